@@ -1,0 +1,60 @@
+// The only door to the operating system: the serial device, the millisecond tick and the
+// working directory. One source per platform implements it (os/win32.cpp, os/posix.cpp); the
+// unit tests link a scripted fake instead, to reach failures a real device cannot give on
+// demand. Nothing here knows about frames or the host.
+#ifndef VONTREL_OS_OS_H
+#define VONTREL_OS_OS_H
+
+#include <cstdint>
+#include <string>
+
+namespace vontrel::os {
+
+// Where the settings file lies below the working directory. Appended to the directory as it
+// stands: no separator is added or removed between the two.
+#if defined(_WIN32)
+inline constexpr char SETTINGS_FILE_SUFFIX[] = "\\plugins\\Vontrel.txt";
+#else
+inline constexpr char SETTINGS_FILE_SUFFIX[] = "/plugins/Vontrel.txt";
+#endif
+
+// An open serial device, or invalid_device. Opaque to the core; on Windows it is the HANDLE's
+// bits, on POSIX the file descriptor.
+using device_handle = std::intptr_t;
+inline constexpr device_handle invalid_device = -1;
+
+// The line settings of a device as its driver reports them. The core changes the four named
+// fields only; everything else the driver reported (flow control, special characters, ...)
+// travels untouched in `native` from get_line_settings to set_line_settings.
+struct line_settings {
+  std::uint32_t baud_rate = 0;
+  std::uint8_t stop_bits = 0;  // 0: one stop bit
+  std::uint8_t parity = 0;     // 0: no parity
+  std::uint8_t byte_size = 0;  // data bits
+  alignas(8) unsigned char native[128] = {};
+};
+
+// Opens a serial device by name, exclusively, for synchronous reading and writing. The name is
+// passed to the system unchanged. Returns invalid_device on failure.
+device_handle open_device(const char* name) noexcept;
+
+bool get_line_settings(device_handle device, line_settings& settings) noexcept;
+bool set_line_settings(device_handle device, const line_settings& settings) noexcept;
+
+// Writes all bytes synchronously. Returns false when the system reported a failure.
+bool write_device(device_handle device, const std::uint8_t* data, std::uint32_t length) noexcept;
+
+// Waits until the written bytes have left the system's buffers.
+bool flush_device(device_handle device) noexcept;
+
+void close_device(device_handle device) noexcept;
+
+// Milliseconds since an arbitrary start, wrapping at 2^32.
+std::uint32_t tick_ms() noexcept;
+
+// The process's working directory, whatever its length. False when the system could not tell.
+bool current_directory(std::string& directory);
+
+}  // namespace vontrel::os
+
+#endif  // VONTREL_OS_OS_H

@@ -1,0 +1,209 @@
+// The os layer over POSIX: termios serial devices, the monotonic clock, getcwd.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "os/os.h"
+
+namespace vontrel::os {
+
+static_assert(sizeof(termios) <= sizeof(line_settings::native), "termios fits the native area");
+
+namespace {
+
+int fd_of(device_handle device) {
+  return static_cast<int>(device);
+}
+
+speed_t speed_constant(std::uint32_t baud_rate) {
+  switch (baud_rate) {
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 230400:
+      return B230400;
+    default:
+      return B115200;
+  }
+}
+
+std::uint32_t baud_of(speed_t speed) {
+  switch (speed) {
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
+  }
+}
+
+std::uint8_t byte_size_of(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
+}
+
+tcflag_t csize_of(std::uint8_t byte_size) {
+  switch (byte_size) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+}  // namespace
+
+device_handle open_device(const char* name) noexcept {
+  // Not our controlling terminal (a signal from the line must never reach the host), and no
+  // wait for carrier on open; writes are made blocking again below.
+  const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return invalid_device;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    ::close(fd);
+    return invalid_device;
+  }
+  // Like an exclusive open on Windows: no other program may open the line while we hold it.
+  // Best effort: a device that is not a tty fails later, when its settings are read.
+  ::ioctl(fd, TIOCEXCL);
+  return fd;
+}
+
+bool get_line_settings(device_handle device, line_settings& settings) noexcept {
+  termios tio{};
+  if (::tcgetattr(fd_of(device), &tio) != 0) {
+    return false;
+  }
+  std::memcpy(settings.native, &tio, sizeof tio);
+  settings.baud_rate = baud_of(::cfgetospeed(&tio));
+  settings.byte_size = byte_size_of(tio.c_cflag);
+  settings.parity = (tio.c_cflag & PARENB) != 0 ? 1 : 0;
+  settings.stop_bits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 0;
+  return true;
+}
+
+bool set_line_settings(device_handle device, const line_settings& settings) noexcept {
+  termios tio{};
+  std::memcpy(&tio, settings.native, sizeof tio);
+
+  ::cfsetispeed(&tio, speed_constant(settings.baud_rate));
+  ::cfsetospeed(&tio, speed_constant(settings.baud_rate));
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | csize_of(settings.byte_size);
+  if (settings.parity == 0) {
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+  } else {
+    tio.c_cflag |= PARENB;
+  }
+  if (settings.stop_bits == 0) {
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  } else {
+    tio.c_cflag |= CSTOPB;
+  }
+
+  // A serial line on Windows is always binary; a tty is not. Without this a 0x0A payload byte
+  // would leave as 0x0D 0x0A and tear the frame, and input from the cluster would be echoed
+  // back to it. Flow control (CRTSCTS, IXON/IXOFF) stays as the driver reported it.
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+
+  return ::tcsetattr(fd_of(device), TCSANOW, &tio) == 0;
+}
+
+bool write_device(device_handle device, const std::uint8_t* data, std::uint32_t length) noexcept {
+  // A synchronous write on Windows moves every byte; give the same promise here, so a signal
+  // landing mid-write cannot cut a frame short.
+  std::uint32_t written = 0;
+  while (written < length) {
+    const ssize_t n = ::write(fd_of(device), data + written, length - written);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    written += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool flush_device(device_handle device) noexcept {
+  while (::tcdrain(fd_of(device)) != 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void close_device(device_handle device) noexcept {
+  // Give up exclusivity first: if someone else still holds the line open (a monitor, say) the
+  // flag would outlive us and lock out the next start-up.
+  ::ioctl(fd_of(device), TIOCNXCL);
+  ::close(fd_of(device));
+}
+
+std::uint32_t tick_ms() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                  static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+bool current_directory(std::string& directory) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      directory.assign(buffer.data());
+      return true;
+    }
+    if (errno != ERANGE) {
+      return false;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace vontrel::os
+
+#endif  // !_WIN32

@@ -1,0 +1,41 @@
+// Everything the plug-in keeps between the host's calls, in one record.
+#ifndef VONTREL_PLUGIN_PLUGIN_CONTEXT_H
+#define VONTREL_PLUGIN_PLUGIN_CONTEXT_H
+
+#include <array>
+#include <cstdint>
+
+#include "dashboard/frame_format.h"
+#include "plugin/host_sdk.h"
+#include "plugin/telemetry_state.h"
+#include "serial/serial_port.h"
+#include "settings/settings.h"
+
+namespace vontrel {
+
+struct PluginContext {
+  TelemetryState state{};
+  std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};
+  std::uint32_t last_send_tick = 0;
+  scs_log_t host_log = nullptr;
+  // The port is built before the settings and so destroyed after them.
+  SerialPort port;
+  Settings settings;
+};
+
+// The one instance the host's calls work on.
+PluginContext& plugin_context() noexcept;
+
+// Start-up and shut-down over a given context; the exported entries call them with the one
+// process-wide instance.
+scs_result_t start_up(PluginContext& context, scs_u32_t version,
+                      const scs_telemetry_init_params_t* params) noexcept;
+void shut_down(PluginContext& context) noexcept;
+
+// What the library entry point does for a reason code (0 process detach, 1 process attach,
+// 2 thread attach, 3 thread detach). Always returns 1.
+int library_entry(PluginContext& context, std::uint32_t reason) noexcept;
+
+}  // namespace vontrel
+
+#endif  // VONTREL_PLUGIN_PLUGIN_CONTEXT_H

@@ -1,0 +1,206 @@
+#include "settings/settings.h"
+
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+namespace vontrel {
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Reads one whitespace-delimited word, skipping leading whitespace; empty when none is left.
+std::string_view next_word(std::string_view& rest) {
+  std::size_t start = 0;
+  while (start < rest.size() && is_blank(rest[start])) {
+    ++start;
+  }
+  std::size_t end = start;
+  while (end < rest.size() && !is_blank(rest[end])) {
+    ++end;
+  }
+  std::string_view word = rest.substr(start, end - start);
+  rest.remove_prefix(end);
+  return word;
+}
+
+std::string_view skip_blanks(std::string_view text) {
+  std::size_t start = 0;
+  while (start < text.size() && is_blank(text[start])) {
+    ++start;
+  }
+  return text.substr(start);
+}
+
+// Length of the optional sign and decimal digits at the start of `text`; 0 when no digit.
+std::size_t integer_span(std::string_view text) {
+  std::size_t n = 0;
+  if (n < text.size() && (text[n] == '+' || text[n] == '-')) {
+    ++n;
+  }
+  const std::size_t digits_start = n;
+  while (n < text.size() && is_digit(text[n])) {
+    ++n;
+  }
+  return n == digits_start ? 0 : n;
+}
+
+// A value is read as far as its characters form a number: "12abc" is 12, "3.9" as an
+// integer is 3, "0x10" is 0. A value that cannot be read at all, or that lies outside the
+// 32-bit range, stores 0: a determined value, never what happened to be in memory.
+std::int32_t read_int(std::string_view rest) {
+  rest = skip_blanks(rest);
+  const std::size_t n = integer_span(rest);
+  if (n == 0) {
+    return 0;
+  }
+  std::size_t first = rest[0] == '+' ? 1 : 0;  // from_chars takes no plus sign
+  std::int64_t value = 0;
+  const char* begin = rest.data() + first;
+  const char* end = rest.data() + n;
+  const auto result = std::from_chars(begin, end, value);
+  if (result.ec != std::errc{} || value < std::numeric_limits<std::int32_t>::min() ||
+      value > std::numeric_limits<std::int32_t>::max()) {
+    return 0;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+// Optional sign, digits with an optional fraction after a point, optional exponent. The point
+// is the only decimal separator whatever locale the host runs in, so "1,5" reads 1.
+float read_float(std::string_view rest) {
+  rest = skip_blanks(rest);
+  std::size_t n = 0;
+  bool negative = false;
+  if (n < rest.size() && (rest[n] == '+' || rest[n] == '-')) {
+    negative = rest[n] == '-';
+    ++n;
+  }
+  const std::size_t mantissa_start = n;
+  std::size_t digits = 0;
+  while (n < rest.size() && is_digit(rest[n])) {
+    ++n;
+    ++digits;
+  }
+  if (n < rest.size() && rest[n] == '.') {
+    ++n;
+    while (n < rest.size() && is_digit(rest[n])) {
+      ++n;
+      ++digits;
+    }
+  }
+  if (digits == 0) {
+    return 0.0f;
+  }
+  std::size_t mantissa_end = n;
+  if (n < rest.size() && (rest[n] == 'e' || rest[n] == 'E')) {
+    const std::size_t exponent = integer_span(rest.substr(n + 1));
+    if (exponent != 0) {
+      mantissa_end = n + 1 + exponent;
+    }
+  }
+  float value = 0.0f;
+  const auto result = std::from_chars(rest.data() + mantissa_start, rest.data() + mantissa_end,
+                                      value, std::chars_format::general);
+  if (result.ec != std::errc{}) {
+    return 0.0f;  // beyond the float range
+  }
+  return negative ? -value : value;
+}
+
+// Only the numbers 0 and 1 are readable; "2", "true" or "yes" store false.
+bool read_bool(std::string_view rest) {
+  rest = skip_blanks(rest);
+  const std::size_t n = integer_span(rest);
+  if (n == 0) {
+    return false;
+  }
+  std::int64_t value = 0;
+  const std::size_t first = rest[0] == '+' ? 1 : 0;
+  const auto result = std::from_chars(rest.data() + first, rest.data() + n, value);
+  return result.ec == std::errc{} && value == 1;
+}
+
+struct file_closer {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+}  // namespace
+
+bool Settings::load(const std::string& path) {
+  // Binary mode with our own line-end handling gives the same result on every platform: a
+  // carriage return before the line feed ends the line, and a stray 0x1A byte does not end
+  // the file as it would in a Windows text-mode stream. The C runtime's fopen shares the file
+  // for reading and writing, so an editor holding it open does not stop us.
+  std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return false;
+  }
+
+  // The state is tested before each read, so the last line counts even without a line end,
+  // and a file that ends with one yields a final empty line, which stores nothing. A read
+  // error ends the loop like the end of the file.
+  std::string line;
+  bool good = true;
+  while (good) {
+    line.clear();
+    int c = 0;
+    while ((c = std::fgetc(file.get())) != EOF && c != '\n') {
+      line.push_back(static_cast<char>(c));
+    }
+    if (c == EOF) {
+      good = false;
+    } else if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    parse_line(line);
+  }
+  return true;
+}
+
+void Settings::parse_line(std::string_view line) {
+  std::string_view rest = line;
+  const std::string_view key = next_word(rest);
+  const std::string_view type = next_word(rest);
+
+  if (type == "flt") {
+    float_values.insert_or_assign(std::string(key), read_float(rest));
+  } else if (type == "int") {
+    int_values.insert_or_assign(std::string(key), read_int(rest));
+  } else if (type == "str") {
+    string_values.insert_or_assign(std::string(key), std::string(next_word(rest)));
+  } else if (type == "bool") {
+    bool_values.insert_or_assign(std::string(key), read_bool(rest));
+  }
+}
+
+float Settings::get_float(std::string_view key, float fallback) const noexcept {
+  const auto it = float_values.find(key);
+  return it == float_values.end() ? fallback : it->second;
+}
+
+std::int32_t Settings::get_int(std::string_view key, std::int32_t fallback) const noexcept {
+  const auto it = int_values.find(key);
+  return it == int_values.end() ? fallback : it->second;
+}
+
+const std::string& Settings::get_string(std::string_view key,
+                                        const std::string& fallback) const noexcept {
+  const auto it = string_values.find(key);
+  return it == string_values.end() ? fallback : it->second;
+}
+
+bool Settings::get_bool(std::string_view key, bool fallback) const noexcept {
+  const auto it = bool_values.find(key);
+  return it == bool_values.end() ? fallback : it->second;
+}
+
+}  // namespace vontrel

@@ -1,0 +1,47 @@
+// The plug-in's settings: four typed stores filled from plugins/Vontrel.txt, read through
+// getters that fall back on the caller's default.
+//
+// File format, one entry per line: `key type value`, fields separated by blanks or tabs. The
+// type word is exactly one of flt, int, str, bool; any other line is ignored, which is how
+// blank lines and free text fall out. Text after the value is ignored too.
+#ifndef VONTREL_SETTINGS_SETTINGS_H
+#define VONTREL_SETTINGS_SETTINGS_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace vontrel {
+
+class Settings {
+ public:
+  // Reads the file at `path` into the stores, merging with what an earlier load stored.
+  // False only when the file cannot be opened; the stores are then unchanged.
+  bool load(const std::string& path);
+
+  // Stores the entry of one line (without its line end), if it has a known type word.
+  void parse_line(std::string_view line);
+
+  float get_float(std::string_view key, float fallback) const noexcept;
+  std::int32_t get_int(std::string_view key, std::int32_t fallback) const noexcept;
+  // Refers to the stored text, or to `fallback` itself when the key is absent.
+  const std::string& get_string(std::string_view key, const std::string& fallback) const noexcept;
+  bool get_bool(std::string_view key, bool fallback) const noexcept;
+
+ private:
+  // Transparent comparison lets the getters look up a string_view without building a string:
+  // get_bool runs on the host's frame path, which must not allocate.
+  template <typename T>
+  using store = std::map<std::string, T, std::less<>>;
+
+  store<float> float_values;
+  store<std::int32_t> int_values;
+  store<std::string> string_values;
+  store<bool> bool_values;
+};
+
+}  // namespace vontrel
+
+#endif  // VONTREL_SETTINGS_SETTINGS_H

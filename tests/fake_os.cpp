@@ -1,0 +1,93 @@
+#include "tests/fake_os.h"
+
+#include <algorithm>
+
+namespace vontrel::fake_os {
+
+State& state() {
+  static State the_state;
+  return the_state;
+}
+
+void reset() {
+  state() = State{};
+}
+
+int State::count(const std::string& call) const {
+  return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+}
+
+std::vector<std::uint8_t> State::written_bytes() const {
+  std::vector<std::uint8_t> bytes;
+  for (const auto& write : writes) {
+    bytes.insert(bytes.end(), write.begin(), write.end());
+  }
+  return bytes;
+}
+
+}  // namespace vontrel::fake_os
+
+namespace vontrel::os {
+
+using fake_os::state;
+constexpr device_handle fake_handle = 42;
+
+device_handle open_device(const char* name) noexcept {
+  state().calls.emplace_back("open");
+  state().opened_names.emplace_back(name);
+  if (state().open_fails) {
+    return invalid_device;
+  }
+  ++state().open_handles;
+  return fake_handle;
+}
+
+bool get_line_settings(device_handle /*device*/, line_settings& settings) noexcept {
+  state().calls.emplace_back("get");
+  if (state().get_fails) {
+    return false;
+  }
+  settings = state().reported;
+  return true;
+}
+
+bool set_line_settings(device_handle /*device*/, const line_settings& settings) noexcept {
+  state().calls.emplace_back("set");
+  if (state().set_fails) {
+    return false;
+  }
+  state().applied = settings;
+  return true;
+}
+
+bool write_device(device_handle /*device*/, const std::uint8_t* data,
+                  std::uint32_t length) noexcept {
+  state().calls.emplace_back("write");
+  state().writes.emplace_back(data, data + length);
+  return !state().write_fails;
+}
+
+bool flush_device(device_handle /*device*/) noexcept {
+  state().calls.emplace_back("flush");
+  return true;
+}
+
+void close_device(device_handle /*device*/) noexcept {
+  state().calls.emplace_back("close");
+  --state().open_handles;
+}
+
+std::uint32_t tick_ms() noexcept {
+  state().calls.emplace_back("tick");
+  return state().tick;
+}
+
+bool current_directory(std::string& directory) {
+  if (!state().cwd) {
+    return false;
+  }
+  directory = *state().cwd;
+  return true;
+}
+
+}  // namespace vontrel::os

@@ -1,0 +1,43 @@
+// A scripted stand-in for the os layer, linked into the unit tests instead of the real one, to
+// reach failures a real device cannot give on demand and to see every system call made.
+#ifndef VONTREL_TESTS_FAKE_OS_H
+#define VONTREL_TESTS_FAKE_OS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+
+namespace vontrel::fake_os {
+
+struct State {
+  // Script.
+  bool open_fails = false;
+  bool get_fails = false;
+  bool set_fails = false;
+  bool write_fails = false;
+  os::line_settings reported{};              // what the "driver" reports
+  std::optional<std::string> cwd = "/fake";  // nullopt: the query fails
+  std::uint32_t tick = 0;
+
+  // Record.
+  std::vector<std::string> calls;  // "open", "get", "set", "write", "flush", "close", "tick"
+  std::vector<std::string> opened_names;
+  std::optional<os::line_settings> applied;
+  std::vector<std::vector<std::uint8_t>> writes;
+  int open_handles = 0;
+
+  int count(const std::string& call) const;
+  std::vector<std::uint8_t> written_bytes() const;
+};
+
+State& state();
+
+// Back to a fresh script and an empty record.
+void reset();
+
+}  // namespace vontrel::fake_os
+
+#endif  // VONTREL_TESTS_FAKE_OS_H

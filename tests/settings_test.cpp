@@ -1,0 +1,185 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/temp_dir.h"
+
+namespace vontrel {
+namespace {
+
+using testing::TempDir;
+
+Settings from_line(const std::string& line) {
+  Settings settings;
+  settings.parse_line(line);
+  return settings;
+}
+
+TEST(settings_test, missing_file_loads_nothing_and_getters_fall_back) {
+  TempDir dir;
+  Settings settings;
+  EXPECT_FALSE(settings.load((dir.path() / "absent.txt").string()));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM3");
+  EXPECT_TRUE(settings.get_bool("debug_mode", true));
+}
+
+TEST(settings_test, empty_file_loads_and_getters_fall_back) {
+  TempDir dir;
+  Settings settings;
+  EXPECT_TRUE(settings.load(dir.write("empty.txt", "")));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM3");
+  EXPECT_TRUE(settings.get_bool("debug_mode", true));
+  EXPECT_EQ(settings.get_int("n", 5), 5);
+  EXPECT_EQ(settings.get_float("f", 2.5f), 2.5f);
+}
+
+TEST(settings_test, directory_in_place_of_file_does_not_hang_or_crash) {
+  TempDir dir;
+  Settings settings;
+  // Reading a directory either fails to open or reads nothing; both leave the defaults.
+  settings.load(dir.path().string());
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM3");
+}
+
+struct IntCase {
+  const char* line;
+  std::int32_t expected;
+};
+
+class settings_int_test : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(settings_int_test, reads_as_far_as_the_number_goes) {
+  EXPECT_EQ(from_line(GetParam().line).get_int("n", -99), GetParam().expected) << GetParam().line;
+}
+
+INSTANTIATE_TEST_SUITE_P(values, settings_int_test,
+                         ::testing::Values(IntCase{"n int 42", 42}, IntCase{"n int -7", -7},
+                                           IntCase{"n int +8", 8}, IntCase{"n int 3.9", 3},
+                                           IntCase{"n int 12abc", 12}, IntCase{"n int 0x10", 0},
+                                           IntCase{"n int 2147483647", 2147483647},
+                                           IntCase{"n int -2147483648", -2147483647 - 1},
+                                           // Unreadable or out of range: a determined zero.
+                                           IntCase{"n int 2147483648", 0}, IntCase{"n int abc", 0},
+                                           IntCase{"n int", 0}, IntCase{"n int -", 0}));
+
+struct FloatCase {
+  const char* line;
+  float expected;
+};
+
+class settings_float_test : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(settings_float_test, reads_a_decimal_number_with_a_point) {
+  EXPECT_EQ(from_line(GetParam().line).get_float("f", -99.0f), GetParam().expected)
+      << GetParam().line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    values, settings_float_test,
+    ::testing::Values(FloatCase{"f flt 2.5", 2.5f}, FloatCase{"f flt -0.25", -0.25f},
+                      FloatCase{"f flt 1,5", 1.0f}, FloatCase{"f flt 1e3", 1000.0f},
+                      FloatCase{"f flt 1.5E-1x", 0.15f}, FloatCase{"f flt 7e", 7.0f},
+                      FloatCase{"f flt .5", 0.5f}, FloatCase{"f flt 3.", 3.0f},
+                      // Unreadable or beyond the float range: a determined zero.
+                      FloatCase{"f flt inf", 0.0f}, FloatCase{"f flt nan", 0.0f},
+                      FloatCase{"f flt 1e99", 0.0f}, FloatCase{"f flt x", 0.0f},
+                      FloatCase{"f flt", 0.0f}));
+
+struct BoolCase {
+  const char* line;
+  bool expected;
+};
+
+class settings_bool_test : public ::testing::TestWithParam<BoolCase> {};
+
+TEST_P(settings_bool_test, reads_only_zero_and_one) {
+  // The default true shows that the entry exists even when it reads false.
+  EXPECT_EQ(from_line(GetParam().line).get_bool("b", true), GetParam().expected) << GetParam().line;
+}
+
+INSTANTIATE_TEST_SUITE_P(values, settings_bool_test,
+                         ::testing::Values(BoolCase{"b bool 1", true}, BoolCase{"b bool 0", false},
+                                           BoolCase{"b bool 2", false},
+                                           BoolCase{"b bool true", false},
+                                           BoolCase{"b bool yes", false},
+                                           BoolCase{"b bool", false}));
+
+TEST(settings_test, string_value_is_one_word_and_trailing_text_is_ignored) {
+  EXPECT_EQ(from_line("comport str COM7 the cluster on the left").get_string("comport", "COM3"),
+            "COM7");
+  EXPECT_EQ(from_line("comport str COM 7").get_string("comport", "COM3"), "COM");
+  EXPECT_EQ(from_line("  \tcomport \t str\t\\\\.\\COM10").get_string("comport", "COM3"),
+            "\\\\.\\COM10");
+}
+
+TEST(settings_test, string_without_value_stores_empty_text_not_the_default) {
+  EXPECT_EQ(from_line("comport str").get_string("comport", "COM3"), "");
+}
+
+TEST(settings_test, type_words_and_keys_are_exact) {
+  for (const char* line : {"comport STR COM7", "comport Str COM7", "comport string COM7",
+                           "Comport str COM7", "comport", "", "   ", "a free text line"}) {
+    EXPECT_EQ(from_line(line).get_string("comport", "COM3"), "COM3") << line;
+  }
+}
+
+TEST(settings_test, stores_are_independent_per_type) {
+  Settings settings;
+  settings.parse_line("key int 5");
+  settings.parse_line("key str five");
+  EXPECT_EQ(settings.get_int("key", 0), 5);
+  EXPECT_EQ(settings.get_string("key", "none"), "five");
+  EXPECT_FALSE(settings.get_bool("key", false));
+}
+
+TEST(settings_test, later_line_for_the_same_key_wins) {
+  Settings settings;
+  settings.parse_line("comport str COM4");
+  settings.parse_line("comport str COM5");
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM5");
+}
+
+TEST(settings_test, file_with_crlf_line_ends_and_no_final_line_end) {
+  TempDir dir;
+  Settings settings;
+  ASSERT_TRUE(settings.load(dir.write("Vontrel.txt", "comport str COM9\r\ndebug_mode bool 0")));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM9");
+  EXPECT_FALSE(settings.get_bool("debug_mode", true));
+}
+
+TEST(settings_test, byte_order_mark_stays_in_the_first_key) {
+  TempDir dir;
+  Settings settings;
+  ASSERT_TRUE(settings.load(dir.write("Vontrel.txt",
+                                      "\xEF\xBB\xBF"
+                                      "comport str COM9\ndebug_mode bool 0\n")));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM3");
+  EXPECT_EQ(settings.get_string("\xEF\xBB\xBF"
+                                "comport",
+                                "none"),
+            "COM9");
+  EXPECT_FALSE(settings.get_bool("debug_mode", true));
+}
+
+TEST(settings_test, second_load_merges_into_the_first) {
+  TempDir dir;
+  Settings settings;
+  ASSERT_TRUE(settings.load(dir.write("a.txt", "comport str COM4\ndebug_mode bool 0\n")));
+  ASSERT_TRUE(settings.load(dir.write("b.txt", "comport str COM5\n")));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM5");
+  EXPECT_FALSE(settings.get_bool("debug_mode", true));
+}
+
+TEST(settings_test, binary_noise_is_read_without_harm) {
+  TempDir dir;
+  std::string noise("\x00\x1A\xFF\n\r\x01 str \x00", 11);
+  noise += "\ncomport str COM6\n";
+  Settings settings;
+  ASSERT_TRUE(settings.load(dir.write("noise.txt", noise)));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM6");
+}
+
+}  // namespace
+}  // namespace vontrel
