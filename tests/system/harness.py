@@ -1,0 +1,256 @@
+"""Runs the real built plug-in inside vontrel-host, natively or under Wine, with a
+pseudo-terminal standing in for the cluster's serial port."""
+
+import dataclasses
+import os
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+
+RESET_FRAME = bytes([0xFF, 0x04] + [0x00] * 14)
+FRAME_LENGTH = 11
+CYCLE_LENGTH = 7 * FRAME_LENGTH
+CYCLE_IDS = [0x10, 0x20, 0x30, 0x31, 0x40, 0x50, 0x99]
+
+
+def hexbytes(text):
+    return bytes(int(part, 16) for part in text.split())
+
+
+class Port:
+    """A pseudo-terminal: the plug-in opens the slave side as its serial port, we read what it
+    writes from the master side."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+        self._data = bytearray()
+        self._lock = threading.Lock()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            with self._lock:
+                self._data.extend(chunk)
+
+    def snapshot(self):
+        """What has arrived so far."""
+        with self._lock:
+            return bytes(self._data)
+
+    def data(self, settle=0.2):
+        """Everything written so far, once the line has been quiet for `settle` seconds."""
+        last = -1
+        while True:
+            with self._lock:
+                size = len(self._data)
+            if size == last:
+                break
+            last = size
+            time.sleep(settle)
+        with self._lock:
+            return bytes(self._data)
+
+    def attributes(self):
+        return termios.tcgetattr(self.slave)
+
+    def set_hardware_flow_control(self):
+        attrs = termios.tcgetattr(self.slave)
+        attrs[2] |= termios.CRTSCTS
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+
+    def holders(self):
+        """Process ids, other than ours, that hold the slave side open."""
+        device = os.stat(self.path).st_rdev
+        pids = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            if int(pid) == os.getpid():
+                continue
+            fd_dir = f"/proc/{pid}/fd"
+            try:
+                for fd in os.listdir(fd_dir):
+                    try:
+                        st = os.stat(os.path.join(fd_dir, fd))
+                    except OSError:
+                        continue
+                    if st.st_rdev == device and os.path.realpath(
+                            os.path.join(fd_dir, fd)).startswith("/dev/pts/"):
+                        pids.append(int(pid))
+                        break
+            except OSError:
+                continue
+        return pids
+
+    def close(self):
+        for fd in (self.slave, self.master):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+@dataclasses.dataclass
+class HostRun:
+    returncode: int
+    output: str
+
+    @property
+    def log(self):
+        """The plug-in's log lines as (type, text): 0 message, 2 error."""
+        lines = []
+        for line in self.output.splitlines():
+            if line.startswith("[message] "):
+                lines.append((0, line[len("[message] "):]))
+            elif line.startswith("[error] "):
+                lines.append((2, line[len("[error] "):]))
+        return lines
+
+    def host_lines(self):
+        return [line[len("[host] "):] for line in self.output.splitlines()
+                if line.startswith("[host] ")]
+
+
+class Target:
+    """One library target: linux (libvontrel.so), win32 or win64 (vontrel.dll under Wine)."""
+
+    def __init__(self):
+        self.name = os.environ["VONTREL_TARGET"]
+        self.host = os.environ["VONTREL_HOST"]
+        self.plugin = os.environ["VONTREL_PLUGIN"]
+        self.wine = self.name.startswith("win")
+        if self.wine:
+            self.prefix = os.environ["WINEPREFIX"]
+            os.environ.setdefault("WINEDEBUG", "-all")
+            self._link_port_device()
+
+    # Wine maps COM ports when its server starts. com7 therefore points at a link of ours that
+    # stays put, and each test re-points that link at its own pseudo-terminal.
+    def _port_link(self):
+        return self.prefix + ".com7"
+
+    def _link_port_device(self):
+        subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+        com7 = os.path.join(self.prefix, "dosdevices", "com7")
+        if os.path.islink(com7) and os.readlink(com7) == self._port_link():
+            return
+        if os.path.lexists(com7):
+            os.unlink(com7)
+        os.symlink(self._port_link(), com7)
+        subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
+    def port_name(self, port):
+        """What the settings file names to reach `port`."""
+        if not self.wine:
+            return port.path
+        link = self._port_link()
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(port.path, link)
+        return "COM7"
+
+    def host_path(self, path):
+        """A directory or file as the host process sees it."""
+        if not self.wine:
+            return path
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def settings_suffix(self):
+        return "\\plugins\\Vontrel.txt" if self.wine else "/plugins/Vontrel.txt"
+
+    def run_host(self, *args, timeout=120):
+        command = [self.host, "--plugin", self.host_path(self.plugin), *args]
+        if self.wine:
+            command = [WINE_RUN, *command]
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, timeout=timeout, check=False)
+        return HostRun(done.returncode, done.stdout.decode("utf-8", "replace"))
+
+
+class SystemTest(unittest.TestCase):
+    """Base for the system tests: a target, a fresh pseudo-terminal and a scratch directory."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.target = Target()
+
+    def setUp(self):
+        self.port = Port()
+        self.addCleanup(self.port.close)
+        scratch = tempfile.TemporaryDirectory(prefix="vontrel-system-")
+        self.addCleanup(scratch.cleanup)
+        self.scratch = scratch.name
+
+    def run_host_watching_release(self, *args):
+        """Runs the host with a pause between shut-down and unload. Returns the run, the
+        processes that held the port while frames were flowing, and those that still held it
+        during the pause (none, when shut-down closed it). Shut-down's reset frame marks the
+        moment; the wait for the close is bounded."""
+        pause = os.path.join(self.scratch, "continue")
+        running = []
+        holders = []
+
+        def watch():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                data = self.port.snapshot()
+                if len(data) > len(RESET_FRAME) and data.endswith(RESET_FRAME):
+                    break
+                if len(data) > len(RESET_FRAME) and not running:
+                    running[:] = self.port.holders()
+                time.sleep(0.02)
+            release_deadline = time.monotonic() + 5
+            while time.monotonic() < release_deadline:
+                holders[:] = self.port.holders()
+                if not holders:
+                    break
+                time.sleep(0.05)
+            with open(pause, "w", encoding="utf-8"):
+                pass
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        run = self.target.run_host(*args, "--pause-after-shutdown", self.target.host_path(pause))
+        watcher.join(timeout=10)
+        return run, running, holders
+
+    def write_settings(self, text, directory=None):
+        directory = directory or self.scratch
+        os.makedirs(os.path.join(directory, "plugins"), exist_ok=True)
+        with open(os.path.join(directory, "plugins", "Vontrel.txt"), "w", encoding="utf-8") as f:
+            f.write(text)
+        return directory
+
+    def write_scenario(self, text):
+        path = os.path.join(self.scratch, "drive.txt")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return self.target.host_path(path)
+
+    def split_wire(self, data):
+        """Splits the bytes of one run into (cycles, count of reset frames) and checks that
+        nothing else was on the wire: a reset frame, whole cycles, a reset frame."""
+        self.assertTrue(data.startswith(RESET_FRAME), data[:16].hex(" "))
+        self.assertTrue(data.endswith(RESET_FRAME), data[-16:].hex(" "))
+        body = data[len(RESET_FRAME):-len(RESET_FRAME)]
+        self.assertEqual(len(body) % CYCLE_LENGTH, 0, f"{len(body)} bytes between the resets")
+        cycles = [body[i:i + CYCLE_LENGTH] for i in range(0, len(body), CYCLE_LENGTH)]
+        for cycle in cycles:
+            frames = [cycle[i:i + FRAME_LENGTH] for i in range(0, CYCLE_LENGTH, FRAME_LENGTH)]
+            self.assertEqual([f[:3] for f in frames],
+                             [bytes([0xFF, 0x04, frame_id]) for frame_id in CYCLE_IDS])
+        return cycles

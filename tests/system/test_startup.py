@@ -1,0 +1,77 @@
+"""Start-up and shut-down of the real plug-in as the host meets them."""
+
+import os
+import termios
+import unittest
+
+from harness import RESET_FRAME, SystemTest
+
+
+class StartupTest(SystemTest):
+
+    def test_unsupported_version_is_refused_without_a_log_line(self):
+        self.write_settings(f"comport str {self.target.port_name(self.port)}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                   "--sdk-version", "0x10001")
+        self.assertEqual(run.returncode, 1, run.output)
+        self.assertEqual(run.log, [])
+        self.assertIn("scs_telemetry_init returned -1", run.host_lines())
+        self.assertEqual(self.port.data(), b"")
+
+    def test_missing_settings_file_fails_with_its_full_path(self):
+        cwd = self.target.host_path(self.scratch)
+        run = self.target.run_host("--cwd", cwd)
+        self.assertEqual(run.returncode, 7, run.output)
+        self.assertEqual(run.log, [
+            (0, "Plugin initialising"),
+            (0, "Plugin CWD: " + cwd),
+            (2, "Error reading settings file: " + cwd + self.target.settings_suffix()),
+        ])
+
+    def test_settings_without_comport_use_com3(self):
+        self.write_settings("debug_mode bool 1\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch))
+        self.assertIn((0, "Using serial port: COM3"), run.log)
+
+    def test_port_that_cannot_be_opened_logs_one_error_line(self):
+        missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-tty")
+        self.write_settings(f"comport str {missing}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch))
+        self.assertEqual(run.returncode, 7, run.output)
+        self.assertEqual([line for line in run.log if line[0] == 2],
+                         [(2, "Can not open COM port")])
+        self.assertEqual(run.log[-1], (2, "Can not open COM port"))
+
+    def test_good_start_configures_the_line_and_resets_the_cluster(self):
+        self.port.set_hardware_flow_control()
+        name = self.target.port_name(self.port)
+        self.write_settings(f"comport str {name}\n")
+        run, running, holders = self.run_host_watching_release(
+            "--cwd", self.target.host_path(self.scratch),
+            "--scenario", self.write_scenario(""), "--duration", "0.5")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertEqual(run.log, [
+            (0, "Plugin initialising"),
+            (0, "Plugin CWD: " + self.target.host_path(self.scratch)),
+            (0, "Using serial port: " + name),
+            (0, "Plugin shutdown"),
+        ])
+        self.assertIn("registered 2 events and 40 channels", run.host_lines())
+        data = self.port.data()
+        self.assertTrue(data.startswith(RESET_FRAME))
+        self.assertTrue(data.endswith(RESET_FRAME), "shut-down resets the cluster")
+        self.assertNotEqual(running, [], "the port is held while frames flow")
+        self.assertEqual(holders, [], "shut-down closed the port before the library was unloaded")
+
+        attrs = self.port.attributes()
+        self.assertEqual(attrs[4], termios.B115200)
+        self.assertEqual(attrs[5], termios.B115200)
+        self.assertEqual(attrs[2] & termios.CSIZE, termios.CS8)
+        self.assertEqual(attrs[2] & termios.PARENB, 0)
+        self.assertEqual(attrs[2] & termios.CSTOPB, 0)
+        self.assertTrue(attrs[2] & termios.CRTSCTS, "flow control the driver had is kept")
+        self.assertFalse(attrs[1] & termios.OPOST, "bytes go out untranslated")
+
+
+if __name__ == "__main__":
+    unittest.main()

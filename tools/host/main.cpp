@@ -1,0 +1,266 @@
+// vontrel-host: a stand-in for the host. Loads a built plug-in as the host does, plays a drive
+// through the telemetry interface and prints the host log.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/host/host_session.h"
+#include "tools/host/plugin_library.h"
+#include "tools/host/scenario.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vontrel::host;
+
+constexpr int exit_usage = 64;
+constexpr int exit_load = 65;
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int) {
+  interrupted = 1;
+}
+
+struct Options {
+  std::string plugin;
+  std::string cwd;
+  std::string port;
+  int debug_mode = -1;
+  std::string scenario_file;
+  double fps = 60.0;
+  double duration = -1.0;
+  std::string sdk_version = "0x10000";
+  std::vector<unsigned> reject_events;
+  std::vector<std::string> reject_channels;
+  bool values_on_register = false;
+  std::string pause_file;
+  bool quiet = false;
+};
+
+void host_line(const Options& options, const std::string& text) {
+  if (!options.quiet) {
+    std::printf("[host] %s\n", text.c_str());
+    std::fflush(stdout);
+  }
+}
+
+int fail(int code, const std::string& text) {
+  std::fprintf(stderr, "vontrel-host: %s\n", text.c_str());
+  return code;
+}
+
+// A fresh directory holding plugins/Vontrel.txt for the given port, removed at exit.
+class SettingsDirectory {
+ public:
+  SettingsDirectory(const std::string& port, int debug_mode) {
+    std::random_device random;
+    path_ = fs::temp_directory_path() / ("vontrel-host-" + std::to_string(random()));
+    fs::create_directories(path_ / "plugins");
+    std::ofstream file(path_ / "plugins" / "Vontrel.txt", std::ios::binary);
+    file << "comport str " << port << "\n";
+    if (debug_mode >= 0) {
+      file << "debug_mode bool " << debug_mode << "\n";
+    }
+  }
+  ~SettingsDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  SettingsDirectory(const SettingsDirectory&) = delete;
+  SettingsDirectory& operator=(const SettingsDirectory&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Delivers the entries up to `until` seconds, from `next` on; configuration attributes of the
+// same moment go out together as one configuration event.
+std::size_t deliver_until(const HostSession& session, const Scenario& scenario, std::size_t next,
+                          double until) {
+  const auto& entries = scenario.entries;
+  while (next < entries.size() && entries[next].time <= until) {
+    const ScenarioEntry& entry = entries[next];
+    if (entry.kind == EntryKind::channel) {
+      // With the tag the plug-in registered; an unregistered channel is not delivered.
+      session.deliver(entry.name, entry.value);
+      ++next;
+      continue;
+    }
+    std::vector<AttributeValue> attributes;
+    while (next < entries.size() && entries[next].kind == EntryKind::attribute &&
+           entries[next].time == entry.time) {
+      attributes.push_back({entries[next].name, entries[next].value});
+      ++next;
+    }
+    session.fire_configuration("truck", attributes);
+  }
+  return next;
+}
+
+std::optional<Scenario> load_scenario(const Options& options, std::string& error) {
+  if (options.scenario_file.empty()) {
+    return built_in_drive();
+  }
+  std::ifstream file(options.scenario_file, std::ios::binary);
+  if (!file) {
+    error = "cannot read scenario file " + options.scenario_file;
+    return std::nullopt;
+  }
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  return parse_scenario(text, options.scenario_file, error);
+}
+
+bool parse_version(const std::string& text, scs_u32_t& version) {
+  try {
+    std::size_t used = 0;
+    const unsigned long value = std::stoul(text, &used, 0);
+    if (used != text.size() || value > 0xFFFFFFFFul) {
+      return false;
+    }
+    version = static_cast<scs_u32_t>(value);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int run(const Options& options) {
+  scs_u32_t version = 0;
+  if (!parse_version(options.sdk_version, version)) {
+    return fail(exit_usage, "--sdk-version: not a number: " + options.sdk_version);
+  }
+  std::string error;
+  const std::optional<Scenario> scenario = load_scenario(options, error);
+  if (!scenario) {
+    return fail(exit_usage, error);
+  }
+
+  const fs::path plugin = fs::absolute(options.plugin);
+  std::optional<SettingsDirectory> settings;
+  try {
+    if (!options.port.empty()) {
+      settings.emplace(options.port, options.debug_mode);
+      fs::current_path(settings->path());
+    } else if (!options.cwd.empty()) {
+      fs::current_path(options.cwd);
+    }
+  } catch (const fs::filesystem_error& e) {
+    return fail(exit_usage, std::string("cannot prepare the working directory: ") + e.what());
+  }
+
+  PluginLibrary library;
+  if (!library.load(plugin.string(), error)) {
+    return fail(exit_load, error);
+  }
+
+  HostSession session(stdout);
+  session.values_on_register = options.values_on_register;
+  for (unsigned event : options.reject_events) {
+    session.rejected_events.insert(event);
+  }
+  for (const auto& channel : options.reject_channels) {
+    session.rejected_channels.insert(channel);
+  }
+
+  const scs_telemetry_init_params_t params = session.params();
+  const scs_result_t result = library.init(version, &params);
+  host_line(options, "scs_telemetry_init returned " + std::to_string(result));
+  host_line(options, "registered " + std::to_string(session.events().size()) + " events and " +
+                         std::to_string(session.channels().size()) + " channels");
+  if (result != SCS_RESULT_ok) {
+    session.clear_registrations();
+    library.unload();
+    return result < 0 && result > -126 ? -result : 1;
+  }
+
+  std::signal(SIGINT, on_interrupt);
+  const double duration = options.duration >= 0.0 ? options.duration : scenario->length;
+  const auto period = std::chrono::duration<double>(1.0 / options.fps);
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t next = 0;
+  std::uint64_t frames = 0;
+  for (; !interrupted; ++frames) {
+    const double now = static_cast<double>(frames) / options.fps;
+    if (now > duration) {
+      break;
+    }
+    next = deliver_until(session, *scenario, next, now);
+    session.fire_frame_end();
+    std::this_thread::sleep_until(start +
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      period * static_cast<double>(frames + 1)));
+  }
+  host_line(options, "played " + std::to_string(frames) + " frames");
+
+  library.shutdown();
+  host_line(options, "shut down");
+  if (!options.pause_file.empty()) {
+    // Lets a test look at the process between shut-down and unload, when only the plug-in's
+    // own shut-down can have released the port.
+    host_line(options, "paused until " + options.pause_file + " exists");
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(options.pause_file) && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  session.clear_registrations();
+  library.unload();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{"vontrel-host: loads a Vontrel plug-in as the host does and plays a drive."};
+  app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)")
+      ->required();
+  app.add_option("--cwd", options.cwd,
+                 "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
+  app.add_option("--port", options.port,
+                 "Write a settings file for this port into a fresh directory and run there");
+  app.add_option("--debug-mode", options.debug_mode, "debug_mode for the written settings file")
+      ->check(CLI::IsMember({0, 1}))
+      ->needs("--port");
+  app.add_option("--scenario", options.scenario_file,
+                 "Drive to play (default: the built-in drive of about 30 s)");
+  app.add_option("--fps", options.fps, "Frame-end events per second")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 10000.0));
+  app.add_option("--duration", options.duration, "Seconds to play (default: the scenario's length)")
+      ->check(CLI::Range(0.0, 1e7));
+  app.add_option("--sdk-version", options.sdk_version, "Interface version passed at start-up")
+      ->capture_default_str();
+  app.add_option("--reject-event", options.reject_events, "Refuse this event's registration");
+  app.add_option("--reject-channel", options.reject_channels, "Refuse this channel's registration");
+  app.add_flag("--values-on-register", options.values_on_register,
+               "Deliver a stale value inside each channel registration");
+  app.add_option("--pause-after-shutdown", options.pause_file,
+                 "After shut-down, wait (up to 30 s) until this file exists before unloading");
+  app.add_flag("--quiet", options.quiet, "Print only the plug-in's log lines");
+  app.get_option("--cwd")->excludes("--port");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : exit_usage;
+  }
+  try {
+    return run(options);
+  } catch (const std::exception& e) {
+    return fail(1, e.what());
+  }
+}

@@ -1,0 +1,332 @@
+#include "tools/host/scenario.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "tools/host/host_session.h"
+
+namespace vontrel::host {
+
+namespace {
+
+struct Offer {
+  const char* name;
+  scs_value_type_t type;
+};
+
+constexpr scs_value_type_t f = SCS_VALUE_TYPE_float;
+constexpr scs_value_type_t b = SCS_VALUE_TYPE_bool;
+
+// The channels of a truck that this host publishes.
+constexpr Offer offered_channels[] = {
+    {"truck.speed", f},
+    {"truck.engine.rpm", f},
+    {"truck.engine.gear", SCS_VALUE_TYPE_s32},
+    {"truck.brake.parking", b},
+    {"truck.brake.motor", b},
+    {"truck.brake.air.pressure", f},
+    {"truck.brake.air.pressure.warning", b},
+    {"truck.brake.air.pressure.emergency", b},
+    {"truck.brake.temperature", f},
+    {"truck.fuel.amount", f},
+    {"truck.fuel.warning", b},
+    {"truck.fuel.consumption.average", f},
+    {"truck.fuel.range", f},
+    {"truck.oil.pressure", f},
+    {"truck.oil.pressure.warning", b},
+    {"truck.oil.temperature", f},
+    {"truck.water.temperature", f},
+    {"truck.water.temperature.warning", b},
+    {"truck.battery.voltage", f},
+    {"truck.battery.voltage.warning", b},
+    {"truck.electric.enabled", b},
+    {"truck.engine.enabled", b},
+    {"truck.wear.engine", f},
+    {"truck.wear.transmission", f},
+    {"truck.wear.cabin", f},
+    {"truck.wear.chassis", f},
+    {"truck.wear.wheels", f},
+    {"truck.light.lblinker", b},
+    {"truck.light.rblinker", b},
+    {"truck.light.parking", b},
+    {"truck.light.beam.low", b},
+    {"truck.light.beam.high", b},
+    {"truck.light.brake", b},
+    {"truck.light.reverse", b},
+    {"truck.dashboard.backlight", f},
+    {"truck.odometer", f},
+    {"truck.cruise_control", f},
+    {"truck.navigation.distance", f},
+    {"game.time", SCS_VALUE_TYPE_u32},
+    {"multiplayer.time.offset", SCS_VALUE_TYPE_s32},
+};
+
+constexpr Offer offered_attributes[] = {
+    {"fuel.capacity", f},
+};
+
+std::optional<scs_value_type_t> find_offer(std::string_view name, const auto& offers) {
+  for (const Offer& offer : offers) {
+    if (name == offer.name) {
+      return offer.type;
+    }
+  }
+  return std::nullopt;
+}
+
+struct Token {
+  std::string_view text;
+  int column;  // 1-based
+};
+
+std::vector<Token> tokens_of(std::string_view line) {
+  std::vector<Token> tokens;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) {
+      ++i;
+    }
+    if (i >= line.size() || line[i] == '#') {
+      break;
+    }
+    const std::size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
+           line[i] != '#') {
+      ++i;
+    }
+    tokens.push_back({line.substr(start, i - start), static_cast<int>(start) + 1});
+  }
+  return tokens;
+}
+
+template <typename T>
+bool whole_number(std::string_view text, T& out) {
+  if (!text.empty() && text[0] == '+') {
+    text.remove_prefix(1);
+  }
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), out);
+  return result.ec == std::errc{} && result.ptr == text.data() + text.size();
+}
+
+bool real_number(std::string_view text, double& out) {
+  if (!text.empty() && text[0] == '+') {
+    text.remove_prefix(1);
+  }
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), out);
+  if (result.ec == std::errc::result_out_of_range) {
+    // Beyond double: keep the sign, the plug-in must cope with infinities too.
+    out = (!text.empty() && text[0] == '-') ? -HUGE_VAL : HUGE_VAL;
+    return result.ptr == text.data() + text.size();
+  }
+  return result.ec == std::errc{} && result.ptr == text.data() + text.size();
+}
+
+// Reads `text` as a value of `type`; empty on success, otherwise what is wrong.
+std::string read_value(std::string_view text, scs_value_type_t type, scs_value_t& value) {
+  value = scs_value_t{};
+  value.type = type;
+  switch (type) {
+    case SCS_VALUE_TYPE_bool:
+      if (text == "1" || text == "true") {
+        value.payload.value_bool = 1;
+      } else if (text == "0" || text == "false") {
+        value.payload.value_bool = 0;
+      } else {
+        return "expected a bool (0, 1, true or false)";
+      }
+      return "";
+    case SCS_VALUE_TYPE_s32: {
+      std::int32_t number = 0;
+      if (!whole_number(text, number)) {
+        return "expected an s32 integer (-2147483648 to 2147483647)";
+      }
+      value.payload.value_s32 = number;
+      return "";
+    }
+    case SCS_VALUE_TYPE_u32: {
+      std::uint32_t number = 0;
+      if (!whole_number(text, number)) {
+        return "expected a u32 integer (0 to 4294967295)";
+      }
+      value.payload.value_u32 = number;
+      return "";
+    }
+    default: {
+      double number = 0.0;
+      if (!real_number(text, number)) {
+        return "expected a float (a decimal number, nan, inf or -inf)";
+      }
+      value.payload.value_float = static_cast<float>(number);
+      return "";
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<scs_value_type_t> channel_type(std::string_view name) {
+  return find_offer(name, offered_channels);
+}
+
+std::optional<scs_value_type_t> attribute_type(std::string_view name) {
+  return find_offer(name, offered_attributes);
+}
+
+std::optional<Scenario> parse_scenario(std::string_view text, const std::string& origin,
+                                       std::string& error) {
+  Scenario scenario;
+  int line_number = 0;
+  while (!text.empty()) {
+    ++line_number;
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+
+    const std::vector<Token> tokens = tokens_of(line);
+    if (tokens.empty()) {
+      continue;
+    }
+    const auto fail = [&](int column, const std::string& what) {
+      error =
+          origin + ":" + std::to_string(line_number) + ":" + std::to_string(column) + ": " + what;
+      return std::nullopt;
+    };
+    if (tokens.size() < 3) {
+      return fail(tokens.back().column + static_cast<int>(tokens.back().text.size()),
+                  "expected <time> <name> <value>");
+    }
+    if (tokens.size() > 3) {
+      return fail(tokens[3].column, "unexpected text after the value (comments start with #)");
+    }
+    double time = 0.0;
+    if (!real_number(tokens[0].text, time) || !std::isfinite(time) || time < 0.0) {
+      return fail(tokens[0].column, "expected a time in seconds, 0 or more");
+    }
+    ScenarioEntry entry{time, std::string(tokens[1].text), EntryKind::channel, {}, line_number};
+    std::optional<scs_value_type_t> type = channel_type(tokens[1].text);
+    if (!type) {
+      type = attribute_type(tokens[1].text);
+      entry.kind = EntryKind::attribute;
+    }
+    if (!type) {
+      return fail(tokens[1].column,
+                  "unknown channel or attribute '" + std::string(tokens[1].text) + "'");
+    }
+    if (const std::string wrong = read_value(tokens[2].text, *type, entry.value); !wrong.empty()) {
+      return fail(tokens[2].column, wrong + " for " + entry.name);
+    }
+    scenario.entries.push_back(std::move(entry));
+  }
+  std::stable_sort(scenario.entries.begin(), scenario.entries.end(),
+                   [](const ScenarioEntry& a, const ScenarioEntry& c) { return a.time < c.time; });
+  scenario.length = scenario.entries.empty() ? 0.0 : scenario.entries.back().time;
+  return scenario;
+}
+
+namespace {
+
+class DriveBuilder {
+ public:
+  void at(double time, const char* name, double number) {
+    auto type = channel_type(name);
+    EntryKind kind = EntryKind::channel;
+    if (!type) {
+      type = attribute_type(name);
+      kind = EntryKind::attribute;
+    }
+    scenario_.entries.push_back({time, name, kind, make_value(*type, number), 0});
+  }
+
+  // A value that follows `shape` from `from` to `to` seconds, every `step` seconds.
+  template <typename Shape>
+  void ramp(double from, double to, double step, const char* name, Shape shape) {
+    for (double t = from; t <= to + 1e-9; t += step) {
+      at(t, name, shape(t));
+    }
+  }
+
+  Scenario finish() {
+    std::stable_sort(
+        scenario_.entries.begin(), scenario_.entries.end(),
+        [](const ScenarioEntry& a, const ScenarioEntry& c) { return a.time < c.time; });
+    scenario_.length = scenario_.entries.back().time;
+    return std::move(scenario_);
+  }
+
+ private:
+  Scenario scenario_;
+};
+
+double clamp01(double x) {
+  return std::min(1.0, std::max(0.0, x));
+}
+
+}  // namespace
+
+Scenario built_in_drive() {
+  DriveBuilder d;
+  constexpr double end = 30.0;
+
+  // Parked at night, tank configured, lights off.
+  d.at(0.0, "fuel.capacity", 400.0);
+  d.at(0.0, "truck.brake.parking", 1);
+  d.at(0.0, "truck.light.parking", 1);
+  d.at(0.0, "truck.oil.pressure.warning", 1);
+  d.at(0.0, "truck.brake.air.pressure.warning", 1);
+  d.at(0.0, "truck.wear.engine", 0.04);
+  d.at(0.0, "truck.wear.wheels", 0.09);
+  d.at(0.0, "multiplayer.time.offset", 0);
+
+  // The game clock starts at 23:50 on day 0 and runs a minute every quarter second.
+  d.ramp(0.0, end, 0.25, "game.time", [](double t) { return 1430.0 + std::floor(t * 4.0); });
+
+  // Electrics on; the battery warns until the engine runs.
+  d.at(1.0, "truck.electric.enabled", 1);
+  d.at(1.0, "truck.battery.voltage.warning", 1);
+  d.at(2.5, "truck.engine.enabled", 1);
+  d.at(2.5, "truck.battery.voltage.warning", 0);
+  d.at(2.5, "truck.oil.pressure.warning", 0);
+  d.at(4.0, "truck.brake.air.pressure.warning", 0);
+  d.ramp(2.5, 5.0, 0.1, "truck.engine.rpm", [](double) { return 650.0; });
+
+  // Left blinker while pulling out, parking brake released.
+  d.ramp(3.0, 5.0, 0.5, "truck.light.lblinker",
+         [](double t) { return std::fmod(t, 1.0) < 0.5 ? 1.0 : 0.0; });
+  d.at(5.5, "truck.light.lblinker", 0);
+  d.at(4.5, "truck.brake.parking", 0);
+
+  // Pull away to 25 m/s (90 km/h), cruise, and back.
+  d.ramp(5.0, 15.0, 0.1, "truck.speed", [](double t) { return 25.0 * clamp01((t - 5.0) / 10.0); });
+  d.ramp(15.1, 22.0, 0.1, "truck.speed", [](double) { return 25.0; });
+  d.ramp(22.1, 28.0, 0.1, "truck.speed", [](double t) { return 25.0 * clamp01((28.0 - t) / 6.0); });
+  d.ramp(5.0, 28.0, 0.1, "truck.engine.rpm", [](double t) {
+    const double phase = std::fmod(t - 5.0, 3.5) / 3.5;  // gear changes
+    return t < 22.0 ? 1000.0 + 900.0 * phase : 1400.0 - 600.0 * clamp01((t - 22.0) / 6.0);
+  });
+  d.at(16.0, "truck.cruise_control", 25.0);
+  d.at(20.0, "truck.cruise_control", 0.0);
+  d.at(10.0, "truck.light.beam.high", 1);
+  d.at(14.0, "truck.light.beam.high", 0);
+
+  // Right blinker while pulling in, parking brake set again, engine off.
+  d.ramp(22.0, 24.0, 0.5, "truck.light.rblinker",
+         [](double t) { return std::fmod(t, 1.0) < 0.5 ? 1.0 : 0.0; });
+  d.at(24.5, "truck.light.rblinker", 0);
+  d.at(28.5, "truck.brake.parking", 1);
+  d.at(29.0, "truck.engine.enabled", 0);
+  d.at(29.0, "truck.engine.rpm", 0.0);
+
+  // Warming up, burning fuel, wearing the wheels past the warning mark.
+  d.ramp(0.0, end, 0.5, "truck.water.temperature",
+         [](double t) { return 40.0 + 50.0 * clamp01(t / 20.0); });
+  d.ramp(0.0, end, 0.5, "truck.fuel.amount", [](double t) { return 80.0 - 2.2 * t; });
+  d.at(20.0, "truck.fuel.warning", 1);
+  d.at(20.0, "truck.wear.wheels", 0.16);
+
+  return d.finish();
+}
+
+}  // namespace vontrel::host

@@ -1,0 +1,52 @@
+// A drive for the stand-in host: timed channel values and configuration attributes.
+//
+// Text format, one entry per line, `#` starts a comment:
+//   <time in seconds> <channel or attribute name> <value>
+//   0.0   truck.electric.enabled   1
+//   1.5   truck.speed              12.5
+//   1.5   fuel.capacity            400    # a configuration attribute
+// Values are read as the host's type of the channel: bool 0/1/true/false, s32 and u32
+// integers, float decimals or nan/inf/-inf.
+#ifndef VONTREL_TOOLS_HOST_SCENARIO_H
+#define VONTREL_TOOLS_HOST_SCENARIO_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plugin/host_sdk.h"
+
+namespace vontrel::host {
+
+enum class EntryKind { channel, attribute };
+
+struct ScenarioEntry {
+  double time;  // seconds from the start of the drive
+  std::string name;
+  EntryKind kind;
+  scs_value_t value;
+  int line;
+};
+
+struct Scenario {
+  std::vector<ScenarioEntry> entries;  // in time order
+  double length = 0.0;                 // time of the last entry
+};
+
+// The channels and configuration attributes this host offers, with their types.
+std::optional<scs_value_type_t> channel_type(std::string_view name);
+std::optional<scs_value_type_t> attribute_type(std::string_view name);
+
+// Parses a scenario; on failure `error` reads "<origin>:<line>:<column>: <what>".
+std::optional<Scenario> parse_scenario(std::string_view text, const std::string& origin,
+                                       std::string& error);
+
+// About 30 s: electrics on, engine start, idle, pull away to 90 km/h and back, blinkers,
+// high beam, parking brake, fuel capacity and a falling fuel level, warnings, and a game clock
+// that runs past midnight.
+Scenario built_in_drive();
+
+}  // namespace vontrel::host
+
+#endif  // VONTREL_TOOLS_HOST_SCENARIO_H
