@@ -195,7 +195,8 @@ class SystemTest(unittest.TestCase):
         self.addCleanup(scratch.cleanup)
         self.scratch = scratch.name
 
-    def run_host_watching_release(self, *args):
+    def run_host_watching_release(self, *args, pause_option="--pause-after-shutdown",
+                                  resets=2):
         """Runs the host with a pause between shut-down and unload. Returns the run, the
         processes that held the port while frames were flowing, and those that still held it
         during the pause (none, when shut-down closed it). Shut-down's reset frame marks the
@@ -208,7 +209,7 @@ class SystemTest(unittest.TestCase):
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
                 data = self.port.snapshot()
-                if len(data) > len(RESET_FRAME) and data.endswith(RESET_FRAME):
+                if data.endswith(RESET_FRAME) and (resets == 1 or len(data) > len(RESET_FRAME)):
                     break
                 if len(data) > len(RESET_FRAME) and not running:
                     running[:] = self.port.holders()
@@ -224,7 +225,7 @@ class SystemTest(unittest.TestCase):
 
         watcher = threading.Thread(target=watch, daemon=True)
         watcher.start()
-        run = self.target.run_host(*args, "--pause-after-shutdown", self.target.host_path(pause))
+        run = self.target.run_host(*args, pause_option, self.target.host_path(pause))
         watcher.join(timeout=10)
         return run, running, holders
 

@@ -46,6 +46,7 @@ struct Options {
   std::vector<std::string> reject_channels;
   bool values_on_register = false;
   std::string pause_file;
+  std::string pause_after_unload_file;
   bool quiet = false;
 };
 
@@ -53,6 +54,19 @@ void host_line(const Options& options, const std::string& text) {
   if (!options.quiet) {
     std::printf("[host] %s\n", text.c_str());
     std::fflush(stdout);
+  }
+}
+
+// Lets a test look at the process at a chosen moment (after shut-down, after unload), when only
+// the plug-in itself can have released the port.
+void pause_until_exists(const Options& options, const std::string& file) {
+  if (file.empty()) {
+    return;
+  }
+  host_line(options, "paused until " + file + " exists");
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!fs::exists(file) && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -181,8 +195,10 @@ int run(const Options& options) {
   host_line(options, "registered " + std::to_string(session.events().size()) + " events and " +
                          std::to_string(session.channels().size()) + " channels");
   if (result != SCS_RESULT_ok) {
+    // As the host does: a plug-in that failed to start is unloaded without a shut-down.
     session.clear_registrations();
     library.unload();
+    pause_until_exists(options, options.pause_after_unload_file);
     return result < 0 && result > -126 ? -result : 1;
   }
 
@@ -207,17 +223,10 @@ int run(const Options& options) {
 
   library.shutdown();
   host_line(options, "shut down");
-  if (!options.pause_file.empty()) {
-    // Lets a test look at the process between shut-down and unload, when only the plug-in's
-    // own shut-down can have released the port.
-    host_line(options, "paused until " + options.pause_file + " exists");
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!fs::exists(options.pause_file) && std::chrono::steady_clock::now() < give_up) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
+  pause_until_exists(options, options.pause_file);
   session.clear_registrations();
   library.unload();
+  pause_until_exists(options, options.pause_after_unload_file);
   return 0;
 }
 
@@ -250,6 +259,8 @@ int main(int argc, char** argv) {
                "Deliver a stale value inside each channel registration");
   app.add_option("--pause-after-shutdown", options.pause_file,
                  "After shut-down, wait (up to 30 s) until this file exists before unloading");
+  app.add_option("--pause-after-unload", options.pause_after_unload_file,
+                 "After unloading the plug-in, wait (up to 30 s) until this file exists");
   app.add_flag("--quiet", options.quiet, "Print only the plug-in's log lines");
   app.get_option("--cwd")->excludes("--port");
   try {
