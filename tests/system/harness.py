@@ -2,10 +2,11 @@
 pseudo-terminal standing in for the cluster's serial port."""
 
 import dataclasses
+import json
 import os
+import signal
 import subprocess
 import tempfile
-import termios
 import threading
 import time
 import unittest
@@ -24,82 +25,95 @@ def hexbytes(text):
 
 
 class Port:
-    """A pseudo-terminal: the plug-in opens the slave side as its serial port, we read what it
-    writes from the master side."""
+    """The cluster end of the line: vontrel-monitor creates a pseudo-terminal, links it where
+    the plug-in will look for its port, and reports every frame as JSON."""
 
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-        self._data = bytearray()
+    def __init__(self, link, *options):
+        self.link = link
+        self._events = []
         self._lock = threading.Lock()
+        self._process = subprocess.Popen(
+            [os.environ["VONTREL_MONITOR"], "--virtual", "--json", "--link", link, *options],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            text=True)
+        first = json.loads(self._process.stdout.readline())
+        assert first["event"] == "port", first
+        self.path = first["path"]
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
-        while True:
+        for line in self._process.stdout:
             try:
-                chunk = os.read(self.master, 65536)
-            except OSError:
-                return
-            if not chunk:
-                return
+                event = json.loads(line)
+            except ValueError:
+                event = {"event": "garbage", "text": line}
             with self._lock:
-                self._data.extend(chunk)
+                self._events.append(event)
+
+    def events(self, kind=None):
+        with self._lock:
+            return [e for e in self._events if kind is None or e["event"] == kind]
 
     def snapshot(self):
-        """What has arrived so far."""
-        with self._lock:
-            return bytes(self._data)
+        """The bytes that have arrived so far, frames and everything else, in order."""
+        return b"".join(bytes.fromhex(e["hex"]) for e in self.events() if "hex" in e)
 
     def data(self, settle=0.2):
         """Everything written so far, once the line has been quiet for `settle` seconds."""
         last = -1
         while True:
-            with self._lock:
-                size = len(self._data)
+            size = len(self.snapshot())
             if size == last:
                 break
             last = size
             time.sleep(settle)
-        with self._lock:
-            return bytes(self._data)
+        return self.snapshot()
 
-    def attributes(self):
-        return termios.tcgetattr(self.slave)
+    def line(self):
+        """The line settings the plug-in left on the port."""
+        lines = self.events("line")
+        return lines[-1] if lines else {}
 
-    def set_hardware_flow_control(self):
-        attrs = termios.tcgetattr(self.slave)
-        attrs[2] |= termios.CRTSCTS
-        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+    def summary(self):
+        """Stops the monitor and returns its closing counts."""
+        self.close()
+        summaries = self.events("summary")
+        return summaries[-1] if summaries else {}
 
     def holders(self):
-        """Process ids, other than ours, that hold the slave side open."""
+        """Process ids, other than ours and the monitor's, that hold the port open."""
         device = os.stat(self.path).st_rdev
+        ignore = {os.getpid(), self._process.pid}
         pids = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
-            if int(pid) == os.getpid():
+            if int(pid) in ignore:
                 continue
             fd_dir = f"/proc/{pid}/fd"
             try:
-                for fd in os.listdir(fd_dir):
-                    try:
-                        st = os.stat(os.path.join(fd_dir, fd))
-                    except OSError:
-                        continue
-                    if st.st_rdev == device and os.path.realpath(
-                            os.path.join(fd_dir, fd)).startswith("/dev/pts/"):
-                        pids.append(int(pid))
-                        break
+                fds = os.listdir(fd_dir)
             except OSError:
                 continue
+            for fd in fds:
+                target = os.path.join(fd_dir, fd)
+                try:
+                    if (os.readlink(target).startswith("/dev/pts/")
+                            and os.stat(target).st_rdev == device):
+                        pids.append(int(pid))
+                        break
+                except OSError:
+                    continue
         return pids
 
     def close(self):
-        for fd in (self.slave, self.master):
+        if self._process.poll() is None:
+            self._process.send_signal(signal.SIGTERM)
             try:
-                os.close(fd)
-            except OSError:
-                pass
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+        self._reader.join(timeout=10)
 
 
 @dataclasses.dataclass
@@ -153,15 +167,13 @@ class Target:
         subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
 
+    def port_link(self, scratch):
+        """Where the monitor links its port so that the plug-in finds it."""
+        return self._port_link() if self.wine else os.path.join(scratch, "cluster")
+
     def port_name(self, port):
         """What the settings file names to reach `port`."""
-        if not self.wine:
-            return port.path
-        link = self._port_link()
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(port.path, link)
-        return "COM7"
+        return "COM7" if self.wine else port.link
 
     def host_path(self, path):
         """A directory or file as the host process sees it."""
@@ -188,12 +200,15 @@ class SystemTest(unittest.TestCase):
     def setUpClass(cls):
         cls.target = Target()
 
+    # Options for the monitor of each test; a test class may add some.
+    monitor_options = ()
+
     def setUp(self):
-        self.port = Port()
-        self.addCleanup(self.port.close)
         scratch = tempfile.TemporaryDirectory(prefix="vontrel-system-")
         self.addCleanup(scratch.cleanup)
         self.scratch = scratch.name
+        self.port = Port(self.target.port_link(self.scratch), *self.monitor_options)
+        self.addCleanup(self.port.close)
 
     def run_host_watching_release(self, *args, pause_option="--pause-after-shutdown",
                                   resets=2):
@@ -245,6 +260,7 @@ class SystemTest(unittest.TestCase):
     def split_wire(self, data):
         """Splits the bytes of one run into (cycles, count of reset frames) and checks that
         nothing else was on the wire: a reset frame, whole cycles, a reset frame."""
+        self.assertEqual(self.port.events("torn") + self.port.events("unknown"), [])
         self.assertTrue(data.startswith(RESET_FRAME), data[:16].hex(" "))
         self.assertTrue(data.endswith(RESET_FRAME), data[-16:].hex(" "))
         body = data[len(RESET_FRAME):-len(RESET_FRAME)]

@@ -1,10 +1,9 @@
 """Start-up and shut-down of the real plug-in as the host meets them."""
 
 import os
-import termios
 import unittest
 
-from harness import RESET_FRAME, SystemTest
+from harness import RESET_FRAME, Port, SystemTest
 
 
 class StartupTest(SystemTest):
@@ -43,7 +42,9 @@ class StartupTest(SystemTest):
         self.assertEqual(run.log[-1], (2, "Can not open COM port"))
 
     def test_good_start_configures_the_line_and_resets_the_cluster(self):
-        self.port.set_hardware_flow_control()
+        self.port.close()
+        self.port = Port(self.target.port_link(self.scratch), "--crtscts")
+        self.addCleanup(self.port.close)
         name = self.target.port_name(self.port)
         self.write_settings(f"comport str {name}\n")
         run, running, holders = self.run_host_watching_release(
@@ -63,14 +64,11 @@ class StartupTest(SystemTest):
         self.assertNotEqual(running, [], "the port is held while frames flow")
         self.assertEqual(holders, [], "shut-down closed the port before the library was unloaded")
 
-        attrs = self.port.attributes()
-        self.assertEqual(attrs[4], termios.B115200)
-        self.assertEqual(attrs[5], termios.B115200)
-        self.assertEqual(attrs[2] & termios.CSIZE, termios.CS8)
-        self.assertEqual(attrs[2] & termios.PARENB, 0)
-        self.assertEqual(attrs[2] & termios.CSTOPB, 0)
-        self.assertTrue(attrs[2] & termios.CRTSCTS, "flow control the driver had is kept")
-        self.assertFalse(attrs[1] & termios.OPOST, "bytes go out untranslated")
+        line = self.port.line()
+        self.assertEqual((line["baud"], line["data_bits"], line["parity"], line["stop_bits"]),
+                         (115200, 8, "none", 1))
+        self.assertTrue(line["crtscts"], "flow control the driver had is kept")
+        self.assertTrue(line["raw_output"], "bytes go out untranslated")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,194 @@
+#include "tools/monitor/dashboard.h"
+
+#include <cstdio>
+
+namespace vontrel::monitor {
+
+namespace {
+
+bool bit(std::uint8_t byte, std::uint8_t mask) {
+  return (byte & mask) != 0;
+}
+
+std::string power_state(std::uint8_t status5) {
+  switch (status5 & 0xF0) {
+    case 0x10:
+      return "off";
+    case 0xC0:
+      return "electrics";
+    case 0x40:
+      return "running";
+    case 0x00:
+      return "engine only";
+    default:
+      return "invalid";
+  }
+}
+
+std::string format(const char* pattern, double a, double b = 0, double c = 0) {
+  char text[128];
+  std::snprintf(text, sizeof text, pattern, a, b, c);
+  return text;
+}
+
+std::string lamp(bool on, const char* name) {
+  if (on) {
+    return name;
+  }
+  return std::string(std::char_traits<char>::length(name), '.');
+}
+
+}  // namespace
+
+int from_bcd(std::uint8_t value) {
+  const int tens = value >> 4;
+  const int units = value & 0x0F;
+  return units > 9 ? -1 : tens * 10 + units;
+}
+
+std::string hex_of(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char part[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(part, sizeof part, "%02X", bytes[i]);
+    if (i > 0) {
+      text += ' ';
+    }
+    text += part;
+  }
+  return text;
+}
+
+nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
+  nlohmann::json fields = nlohmann::json::object();
+  if (f.size() < 11) {
+    return fields;
+  }
+  switch (f[2]) {
+    case 0x10:
+      d.hours = from_bcd(f[3]);
+      d.minutes = from_bcd(f[4]);
+      d.day = from_bcd(f[5]);
+      d.month = from_bcd(f[6]);
+      d.year = from_bcd(f[8]);
+      fields = {{"hours", d.hours},
+                {"minutes", d.minutes},
+                {"day", d.day},
+                {"month", d.month},
+                {"year", d.year}};
+      break;
+    case 0x20:
+      d.parking_brake = bit(f[3], 0x20);
+      d.parking_light = bit(f[3], 0x08);
+      d.battery_warning = bit(f[5], 0x08);
+      d.power = power_state(f[5]);
+      d.fuel_warning = bit(f[7], 0x02);
+      d.fuel_level = f[8];
+      d.electric_on = f[9] == 0x0D;
+      d.cruise_control = f[10] == 0x01;
+      fields = {{"parking_brake", d.parking_brake},     {"parking_light", d.parking_light},
+                {"battery_warning", d.battery_warning}, {"power", d.power},
+                {"fuel_warning", d.fuel_warning},       {"fuel_level", d.fuel_level},
+                {"electric_on", d.electric_on},         {"cruise_control", d.cruise_control}};
+      break;
+    case 0x30:
+      d.oil_warning = bit(f[4], 0x80);
+      d.air_warning = bit(f[4], 0x40);
+      d.electric_without_engine = bit(f[4], 0x10);
+      d.wear_warning = bit(f[5], 0x10);
+      d.water_gauge = f[6];
+      d.rpm_byte = f[9];
+      fields = {{"oil_warning", d.oil_warning},
+                {"air_warning", d.air_warning},
+                {"electric_without_engine", d.electric_without_engine},
+                {"wear_warning", d.wear_warning},
+                {"water_gauge", d.water_gauge},
+                {"water_celsius", water_celsius(d)},
+                {"rpm_byte", d.rpm_byte},
+                {"rpm", engine_rpm(d)}};
+      break;
+    case 0x40:
+      d.speed_value = f[3] << 8 | f[4];
+      fields = {{"speed_value", d.speed_value}, {"kmh", speed_kmh(d)}};
+      break;
+    case 0x50:
+      d.speed_high = f[3];
+      d.high_beam = bit(f[4], 0x10);
+      d.light_parking = bit(f[4], 0x60);
+      d.right_blinker = bit(f[5], 0x20);
+      d.left_blinker = bit(f[5], 0x40);
+      fields = {{"speed_high", d.speed_high},
+                {"high_beam", d.high_beam},
+                {"parking_light", d.light_parking},
+                {"left_blinker", d.left_blinker},
+                {"right_blinker", d.right_blinker}};
+      break;
+    case 0x99:
+      d.debug = f[3];
+      fields = {{"debug", d.debug}};
+      break;
+    default:
+      break;
+  }
+  return fields;
+}
+
+double speed_kmh(const Dashboard& d) {
+  return d.speed_value / 9.4;
+}
+double engine_rpm(const Dashboard& d) {
+  return d.rpm_byte / 0.032;
+}
+double water_celsius(const Dashboard& d) {
+  return (d.water_gauge - 75) / 0.75 + 30.0;
+}
+
+std::string dashboard_line(const Dashboard& d, const Counters& c) {
+  std::string line = "cycle " + std::to_string(c.cycles) + "  ";
+  char clock[64];
+  std::snprintf(clock, sizeof clock, "%02d:%02d %02d.%02d.%03d  ", d.hours, d.minutes, d.day,
+                d.month, d.year);
+  line += clock;
+  line += format("%6.1f km/h  %5.0f rpm  water %5.1f C  ", speed_kmh(d), engine_rpm(d),
+                 water_celsius(d));
+  line += "fuel " + std::to_string(d.fuel_level) + "%  ";
+  line += lamp(d.left_blinker, "<") + lamp(d.right_blinker, ">") + " " + lamp(d.high_beam, "HB") +
+          " " + lamp(d.parking_light, "PL") + " " + lamp(d.parking_brake, "PB") + " " +
+          lamp(d.oil_warning, "OIL") + " " + lamp(d.air_warning, "AIR") + " " +
+          lamp(d.battery_warning, "BAT") + " " + lamp(d.fuel_warning, "FUEL") + " " +
+          lamp(d.wear_warning, "WEAR") + " " + lamp(d.cruise_control, "CC") + "  ";
+  line += d.power + "  debug " + std::to_string(d.debug);
+  return line;
+}
+
+std::string dashboard_panel(const Dashboard& d, const Counters& c, const std::string& source) {
+  char text[2048];
+  std::snprintf(
+      text, sizeof text,
+      "Vontrel monitor  %s\n"
+      "------------------------------------------------------------------\n"
+      "  game time   %02d:%02d      date  %02d.%02d. year %d\n"
+      "  speed      %7.1f km/h  (value %d)\n"
+      "  engine     %7.0f rpm   water %5.1f C (gauge %d)\n"
+      "  fuel        %4d %%      power: %s\n"
+      "\n"
+      "  %-6s %-7s %-9s %-11s %-13s\n"
+      "  %-7s %-7s %-8s %-8s %-7s %-7s\n"
+      "  debug %d\n"
+      "------------------------------------------------------------------\n"
+      "  cycles %llu (%.1f/s)  frames %llu  resets %llu  unknown %llu  torn %llu\n",
+      source.c_str(), d.hours, d.minutes, d.day, d.month, d.year, speed_kmh(d), d.speed_value,
+      engine_rpm(d), water_celsius(d), d.water_gauge, d.fuel_level, d.power.c_str(),
+      d.left_blinker ? "<LEFT" : ".", d.right_blinker ? "RIGHT>" : ".",
+      d.high_beam ? "HIGHBEAM" : ".", d.parking_light ? "PARKLIGHT" : ".",
+      d.parking_brake ? "PARKINGBRAKE" : ".", d.oil_warning ? "OIL" : ".",
+      d.air_warning ? "AIR" : ".", d.battery_warning ? "BATTERY" : ".",
+      d.fuel_warning ? "FUEL" : ".", d.wear_warning ? "WEAR" : ".",
+      d.cruise_control ? "CRUISE" : ".", d.debug, static_cast<unsigned long long>(c.cycles),
+      c.cycles_per_second, static_cast<unsigned long long>(c.frames),
+      static_cast<unsigned long long>(c.resets), static_cast<unsigned long long>(c.unknown),
+      static_cast<unsigned long long>(c.torn));
+  return text;
+}
+
+}  // namespace vontrel::monitor

@@ -1,0 +1,457 @@
+// vontrel-monitor: a virtual instrument cluster. Reads the plug-in's byte stream from a serial
+// device, a capture file, standard input or a pseudo-terminal it creates, and decodes every
+// frame.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/monitor/dashboard.h"
+#include "tools/monitor/frame_decoder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vontrel::monitor;
+using Clock = std::chrono::steady_clock;
+
+constexpr int exit_usage = 64;
+constexpr int exit_io = 65;
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void on_stop(int) {
+  stop_requested = 1;
+}
+
+struct Options {
+  std::string device;
+  std::string file;
+  bool virtual_port = false;
+  std::string link;
+  bool crtscts = false;
+  double pace_baud = 0.0;
+  double stall_seconds = 0.0;
+  double stall_at = 1.0;
+  double duration = 0.0;
+  bool json = false;
+  bool quiet = false;
+};
+
+void print_json(const nlohmann::json& object) {
+  std::fputs(object.dump().c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// Raw 115200 8N1, as the plug-in's side of the line is set.
+bool make_raw(int fd, bool crtscts) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    return false;
+  }
+  ::cfmakeraw(&tio);
+  ::cfsetispeed(&tio, B115200);
+  ::cfsetospeed(&tio, B115200);
+  tio.c_cflag |= CLOCAL | CREAD;
+  if (crtscts) {
+    tio.c_cflag |= CRTSCTS;
+  }
+  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+unsigned baud_of(speed_t speed) {
+  switch (speed) {
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
+  }
+}
+
+// The line settings the other side last chose, for a virtual port (the master side reads the
+// slave's settings).
+nlohmann::json line_settings(int fd) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    return nullptr;
+  }
+  const char* parity = (tio.c_cflag & PARENB) == 0 ? "none"
+                       : (tio.c_cflag & PARODD)    ? "odd"
+                                                   : "even";
+  int data_bits = 8;
+  switch (tio.c_cflag & CSIZE) {
+    case CS5:
+      data_bits = 5;
+      break;
+    case CS6:
+      data_bits = 6;
+      break;
+    case CS7:
+      data_bits = 7;
+      break;
+    default:
+      break;
+  }
+  return {{"event", "line"},
+          {"baud", baud_of(::cfgetospeed(&tio))},
+          {"data_bits", data_bits},
+          {"parity", parity},
+          {"stop_bits", (tio.c_cflag & CSTOPB) != 0 ? 2 : 1},
+          {"crtscts", (tio.c_cflag & CRTSCTS) != 0},
+          {"raw_output", (tio.c_oflag & OPOST) == 0}};
+}
+
+class Monitor {
+ public:
+  Monitor(const Options& options, std::string source)
+      : options_(options), source_(std::move(source)), terminal_(::isatty(STDOUT_FILENO) != 0) {}
+
+  void consume(const std::uint8_t* data, std::size_t length) {
+    counters_.bytes += length;
+    events_.clear();
+    decoder_.feed(data, length, events_);
+    report();
+  }
+
+  void finish() {
+    events_.clear();
+    decoder_.finish(events_);
+    report();
+  }
+
+  void report_line(const nlohmann::json& line) {
+    if (line.is_null() || line == last_line_) {
+      return;
+    }
+    last_line_ = line;
+    if (options_.json) {
+      print_json(line);
+    } else if (!options_.quiet && !terminal_) {
+      std::printf("line: %s\n", line.dump().c_str());
+    }
+  }
+
+  void summary(double seconds) {
+    counters_.cycles_per_second = rate(seconds);
+    if (options_.json) {
+      print_json({{"event", "summary"},
+                  {"cycles", counters_.cycles},
+                  {"frames", counters_.frames},
+                  {"resets", counters_.resets},
+                  {"unknown", counters_.unknown},
+                  {"torn", counters_.torn},
+                  {"bytes", counters_.bytes},
+                  {"seconds", seconds},
+                  {"cycles_per_second", counters_.cycles_per_second}});
+    } else {
+      std::printf(
+          "%llu cycles, %llu frames, %llu resets, %llu unknown, %llu torn, %llu bytes in "
+          "%.1f s\n",
+          static_cast<unsigned long long>(counters_.cycles),
+          static_cast<unsigned long long>(counters_.frames),
+          static_cast<unsigned long long>(counters_.resets),
+          static_cast<unsigned long long>(counters_.unknown),
+          static_cast<unsigned long long>(counters_.torn),
+          static_cast<unsigned long long>(counters_.bytes), seconds);
+    }
+    std::fflush(stdout);
+  }
+
+  bool errors() const { return counters_.unknown != 0 || counters_.torn != 0; }
+
+ private:
+  double rate(double seconds) const {
+    return seconds > 0.0 ? static_cast<double>(counters_.cycles) / seconds : 0.0;
+  }
+
+  void report() {
+    for (const DecodedEvent& event : events_) {
+      nlohmann::json object = {{"hex", hex_of(event.bytes)}};
+      switch (event.kind) {
+        case EventKind::frame:
+          ++counters_.frames;
+          object["event"] = "frame";
+          object["id"] = event.id;
+          object["name"] = frame_name(event.id);
+          object["cycle"] = event.cycle;
+          object["fields"] = apply_frame(dashboard_, event.bytes);
+          if (event.completes_cycle) {
+            counters_.cycles = decoder_.cycles();
+            show_cycle();
+          }
+          break;
+        case EventKind::reset:
+          ++counters_.resets;
+          object["event"] = "reset";
+          break;
+        case EventKind::unknown:
+          ++counters_.unknown;
+          object["event"] = "unknown";
+          object["id"] = event.id;
+          break;
+        case EventKind::torn:
+          ++counters_.torn;
+          object["event"] = "torn";
+          object["reason"] = event.reason;
+          break;
+      }
+      if (options_.json) {
+        print_json(object);
+      } else if (event.kind != EventKind::frame && !options_.quiet && !terminal_) {
+        std::printf("%s %s%s%s\n", object["event"].get<std::string>().c_str(),
+                    object["hex"].get<std::string>().c_str(), event.reason.empty() ? "" : ": ",
+                    event.reason.c_str());
+      }
+    }
+  }
+
+  void show_cycle() {
+    if (options_.json || options_.quiet) {
+      return;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    counters_.cycles_per_second = rate(seconds);
+    if (terminal_) {
+      // Home the cursor and redraw the panel over itself.
+      std::printf("\x1b[H\x1b[2J%s", dashboard_panel(dashboard_, counters_, source_).c_str());
+    } else {
+      std::printf("%s\n", dashboard_line(dashboard_, counters_).c_str());
+    }
+    std::fflush(stdout);
+  }
+
+  const Options& options_;
+  std::string source_;
+  bool terminal_;
+  FrameDecoder decoder_;
+  Dashboard dashboard_;
+  Counters counters_;
+  std::vector<DecodedEvent> events_;
+  nlohmann::json last_line_;
+  Clock::time_point started_ = Clock::now();
+};
+
+// Removes the symbolic link it made when the monitor ends.
+struct LinkGuard {
+  std::string path;
+  ~LinkGuard() {
+    if (!path.empty()) {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+    }
+  }
+};
+
+int run(const Options& options) {
+  int fd = -1;
+  int slave = -1;
+  std::string source;
+  LinkGuard link;
+  bool is_file = false;
+
+  if (options.virtual_port) {
+    int master = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+      std::fprintf(stderr, "vontrel-monitor: cannot create a virtual port: %s\n",
+                   std::strerror(errno));
+      return exit_io;
+    }
+    fd = master;
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    // The line keeps the system's defaults for a new terminal (38400 baud, output
+    // post-processing on), so what the plug-in sets when it opens the port shows.
+    if (options.crtscts) {
+      termios tio{};
+      ::tcgetattr(slave, &tio);
+      tio.c_cflag |= CRTSCTS;
+      ::tcsetattr(slave, TCSANOW, &tio);
+    }
+    source = ::ttyname(slave);
+    if (!options.link.empty()) {
+      std::error_code error;
+      fs::remove(options.link, error);
+      fs::create_symlink(source, options.link, error);
+      if (error) {
+        std::fprintf(stderr, "vontrel-monitor: cannot link %s: %s\n", options.link.c_str(),
+                     error.message().c_str());
+        return exit_io;
+      }
+      link.path = options.link;
+    }
+    // Keeping the slave open ourselves means the master never reports a hang-up while the
+    // plug-in has it closed; we simply wait for the next bytes.
+  } else if (!options.device.empty()) {
+    fd = ::open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || !make_raw(fd, options.crtscts)) {
+      std::fprintf(stderr, "vontrel-monitor: cannot open %s at 115200 8N1: %s\n",
+                   options.device.c_str(), std::strerror(errno));
+      return exit_io;
+    }
+    source = options.device;
+  } else {
+    is_file = true;
+    if (options.file == "-") {
+      fd = STDIN_FILENO;
+      source = "standard input";
+    } else {
+      fd = ::open(options.file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        std::fprintf(stderr, "vontrel-monitor: cannot read %s: %s\n", options.file.c_str(),
+                     std::strerror(errno));
+        return exit_io;
+      }
+      source = options.file;
+    }
+  }
+
+  Monitor monitor(options, source);
+  if (options.json) {
+    nlohmann::json port = {{"event", "port"}, {"path", source}};
+    if (!options.link.empty()) {
+      port["link"] = options.link;
+    }
+    print_json(port);
+  } else if (!options.quiet) {
+    std::printf("reading %s%s%s\n", source.c_str(), options.link.empty() ? "" : " linked from ",
+                options.link.c_str());
+    std::fflush(stdout);
+  }
+
+  std::signal(SIGINT, on_stop);
+  std::signal(SIGTERM, on_stop);
+  const Clock::time_point start = Clock::now();
+  const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+  std::uint64_t consumed = 0;
+  std::vector<std::uint8_t> buffer(4096);
+
+  while (!stop_requested) {
+    const double now = elapsed();
+    if (options.duration > 0.0 && now >= options.duration) {
+      break;
+    }
+    if (options.virtual_port) {
+      monitor.report_line(line_settings(fd));
+    }
+    // A hung cluster: stop reading, so the line's buffers fill up behind us.
+    if (options.stall_seconds > 0.0 && now >= options.stall_at &&
+        now < options.stall_at + options.stall_seconds) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    std::size_t allowed = buffer.size();
+    if (options.pace_baud > 0.0) {
+      // Ten bit times a byte on an 8N1 line.
+      const double budget = now * options.pace_baud / 10.0 - static_cast<double>(consumed);
+      if (budget < 1.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      allowed = std::min(allowed, static_cast<std::size_t>(budget));
+    }
+    pollfd waiting{fd, POLLIN, 0};
+    const int ready = ::poll(&waiting, 1, 50);
+    if (ready < 0 && errno != EINTR) {
+      break;
+    }
+    if (ready <= 0) {
+      continue;
+    }
+    const ssize_t n = ::read(fd, buffer.data(), allowed);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) {
+        continue;
+      }
+      if (errno == EIO && options.virtual_port) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      break;
+    }
+    if (n == 0) {
+      if (is_file) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    consumed += static_cast<std::uint64_t>(n);
+    monitor.consume(buffer.data(), static_cast<std::size_t>(n));
+  }
+  monitor.finish();
+  monitor.summary(elapsed());
+  if (slave >= 0) {
+    ::close(slave);
+  }
+  if (fd > STDIN_FILENO) {
+    ::close(fd);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{
+      "vontrel-monitor: a virtual instrument cluster that decodes the frames Vontrel sends."};
+  auto* device =
+      app.add_option("--device", options.device, "Read a serial device, opened at 115200 8N1, raw");
+  auto* file = app.add_option("--file", options.file, "Read a capture file (- for standard input)");
+  auto* virtual_port = app.add_flag("--virtual", options.virtual_port,
+                                    "Create a pseudo-terminal for the plug-in and read from it");
+  device->excludes(file)->excludes(virtual_port);
+  file->excludes(virtual_port);
+  app.add_option("--link", options.link,
+                 "With --virtual: also make this symbolic link to the port "
+                 "(for example $WINEPREFIX/dosdevices/com7)")
+      ->needs(virtual_port);
+  app.add_flag("--crtscts", options.crtscts, "Turn on hardware flow control on the line");
+  app.add_option("--pace", options.pace_baud,
+                 "Read no faster than this line rate in baud (a slow cluster)")
+      ->check(CLI::Range(300.0, 10000000.0));
+  app.add_option("--stall", options.stall_seconds,
+                 "Stop reading for this many seconds (a hung cluster)")
+      ->check(CLI::Range(0.0, 3600.0));
+  app.add_option("--stall-at", options.stall_at, "When the stall begins, in seconds from start")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1e6));
+  app.add_option("--duration", options.duration, "Stop after this many seconds")
+      ->check(CLI::Range(0.0, 1e7));
+  app.add_flag("--json", options.json, "One JSON object per frame, for scripts");
+  app.add_flag("--quiet", options.quiet, "Only the summary at the end");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : exit_usage;
+  }
+  if (options.device.empty() && options.file.empty() && !options.virtual_port) {
+    std::fprintf(stderr, "vontrel-monitor: say what to read: --device, --file or --virtual\n");
+    return exit_usage;
+  }
+  return run(options);
+}
