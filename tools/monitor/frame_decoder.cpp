@@ -21,16 +21,21 @@ bool all_zero(const std::uint8_t* bytes, std::size_t from, std::size_t to) {
   return std::all_of(bytes + from, bytes + to, [](std::uint8_t b) { return b == 0; });
 }
 
-bool valid_bcd(std::uint8_t value, int max_tens) {
-  return (value >> 4) <= max_tens && (value & 0x0F) <= 9;
+// A packed BCD byte within [low, high]; the tens nibble runs up to 14 (0xA0 is 100).
+bool bcd_within(std::uint8_t value, int low, int high) {
+  const int tens = value >> 4;
+  const int units = value & 0x0F;
+  const int number = tens * 10 + units;
+  return units <= 9 && number >= low && number <= high;
 }
 
 // The bytes every well-formed frame of this id must hold; empty when it holds them.
 std::string malformation(std::uint8_t id, const std::uint8_t* f) {
   switch (id) {
     case 0x10:
-      if (!valid_bcd(f[3], 2) || !valid_bcd(f[4], 5) || !valid_bcd(f[5], 3) ||
-          !valid_bcd(f[6], 1) || !valid_bcd(f[8], 14) || f[7] != 0 || f[9] != 0 || f[10] != 0) {
+      if (!bcd_within(f[3], 0, 23) || !bcd_within(f[4], 0, 59) || !bcd_within(f[5], 1, 31) ||
+          !bcd_within(f[6], 1, 12) || !bcd_within(f[8], 0, 149) || f[7] != 0 || f[9] != 0 ||
+          f[10] != 0) {
         return "clock frame with invalid BCD or non-zero padding";
       }
       return "";

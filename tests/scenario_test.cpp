@@ -1,0 +1,80 @@
+#include "tools/host/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace vontrel::host {
+namespace {
+
+TEST(scenario_test, reads_values_as_the_channel_types_in_time_order) {
+  std::string error;
+  const auto scenario = parse_scenario(
+      "# a comment\n"
+      "2.0 truck.speed 25.5   # m/s\n"
+      "\n"
+      "0 truck.light.lblinker true\n"
+      "0.5 game.time 4294967295\n"
+      "0.5 multiplayer.time.offset -200\n"
+      "1 fuel.capacity 400\n"
+      "1 truck.engine.rpm nan\r\n",
+      "drive.txt", error);
+  ASSERT_TRUE(scenario) << error;
+  ASSERT_EQ(scenario->entries.size(), 6u);
+  EXPECT_EQ(scenario->entries[0].name, "truck.light.lblinker");
+  EXPECT_EQ(scenario->entries[0].value.type, SCS_VALUE_TYPE_bool);
+  EXPECT_EQ(scenario->entries[0].value.payload.value_bool, 1);
+  EXPECT_EQ(scenario->entries[1].value.payload.value_u32, 4294967295u);
+  EXPECT_EQ(scenario->entries[2].value.payload.value_s32, -200);
+  EXPECT_EQ(scenario->entries[3].kind, EntryKind::attribute);
+  EXPECT_TRUE(std::isnan(scenario->entries[4].value.payload.value_float));
+  EXPECT_EQ(scenario->entries[5].value.payload.value_float, 25.5f);
+  EXPECT_EQ(scenario->length, 2.0);
+}
+
+TEST(scenario_test, errors_name_the_line_and_column) {
+  struct Case {
+    const char* text;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"0 truck.speed\n", "d.txt:1:14: expected <time> <name> <value>"},
+      {"\n0 truck.sped 1\n", "d.txt:2:3: unknown channel or attribute 'truck.sped'"},
+      {"0 truck.light.lblinker 2\n",
+       "d.txt:1:24: expected a bool (0, 1, true or false) for "
+       "truck.light.lblinker"},
+      {"0 game.time -1\n", "d.txt:1:13: expected a u32 integer (0 to 4294967295) for game.time"},
+      {"0 truck.engine.gear 1.5\n",
+       "d.txt:1:21: expected an s32 integer (-2147483648 to 2147483647) for truck.engine.gear"},
+      {"0 truck.speed fast\n",
+       "d.txt:1:15: expected a float (a decimal number, nan, inf or -inf) for truck.speed"},
+      {"-1 truck.speed 1\n", "d.txt:1:1: expected a time in seconds, 0 or more"},
+      {"0 truck.speed 1 2\n",
+       "d.txt:1:17: unexpected text after the value (comments start with #)"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(parse_scenario(c.text, "d.txt", error)) << c.text;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(scenario_test, built_in_drive_uses_only_offered_names_and_lasts_about_30_s) {
+  const Scenario drive = built_in_drive();
+  EXPECT_NEAR(drive.length, 30.0, 0.5);
+  bool midnight = false;
+  for (const auto& entry : drive.entries) {
+    if (entry.kind == EntryKind::channel) {
+      ASSERT_TRUE(channel_type(entry.name)) << entry.name;
+      EXPECT_EQ(entry.value.type, *channel_type(entry.name)) << entry.name;
+    } else {
+      ASSERT_TRUE(attribute_type(entry.name)) << entry.name;
+    }
+    midnight = midnight || (entry.name == "game.time" && entry.value.payload.value_u32 >= 1440);
+  }
+  EXPECT_TRUE(midnight) << "the game clock rolls over midnight";
+}
+
+}  // namespace
+}  // namespace vontrel::host

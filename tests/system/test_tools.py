@@ -1,0 +1,109 @@
+"""The tools refuse bad arguments and bad scenario lines with a clear message."""
+
+import json
+import os
+import subprocess
+import unittest
+
+from harness import SystemTest, hexbytes
+
+EXIT_USAGE = 64
+EXIT_LOAD = 65
+
+
+class HostArgumentsTest(SystemTest):
+
+    def test_bad_arguments_are_refused(self):
+        cases = [
+            (["--fps", "0"], "--fps"),
+            (["--sdk-version", "one"], "--sdk-version: not a number: one"),
+            (["--debug-mode", "1"], "--debug-mode requires --port"),
+            (["--no-such-option"], "no-such-option"),
+            (["--cwd", "x", "--port", "COM7"], "excludes"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                run = self.target.run_host(*args)
+                self.assertEqual(run.returncode, EXIT_USAGE, run.output)
+                self.assertIn(message, run.output)
+
+    def test_bad_scenario_line_is_refused_before_anything_runs(self):
+        name = self.target.port_name(self.port)
+        self.write_settings(f"comport str {name}\n")
+        scenario = self.write_scenario("0 truck.speed 1\n1 truck.light.lblinker maybe\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                   "--scenario", scenario)
+        self.assertEqual(run.returncode, EXIT_USAGE, run.output)
+        self.assertIn(scenario + ":2:24: expected a bool", run.output)
+        self.assertEqual(run.log, [], "the plug-in was never started")
+        self.assertEqual(self.port.data(), b"")
+
+    def test_library_that_cannot_be_loaded(self):
+        command = [self.target.host, "--plugin", self.target.host_path(
+            os.path.join(self.scratch, "missing-library"))]
+        if self.target.wine:
+            command.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts",
+                                           "wine-run"))
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, check=False, timeout=120)
+        self.assertEqual(done.returncode, EXIT_LOAD, done.stdout)
+
+
+class MonitorTest(unittest.TestCase):
+
+    def monitor(self, *args, stdin=None):
+        return subprocess.run([os.environ["VONTREL_MONITOR"], *args], input=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False,
+                              timeout=60)
+
+    def test_bad_arguments_are_refused(self):
+        for args in ([], ["--pace", "1"], ["--link", "/tmp/x"], ["--file", "a", "--virtual"]):
+            with self.subTest(args=args):
+                done = self.monitor(*args)
+                self.assertEqual(done.returncode, EXIT_USAGE, done.stdout)
+        self.assertEqual(self.monitor("--file", "/no/such/capture").returncode, EXIT_LOAD)
+
+    def test_capture_from_standard_input_is_decoded_with_its_faults(self):
+        reset = "FF 04" + " 00" * 14
+        cycle = ("FF 04 10 12 34 29 02 00 04 00 00 FF 04 20 29 00 C8 00 02 32 0D 01 "
+                 "FF 04 30 00 D0 10 78 03 BC 30 00 FF 04 31 00 00 00 00 00 00 00 00 "
+                 "FF 04 40 03 4E 00 25 00 00 00 00 FF 04 50 03 70 60 00 00 00 00 00 "
+                 "FF 04 99 00 00 00 00 00 00 00 00")
+        stream = hexbytes(f"{reset} {cycle} 55 AA FF 04 77 {cycle} FF 04 10 00")
+        done = self.monitor("--file", "-", "--json", stdin=stream)
+        self.assertEqual(done.returncode, 0)
+        events = [json.loads(line) for line in done.stdout.decode().splitlines()]
+        summary = events[-1]
+        self.assertEqual((summary["cycles"], summary["resets"], summary["unknown"],
+                          summary["torn"]), (2, 1, 1, 2))
+        fields = {}
+        for event in events:
+            if event["event"] == "frame" and event["cycle"] == 1:
+                fields.update(event["fields"])
+        self.assertEqual((fields["hours"], fields["minutes"], fields["day"], fields["month"],
+                          fields["year"]), (12, 34, 29, 2, 4))
+        self.assertEqual(fields["speed_value"], 846)
+        self.assertAlmostEqual(fields["kmh"], 90.0, places=1)
+        self.assertAlmostEqual(fields["rpm"], 1500.0)
+        self.assertAlmostEqual(fields["water_celsius"], 90.0)
+        self.assertEqual(fields["fuel_level"], 50)
+        for lamp in ("parking_brake", "battery_warning", "fuel_warning", "cruise_control",
+                     "oil_warning", "air_warning", "wear_warning", "high_beam", "left_blinker",
+                     "right_blinker"):
+            self.assertTrue(fields[lamp], lamp)
+        self.assertEqual(fields["power"], "electrics")
+        self.assertEqual(fields["debug"], 0)
+
+    def test_dashboard_lines_when_not_on_a_terminal(self):
+        cycle = hexbytes("FF 04 10 00 00 01 01 00 01 00 00 FF 04 20 01 00 10 00 00 00 12 00 "
+                         "FF 04 30 00 00 00 34 03 BC 00 00 FF 04 31 00 00 00 00 00 00 00 00 "
+                         "FF 04 40 00 00 00 25 00 00 00 00 FF 04 50 00 00 00 00 00 00 00 00 "
+                         "FF 04 99 01 00 00 00 00 00 00 00")
+        done = self.monitor("--file", "-", stdin=cycle * 3)
+        lines = done.stdout.decode().splitlines()
+        self.assertEqual(sum(line.startswith("cycle ") for line in lines), 3, lines)
+        self.assertIn("3 cycles, 21 frames, 0 resets, 0 unknown, 0 torn", lines[-1])
+
+
+if __name__ == "__main__":
+    unittest.main()
