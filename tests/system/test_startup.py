@@ -70,6 +70,17 @@ class StartupTest(SystemTest):
         self.assertTrue(line["crtscts"], "flow control the driver had is kept")
         self.assertTrue(line["raw_output"], "bytes go out untranslated")
 
+    def test_example_settings_file_of_the_release_is_read(self):
+        example = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "Vontrel.txt")
+        with open(example, encoding="utf-8") as f:
+            text = f.read()
+        name = self.target.port_name(self.port)
+        self.write_settings(text.replace("comport str COM3", f"comport str {name}"))
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                   "--scenario", self.write_scenario(""), "--duration", "0.1")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, "Using serial port: " + name), run.log)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -162,32 +162,31 @@ std::string dashboard_line(const Dashboard& d, const Counters& c) {
 }
 
 std::string dashboard_panel(const Dashboard& d, const Counters& c, const std::string& source) {
+  const auto on = [](bool lit) { return lit ? "[x]" : "[ ]"; };
   char text[2048];
   std::snprintf(
       text, sizeof text,
       "Vontrel monitor  %s\n"
-      "------------------------------------------------------------------\n"
-      "  game time   %02d:%02d      date  %02d.%02d. year %d\n"
-      "  speed      %7.1f km/h  (value %d)\n"
-      "  engine     %7.0f rpm   water %5.1f C (gauge %d)\n"
-      "  fuel        %4d %%      power: %s\n"
+      "--------------------------------------------------------------------------\n"
+      "  game time  %02d:%02d    date %02d.%02d. year %d\n"
+      "  speed     %7.1f km/h  (value %d)\n"
+      "  engine    %7.0f rpm   water %5.1f C (gauge %d)\n"
+      "  fuel       %4d %%      power: %s\n"
       "\n"
-      "  %-6s %-7s %-9s %-11s %-13s\n"
-      "  %-7s %-7s %-8s %-8s %-7s %-7s\n"
+      "  blinkers  %s left  %s right   high beam %s   parking light %s\n"
+      "  brakes    parking brake %s   air pressure %s   cruise control %s\n"
+      "  warnings  oil %s   battery %s   fuel %s   wear %s\n"
       "  debug %d\n"
-      "------------------------------------------------------------------\n"
+      "--------------------------------------------------------------------------\n"
       "  cycles %llu (%.1f/s)  frames %llu  resets %llu  unknown %llu  torn %llu\n",
       source.c_str(), d.hours, d.minutes, d.day, d.month, d.year, speed_kmh(d), d.speed_value,
       engine_rpm(d), water_celsius(d), d.water_gauge, d.fuel_level, d.power.c_str(),
-      d.left_blinker ? "<LEFT" : ".", d.right_blinker ? "RIGHT>" : ".",
-      d.high_beam ? "HIGHBEAM" : ".", d.parking_light ? "PARKLIGHT" : ".",
-      d.parking_brake ? "PARKINGBRAKE" : ".", d.oil_warning ? "OIL" : ".",
-      d.air_warning ? "AIR" : ".", d.battery_warning ? "BATTERY" : ".",
-      d.fuel_warning ? "FUEL" : ".", d.wear_warning ? "WEAR" : ".",
-      d.cruise_control ? "CRUISE" : ".", d.debug, static_cast<unsigned long long>(c.cycles),
-      c.cycles_per_second, static_cast<unsigned long long>(c.frames),
-      static_cast<unsigned long long>(c.resets), static_cast<unsigned long long>(c.unknown),
-      static_cast<unsigned long long>(c.torn));
+      on(d.left_blinker), on(d.right_blinker), on(d.high_beam), on(d.parking_light),
+      on(d.parking_brake), on(d.air_warning), on(d.cruise_control), on(d.oil_warning),
+      on(d.battery_warning), on(d.fuel_warning), on(d.wear_warning), d.debug,
+      static_cast<unsigned long long>(c.cycles), c.cycles_per_second,
+      static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.resets),
+      static_cast<unsigned long long>(c.unknown), static_cast<unsigned long long>(c.torn));
   return text;
 }
 
