@@ -102,5 +102,31 @@ TEST(clock_frame_test, date_walk_rolls_months_and_years) {
   EXPECT_EQ(negative.year, 1);
 }
 
+TEST(clock_frame_test, calendar_matches_a_day_by_day_walk_over_the_whole_clock_range) {
+  // The clock's total is a signed 32-bit count of minutes: whole days from -1491308 to 1491308.
+  constexpr std::int32_t last_day = 2147483647 / 1440;
+  for (std::int32_t days = -last_day; days <= 0; days += 997) {
+    const CalendarDate date = date_after_days(days);
+    ASSERT_EQ(date.day * 10000 + date.month * 100 + date.year, 10101) << days;
+  }
+  // The reference: the month-by-month rule applied one day at a time.
+  std::int32_t day = 1;
+  std::int32_t month = 1;
+  std::int32_t year = 1;
+  for (std::int32_t days = 0; days <= last_day; ++days) {
+    const CalendarDate date = date_after_days(days);
+    ASSERT_TRUE(date.day == day && date.month == month && date.year == year)
+        << days << " days: got " << date.day << "." << date.month << "." << date.year << ", walked "
+        << day << "." << month << "." << year;
+    if (++day > days_in_month(month, year)) {
+      day = 1;
+      if (++month > 12) {
+        month = 1;
+        ++year;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vontrel
