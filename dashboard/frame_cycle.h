@@ -18,8 +18,8 @@ void send_reset_frame(PluginContext& context) noexcept;
 void frame_end(PluginContext& context) noexcept;
 
 // The cycle at tick `now`: at most one every 50 ms, seven frames of 11 bytes, each its own
-// write, whatever the writes did.
-void run_frame_cycle(PluginContext& context, std::uint32_t now) noexcept;
+// write, whatever the writes did. False when the system reported a failed write.
+bool run_frame_cycle(PluginContext& context, std::uint32_t now) noexcept;
 
 // The host's frame-end handler.
 void SCSAPI on_frame_end(scs_event_t event, const void* event_info, void* context) noexcept;

@@ -49,6 +49,31 @@ bool flush_device(device_handle device) noexcept;
 
 void close_device(device_handle device) noexcept;
 
+// Bounded waits, for the background writer: it must stay stoppable however long a cluster
+// stalls, so its I/O never waits without limit.
+enum class io_status { done, timed_out, failed };
+
+// Switches an open device to bounded waits (a non-blocking descriptor; write time-outs on
+// Windows). Only the background writer does this; the default link keeps the driver's own.
+bool use_bounded_io(device_handle device) noexcept;
+
+// Writes what the device takes within about `timeout_ms`, adding the count to `written`.
+io_status write_device_bounded(device_handle device, const std::uint8_t* data, std::uint32_t length,
+                               std::uint32_t& written, std::uint32_t timeout_ms) noexcept;
+
+// Whether the bytes written have left the system's buffers: done when they have, timed_out
+// while some remain, failed when the device is gone.
+io_status output_drained(device_handle device) noexcept;
+
+void sleep_ms(std::uint32_t milliseconds) noexcept;
+
+// A thread of the plug-in's own. On Windows it keeps the library loaded while it runs, so a
+// host that unloads us without a shut-down cannot pull the code from under it.
+using thread_handle = std::intptr_t;
+inline constexpr thread_handle invalid_thread = 0;
+thread_handle start_thread(void (*entry)(void*), void* argument) noexcept;
+void join_thread(thread_handle thread) noexcept;
+
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t tick_ms() noexcept;
 

@@ -2,13 +2,17 @@
 #if !defined(_WIN32)
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "os/os.h"
@@ -180,6 +184,87 @@ void close_device(device_handle device) noexcept {
   // flag would outlive us and lock out the next start-up.
   ::ioctl(fd_of(device), TIOCNXCL);
   ::close(fd_of(device));
+}
+
+bool use_bounded_io(device_handle device) noexcept {
+  const int flags = ::fcntl(fd_of(device), F_GETFL);
+  return flags >= 0 && ::fcntl(fd_of(device), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+io_status write_device_bounded(device_handle device, const std::uint8_t* data, std::uint32_t length,
+                               std::uint32_t& written, std::uint32_t timeout_ms) noexcept {
+  pollfd waiting{fd_of(device), POLLOUT, 0};
+  const int ready = ::poll(&waiting, 1, static_cast<int>(timeout_ms));
+  if (ready < 0) {
+    return errno == EINTR ? io_status::timed_out : io_status::failed;
+  }
+  if (ready == 0) {
+    return io_status::timed_out;
+  }
+  if ((waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    return io_status::failed;
+  }
+  const ssize_t n = ::write(fd_of(device), data, length);
+  if (n < 0) {
+    return errno == EAGAIN || errno == EINTR ? io_status::timed_out : io_status::failed;
+  }
+  written += static_cast<std::uint32_t>(n);
+  return static_cast<std::uint32_t>(n) == length ? io_status::done : io_status::timed_out;
+}
+
+io_status output_drained(device_handle device) noexcept {
+  int pending = 0;
+  if (::ioctl(fd_of(device), TIOCOUTQ, &pending) != 0) {
+    return io_status::failed;
+  }
+  return pending == 0 ? io_status::done : io_status::timed_out;
+}
+
+void sleep_ms(std::uint32_t milliseconds) noexcept {
+  timespec wait{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+
+struct ThreadStart {
+  void (*entry)(void*);
+  void* argument;
+};
+
+void* run_thread(void* start) {
+  const ThreadStart what = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  what.entry(what.argument);
+  return nullptr;
+}
+
+}  // namespace
+
+thread_handle start_thread(void (*entry)(void*), void* argument) noexcept {
+  auto* start = new (std::nothrow) ThreadStart{entry, argument};
+  if (start == nullptr) {
+    return invalid_thread;
+  }
+  // Keep the host's signals on the host's threads.
+  sigset_t all;
+  sigset_t previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_t thread{};
+  const int error = ::pthread_create(&thread, nullptr, run_thread, start);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (error != 0) {
+    delete start;
+    return invalid_thread;
+  }
+  return static_cast<thread_handle>(thread);
+}
+
+void join_thread(thread_handle thread) noexcept {
+  ::pthread_join(static_cast<pthread_t>(thread), nullptr);
 }
 
 std::uint32_t tick_ms() noexcept {

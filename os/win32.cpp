@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "os/os.h"
@@ -71,6 +72,86 @@ bool flush_device(device_handle device) noexcept {
 
 void close_device(device_handle device) noexcept {
   ::CloseHandle(handle_of(device));
+}
+
+bool use_bounded_io(device_handle device) noexcept {
+  // A write returns after at most this long with what it got out; the writer tries again.
+  COMMTIMEOUTS timeouts{};
+  if (::GetCommTimeouts(handle_of(device), &timeouts) == 0) {
+    return false;
+  }
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 100;
+  return ::SetCommTimeouts(handle_of(device), &timeouts) != 0;
+}
+
+io_status write_device_bounded(device_handle device, const std::uint8_t* data, std::uint32_t length,
+                               std::uint32_t& written, std::uint32_t /*timeout_ms*/) noexcept {
+  DWORD count = 0;
+  const BOOL ok = ::WriteFile(handle_of(device), data, length, &count, nullptr);
+  written += count;
+  if (ok == 0) {
+    const DWORD error = ::GetLastError();
+    const bool timed_out =
+        error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT || error == ERROR_COUNTER_TIMEOUT;
+    return timed_out ? io_status::timed_out : io_status::failed;
+  }
+  return count == length ? io_status::done : io_status::timed_out;
+}
+
+io_status output_drained(device_handle device) noexcept {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (::ClearCommError(handle_of(device), &errors, &status) == 0) {
+    return io_status::failed;
+  }
+  return status.cbOutQue == 0 ? io_status::done : io_status::timed_out;
+}
+
+void sleep_ms(std::uint32_t milliseconds) noexcept {
+  ::Sleep(milliseconds);
+}
+
+namespace {
+
+struct ThreadStart {
+  void (*entry)(void*);
+  void* argument;
+  HMODULE module;
+};
+
+DWORD WINAPI run_thread(LPVOID start) {
+  const ThreadStart what = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  what.entry(what.argument);
+  // Drops the reference taken for this thread and ends it without returning into code that
+  // may be unloaded by then.
+  ::FreeLibraryAndExitThread(what.module, 0);
+  return 0;
+}
+
+}  // namespace
+
+thread_handle start_thread(void (*entry)(void*), void* argument) noexcept {
+  HMODULE module = nullptr;
+  if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCSTR>(&start_thread), &module) == 0) {
+    return invalid_thread;
+  }
+  auto* start = new (std::nothrow) ThreadStart{entry, argument, module};
+  HANDLE thread =
+      start == nullptr ? nullptr : ::CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    ::FreeLibrary(module);
+    return invalid_thread;
+  }
+  return reinterpret_cast<thread_handle>(thread);
+}
+
+void join_thread(thread_handle thread) noexcept {
+  ::WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+  ::CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
 std::uint32_t tick_ms() noexcept {

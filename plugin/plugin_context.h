@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
+#include "dashboard/background_link.h"
 #include "dashboard/frame_format.h"
 #include "plugin/host_sdk.h"
 #include "plugin/telemetry_state.h"
@@ -12,6 +14,13 @@
 #include "settings/settings.h"
 
 namespace vontrel {
+
+// Opt-in behaviour of the link to the cluster, read once at start-up. Both off, the link is the
+// plain synchronous one.
+struct LinkSettings {
+  bool background_writes = false;  // a writer thread takes the port's waits off the host
+  bool reconnect = false;          // a lost port is reopened once a second
+};
 
 struct PluginContext {
   TelemetryState state{};
@@ -21,7 +30,18 @@ struct PluginContext {
   // The port is built before the settings and so destroyed after them.
   SerialPort port;
   Settings settings;
+
+  LinkSettings link;
+  std::string com_port;                // the port start-up opened, for reconnecting
+  bool port_lost = false;              // a failed write closed it (reconnect only)
+  std::uint32_t last_reopen_tick = 0;  // the last attempt to reopen it
+  std::array<std::uint8_t, CYCLE_LENGTH> cycle_buffer{};
+  // Declared last so that it is destroyed first: its thread must be gone before the port.
+  BackgroundLink background;
 };
+
+// One line in the host's log, if the host gave us a log.
+void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept;
 
 // The one instance the host's calls work on.
 PluginContext& plugin_context() noexcept;

@@ -12,13 +12,9 @@ namespace vontrel {
 
 namespace {
 
-PluginContext the_context;
+constexpr std::uint32_t SHUTDOWN_DRAIN_MS = 1000;
 
-void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept {
-  if (context.host_log != nullptr) {
-    context.host_log(type, text);
-  }
-}
+PluginContext the_context;
 
 scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_params_t& params) {
   log_line(context, SCS_LOG_TYPE_message, "Plugin initialising");
@@ -39,6 +35,10 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   }
 
   const std::string com_port = context.settings.get_string("comport", "COM3");
+  context.com_port = com_port;
+  context.link.background_writes = context.settings.get_bool("background_writes", false);
+  context.link.reconnect = context.settings.get_bool("reconnect", false);
+  context.port_lost = false;
   log_line(context, SCS_LOG_TYPE_message, ("Using serial port: " + com_port).c_str());
 
   std::string errmsg;
@@ -47,10 +47,18 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
     return SCS_RESULT_generic_error;
   }
 
-  // The cluster is cleared before any value can reach it.
-  send_reset_frame(context);
+  // The cluster is cleared before any value can reach it. With background writes even the
+  // reset frame leaves on the writer thread, so a stalled cluster cannot hold up start-up.
+  if (context.link.background_writes &&
+      context.background.start(context.port, com_port, context.link.reconnect)) {
+    context.background.submit_reset();
+  } else {
+    send_reset_frame(context);
+  }
 
   if (!register_subscriptions(context.state, params)) {
+    // The host will unload us without a shut-down: no thread of ours may outlive this call.
+    context.background.stop(SHUTDOWN_DRAIN_MS);
     log_line(context, SCS_LOG_TYPE_error, "Unable to register callbacks");
     return SCS_RESULT_generic_error;
   }
@@ -64,6 +72,12 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
 
 PluginContext& plugin_context() noexcept {
   return the_context;
+}
+
+void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept {
+  if (context.host_log != nullptr) {
+    context.host_log(type, text);
+  }
 }
 
 scs_result_t start_up(PluginContext& context, scs_u32_t version,
@@ -86,8 +100,15 @@ scs_result_t start_up(PluginContext& context, scs_u32_t version,
 }
 
 void shut_down(PluginContext& context) noexcept {
-  send_reset_frame(context);
+  if (context.background.running()) {
+    // Waits for the reset frame a bounded time: a stalled cluster must not hang the host's exit.
+    context.background.submit_reset();
+    context.background.stop(SHUTDOWN_DRAIN_MS);
+  } else {
+    send_reset_frame(context);
+  }
   context.port.close();
+  context.port_lost = false;
   log_line(context, SCS_LOG_TYPE_message, "Plugin shutdown");
   context.host_log = nullptr;
 }

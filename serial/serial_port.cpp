@@ -39,12 +39,29 @@ void SerialPort::close() noexcept {
   }
 }
 
-void SerialPort::write(const std::uint8_t* data, std::uint32_t length) noexcept {
+bool SerialPort::write(const std::uint8_t* data, std::uint32_t length) noexcept {
   if (data == nullptr || length == 0 || !is_open()) {
-    return;
+    return true;
   }
-  os::write_device(handle, data, length);
-  os::flush_device(handle);
+  const bool written = os::write_device(handle, data, length);
+  const bool flushed = os::flush_device(handle);
+  return written && flushed;
+}
+
+bool SerialPort::use_bounded_io() noexcept {
+  return is_open() && os::use_bounded_io(handle);
+}
+
+os::io_status SerialPort::write_bounded(const std::uint8_t* data, std::uint32_t length,
+                                        std::uint32_t& written, std::uint32_t timeout_ms) noexcept {
+  if (!is_open()) {
+    return os::io_status::failed;
+  }
+  return os::write_device_bounded(handle, data, length, written, timeout_ms);
+}
+
+os::io_status SerialPort::drained() noexcept {
+  return is_open() ? os::output_drained(handle) : os::io_status::failed;
 }
 
 }  // namespace vontrel

@@ -28,9 +28,16 @@ class SerialPort {
   void close() noexcept;
   bool is_open() const noexcept { return handle != os::invalid_device; }
 
-  // Synchronous write followed by a flush. Silent on every failure: a cluster that is not
-  // listening must never disturb the host.
-  void write(const std::uint8_t* data, std::uint32_t length) noexcept;
+  // Synchronous write followed by a flush. Never reports to the host: a cluster that is not
+  // listening must not disturb it. The result (false when the system reported a failed write
+  // or flush) is only for the optional reconnect.
+  bool write(const std::uint8_t* data, std::uint32_t length) noexcept;
+
+  // The background writer's I/O: bounded waits, so the writer stays stoppable.
+  bool use_bounded_io() noexcept;
+  os::io_status write_bounded(const std::uint8_t* data, std::uint32_t length,
+                              std::uint32_t& written, std::uint32_t timeout_ms) noexcept;
+  os::io_status drained() noexcept;
 
  private:
   os::device_handle handle = os::invalid_device;

@@ -1,12 +1,20 @@
 #include "tests/fake_os.h"
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 namespace vontrel::fake_os {
 
 State& state() {
   static State the_state;
   return the_state;
+}
+
+std::mutex& record_mutex() {
+  static std::mutex the_mutex;
+  return the_mutex;
 }
 
 void reset() {
@@ -88,6 +96,48 @@ bool current_directory(std::string& directory) {
   }
   directory = *state().cwd;
   return true;
+}
+
+}  // namespace vontrel::os
+
+namespace vontrel::os {
+
+bool use_bounded_io(device_handle /*device*/) noexcept {
+  state().calls.emplace_back("bounded");
+  return true;
+}
+
+io_status write_device_bounded(device_handle /*device*/, const std::uint8_t* data,
+                               std::uint32_t length, std::uint32_t& written,
+                               std::uint32_t /*timeout_ms*/) noexcept {
+  std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+  state().calls.emplace_back("write");
+  if (state().write_fails) {
+    return io_status::failed;
+  }
+  state().writes.emplace_back(data, data + length);
+  written += length;
+  return io_status::done;
+}
+
+io_status output_drained(device_handle /*device*/) noexcept {
+  std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+  state().calls.emplace_back("flush");
+  return io_status::done;
+}
+
+void sleep_ms(std::uint32_t milliseconds) noexcept {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+thread_handle start_thread(void (*entry)(void*), void* argument) noexcept {
+  return reinterpret_cast<thread_handle>(new std::thread(entry, argument));
+}
+
+void join_thread(thread_handle thread) noexcept {
+  auto* running = reinterpret_cast<std::thread*>(thread);
+  running->join();
+  delete running;
 }
 
 }  // namespace vontrel::os

@@ -4,6 +4,7 @@
 #define VONTREL_TESTS_FAKE_OS_H
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ struct State {
 };
 
 State& state();
+
+// Held while the background writer records, which it does from its own thread.
+std::mutex& record_mutex();
 
 // Back to a fresh script and an empty record.
 void reset();

@@ -114,6 +114,8 @@ class Port:
                 self._process.kill()
                 self._process.wait()
         self._reader.join(timeout=10)
+        if not self._reader.is_alive():
+            self._process.stdout.close()
 
 
 @dataclasses.dataclass
@@ -184,13 +186,28 @@ class Target:
     def settings_suffix(self):
         return "\\plugins\\Vontrel.txt" if self.wine else "/plugins/Vontrel.txt"
 
-    def run_host(self, *args, timeout=120):
+    def _command(self, args):
         command = [self.host, "--plugin", self.host_path(self.plugin), *args]
-        if self.wine:
-            command = [WINE_RUN, *command]
-        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              stdin=subprocess.DEVNULL, timeout=timeout, check=False)
+        return [WINE_RUN, *command] if self.wine else command
+
+    def run_host(self, *args, timeout=120):
+        done = subprocess.run(self._command(args), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                              timeout=timeout, check=False)
         return HostRun(done.returncode, done.stdout.decode("utf-8", "replace"))
+
+    def start_host(self, *args):
+        """Starts the host without waiting; finish() waits and returns its HostRun."""
+        process = subprocess.Popen(self._command(args), stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+        class Running:
+            @staticmethod
+            def finish(timeout=120):
+                output, _ = process.communicate(timeout=timeout)
+                return HostRun(process.returncode, output.decode("utf-8", "replace"))
+
+        return Running()
 
 
 class SystemTest(unittest.TestCase):

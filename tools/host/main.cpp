@@ -2,6 +2,7 @@
 // through the telemetry interface and prints the host log.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -38,6 +39,8 @@ struct Options {
   std::string cwd;
   std::string port;
   int debug_mode = -1;
+  std::vector<std::string> settings_lines;
+  bool timing = false;
   std::string scenario_file;
   double fps = 60.0;
   double duration = -1.0;
@@ -78,7 +81,8 @@ int fail(int code, const std::string& text) {
 // A fresh directory holding plugins/Vontrel.txt for the given port, removed at exit.
 class SettingsDirectory {
  public:
-  SettingsDirectory(const std::string& port, int debug_mode) {
+  SettingsDirectory(const std::string& port, int debug_mode,
+                    const std::vector<std::string>& lines) {
     std::random_device random;
     path_ = fs::temp_directory_path() / ("vontrel-host-" + std::to_string(random()));
     fs::create_directories(path_ / "plugins");
@@ -86,6 +90,9 @@ class SettingsDirectory {
     file << "comport str " << port << "\n";
     if (debug_mode >= 0) {
       file << "debug_mode bool " << debug_mode << "\n";
+    }
+    for (const auto& line : lines) {
+      file << line << "\n";
     }
   }
   ~SettingsDirectory() {
@@ -122,6 +129,20 @@ std::size_t deliver_until(const HostSession& session, const Scenario& scenario, 
     session.fire_configuration("truck", attributes);
   }
   return next;
+}
+
+// How long each frame-end call held the host's thread.
+void report_timing(std::vector<double> durations) {
+  std::sort(durations.begin(), durations.end());
+  const auto at = [&](double fraction) {
+    const auto index =
+        static_cast<std::size_t>(fraction * static_cast<double>(durations.size() - 1));
+    return durations[index];
+  };
+  std::printf(
+      "[host] frame-end held the host: %zu calls, median %.1f us, p99 %.1f us, max %.1f us\n",
+      durations.size(), at(0.5), at(0.99), durations.back());
+  std::fflush(stdout);
 }
 
 std::optional<Scenario> load_scenario(const Options& options, std::string& error) {
@@ -166,7 +187,7 @@ int run(const Options& options) {
   std::optional<SettingsDirectory> settings;
   try {
     if (!options.port.empty()) {
-      settings.emplace(options.port, options.debug_mode);
+      settings.emplace(options.port, options.debug_mode, options.settings_lines);
       fs::current_path(settings->path());
     } else if (!options.cwd.empty()) {
       fs::current_path(options.cwd);
@@ -208,18 +229,31 @@ int run(const Options& options) {
   const auto start = std::chrono::steady_clock::now();
   std::size_t next = 0;
   std::uint64_t frames = 0;
+  std::vector<double> frame_end_us;
+  if (options.timing) {
+    frame_end_us.reserve(static_cast<std::size_t>(std::min(duration * options.fps + 16, 1e7)));
+  }
   for (; !interrupted; ++frames) {
     const double now = static_cast<double>(frames) / options.fps;
     if (now > duration) {
       break;
     }
     next = deliver_until(session, *scenario, next, now);
+    const auto before = std::chrono::steady_clock::now();
     session.fire_frame_end();
+    if (options.timing) {
+      frame_end_us.push_back(
+          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before)
+              .count());
+    }
     std::this_thread::sleep_until(start +
                                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                       period * static_cast<double>(frames + 1)));
   }
   host_line(options, "played " + std::to_string(frames) + " frames");
+  if (options.timing && !frame_end_us.empty()) {
+    report_timing(frame_end_us);
+  }
 
   library.shutdown();
   host_line(options, "shut down");
@@ -237,10 +271,15 @@ int main(int argc, char** argv) {
   CLI::App app{"vontrel-host: loads a Vontrel plug-in as the host does and plays a drive."};
   app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)")
       ->required();
+  app.add_flag("--timing", options.timing,
+               "Report how long the frame-end calls held the host (median, p99, max)");
   app.add_option("--cwd", options.cwd,
                  "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
   app.add_option("--port", options.port,
                  "Write a settings file for this port into a fresh directory and run there");
+  app.add_option("--setting", options.settings_lines,
+                 "With --port: one more line for the settings file, e.g. \"reconnect bool 1\"")
+      ->needs("--port");
   app.add_option("--debug-mode", options.debug_mode, "debug_mode for the written settings file")
       ->check(CLI::IsMember({0, 1}))
       ->needs("--port");

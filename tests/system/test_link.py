@@ -1,0 +1,115 @@
+"""The opt-in link settings: background writes and reconnecting a lost port."""
+
+import time
+import unittest
+
+from harness import RESET_FRAME, Port, SystemTest, hexbytes
+from test_wire import cycle
+
+DRIVE = """
+    0 truck.speed 25.0
+    0 truck.light.lblinker 1
+    0 truck.light.rblinker 1
+    0 truck.brake.parking 1
+    0 fuel.capacity 400
+    0 truck.fuel.amount 200
+"""
+
+EXPECTED = cycle(
+    "FF 04 20 21 00 10 00 00 32 12 00",
+    "FF 04 40 03 4E 00 25 00 00 00 00",
+    "FF 04 50 03 00 60 00 00 00 00 00",
+)
+
+
+class LinkTest(SystemTest):
+
+    def settings(self, *lines):
+        name = self.target.port_name(self.port)
+        self.write_settings("\n".join([f"comport str {name}", *lines]) + "\n")
+        return ["--cwd", self.target.host_path(self.scratch)]
+
+    def test_background_writes_send_the_same_bytes(self):
+        args = self.settings("background_writes bool 1")
+        run = self.target.run_host(*args, "--scenario", self.write_scenario(DRIVE),
+                                   "--duration", "0.5")
+        self.assertEqual(run.returncode, 0, run.output)
+        cycles = self.split_wire(self.port.data())
+        self.assertGreater(len(cycles), 3)
+        for index, got in enumerate(cycles):
+            self.assertEqual(got.hex(" "), EXPECTED.hex(" "), f"cycle {index}")
+        self.assertEqual(run.log[-1], (0, "Plugin shutdown"))
+
+    def test_background_writes_with_a_stalled_cluster_keep_every_cycle_whole(self):
+        self.port.close()
+        self.port = Port(self.target.port_link(self.scratch), "--stall", "1.5", "--stall-at",
+                         "0.3")
+        self.addCleanup(self.port.close)
+        args = self.settings("background_writes bool 1")
+        run = self.target.run_host(*args, "--scenario", self.write_scenario(DRIVE),
+                                   "--duration", "2.5")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn("played 151 frames", run.host_lines())
+        cycles = self.split_wire(self.port.data(settle=0.5))
+        for got in cycles:
+            self.assertEqual(got.hex(" "), EXPECTED.hex(" "))
+
+    def reconnect_after_the_cluster_vanishes(self, *settings):
+        args = self.settings("reconnect bool 1", *settings)
+        host = self.target.start_host(*args, "--scenario", self.write_scenario(DRIVE),
+                                      "--duration", "6")
+        deadline = time.monotonic() + 60
+        while len(self.port.snapshot()) < len(RESET_FRAME) + 3 * len(EXPECTED):
+            self.assertLess(time.monotonic(), deadline, "no cycles before the cluster vanished")
+            time.sleep(0.05)
+        first = self.port.snapshot()
+        self.port.close()  # the cable is pulled: the port is gone
+
+        time.sleep(0.5)
+        replugged = Port(self.target.port_link(self.scratch))
+        self.addCleanup(replugged.close)
+        plugged_at = time.monotonic()
+        while len(replugged.snapshot()) < len(RESET_FRAME) + len(EXPECTED):
+            self.assertLess(time.monotonic() - plugged_at, 2.5, "cycles did not resume in time")
+            time.sleep(0.05)
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+
+        self.assertTrue(first.startswith(RESET_FRAME))
+        second = replugged.data()
+        self.assertTrue(second.startswith(RESET_FRAME), second[:16].hex(" "))
+        self.port = replugged
+        for got in self.split_wire(second):
+            self.assertEqual(got.hex(" "), EXPECTED.hex(" "))
+        name = self.target.port_name(replugged)
+        self.assertEqual([line for line in run.log if "Serial port" in line[1]], [
+            (2, "Serial port lost, reconnecting: " + name),
+            (0, "Serial port reconnected: " + name),
+        ])
+
+    def test_reconnect_on_the_host_thread(self):
+        self.reconnect_after_the_cluster_vanishes()
+
+    def test_reconnect_with_background_writes(self):
+        self.reconnect_after_the_cluster_vanishes("background_writes bool 1")
+
+    def test_without_reconnect_a_lost_port_stays_lost(self):
+        args = self.settings()
+        host = self.target.start_host(*args, "--scenario", self.write_scenario(DRIVE),
+                                      "--duration", "3")
+        deadline = time.monotonic() + 60
+        while len(self.port.snapshot()) < len(RESET_FRAME) + len(EXPECTED):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        self.port.close()
+        time.sleep(0.3)
+        replugged = Port(self.target.port_link(self.scratch))
+        self.addCleanup(replugged.close)
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertEqual(replugged.data(), b"")
+        self.assertFalse([line for line in run.log if "Serial port" in line[1]])
+
+
+if __name__ == "__main__":
+    unittest.main()
