@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +16,25 @@ State& state() {
 std::mutex& record_mutex() {
   static std::mutex the_mutex;
   return the_mutex;
+}
+
+namespace {
+std::mutex gate_mutex;
+std::condition_variable gate_opened;
+bool writes_held = false;
+}  // namespace
+
+void wait_for_gate() {
+  std::unique_lock<std::mutex> lock(gate_mutex);
+  gate_opened.wait(lock, [] { return !writes_held; });
+}
+
+void hold_writes(bool hold) {
+  {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    writes_held = hold;
+  }
+  gate_opened.notify_all();
 }
 
 void reset() {
@@ -110,6 +130,7 @@ bool use_bounded_io(device_handle /*device*/) noexcept {
 io_status write_device_bounded(device_handle /*device*/, const std::uint8_t* data,
                                std::uint32_t length, std::uint32_t& written,
                                std::uint32_t /*timeout_ms*/) noexcept {
+  fake_os::wait_for_gate();
   std::lock_guard<std::mutex> lock(fake_os::record_mutex());
   state().calls.emplace_back("write");
   if (state().write_fails) {

@@ -42,6 +42,10 @@ std::mutex& record_mutex();
 // Back to a fresh script and an empty record.
 void reset();
 
+// While held, the background writer's writes wait, as on a stalled cluster.
+void hold_writes(bool hold);
+void wait_for_gate();
+
 }  // namespace vontrel::fake_os
 
 #endif  // VONTREL_TESTS_FAKE_OS_H

@@ -8,6 +8,7 @@
 #include "plugin/plugin_context.h"
 #include "tests/fake_os.h"
 #include "tests/frame_bytes.h"
+#include "tests/test_host.h"
 
 namespace vontrel {
 namespace {
@@ -135,6 +136,55 @@ TEST_F(frame_cycle_test, reset_frame_on_a_closed_port_makes_no_call) {
   os().calls.clear();
   send_reset_frame(*context);
   EXPECT_TRUE(os().calls.empty());
+}
+
+TEST_F(frame_cycle_test, reconnect_closes_a_failing_port_and_reopens_it_once_a_second) {
+  testing::TestHost host;
+  const auto params = host.params();
+  context->host_log = params.log;
+  context->link.reconnect = true;
+  context->com_port = "COM3";
+
+  os().write_fails = true;
+  os().tick = 1000;
+  frame_end(*context);
+  EXPECT_FALSE(context->port.is_open());
+  EXPECT_EQ(host.log, (std::vector<testing::LogLine>{
+                          {SCS_LOG_TYPE_error, "Serial port lost, reconnecting: COM3"}}));
+
+  os().write_fails = false;
+  os().writes.clear();
+  os().tick = 1999;  // not yet a second
+  frame_end(*context);
+  EXPECT_EQ(os().count("open"), 0);
+  os().tick = 2000;
+  frame_end(*context);
+  EXPECT_EQ(os().count("open"), 1);
+  EXPECT_TRUE(context->port.is_open());
+  ASSERT_EQ(os().writes.size(), 1u);
+  EXPECT_EQ(to_hex(os().writes[0]), "FF 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+  EXPECT_EQ(host.log.back(),
+            (testing::LogLine{SCS_LOG_TYPE_message, "Serial port reconnected: COM3"}));
+
+  os().tick = 2050;
+  frame_end(*context);
+  EXPECT_EQ(os().writes.size(), 8u) << "cycles resume";
+  EXPECT_EQ(host.log.size(), 2u);
+}
+
+TEST_F(frame_cycle_test, reopen_that_fails_waits_another_second) {
+  context->link.reconnect = true;
+  context->com_port = "COM3";
+  os().write_fails = true;
+  os().tick = 1000;
+  frame_end(*context);
+  os().open_fails = true;
+  os().tick = 2000;
+  frame_end(*context);
+  os().tick = 2500;
+  frame_end(*context);
+  EXPECT_EQ(os().count("open"), 1) << "one attempt at 2000, none at 2500";
+  EXPECT_FALSE(context->port.is_open());
 }
 
 }  // namespace
