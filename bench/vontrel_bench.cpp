@@ -1,0 +1,145 @@
+// What the plug-in costs the host per call, on the host's own thread.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dashboard/frame_cycle.h"
+#include "plugin/plugin_context.h"
+#include "plugin/subscriptions.h"
+
+namespace vontrel::os {
+extern std::atomic<std::uint32_t> bench_tick;
+}
+
+namespace vontrel {
+namespace {
+
+std::unique_ptr<PluginContext> open_context() {
+  auto context = std::make_unique<PluginContext>();
+  std::string error;
+  context->port.open("bench", error);
+  return context;
+}
+
+// A frame-end event between two cycles: the common case, 2 of every 3 events at 60 fps and
+// 6 of 7 at 144 fps.
+void frame_end_skipped_by_the_throttle(benchmark::State& state) {
+  auto context = open_context();
+  context->last_send_tick = os::bench_tick.load();
+  for (auto _ : state) {
+    frame_end(*context);
+  }
+}
+BENCHMARK(frame_end_skipped_by_the_throttle);
+
+// A whole cycle: encode seven frames, seven writes into a port that takes them at once.
+void full_cycle(benchmark::State& state, std::uint32_t game_time) {
+  auto context = open_context();
+  context->state.speed = 25.0f;
+  context->state.engine_rpm = 1500.0f;
+  context->state.water_temperature = 90.0f;
+  context->state.fuel_amount = 200.0f;
+  context->state.fuel_capacity = 400.0f;
+  context->state.game_time = game_time;
+  std::uint32_t tick = 0;
+  for (auto _ : state) {
+    tick += SEND_INTERVAL_MS;
+    run_frame_cycle(*context, tick);
+  }
+}
+// Two years and a bit into the game, and the largest clock (2^31 - 1 minutes, year 4083).
+BENCHMARK_CAPTURE(full_cycle, typical_clock, 2u * 525960u + 754u);
+BENCHMARK_CAPTURE(full_cycle, largest_clock, 2147483647u);
+
+void value_callback(benchmark::State& state, scs_telemetry_channel_callback_t callback,
+                    scs_value_type_t type) {
+  TelemetryState snapshot{};
+  scs_value_t value{};
+  value.type = type;
+  value.payload.value_u32 = 1;
+  void* field = &snapshot.game_time;
+  if (type == SCS_VALUE_TYPE_bool) {
+    field = &snapshot.light_lblinker;
+  }
+  for (auto _ : state) {
+    callback("truck.channel", SCS_U32_NIL, &value, field);
+    benchmark::DoNotOptimize(snapshot);
+  }
+}
+BENCHMARK_CAPTURE(value_callback, float, on_float_value, SCS_VALUE_TYPE_float);
+BENCHMARK_CAPTURE(value_callback, bool, on_bool_value, SCS_VALUE_TYPE_bool);
+BENCHMARK_CAPTURE(value_callback, s32, on_s32_value, SCS_VALUE_TYPE_s32);
+BENCHMARK_CAPTURE(value_callback, u32, on_u32_value, SCS_VALUE_TYPE_u32);
+
+// A truck configuration event of a few dozen attributes, the capacity among them.
+void configuration_event(benchmark::State& state) {
+  static const char* const names[] = {"brand_id",
+                                      "brand",
+                                      "id",
+                                      "name",
+                                      "fuel.capacity",
+                                      "fuel.warning.factor",
+                                      "adblue.capacity",
+                                      "air.pressure.warning",
+                                      "air.pressure.emergency",
+                                      "oil.pressure.warning",
+                                      "water.temperature.warning",
+                                      "battery.voltage.warning",
+                                      "rpm.limit",
+                                      "gears.forward",
+                                      "gears.reverse",
+                                      "retarder.steps",
+                                      "cabin.position",
+                                      "head.position",
+                                      "hook.position",
+                                      "wheels.count",
+                                      "wheel.position",
+                                      "wheel.steerable",
+                                      "wheel.simulated",
+                                      "wheel.radius",
+                                      "wheel.powered",
+                                      "wheel.liftable",
+                                      "license.plate",
+                                      "license.plate.country",
+                                      "license.plate.country.id"};
+  std::vector<scs_named_value_t> attributes;
+  for (const char* name : names) {
+    scs_named_value_t attribute{};
+    attribute.name = name;
+    attribute.value.type = SCS_VALUE_TYPE_float;
+    attribute.value.payload.value_float = 400.0f;
+    attributes.push_back(attribute);
+  }
+  attributes.push_back(scs_named_value_t{});
+  const scs_telemetry_configuration_t configuration{"truck", attributes.data()};
+  TelemetryState snapshot{};
+  for (auto _ : state) {
+    apply_configuration(snapshot, &configuration);
+    benchmark::DoNotOptimize(snapshot);
+  }
+}
+BENCHMARK(configuration_event);
+
+// Start-up's one read of a typical settings file.
+void settings_load(benchmark::State& state) {
+  const auto path = std::filesystem::temp_directory_path() / "vontrel-bench-settings.txt";
+  std::ofstream(path) << "# Vontrel settings\ncomport str COM4\ndebug_mode bool 1\n"
+                         "background_writes bool 0\nreconnect bool 1\n";
+  for (auto _ : state) {
+    Settings settings;
+    benchmark::DoNotOptimize(settings.load(path.string()));
+  }
+  std::filesystem::remove(path);
+}
+BENCHMARK(settings_load);
+
+}  // namespace
+}  // namespace vontrel
+
+BENCHMARK_MAIN();
