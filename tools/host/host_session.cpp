@@ -1,5 +1,7 @@
 #include "tools/host/host_session.h"
 
+#include <limits>
+
 namespace vontrel::host {
 
 HostSession* HostSession::current_ = nullptr;
@@ -40,6 +42,59 @@ void HostSession::fire_frame_end() const {
   const auto it = events_.find(SCS_TELEMETRY_EVENT_frame_end);
   if (it != events_.end()) {
     it->second.callback(SCS_TELEMETRY_EVENT_frame_end, nullptr, it->second.context);
+  }
+}
+
+void HostSession::misbehave(std::uint64_t round) const {
+  static const float hostile[] = {std::numeric_limits<float>::quiet_NaN(),
+                                  std::numeric_limits<float>::infinity(),
+                                  -std::numeric_limits<float>::infinity(),
+                                  std::numeric_limits<float>::max(),
+                                  -3.0e9f,
+                                  5.0e9f,
+                                  std::numeric_limits<float>::denorm_min(),
+                                  -0.0f};
+  const float value = hostile[round % (sizeof hostile / sizeof hostile[0])];
+  for (const auto& [name, handler] : channels_) {
+    handler.callback(name.c_str(), SCS_U32_NIL, nullptr, handler.context);
+    scs_value_t wrong{};
+    wrong.type = handler.type == SCS_VALUE_TYPE_float ? SCS_VALUE_TYPE_u32 : SCS_VALUE_TYPE_float;
+    wrong.payload.value_u32 = 0xFFFFFFFFu;
+    handler.callback(name.c_str(), SCS_U32_NIL, &wrong, handler.context);
+    scs_value_t right{};
+    right.type = handler.type;
+    right.payload.value_u32 = 0xFFFFFFFFu;
+    handler.callback(name.c_str(), SCS_U32_NIL, &right, nullptr);
+    handler.callback(nullptr, 0, &right, handler.context);
+    if (handler.type == SCS_VALUE_TYPE_float) {
+      right.payload.value_float = value;
+      handler.callback(name.c_str(), SCS_U32_NIL, &right, handler.context);
+    } else if (handler.type == SCS_VALUE_TYPE_bool) {
+      right.payload.value_bool = static_cast<scs_u8_t>(0xFF - round % 3);
+      handler.callback(name.c_str(), SCS_U32_NIL, &right, handler.context);
+    }
+  }
+
+  const auto configuration = events_.find(SCS_TELEMETRY_EVENT_configuration);
+  if (configuration != events_.end() && round % 10 == 0) {
+    std::vector<AttributeValue> attributes;
+    attributes.reserve(5001);
+    for (int i = 0; i < 5000; ++i) {
+      attributes.push_back({"attribute." + std::to_string(i), make_value(SCS_VALUE_TYPE_u32, i)});
+    }
+    scs_value_t capacity{};
+    capacity.type = SCS_VALUE_TYPE_s32;  // the wrong tag: the payload is still taken as a float
+    capacity.payload.value_float = value;
+    attributes.push_back({"fuel.capacity", capacity});
+    fire_configuration("truck", attributes);
+    configuration->second.callback(SCS_TELEMETRY_EVENT_configuration, nullptr,
+                                   configuration->second.context);
+  }
+
+  const auto frame_end = events_.find(SCS_TELEMETRY_EVENT_frame_end);
+  if (frame_end != events_.end()) {
+    int stray = 0;
+    frame_end->second.callback(SCS_TELEMETRY_EVENT_configuration, &stray, &stray);
   }
 }
 

@@ -58,6 +58,12 @@ class HostSession {
   // registered. False when nothing is registered under that name.
   bool deliver(const std::string& name, const scs_value_t& value) const;
   void fire_frame_end() const;
+
+  // What a broken host might do, in one go: deliveries without a value record, without a
+  // context or with the wrong type tag; NaN, infinities and values beyond 32 bits on every
+  // float channel; a configuration event with thousands of attributes; a frame-end event with
+  // stray pointers. `round` varies the values from call to call.
+  void misbehave(std::uint64_t round) const;
   void fire_configuration(const std::string& id,
                           const std::vector<AttributeValue>& attributes) const;
 

@@ -18,6 +18,7 @@
 
 #include "tools/host/host_session.h"
 #include "tools/host/plugin_library.h"
+#include "tools/host/resources.h"
 #include "tools/host/scenario.h"
 
 namespace {
@@ -41,6 +42,12 @@ struct Options {
   int debug_mode = -1;
   std::vector<std::string> settings_lines;
   bool timing = false;
+  bool misbehave = false;
+  bool resources = false;
+  std::string calls;
+  int rounds = 0;
+  int reload_rounds = 0;
+  std::string settings_after_first_round;
   std::string scenario_file;
   double fps = 60.0;
   double duration = -1.0;
@@ -172,10 +179,80 @@ bool parse_version(const std::string& text, scs_u32_t& version) {
   }
 }
 
+// Plays the drive for `duration` seconds in real time; returns the frames played.
+std::uint64_t play(const Options& options, const HostSession& session, const Scenario& scenario,
+                   double duration) {
+  const auto period = std::chrono::duration<double>(1.0 / options.fps);
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t next = 0;
+  std::uint64_t frames = 0;
+  std::vector<double> frame_end_us;
+  if (options.timing) {
+    frame_end_us.reserve(static_cast<std::size_t>(std::min(duration * options.fps + 16, 1e7)));
+  }
+  for (; !interrupted; ++frames) {
+    const double now = static_cast<double>(frames) / options.fps;
+    if (now > duration) {
+      break;
+    }
+    next = deliver_until(session, scenario, next, now);
+    if (options.misbehave) {
+      session.misbehave(frames);
+    }
+    const auto before = std::chrono::steady_clock::now();
+    session.fire_frame_end();
+    if (options.timing) {
+      frame_end_us.push_back(
+          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before)
+              .count());
+    }
+    if (static_cast<double>(frames + 1) / options.fps > duration) {
+      ++frames;
+      break;  // no wait after the last frame
+    }
+    std::this_thread::sleep_until(start +
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      period * static_cast<double>(frames + 1)));
+  }
+  host_line(options, "played " + std::to_string(frames) + " frames");
+  if (options.timing && !frame_end_us.empty()) {
+    report_timing(frame_end_us);
+  }
+  return frames;
+}
+
+// The host's calls, in order: init, drive, shutdown, reload (unload and load again).
+std::vector<std::string> planned_calls(const Options& options) {
+  std::vector<std::string> calls;
+  if (!options.calls.empty()) {
+    std::stringstream list(options.calls);
+    for (std::string call; std::getline(list, call, ',');) {
+      calls.push_back(call);
+    }
+    return calls;
+  }
+  const bool reloading = options.reload_rounds > 0;
+  const int rounds = reloading ? options.reload_rounds : options.rounds;
+  for (int round = 0; round < rounds; ++round) {
+    calls.insert(calls.end(), {"init", "drive", "shutdown"});
+    if (reloading) {
+      calls.emplace_back("reload");
+    }
+  }
+  return calls;
+}
+
 int run(const Options& options) {
   scs_u32_t version = 0;
   if (!parse_version(options.sdk_version, version)) {
     return fail(exit_usage, "--sdk-version: not a number: " + options.sdk_version);
+  }
+  const std::vector<std::string> calls = planned_calls(options);
+  for (const auto& call : calls) {
+    if (call != "init" && call != "drive" && call != "shutdown" && call != "reload") {
+      return fail(exit_usage, "--calls: unknown call '" + call +
+                                  "' (init, drive, shutdown and reload are known)");
+    }
   }
   std::string error;
   const std::optional<Scenario> scenario = load_scenario(options, error);
@@ -209,12 +286,59 @@ int run(const Options& options) {
   for (const auto& channel : options.reject_channels) {
     session.rejected_channels.insert(channel);
   }
-
   const scs_telemetry_init_params_t params = session.params();
-  const scs_result_t result = library.init(version, &params);
-  host_line(options, "scs_telemetry_init returned " + std::to_string(result));
-  host_line(options, "registered " + std::to_string(session.events().size()) + " events and " +
-                         std::to_string(session.channels().size()) + " channels");
+  const double duration = options.duration >= 0.0 ? options.duration : scenario->length;
+  std::signal(SIGINT, on_interrupt);
+
+  const auto init = [&] {
+    const scs_result_t result = library.init(version, &params);
+    host_line(options, "scs_telemetry_init returned " + std::to_string(result));
+    host_line(options, "registered " + std::to_string(session.events().size()) + " events and " +
+                           std::to_string(session.channels().size()) + " channels");
+    return result;
+  };
+  const auto report_resources = [&](const std::string& when) {
+    if (options.resources) {
+      host_line(options, "resources " + when + ": " + describe(current_resources()));
+    }
+  };
+
+  if (!calls.empty()) {
+    report_resources("at start");
+    int shutdowns = 0;
+    for (const auto& call : calls) {
+      if (interrupted) {
+        break;
+      }
+      if (call == "init") {
+        init();
+      } else if (call == "drive") {
+        play(options, session, *scenario, duration);
+      } else if (call == "shutdown") {
+        library.shutdown();
+        host_line(options, "shut down");
+        if (++shutdowns == 1) {
+          report_resources("after the first round");
+          if (!options.settings_after_first_round.empty()) {
+            fs::copy_file(options.settings_after_first_round, fs::path("plugins") / "Vontrel.txt",
+                          fs::copy_options::overwrite_existing);
+          }
+        }
+      } else {
+        session.clear_registrations();
+        library.unload();
+        if (!library.load(plugin.string(), error)) {
+          return fail(exit_load, error);
+        }
+      }
+    }
+    session.clear_registrations();
+    library.unload();
+    report_resources("at the end");
+    return 0;
+  }
+
+  const scs_result_t result = init();
   if (result != SCS_RESULT_ok) {
     // As the host does: a plug-in that failed to start is unloaded without a shut-down.
     session.clear_registrations();
@@ -222,38 +346,9 @@ int run(const Options& options) {
     pause_until_exists(options, options.pause_after_unload_file);
     return result < 0 && result > -126 ? -result : 1;
   }
-
-  std::signal(SIGINT, on_interrupt);
-  const double duration = options.duration >= 0.0 ? options.duration : scenario->length;
-  const auto period = std::chrono::duration<double>(1.0 / options.fps);
-  const auto start = std::chrono::steady_clock::now();
-  std::size_t next = 0;
-  std::uint64_t frames = 0;
-  std::vector<double> frame_end_us;
-  if (options.timing) {
-    frame_end_us.reserve(static_cast<std::size_t>(std::min(duration * options.fps + 16, 1e7)));
-  }
-  for (; !interrupted; ++frames) {
-    const double now = static_cast<double>(frames) / options.fps;
-    if (now > duration) {
-      break;
-    }
-    next = deliver_until(session, *scenario, next, now);
-    const auto before = std::chrono::steady_clock::now();
-    session.fire_frame_end();
-    if (options.timing) {
-      frame_end_us.push_back(
-          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before)
-              .count());
-    }
-    std::this_thread::sleep_until(start +
-                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                      period * static_cast<double>(frames + 1)));
-  }
-  host_line(options, "played " + std::to_string(frames) + " frames");
-  if (options.timing && !frame_end_us.empty()) {
-    report_timing(frame_end_us);
-  }
+  report_resources("at start");
+  play(options, session, *scenario, duration);
+  report_resources("at the end of the drive");
 
   library.shutdown();
   host_line(options, "shut down");
@@ -301,6 +396,25 @@ int main(int argc, char** argv) {
   app.add_option("--pause-after-unload", options.pause_after_unload_file,
                  "After unloading the plug-in, wait (up to 30 s) until this file exists");
   app.add_flag("--quiet", options.quiet, "Print only the plug-in's log lines");
+  app.add_flag("--misbehave", options.misbehave,
+               "During the drive, also deliver what a broken host might: null records, wrong "
+               "type tags, NaN and infinities, huge configuration events");
+  app.add_flag("--resources", options.resources,
+               "Report open handles and memory at the start and at the end");
+  auto* calls = app.add_option("--calls", options.calls,
+                               "Make these calls in order: init, drive, shutdown, reload "
+                               "(comma-separated), e.g. shutdown,init,init,shutdown");
+  auto* rounds = app.add_option("--rounds", options.rounds,
+                                "Start up, drive and shut down this many times in one process")
+                     ->check(CLI::Range(1, 1000000));
+  auto* reload_rounds =
+      app.add_option("--reload-rounds", options.reload_rounds,
+                     "Like --rounds, and unload and load the library again after each round")
+          ->check(CLI::Range(1, 1000000));
+  calls->excludes(rounds)->excludes(reload_rounds);
+  rounds->excludes(reload_rounds);
+  app.add_option("--settings-after-first-round", options.settings_after_first_round,
+                 "After the first shut-down, copy this file over plugins/Vontrel.txt");
   app.get_option("--cwd")->excludes("--port");
   try {
     app.parse(argc, argv);
