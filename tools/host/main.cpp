@@ -320,8 +320,10 @@ int run(const Options& options) {
         if (++shutdowns == 1) {
           report_resources("after the first round");
           if (!options.settings_after_first_round.empty()) {
-            fs::copy_file(options.settings_after_first_round, fs::path("plugins") / "Vontrel.txt",
-                          fs::copy_options::overwrite_existing);
+            // Streams rather than fs::copy_file, whose overwrite fails on mingw's runtime.
+            std::ifstream from(options.settings_after_first_round, std::ios::binary);
+            std::ofstream(fs::path("plugins") / "Vontrel.txt", std::ios::binary | std::ios::trunc)
+                << from.rdbuf();
           }
         }
       } else {

@@ -2,8 +2,9 @@
 
 #if defined(_WIN32)
 #define PSAPI_VERSION 2
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types of windows.h.
+#include <psapi.h>
 #else
 #include <unistd.h>
 
