@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <array>
 
 #include "tests/frame_bytes.h"
@@ -44,6 +46,10 @@ struct ClockCase {
   std::int32_t offset;
   const char* payload;  // bytes 3..10
 };
+
+void PrintTo(const ClockCase& c, std::ostream* out) {
+  *out << c.game_time << " + " << c.offset;
+}
 
 class clock_frame_case_test : public ::testing::TestWithParam<ClockCase> {};
 

@@ -151,11 +151,14 @@ void sleep_ms(std::uint32_t milliseconds) noexcept {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// The handle is the std::thread itself. A fake: an allocation failure may end the test run.
 thread_handle start_thread(void (*entry)(void*), void* argument) noexcept {
+  // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new): see above.
   return reinterpret_cast<thread_handle>(new std::thread(entry, argument));
 }
 
 void join_thread(thread_handle thread) noexcept {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the handle was made from this pointer.
   auto* running = reinterpret_cast<std::thread*>(thread);
   running->join();
   delete running;

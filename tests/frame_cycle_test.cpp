@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <memory>
 #include <string>
 
@@ -76,6 +78,10 @@ struct ThrottleCase {
   std::uint32_t now;
   bool runs;
 };
+
+void PrintTo(const ThrottleCase& c, std::ostream* out) {
+  *out << c.last << " -> " << c.now;
+}
 
 class frame_cycle_throttle_test : public frame_cycle_test,
                                   public ::testing::WithParamInterface<ThrottleCase> {};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <array>
 #include <functional>
 #include <limits>
@@ -56,6 +58,10 @@ struct FrameCase {
   std::uint8_t id;
   const char* expected;
 };
+
+void PrintTo(const FrameCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class instrument_frame_case_test : public ::testing::TestWithParam<FrameCase> {};
 

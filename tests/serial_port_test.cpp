@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,6 +68,10 @@ struct OpenFailure {
   const char* error;
   Calls calls;
 };
+
+void PrintTo(const OpenFailure& f, std::ostream* out) {
+  *out << f.what;
+}
 
 class serial_port_open_failure_test : public ::testing::TestWithParam<OpenFailure> {
  protected:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "tests/temp_dir.h"
@@ -48,6 +50,11 @@ struct IntCase {
   std::int32_t expected;
 };
 
+// Prints the case by its line: the default byte dump would read the struct's padding.
+void PrintTo(const IntCase& c, std::ostream* out) {
+  *out << c.line;
+}
+
 class settings_int_test : public ::testing::TestWithParam<IntCase> {};
 
 TEST_P(settings_int_test, reads_as_far_as_the_number_goes) {
@@ -68,6 +75,10 @@ struct FloatCase {
   const char* line;
   float expected;
 };
+
+void PrintTo(const FloatCase& c, std::ostream* out) {
+  *out << c.line;
+}
 
 class settings_float_test : public ::testing::TestWithParam<FloatCase> {};
 
@@ -91,6 +102,10 @@ struct BoolCase {
   const char* line;
   bool expected;
 };
+
+void PrintTo(const BoolCase& c, std::ostream* out) {
+  *out << c.line;
+}
 
 class settings_bool_test : public ::testing::TestWithParam<BoolCase> {};
 

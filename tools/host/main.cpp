@@ -88,10 +88,8 @@ int fail(int code, const std::string& text) {
 // A fresh directory holding plugins/Vontrel.txt for the given port, removed at exit.
 class SettingsDirectory {
  public:
-  SettingsDirectory(const std::string& port, int debug_mode,
-                    const std::vector<std::string>& lines) {
-    std::random_device random;
-    path_ = fs::temp_directory_path() / ("vontrel-host-" + std::to_string(random()));
+  SettingsDirectory(const std::string& port, int debug_mode, const std::vector<std::string>& lines)
+      : path_(fresh_path()) {
     fs::create_directories(path_ / "plugins");
     std::ofstream file(path_ / "plugins" / "Vontrel.txt", std::ios::binary);
     file << "comport str " << port << "\n";
@@ -111,6 +109,11 @@ class SettingsDirectory {
   const fs::path& path() const { return path_; }
 
  private:
+  static fs::path fresh_path() {
+    std::random_device random;
+    return fs::temp_directory_path() / ("vontrel-host-" + std::to_string(random()));
+  }
+
   fs::path path_;
 };
 
@@ -361,9 +364,7 @@ int run(const Options& options) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int tool_main(int argc, char** argv) {
   Options options;
   CLI::App app{"vontrel-host: loads a Vontrel plug-in as the host does and plays a drive."};
   app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)")
@@ -429,4 +430,17 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return fail(1, e.what());
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return tool_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", "vontrel-host", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "%s: unexpected failure\n", "vontrel-host");
+  }
+  return 1;
 }

@@ -190,8 +190,9 @@ std::optional<Scenario> parse_scenario(std::string_view text, const std::string&
       continue;
     }
     const auto fail = [&](int column, const std::string& what) {
-      error =
-          origin + ":" + std::to_string(line_number) + ":" + std::to_string(column) + ": " + what;
+      error = origin;
+      error.append(":").append(std::to_string(line_number)).append(":");
+      error.append(std::to_string(column)).append(": ").append(what);
       return std::nullopt;
     };
     if (tokens.size() < 3) {
@@ -243,7 +244,9 @@ class DriveBuilder {
   // A value that follows `shape` from `from` to `to` seconds, every `step` seconds.
   template <typename Shape>
   void ramp(double from, double to, double step, const char* name, Shape shape) {
-    for (double t = from; t <= to + 1e-9; t += step) {
+    const auto steps = static_cast<int>((to - from) / step + 1e-9);
+    for (int i = 0; i <= steps; ++i) {
+      const double t = from + i * step;
       at(t, name, shape(t));
     }
   }

@@ -290,7 +290,12 @@ int run(const Options& options) {
       tio.c_cflag |= CRTSCTS;
       ::tcsetattr(slave, TCSANOW, &tio);
     }
-    source = ::ttyname(slave);
+    char name[256] = {};
+    if (::ttyname_r(slave, name, sizeof name) != 0) {
+      std::fprintf(stderr, "vontrel-monitor: cannot name the virtual port\n");
+      return exit_io;
+    }
+    source = name;
     if (!options.link.empty()) {
       std::error_code error;
       fs::remove(options.link, error);
@@ -412,9 +417,7 @@ int run(const Options& options) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int tool_main(int argc, char** argv) {
   Options options;
   CLI::App app{
       "vontrel-monitor: a virtual instrument cluster that decodes the frames Vontrel sends."};
@@ -454,4 +457,17 @@ int main(int argc, char** argv) {
     return exit_usage;
   }
   return run(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return tool_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", "vontrel-monitor", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "%s: unexpected failure\n", "vontrel-monitor");
+  }
+  return 1;
 }
