@@ -144,7 +144,11 @@ bool Settings::load(const std::string& path) {
   if (!file) {
     return false;
   }
+  load_stream(file.get());
+  return true;
+}
 
+void Settings::load_stream(std::FILE* file) {
   // The state is tested before each read, so the last line counts even without a line end,
   // and a file that ends with one yields a final empty line, which stores nothing. A read
   // error ends the loop like the end of the file.
@@ -153,7 +157,7 @@ bool Settings::load(const std::string& path) {
   while (good) {
     line.clear();
     int c = 0;
-    while ((c = std::fgetc(file.get())) != EOF && c != '\n') {
+    while ((c = std::fgetc(file)) != EOF && c != '\n') {
       line.push_back(static_cast<char>(c));
     }
     if (c == EOF) {
@@ -163,7 +167,6 @@ bool Settings::load(const std::string& path) {
     }
     parse_line(line);
   }
-  return true;
 }
 
 void Settings::parse_line(std::string_view line) {

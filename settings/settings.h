@@ -8,6 +8,7 @@
 #define VONTREL_SETTINGS_SETTINGS_H
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -20,6 +21,8 @@ class Settings {
   // Reads the file at `path` into the stores, merging with what an earlier load stored.
   // False only when the file cannot be opened; the stores are then unchanged.
   bool load(const std::string& path);
+  // The same, from a stream already open for reading; it is not closed.
+  void load_stream(std::FILE* file);
 
   // Stores the entry of one line (without its line end), if it has a known type word.
   void parse_line(std::string_view line);
