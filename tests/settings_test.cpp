@@ -8,6 +8,10 @@
 
 #include "tests/temp_dir.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace vontrel {
 namespace {
 
@@ -186,6 +190,22 @@ TEST(settings_test, second_load_merges_into_the_first) {
   EXPECT_EQ(settings.get_string("comport", "COM3"), "COM5");
   EXPECT_FALSE(settings.get_bool("debug_mode", true));
 }
+
+#if defined(_WIN32)
+TEST(settings_test, file_held_open_by_an_editor_is_still_read) {
+  TempDir dir;
+  const std::string path = dir.write("Vontrel.txt", "comport str COM8\n");
+  // An editor holds the file open for writing and lets others read and write it.
+  const HANDLE editor =
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  Settings settings;
+  EXPECT_TRUE(settings.load(path));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM8");
+  ::CloseHandle(editor);
+}
+#endif
 
 TEST(settings_test, binary_noise_is_read_without_harm) {
   TempDir dir;
