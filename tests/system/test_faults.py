@@ -14,6 +14,11 @@ ERROR_LINES = {"Can not open COM port", "Can not get COM port config",
                "Can not get working directory"}
 
 
+# Under AddressSanitizer freed memory sits in quarantine, so memory is checked by the plain
+# build (and leaks by LeakSanitizer and valgrind).
+MEMORY_MEANINGFUL = not os.environ.get("VONTREL_SANITIZED")
+
+
 def resources(run):
     """The host's (handles, memory KiB) reports, in order."""
     return [(int(h), int(m)) for h, m in
@@ -52,7 +57,8 @@ class FaultTest(SystemTest):
         self.assert_clean_wire()
         start, first, end = resources(run)
         self.assertEqual(end[0], first[0], "no handle left open")
-        self.assertLess(end[1] - first[1], 2048, "memory stays flat")
+        if MEMORY_MEANINGFUL:
+            self.assertLess(end[1] - first[1], 2048, "memory stays flat")
 
     def test_hundred_loads_and_unloads(self):
         run = self.target.run_host(*self.settings(), "--reload-rounds", "100", "--duration", "0",
@@ -64,7 +70,8 @@ class FaultTest(SystemTest):
         self.assert_clean_wire()
         start, first, end = resources(run)
         self.assertEqual(end[0], first[0], "no handle left open")
-        self.assertLess(end[1] - first[1], 2048, "memory stays flat")
+        if MEMORY_MEANINGFUL:
+            self.assertLess(end[1] - first[1], 2048, "memory stays flat")
 
     def test_settings_changed_between_rounds_are_merged(self):
         args = self.settings("debug_mode bool 0")
