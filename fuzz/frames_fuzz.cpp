@@ -22,12 +22,11 @@ void require(bool condition) {
 
 // Bools in the snapshot only ever hold 0 or 1 (the callbacks store them so).
 void normalise_bools(vontrel::TelemetryState& s) {
-  for (bool* field :
-       {&s.brake_parking, &s.brake_motor, &s.brake_air_pressure_warning,
-        &s.brake_air_pressure_emergency, &s.fuel_warning, &s.oil_pressure_warning,
-        &s.water_temperature_warning, &s.battery_voltage_warning, &s.electric_enabled,
-        &s.engine_enabled, &s.light_lblinker, &s.light_rblinker, &s.light_parking,
-        &s.light_beam_low, &s.light_beam_high, &s.light_brake, &s.light_reverse}) {
+  for (bool* field : {&s.brake_parking, &s.brake_motor, &s.brake_air_pressure_warning,
+                      &s.brake_air_pressure_emergency, &s.fuel_warning, &s.oil_pressure_warning,
+                      &s.water_temperature_warning, &s.battery_voltage_warning, &s.electric_enabled,
+                      &s.engine_enabled, &s.light_lblinker, &s.light_rblinker, &s.light_parking,
+                      &s.light_beam_low, &s.light_beam_high, &s.light_brake, &s.light_reverse}) {
     unsigned char byte = 0;
     std::memcpy(&byte, field, 1);
     byte &= 1;
