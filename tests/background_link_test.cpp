@@ -34,6 +34,15 @@ std::vector<std::string> frames_of(const std::array<std::uint8_t, CYCLE_LENGTH>&
   return frames;
 }
 
+// The writes a reset frame followed by one whole cycle make.
+std::vector<std::string> reset_then(const std::array<std::uint8_t, CYCLE_LENGTH>& cycle) {
+  std::vector<std::string> writes = {reset};
+  for (const auto& frame : frames_of(cycle)) {
+    writes.push_back(frame);
+  }
+  return writes;
+}
+
 class background_link_test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,11 +86,7 @@ TEST_F(background_link_test, sends_the_reset_then_each_frame_as_its_own_write) {
   const auto cycle = cycle_of(0xA1);
   link.submit_cycle(cycle.data());
   link.stop(1000);
-  std::vector<std::string> expected = {reset};
-  for (const auto& frame : frames_of(cycle)) {
-    expected.push_back(frame);
-  }
-  EXPECT_EQ(written(), expected);
+  EXPECT_EQ(written(), reset_then(cycle));
   EXPECT_FALSE(link.running());
 }
 
@@ -95,11 +100,7 @@ TEST_F(background_link_test, newer_cycle_replaces_one_not_yet_started) {
   link.submit_cycle(second.data());
   fake_os::hold_writes(false);
   link.stop(1000);
-  std::vector<std::string> expected = {reset};
-  for (const auto& frame : frames_of(second)) {
-    expected.push_back(frame);
-  }
-  EXPECT_EQ(written(), expected);
+  EXPECT_EQ(written(), reset_then(second));
 }
 
 TEST_F(background_link_test, reset_drops_a_cycle_not_yet_started) {
@@ -144,11 +145,7 @@ TEST_F(background_link_test, lost_port_is_reopened_and_starts_with_a_reset) {
   ASSERT_EQ(next_event(), LinkEvent::back);
   link.submit_cycle(cycle.data());
   link.stop(1000);
-  std::vector<std::string> expected = {reset};
-  for (const auto& frame : frames_of(cycle)) {
-    expected.push_back(frame);
-  }
-  EXPECT_EQ(written(), expected);
+  EXPECT_EQ(written(), reset_then(cycle));
   EXPECT_EQ(fake_os::state().opened_names, (std::vector<std::string>{"COM3", "COM3"}));
 }
 
