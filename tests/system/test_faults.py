@@ -47,31 +47,27 @@ class FaultTest(SystemTest):
         self.assertIn("played 181 frames", run.host_lines())
         self.assertEqual(run.log[-1], (0, "Plugin shutdown"))
 
-    def test_thousand_startups_and_shutdowns_in_one_process(self):
-        run = self.target.run_host(*self.settings(), "--rounds", "1000", "--duration", "0",
+    def assert_rounds_leave_nothing_behind(self, option, rounds):
+        """Runs `rounds` rounds in one host process: every round starts up, sends its two reset
+        frames, and leaves no handle open and no memory behind."""
+        run = self.target.run_host(*self.settings(), option, str(rounds), "--duration", "0",
                                    "--resources", timeout=600)
         self.assertEqual(run.returncode, 0, run.output[-2000:])
-        self.assertEqual(run.output.count("scs_telemetry_init returned 0"), 1000)
+        self.assertEqual(run.output.count("scs_telemetry_init returned 0"), rounds)
         self.port.data()
-        self.assertEqual(len(self.port.events("reset")), 2000, "two reset frames every round")
+        self.assertEqual(len(self.port.events("reset")), 2 * rounds,
+                         "two reset frames every round")
         self.assert_clean_wire()
-        start, first, end = resources(run)
+        _, first, end = resources(run)
         self.assertEqual(end[0], first[0], "no handle left open")
         if MEMORY_MEANINGFUL:
             self.assertLess(end[1] - first[1], 2048, "memory stays flat")
 
+    def test_thousand_startups_and_shutdowns_in_one_process(self):
+        self.assert_rounds_leave_nothing_behind("--rounds", 1000)
+
     def test_hundred_loads_and_unloads(self):
-        run = self.target.run_host(*self.settings(), "--reload-rounds", "100", "--duration", "0",
-                                   "--resources", timeout=600)
-        self.assertEqual(run.returncode, 0, run.output[-2000:])
-        self.assertEqual(run.output.count("scs_telemetry_init returned 0"), 100)
-        self.port.data()
-        self.assertEqual(len(self.port.events("reset")), 200)
-        self.assert_clean_wire()
-        start, first, end = resources(run)
-        self.assertEqual(end[0], first[0], "no handle left open")
-        if MEMORY_MEANINGFUL:
-            self.assertLess(end[1] - first[1], 2048, "memory stays flat")
+        self.assert_rounds_leave_nothing_behind("--reload-rounds", 100)
 
     def test_settings_changed_between_rounds_are_merged(self):
         args = self.settings("debug_mode bool 0")
