@@ -152,11 +152,23 @@ void Settings::load_stream(std::FILE* file) {
   // The state is tested before each read, so the last line counts even without a line end,
   // and a file that ends with one yields a final empty line, which stores nothing. A read
   // error ends the loop like the end of the file.
+  // Windows editors offer to save "UTF-8 with BOM"; the mark would otherwise glue itself to the
+  // first key and lose that line (the port silently becoming COM3).
+  static constexpr unsigned char byte_order_mark[] = {0xEF, 0xBB, 0xBF};
   std::string line;
+  std::size_t matched = 0;
+  int c = 0;
+  while (matched < sizeof byte_order_mark && (c = std::fgetc(file)) == byte_order_mark[matched]) {
+    ++matched;
+  }
+  if (matched < sizeof byte_order_mark) {
+    line.assign(reinterpret_cast<const char*>(byte_order_mark), matched);
+    if (c != EOF) {
+      std::ungetc(c, file);
+    }
+  }
   bool good = true;
   while (good) {
-    line.clear();
-    int c = 0;
     while ((c = std::fgetc(file)) != EOF && c != '\n') {
       line.push_back(static_cast<char>(c));
     }
@@ -166,6 +178,7 @@ void Settings::load_stream(std::FILE* file) {
       line.pop_back();
     }
     parse_line(line);
+    line.clear();
   }
 }
 

@@ -168,18 +168,22 @@ TEST(settings_test, file_with_crlf_line_ends_and_no_final_line_end) {
   EXPECT_FALSE(settings.get_bool("debug_mode", true));
 }
 
-TEST(settings_test, byte_order_mark_stays_in_the_first_key) {
+TEST(settings_test, byte_order_mark_is_skipped_and_a_partial_one_is_kept) {
   TempDir dir;
   Settings settings;
-  ASSERT_TRUE(settings.load(dir.write("Vontrel.txt",
+  ASSERT_TRUE(settings.load(dir.write("bom.txt",
                                       "\xEF\xBB\xBF"
                                       "comport str COM9\ndebug_mode bool 0\n")));
-  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM3");
-  EXPECT_EQ(settings.get_string("\xEF\xBB\xBF"
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM9");
+  EXPECT_FALSE(settings.get_bool("debug_mode", true));
+
+  ASSERT_TRUE(settings.load(dir.write("partial.txt",
+                                      "\xEF\xBB"
+                                      "comport str COM4\n")));
+  EXPECT_EQ(settings.get_string("\xEF\xBB"
                                 "comport",
                                 "none"),
-            "COM9");
-  EXPECT_FALSE(settings.get_bool("debug_mode", true));
+            "COM4");
 }
 
 TEST(settings_test, second_load_merges_into_the_first) {
