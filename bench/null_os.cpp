@@ -17,27 +17,25 @@ bool get_line_settings(device_handle /*device*/, line_settings& /*settings*/) no
 bool set_line_settings(device_handle /*device*/, const line_settings& /*settings*/) noexcept {
   return true;
 }
-bool write_device(device_handle /*device*/, const std::uint8_t* /*data*/,
-                  std::uint32_t /*length*/) noexcept {
-  return true;
-}
-bool flush_device(device_handle /*device*/) noexcept {
-  return true;
-}
-void close_device(device_handle /*device*/) noexcept {}
 bool use_bounded_io(device_handle /*device*/) noexcept {
   return true;
 }
-io_status write_device_bounded(device_handle /*device*/, const std::uint8_t* /*data*/,
-                               std::uint32_t length, std::uint32_t& written,
-                               std::uint32_t /*timeout_ms*/) noexcept {
+deadline deadline_after(std::uint32_t milliseconds) noexcept {
+  return milliseconds;
+}
+io_status write_device(device_handle /*device*/, const std::uint8_t* /*data*/, std::uint32_t length,
+                       std::uint32_t& written, deadline /*until*/) noexcept {
   written += length;
   return io_status::done;
 }
-io_status output_drained(device_handle /*device*/) noexcept {
+io_status flush_device(device_handle /*device*/, deadline /*until*/) noexcept {
   return io_status::done;
 }
-void sleep_ms(std::uint32_t /*milliseconds*/) noexcept {}
+io_status output_ready(device_handle /*device*/) noexcept {
+  return io_status::done;
+}
+void close_device(device_handle /*device*/) noexcept {}
+void release_runtime() noexcept {}
 thread_handle start_thread(void (* /*entry*/)(void*), void* /*argument*/) noexcept {
   return invalid_thread;
 }

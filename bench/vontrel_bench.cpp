@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dashboard/frame_cycle.h"
+#include "link/cluster_link.h"
 #include "plugin/plugin_context.h"
 #include "plugin/subscriptions.h"
 
@@ -33,7 +33,7 @@ void frame_end_skipped_by_the_throttle(benchmark::State& state) {
   auto context = open_context();
   context->last_send_tick = os::bench_tick.load();
   for (auto _ : state) {
-    frame_end(*context);
+    link_frame_end(*context, os::bench_tick.load(std::memory_order_relaxed));
   }
 }
 BENCHMARK(frame_end_skipped_by_the_throttle);
@@ -50,7 +50,7 @@ void full_cycle(benchmark::State& state, std::uint32_t game_time) {
   std::uint32_t tick = 0;
   for (auto _ : state) {
     tick += SEND_INTERVAL_MS;
-    run_frame_cycle(*context, tick);
+    link_frame_end(*context, tick);
   }
 }
 // Two years and a bit into the game, and the largest clock (2^31 - 1 minutes, year 4083).

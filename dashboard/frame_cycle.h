@@ -1,28 +1,22 @@
-// The throttled frame cycle the host's frame-end event drives, and the reset frame.
+// The throttled frame cycle that the host's frame-end events drive. Pure: a snapshot and a
+// tick in, bytes out; the link puts them on the wire.
 #ifndef VONTREL_DASHBOARD_FRAME_CYCLE_H
 #define VONTREL_DASHBOARD_FRAME_CYCLE_H
 
 #include <cstdint>
 
-#include "plugin/host_sdk.h"
+#include "plugin/telemetry_state.h"
+#include "settings/settings.h"
 
 namespace vontrel {
 
-struct PluginContext;
+// At most one cycle every 50 ms: true when `now` is that far past the last cycle, which then
+// starts at `now`.
+bool throttle_passes(std::uint32_t& last_send_tick, std::uint32_t now) noexcept;
 
-// Clears the cluster: FF 04 and fourteen zero bytes, one write.
-void send_reset_frame(PluginContext& context) noexcept;
-
-// One frame-end event: nothing while the port is closed (not even a clock read), otherwise
-// the cycle at the current tick.
-void frame_end(PluginContext& context) noexcept;
-
-// The cycle at tick `now`: at most one every 50 ms, seven frames of 11 bytes, each its own
-// write, whatever the writes did. False when the system reported a failed write.
-bool run_frame_cycle(PluginContext& context, std::uint32_t now) noexcept;
-
-// The host's frame-end handler.
-void SCSAPI on_frame_end(scs_event_t event, const void* event_info, void* context) noexcept;
+// The seven frames of one cycle, CYCLE_LENGTH bytes from `cycle`, in the order they leave.
+void encode_cycle(const TelemetryState& state, const Settings& settings,
+                  std::uint8_t* cycle) noexcept;
 
 }  // namespace vontrel
 

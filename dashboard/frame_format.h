@@ -2,6 +2,7 @@
 #ifndef VONTREL_DASHBOARD_FRAME_FORMAT_H
 #define VONTREL_DASHBOARD_FRAME_FORMAT_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,10 @@ inline constexpr std::uint8_t FRAME_ID_BLANK = 0x31;
 inline constexpr std::uint8_t FRAME_ID_SPEED = 0x40;
 inline constexpr std::uint8_t FRAME_ID_LIGHT = 0x50;
 inline constexpr std::uint8_t FRAME_ID_DEBUG = 0x99;
+
+// Clears the cluster: sent at start-up, at shut-down and whenever a lost port comes back.
+inline constexpr std::array<std::uint8_t, RESET_FRAME_LENGTH> RESET_FRAME = {FRAME_START,
+                                                                             FRAME_MARKER};
 
 // The order in which every cycle sends its frames.
 inline constexpr std::uint8_t CYCLE_FRAME_IDS[] = {

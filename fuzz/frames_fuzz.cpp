@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dashboard/frame_cycle.h"
 #include "dashboard/frame_format.h"
+#include "link/cluster_link.h"
 #include "plugin/plugin_context.h"
 #include "tests/fake_os.h"
 #include "tools/monitor/frame_decoder.h"
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fake_os::reset();
   std::string error;
   context->port.open("COM3", error);
-  run_frame_cycle(*context, SEND_INTERVAL_MS);
+  link_frame_end(*context, SEND_INTERVAL_MS);
 
   const auto& writes = fake_os::state().writes;
   require(writes.size() == FRAMES_PER_CYCLE);

@@ -41,31 +41,34 @@ device_handle open_device(const char* name) noexcept;
 bool get_line_settings(device_handle device, line_settings& settings) noexcept;
 bool set_line_settings(device_handle device, const line_settings& settings) noexcept;
 
-// Writes all bytes synchronously. Returns false when the system reported a failure.
-bool write_device(device_handle device, const std::uint8_t* data, std::uint32_t length) noexcept;
+// Every wait on the cluster is bounded: a device that stopped reading (a dead cluster behind
+// hardware flow control, an adapter whose device hung) must never hold the caller, which is
+// usually the host's own thread. A deadline is a moment on the os layer's fine monotonic clock.
+using deadline = std::uint64_t;
+deadline deadline_after(std::uint32_t milliseconds) noexcept;
 
-// Waits until the written bytes have left the system's buffers.
-bool flush_device(device_handle device) noexcept;
-
-void close_device(device_handle device) noexcept;
-
-// Bounded waits, for the background writer: it must stay stoppable however long a cluster
-// stalls, so its I/O never waits without limit.
 enum class io_status { done, timed_out, failed };
 
-// Switches an open device to bounded waits (a non-blocking descriptor; write time-outs on
-// Windows). Only the background writer does this; the default link keeps the driver's own.
+// Makes every later write on the device bounded: a non-blocking descriptor on POSIX, write
+// time-outs on Windows (set after the line settings, which may reset them).
 bool use_bounded_io(device_handle device) noexcept;
 
-// Writes what the device takes within about `timeout_ms`, adding the count to `written`.
-io_status write_device_bounded(device_handle device, const std::uint8_t* data, std::uint32_t length,
-                               std::uint32_t& written, std::uint32_t timeout_ms) noexcept;
+// Writes what the device takes before `until`, adding the count to `written`. done once all
+// `length` bytes are taken, timed_out when time ran out first (a short write), failed when the
+// system reported an error.
+io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
+                       std::uint32_t& written, deadline until) noexcept;
 
-// Whether the bytes written have left the system's buffers: done when they have, timed_out
-// while some remain, failed when the device is gone.
-io_status output_drained(device_handle device) noexcept;
+// Waits, at most until `until`, for the written bytes to leave the system's buffers.
+io_status flush_device(device_handle device, deadline until) noexcept;
 
-void sleep_ms(std::uint32_t milliseconds) noexcept;
+// Whether the device can take more, found without waiting: done once it has sent everything,
+// timed_out while it still holds output back, failed when the device is gone.
+io_status output_ready(device_handle device) noexcept;
+
+// Unsent output is discarded first: a real UART's close would otherwise wait up to 30 s for a
+// cluster that stopped reading.
+void close_device(device_handle device) noexcept;
 
 // A thread of the plug-in's own. On Windows it keeps the library loaded while it runs, so a
 // host that unloads us without a shut-down cannot pull the code from under it.
@@ -76,6 +79,11 @@ void join_thread(thread_handle thread) noexcept;
 
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t tick_ms() noexcept;
+
+// At unload, after the plug-in's last object is gone: gives back the emergency exception
+// buffer that the library's own static copy of the C++ runtime set aside at load, so a host
+// that reloads plug-ins does not lose it each time. Nothing where the runtime is shared.
+void release_runtime() noexcept;
 
 // The process's working directory, whatever its length. False when the system could not tell.
 bool current_directory(std::string& directory);

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -16,6 +17,12 @@
 #include <vector>
 
 #include "os/os.h"
+
+#if defined(VONTREL_STATIC_RUNTIME)
+namespace __gnu_cxx {
+void __freeres();
+}  // namespace __gnu_cxx
+#endif
 
 namespace vontrel::os {
 
@@ -25,6 +32,26 @@ namespace {
 
 int fd_of(device_handle device) {
   return static_cast<int>(device);
+}
+
+std::uint64_t now_us() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void sleep_us(std::uint64_t microseconds) {
+  timespec wait{static_cast<time_t>(microseconds / 1000000u),
+                static_cast<long>(microseconds % 1000000u) * 1000L};
+  while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+// Milliseconds left until `until` for poll, rounded up so that a wait never ends early.
+int poll_timeout(std::uint64_t until) {
+  const std::uint64_t now = now_us();
+  return now >= until ? 0 : static_cast<int>((until - now + 999u) / 1000u);
 }
 
 speed_t speed_constant(std::uint32_t baud_rate) {
@@ -93,14 +120,9 @@ tcflag_t csize_of(std::uint8_t byte_size) {
 
 device_handle open_device(const char* name) noexcept {
   // Not our controlling terminal (a signal from the line must never reach the host), and no
-  // wait for carrier on open; writes are made blocking again below.
+  // wait for carrier on open. The descriptor stays non-blocking: every wait is bounded by poll.
   const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return invalid_device;
-  }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    ::close(fd);
     return invalid_device;
   }
   // Like an exclusive open on Windows: no other program may open the line while we hold it.
@@ -153,78 +175,92 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   return ::tcsetattr(fd_of(device), TCSANOW, &tio) == 0;
 }
 
-bool write_device(device_handle device, const std::uint8_t* data, std::uint32_t length) noexcept {
-  // A synchronous write on Windows moves every byte; give the same promise here, so a signal
-  // landing mid-write cannot cut a frame short.
-  std::uint32_t written = 0;
-  while (written < length) {
-    const ssize_t n = ::write(fd_of(device), data + written, length - written);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    written += static_cast<std::uint32_t>(n);
-  }
-  return true;
-}
-
-bool flush_device(device_handle device) noexcept {
-  while (::tcdrain(fd_of(device)) != 0) {
-    if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-void close_device(device_handle device) noexcept {
-  // Give up exclusivity first: if someone else still holds the line open (a monitor, say) the
-  // flag would outlive us and lock out the next start-up.
-  ::ioctl(fd_of(device), TIOCNXCL);
-  ::close(fd_of(device));
+deadline deadline_after(std::uint32_t milliseconds) noexcept {
+  return now_us() + std::uint64_t{milliseconds} * 1000u;
 }
 
 bool use_bounded_io(device_handle device) noexcept {
   const int flags = ::fcntl(fd_of(device), F_GETFL);
-  return flags >= 0 && ::fcntl(fd_of(device), F_SETFL, flags | O_NONBLOCK) == 0;
+  return flags >= 0 &&
+         ((flags & O_NONBLOCK) != 0 || ::fcntl(fd_of(device), F_SETFL, flags | O_NONBLOCK) == 0);
 }
 
-io_status write_device_bounded(device_handle device, const std::uint8_t* data, std::uint32_t length,
-                               std::uint32_t& written, std::uint32_t timeout_ms) noexcept {
+io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
+                       std::uint32_t& written, deadline until) noexcept {
+  // Finishes short writes and rides out signals, as a synchronous write on Windows would, but
+  // only until the deadline.
+  std::uint32_t done = 0;
+  io_status status = io_status::done;
+  while (done < length) {
+    const ssize_t n = ::write(fd_of(device), data + done, length - done);
+    if (n >= 0) {
+      done += static_cast<std::uint32_t>(n);
+      continue;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      status = io_status::failed;
+      break;
+    }
+    pollfd waiting{fd_of(device), POLLOUT, 0};
+    const int ready = ::poll(&waiting, 1, poll_timeout(until));
+    if (ready == 0) {
+      status = io_status::timed_out;
+      break;
+    }
+    if (ready < 0 && errno != EINTR) {
+      status = io_status::failed;
+      break;
+    }
+  }
+  written += done;
+  return status;
+}
+
+io_status flush_device(device_handle device, deadline until) noexcept {
+  // tcdrain has no time limit, and a USB adapter's wait for an empty transmitter may have
+  // none either: watch the output queue instead.
+  for (;;) {
+    int pending = 0;
+    if (::ioctl(fd_of(device), TIOCOUTQ, &pending) != 0) {
+      return io_status::failed;
+    }
+    if (pending == 0) {
+      return io_status::done;
+    }
+    const std::uint64_t now = now_us();
+    if (now >= until) {
+      return io_status::timed_out;
+    }
+    // About the time two bytes take at 115200 baud.
+    sleep_us(std::min<std::uint64_t>(until - now, 200));
+  }
+}
+
+io_status output_ready(device_handle device) noexcept {
   pollfd waiting{fd_of(device), POLLOUT, 0};
-  const int ready = ::poll(&waiting, 1, static_cast<int>(timeout_ms));
-  if (ready < 0) {
-    return errno == EINTR ? io_status::timed_out : io_status::failed;
-  }
-  if (ready == 0) {
-    return io_status::timed_out;
-  }
-  if ((waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    return io_status::failed;
-  }
-  const ssize_t n = ::write(fd_of(device), data, length);
-  if (n < 0) {
-    return errno == EAGAIN || errno == EINTR ? io_status::timed_out : io_status::failed;
-  }
-  written += static_cast<std::uint32_t>(n);
-  return static_cast<std::uint32_t>(n) == length ? io_status::done : io_status::timed_out;
-}
-
-io_status output_drained(device_handle device) noexcept {
+  const int ready = ::poll(&waiting, 1, 0);
   int pending = 0;
-  if (::ioctl(fd_of(device), TIOCOUTQ, &pending) != 0) {
+  if (ready < 0 || (waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ||
+      ::ioctl(fd_of(device), TIOCOUTQ, &pending) != 0) {
     return io_status::failed;
   }
-  return pending == 0 ? io_status::done : io_status::timed_out;
+  return ready == 1 && pending == 0 ? io_status::done : io_status::timed_out;
 }
 
-void sleep_ms(std::uint32_t milliseconds) noexcept {
-  timespec wait{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+void close_device(device_handle device) noexcept {
+  // What the cluster has not taken is dropped: close would otherwise wait for it (up to 30 s
+  // on a real UART). Only then: on a pseudo-terminal the flush would also drop what already
+  // reached the other end unread. Exclusivity goes first: if someone else still holds the
+  // line open (a monitor, say) the flag would outlive us and lock out the next start-up.
+  int pending = 0;
+  if (::ioctl(fd_of(device), TIOCOUTQ, &pending) != 0 || pending > 0) {
+    ::tcflush(fd_of(device), TCOFLUSH);
   }
+  ::ioctl(fd_of(device), TIOCNXCL);
+  ::close(fd_of(device));
 }
 
 namespace {
@@ -268,11 +304,13 @@ void join_thread(thread_handle thread) noexcept {
 }
 
 std::uint32_t tick_ms() noexcept {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                  static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<std::uint32_t>(ms);
+  return static_cast<std::uint32_t>(now_us() / 1000u);
+}
+
+void release_runtime() noexcept {
+#if defined(VONTREL_STATIC_RUNTIME)
+  __gnu_cxx::__freeres();
+#endif
 }
 
 bool current_directory(std::string& directory) {

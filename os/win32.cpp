@@ -10,6 +10,12 @@
 
 #include "os/os.h"
 
+#if defined(VONTREL_STATIC_RUNTIME)
+namespace __gnu_cxx {
+void __freeres();
+}  // namespace __gnu_cxx
+#endif
+
 namespace vontrel::os {
 
 static_assert(sizeof(DCB) <= sizeof(line_settings::native), "the DCB fits the native area");
@@ -17,8 +23,30 @@ static_assert(sizeof(DCB) == 28 || sizeof(void*) == 8, "the host's DCB is 28 byt
 
 namespace {
 
+// The bound a write has until the caller gives it its own deadline.
+constexpr DWORD WRITE_TIMEOUT_MS = 100;
+
 HANDLE handle_of(device_handle device) {
   return reinterpret_cast<HANDLE>(device);
+}
+
+std::uint64_t now_us() {
+  LARGE_INTEGER frequency{};
+  LARGE_INTEGER counter{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&counter);
+  const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+  const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+  return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
+}
+
+// A write returns after at most `timeout_ms` with what it got out. Reads are never made.
+bool set_write_timeout(HANDLE handle, DWORD timeout_ms) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = timeout_ms;
+  return ::SetCommTimeouts(handle, &timeouts) != 0;
 }
 
 }  // namespace
@@ -61,32 +89,24 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   return ::SetCommState(handle_of(device), &dcb) != 0;
 }
 
-bool write_device(device_handle device, const std::uint8_t* data, std::uint32_t length) noexcept {
-  DWORD written = 0;
-  return ::WriteFile(handle_of(device), data, length, &written, nullptr) != 0;
-}
-
-bool flush_device(device_handle device) noexcept {
-  return ::FlushFileBuffers(handle_of(device)) != 0;
-}
-
-void close_device(device_handle device) noexcept {
-  ::CloseHandle(handle_of(device));
+deadline deadline_after(std::uint32_t milliseconds) noexcept {
+  return now_us() + std::uint64_t{milliseconds} * 1000u;
 }
 
 bool use_bounded_io(device_handle device) noexcept {
-  // A write returns after at most this long with what it got out; the writer tries again.
-  COMMTIMEOUTS timeouts{};
-  if (::GetCommTimeouts(handle_of(device), &timeouts) == 0) {
-    return false;
-  }
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 100;
-  return ::SetCommTimeouts(handle_of(device), &timeouts) != 0;
+  return set_write_timeout(handle_of(device), WRITE_TIMEOUT_MS);
 }
 
-io_status write_device_bounded(device_handle device, const std::uint8_t* data, std::uint32_t length,
-                               std::uint32_t& written, std::uint32_t /*timeout_ms*/) noexcept {
+io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
+                       std::uint32_t& written, deadline until) noexcept {
+  const std::uint64_t now = now_us();
+  if (now >= until) {
+    return io_status::timed_out;
+  }
+  const auto left_ms = static_cast<DWORD>((until - now + 999u) / 1000u);
+  if (!set_write_timeout(handle_of(device), left_ms)) {
+    return io_status::failed;
+  }
   DWORD count = 0;
   const BOOL ok = ::WriteFile(handle_of(device), data, length, &count, nullptr);
   written += count;
@@ -96,20 +116,50 @@ io_status write_device_bounded(device_handle device, const std::uint8_t* data, s
         error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT || error == ERROR_COUNTER_TIMEOUT;
     return timed_out ? io_status::timed_out : io_status::failed;
   }
+  // A write time-out completes the write with fewer bytes than asked.
   return count == length ? io_status::done : io_status::timed_out;
 }
 
-io_status output_drained(device_handle device) noexcept {
+io_status flush_device(device_handle device, deadline until) noexcept {
+  // FlushFileBuffers has no time limit and waits forever on a stuck device: watch the
+  // driver's output queue instead.
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (::ClearCommError(handle_of(device), &errors, &status) == 0) {
+      return io_status::failed;
+    }
+    if (status.cbOutQue == 0) {
+      return io_status::done;
+    }
+    if (now_us() >= until) {
+      return io_status::timed_out;
+    }
+    // Sleep(1) may last a whole 15.6 ms scheduler tick; a frame leaves in about one.
+    ::SwitchToThread();
+  }
+}
+
+io_status output_ready(device_handle device) noexcept {
   DWORD errors = 0;
   COMSTAT status{};
   if (::ClearCommError(handle_of(device), &errors, &status) == 0) {
     return io_status::failed;
   }
-  return status.cbOutQue == 0 ? io_status::done : io_status::timed_out;
+  const bool held = status.fCtsHold != 0 || status.fDsrHold != 0 || status.fRlsdHold != 0 ||
+                    status.fXoffHold != 0;
+  return status.cbOutQue == 0 && !held ? io_status::done : io_status::timed_out;
 }
 
-void sleep_ms(std::uint32_t milliseconds) noexcept {
-  ::Sleep(milliseconds);
+void close_device(device_handle device) noexcept {
+  // What the cluster has not taken is dropped, so the close does not wait for it. Only then:
+  // a driver over a pseudo-terminal would also drop what already reached the other end.
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (::ClearCommError(handle_of(device), &errors, &status) == 0 || status.cbOutQue > 0) {
+    ::PurgeComm(handle_of(device), PURGE_TXABORT | PURGE_TXCLEAR);
+  }
+  ::CloseHandle(handle_of(device));
 }
 
 namespace {
@@ -156,6 +206,12 @@ void join_thread(thread_handle thread) noexcept {
 
 std::uint32_t tick_ms() noexcept {
   return ::GetTickCount();
+}
+
+void release_runtime() noexcept {
+#if defined(VONTREL_STATIC_RUNTIME)
+  __gnu_cxx::__freeres();
+#endif
 }
 
 bool current_directory(std::string& directory) {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "dashboard/background_link.h"
 #include "dashboard/frame_format.h"
+#include "link/cluster_link.h"
 #include "plugin/host_sdk.h"
 #include "plugin/telemetry_state.h"
 #include "serial/serial_port.h"
@@ -15,29 +15,16 @@
 
 namespace vontrel {
 
-// Opt-in behaviour of the link to the cluster, read once at start-up. Both off, the link is the
-// plain synchronous one.
-struct LinkSettings {
-  bool background_writes = false;  // a writer thread takes the port's waits off the host
-  bool reconnect = false;          // a lost port is reopened once a second
-};
-
 struct PluginContext {
   TelemetryState state{};
-  std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};
+  std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};  // a cycle is encoded here
   std::uint32_t last_send_tick = 0;
   scs_log_t host_log = nullptr;
   // The port is built before the settings and so destroyed after them.
   SerialPort port;
   Settings settings;
-
-  LinkSettings link;
-  std::string com_port;                // the port start-up opened, for reconnecting
-  bool port_lost = false;              // a failed write closed it (reconnect only)
-  std::uint32_t last_reopen_tick = 0;  // the last attempt to reopen it
-  std::array<std::uint8_t, CYCLE_LENGTH> cycle_buffer{};
-  // Declared last so that it is destroyed first: its thread must be gone before the port.
-  BackgroundLink background;
+  // Declared last so that it is destroyed first: a writer thread must be gone before the port.
+  ClusterLink link;
 };
 
 // One line in the host's log, if the host gave us a log.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "dashboard/frame_cycle.h"
+#include "link/cluster_link.h"
 #include "plugin/plugin_context.h"
 
 namespace vontrel {

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "dashboard/frame_cycle.h"
+#include "link/cluster_link.h"
 #include "os/os.h"
 #include "plugin/plugin_context.h"
 #include "plugin/subscriptions.h"
@@ -12,9 +12,18 @@ namespace vontrel {
 
 namespace {
 
-constexpr std::uint32_t SHUTDOWN_DRAIN_MS = 1000;
+// The one process-wide context. The runtime's buffer goes back from this destructor, after
+// every member of the context (and with it any thread of ours) is gone: the order is this
+// file's, not that of static destructors across files, which no toolchain promises.
+struct ProcessContext {
+  PluginContext context;
+  ProcessContext() = default;
+  ProcessContext(const ProcessContext&) = delete;
+  ProcessContext& operator=(const ProcessContext&) = delete;
+  ~ProcessContext() { os::release_runtime(); }
+};
 
-PluginContext the_context;
+ProcessContext the_process;
 
 scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_params_t& params) {
   log_line(context, SCS_LOG_TYPE_message, "Plugin initialising");
@@ -35,30 +44,19 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   }
 
   const std::string com_port = context.settings.get_string("comport", "COM3");
-  context.com_port = com_port;
-  context.link.background_writes = context.settings.get_bool("background_writes", false);
-  context.link.reconnect = context.settings.get_bool("reconnect", false);
-  context.port_lost = false;
   log_line(context, SCS_LOG_TYPE_message, ("Using serial port: " + com_port).c_str());
 
+  LinkSettings link;
+  link.background_writes = context.settings.get_bool("background_writes", false);
+  link.reconnect = context.settings.get_bool("reconnect", false);
   std::string errmsg;
-  if (!context.port.open(com_port.c_str(), errmsg)) {
+  if (!start_link(context, com_port, link, os::tick_ms(), errmsg)) {
     log_line(context, SCS_LOG_TYPE_error, errmsg.c_str());
     return SCS_RESULT_generic_error;
   }
 
-  // The cluster is cleared before any value can reach it. With background writes even the
-  // reset frame leaves on the writer thread, so a stalled cluster cannot hold up start-up.
-  if (context.link.background_writes &&
-      context.background.start(context.port, com_port, context.link.reconnect)) {
-    context.background.submit_reset();
-  } else {
-    send_reset_frame(context);
-  }
-
   if (!register_subscriptions(context.state, params)) {
-    // The host will unload us without a shut-down: no thread of ours may outlive this call.
-    context.background.stop(SHUTDOWN_DRAIN_MS);
+    abandon_link(context);
     log_line(context, SCS_LOG_TYPE_error, "Unable to register callbacks");
     return SCS_RESULT_generic_error;
   }
@@ -71,7 +69,7 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
 }  // namespace
 
 PluginContext& plugin_context() noexcept {
-  return the_context;
+  return the_process.context;
 }
 
 void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept {
@@ -100,15 +98,7 @@ scs_result_t start_up(PluginContext& context, scs_u32_t version,
 }
 
 void shut_down(PluginContext& context) noexcept {
-  if (context.background.running()) {
-    // Waits for the reset frame a bounded time: a stalled cluster must not hang the host's exit.
-    context.background.submit_reset();
-    context.background.stop(SHUTDOWN_DRAIN_MS);
-  } else {
-    send_reset_frame(context);
-  }
-  context.port.close();
-  context.port_lost = false;
+  stop_link(context);
   log_line(context, SCS_LOG_TYPE_message, "Plugin shutdown");
   context.host_log = nullptr;
 }

@@ -17,7 +17,8 @@ bool SerialPort::open(const char* name, std::string& error) {
     line.stop_bits = 0;
     line.parity = 0;
     line.byte_size = 8;
-    if (!os::set_line_settings(handle, line)) {
+    // The write time-outs come after the line settings, which may reset them on Windows.
+    if (!os::set_line_settings(handle, line) || !os::use_bounded_io(handle)) {
       error = "Can not set COM port config";
     } else {
       success = true;
@@ -39,29 +40,34 @@ void SerialPort::close() noexcept {
   }
 }
 
-bool SerialPort::write(const std::uint8_t* data, std::uint32_t length) noexcept {
-  if (data == nullptr || length == 0 || !is_open()) {
-    return true;
+os::io_status SerialPort::write(const std::uint8_t* data, std::uint32_t length,
+                                os::deadline until) noexcept {
+  if (data == nullptr || length == 0) {
+    return os::io_status::done;
   }
-  const bool written = os::write_device(handle, data, length);
-  const bool flushed = os::flush_device(handle);
-  return written && flushed;
+  std::uint32_t written = 0;
+  const os::io_status wrote = write_some(data, length, written, until);
+  const os::io_status flushed = flush(until);
+  if (wrote == os::io_status::failed || flushed == os::io_status::failed) {
+    return os::io_status::failed;
+  }
+  return wrote == os::io_status::done ? flushed : wrote;
 }
 
-bool SerialPort::use_bounded_io() noexcept {
-  return is_open() && os::use_bounded_io(handle);
-}
-
-os::io_status SerialPort::write_bounded(const std::uint8_t* data, std::uint32_t length,
-                                        std::uint32_t& written, std::uint32_t timeout_ms) noexcept {
+os::io_status SerialPort::write_some(const std::uint8_t* data, std::uint32_t length,
+                                     std::uint32_t& written, os::deadline until) noexcept {
   if (!is_open()) {
     return os::io_status::failed;
   }
-  return os::write_device_bounded(handle, data, length, written, timeout_ms);
+  return os::write_device(handle, data, length, written, until);
 }
 
-os::io_status SerialPort::drained() noexcept {
-  return is_open() ? os::output_drained(handle) : os::io_status::failed;
+os::io_status SerialPort::flush(os::deadline until) noexcept {
+  return is_open() ? os::flush_device(handle, until) : os::io_status::failed;
+}
+
+os::io_status SerialPort::output_ready() const noexcept {
+  return is_open() ? os::output_ready(handle) : os::io_status::failed;
 }
 
 }  // namespace vontrel

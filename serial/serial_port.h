@@ -22,22 +22,27 @@ class SerialPort {
   SerialPort(SerialPort&&) = delete;
   SerialPort& operator=(SerialPort&&) = delete;
 
-  // Opens and configures the port at 115200 8N1. On failure the port is closed afterwards
-  // (even one that was already open) and `error` holds the reason for the host log.
+  // Opens and configures the port at 115200 8N1 with bounded writes. On failure the port is
+  // closed afterwards (even one that was already open) and `error` holds the reason for the
+  // host log.
   bool open(const char* name, std::string& error);
+  // Drops what the cluster has not taken yet, so a cluster that stopped reading cannot hold
+  // up the close.
   void close() noexcept;
   bool is_open() const noexcept { return handle != os::invalid_device; }
 
-  // Synchronous write followed by a flush. Never reports to the host: a cluster that is not
-  // listening must not disturb it. The result (false when the system reported a failed write
-  // or flush) is only for the optional reconnect.
-  bool write(const std::uint8_t* data, std::uint32_t length) noexcept;
+  // One write followed by a flush, both done by `until`. Never reported to the host: a
+  // cluster that is not listening must not disturb it. A null or empty buffer makes no call.
+  os::io_status write(const std::uint8_t* data, std::uint32_t length, os::deadline until) noexcept;
 
-  // The background writer's I/O: bounded waits, so the writer stays stoppable.
-  bool use_bounded_io() noexcept;
-  os::io_status write_bounded(const std::uint8_t* data, std::uint32_t length,
-                              std::uint32_t& written, std::uint32_t timeout_ms) noexcept;
-  os::io_status drained() noexcept;
+  // The two halves of write, for a writer that resumes a frame where a time-out left it.
+  os::io_status write_some(const std::uint8_t* data, std::uint32_t length, std::uint32_t& written,
+                           os::deadline until) noexcept;
+  os::io_status flush(os::deadline until) noexcept;
+
+  // Whether the cluster can take more, found without waiting: done once it has taken
+  // everything, timed_out while output is held back, failed when the port is gone or closed.
+  os::io_status output_ready() const noexcept;
 
  private:
   os::device_handle handle = os::invalid_device;

@@ -1,7 +1,6 @@
 #include "tests/fake_os.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -22,12 +21,12 @@ namespace {
 std::mutex gate_mutex;
 std::condition_variable gate_opened;
 bool writes_held = false;
-}  // namespace
 
 void wait_for_gate() {
   std::unique_lock<std::mutex> lock(gate_mutex);
   gate_opened.wait(lock, [] { return !writes_held; });
 }
+}  // namespace
 
 void hold_writes(bool hold) {
   {
@@ -38,6 +37,7 @@ void hold_writes(bool hold) {
 }
 
 void reset() {
+  std::lock_guard<std::mutex> lock(record_mutex());
   state() = State{};
 }
 
@@ -58,9 +58,11 @@ std::vector<std::uint8_t> State::written_bytes() const {
 namespace vontrel::os {
 
 using fake_os::state;
+using record = std::lock_guard<std::mutex>;
 constexpr device_handle fake_handle = 42;
 
 device_handle open_device(const char* name) noexcept {
+  const record lock(fake_os::record_mutex());
   state().calls.emplace_back("open");
   state().opened_names.emplace_back(name);
   if (state().open_fails) {
@@ -71,6 +73,7 @@ device_handle open_device(const char* name) noexcept {
 }
 
 bool get_line_settings(device_handle /*device*/, line_settings& settings) noexcept {
+  const record lock(fake_os::record_mutex());
   state().calls.emplace_back("get");
   if (state().get_fails) {
     return false;
@@ -80,6 +83,7 @@ bool get_line_settings(device_handle /*device*/, line_settings& settings) noexce
 }
 
 bool set_line_settings(device_handle /*device*/, const line_settings& settings) noexcept {
+  const record lock(fake_os::record_mutex());
   state().calls.emplace_back("set");
   if (state().set_fails) {
     return false;
@@ -88,29 +92,58 @@ bool set_line_settings(device_handle /*device*/, const line_settings& settings) 
   return true;
 }
 
-bool write_device(device_handle /*device*/, const std::uint8_t* data,
-                  std::uint32_t length) noexcept {
-  state().calls.emplace_back("write");
-  state().writes.emplace_back(data, data + length);
-  return !state().write_fails;
+bool use_bounded_io(device_handle /*device*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("bounded");
+  return !state().bounded_fails;
 }
 
-bool flush_device(device_handle /*device*/) noexcept {
+deadline deadline_after(std::uint32_t milliseconds) noexcept {
+  return milliseconds;
+}
+
+io_status write_device(device_handle /*device*/, const std::uint8_t* data, std::uint32_t length,
+                       std::uint32_t& written, deadline /*until*/) noexcept {
+  fake_os::wait_for_gate();
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("write");
+  state().writes.emplace_back(data, data + length);
+  if (state().write_fails) {
+    return io_status::failed;
+  }
+  if (state().write_times_out) {
+    return io_status::timed_out;
+  }
+  written += length;
+  return io_status::done;
+}
+
+io_status flush_device(device_handle /*device*/, deadline /*until*/) noexcept {
+  const record lock(fake_os::record_mutex());
   state().calls.emplace_back("flush");
-  return true;
+  return state().write_times_out ? io_status::timed_out : io_status::done;
+}
+
+io_status output_ready(device_handle /*device*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("ready");
+  return state().output;
 }
 
 void close_device(device_handle /*device*/) noexcept {
+  const record lock(fake_os::record_mutex());
   state().calls.emplace_back("close");
   --state().open_handles;
 }
 
 std::uint32_t tick_ms() noexcept {
+  const record lock(fake_os::record_mutex());
   state().calls.emplace_back("tick");
   return state().tick;
 }
 
 bool current_directory(std::string& directory) {
+  const record lock(fake_os::record_mutex());
   if (!state().cwd) {
     return false;
   }
@@ -118,41 +151,16 @@ bool current_directory(std::string& directory) {
   return true;
 }
 
-}  // namespace vontrel::os
-
-namespace vontrel::os {
-
-bool use_bounded_io(device_handle /*device*/) noexcept {
-  state().calls.emplace_back("bounded");
-  return true;
-}
-
-io_status write_device_bounded(device_handle /*device*/, const std::uint8_t* data,
-                               std::uint32_t length, std::uint32_t& written,
-                               std::uint32_t /*timeout_ms*/) noexcept {
-  fake_os::wait_for_gate();
-  std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-  state().calls.emplace_back("write");
-  if (state().write_fails) {
-    return io_status::failed;
-  }
-  state().writes.emplace_back(data, data + length);
-  written += length;
-  return io_status::done;
-}
-
-io_status output_drained(device_handle /*device*/) noexcept {
-  std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-  state().calls.emplace_back("flush");
-  return io_status::done;
-}
-
-void sleep_ms(std::uint32_t milliseconds) noexcept {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void release_runtime() noexcept {}
 
 // The handle is the std::thread itself. A fake: an allocation failure may end the test run.
 thread_handle start_thread(void (*entry)(void*), void* argument) noexcept {
+  {
+    const record lock(fake_os::record_mutex());
+    if (state().thread_fails) {
+      return invalid_thread;
+    }
+  }
   // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new): see above.
   return reinterpret_cast<thread_handle>(new std::thread(entry, argument));
 }

@@ -1,5 +1,7 @@
 // A scripted stand-in for the os layer, linked into the unit tests instead of the real one, to
 // reach failures a real device cannot give on demand and to see every system call made.
+// Every call holds one lock, so the background writer's thread and the test's share it
+// without a race; a test touching the state while a writer runs takes the same lock.
 #ifndef VONTREL_TESTS_FAKE_OS_H
 #define VONTREL_TESTS_FAKE_OS_H
 
@@ -18,13 +20,18 @@ struct State {
   bool open_fails = false;
   bool get_fails = false;
   bool set_fails = false;
+  bool bounded_fails = false;
   bool write_fails = false;
+  bool write_times_out = false;                // the cluster stopped reading: a write takes nothing
+  os::io_status output = os::io_status::done;  // what output_ready reports
+  bool thread_fails = false;
   os::line_settings reported{};              // what the "driver" reports
   std::optional<std::string> cwd = "/fake";  // nullopt: the query fails
   std::uint32_t tick = 0;
 
   // Record.
-  std::vector<std::string> calls;  // "open", "get", "set", "write", "flush", "close", "tick"
+  std::vector<std::string> calls;  // "open", "get", "set", "bounded", "write", "flush",
+                                   // "ready", "close", "tick"
   std::vector<std::string> opened_names;
   std::optional<os::line_settings> applied;
   std::vector<std::vector<std::uint8_t>> writes;
@@ -36,15 +43,14 @@ struct State {
 
 State& state();
 
-// Held while the background writer records, which it does from its own thread.
+// Held by every fake call.
 std::mutex& record_mutex();
 
 // Back to a fresh script and an empty record.
 void reset();
 
-// While held, the background writer's writes wait, as on a stalled cluster.
+// While held, writes wait, as on a stalled cluster (without the lock, so the test can go on).
 void hold_writes(bool hold);
-void wait_for_gate();
 
 }  // namespace vontrel::fake_os
 

@@ -27,7 +27,7 @@ TEST_F(serial_port_test, open_configures_115200_8n1_and_empties_the_error_text) 
   ASSERT_TRUE(port.open("COM7", error));
   EXPECT_TRUE(port.is_open());
   EXPECT_EQ(error, "");
-  EXPECT_EQ(os().calls, (Calls{"open", "get", "set"}));
+  EXPECT_EQ(os().calls, (Calls{"open", "get", "set", "bounded"}));
   EXPECT_EQ(os().opened_names, std::vector<std::string>{"COM7"});
   ASSERT_TRUE(os().applied);
   EXPECT_EQ(os().applied->baud_rate, 115200u);
@@ -102,7 +102,12 @@ INSTANTIATE_TEST_SUITE_P(failures, serial_port_open_failure_test,
                                            OpenFailure{"set",
                                                        &fake_os::State::set_fails,
                                                        "Can not set COM port config",
-                                                       {"open", "get", "set", "close"}}),
+                                                       {"open", "get", "set", "close"}},
+                                           // Unbounded writes could hang the host.
+                                           OpenFailure{"bounded",
+                                                       &fake_os::State::bounded_fails,
+                                                       "Can not set COM port config",
+                                                       {"open", "get", "set", "bounded", "close"}}),
                          [](const auto& test_info) { return std::string(test_info.param.what); });
 
 TEST_F(serial_port_test, open_on_an_open_port_fails_and_closes_it) {
@@ -124,7 +129,7 @@ TEST_F(serial_port_test, write_is_one_write_and_one_flush) {
   ASSERT_TRUE(port.open("COM7", error));
   os().calls.clear();
   const std::uint8_t bytes[] = {0xFF, 0x04, 0x10};
-  port.write(bytes, 3);
+  port.write(bytes, 3, 0);
   EXPECT_EQ(os().calls, (Calls{"write", "flush"}));
   EXPECT_EQ(os().written_bytes(), std::vector<std::uint8_t>(bytes, bytes + 3));
 }
@@ -132,12 +137,12 @@ TEST_F(serial_port_test, write_is_one_write_and_one_flush) {
 TEST_F(serial_port_test, write_makes_no_system_call_for_nothing_to_write_or_a_closed_port) {
   const std::uint8_t bytes[] = {0xFF};
   SerialPort port;
-  port.write(bytes, 1);  // closed
+  port.write(bytes, 1, 0);  // closed
   std::string error;
   ASSERT_TRUE(port.open("COM7", error));
   os().calls.clear();
-  port.write(nullptr, 11);
-  port.write(bytes, 0);
+  port.write(nullptr, 11, 0);
+  port.write(bytes, 0, 0);
   EXPECT_TRUE(os().calls.empty());
 }
 
@@ -148,7 +153,7 @@ TEST_F(serial_port_test, failed_write_is_silent_and_still_flushes) {
   os().write_fails = true;
   os().calls.clear();
   const std::uint8_t bytes[] = {1, 2};
-  port.write(bytes, 2);
+  EXPECT_EQ(port.write(bytes, 2, 0), os::io_status::failed);
   EXPECT_EQ(os().calls, (Calls{"write", "flush"}));
   EXPECT_TRUE(port.is_open());
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dashboard/frame_format.h"
+#include "link/cluster_link.h"
 #include "os/os.h"
 #include "plugin/plugin_context.h"
 #include "tests/fake_os.h"
@@ -167,12 +168,32 @@ TEST_F(vontrel_test, null_parameter_record_is_refused) {
   EXPECT_EQ(start_up(*context, SCS_TELEMETRY_VERSION_1_00, nullptr), SCS_RESULT_generic_error);
 }
 
-TEST_F(vontrel_test, second_start_without_shutdown_fails_and_closes_the_port) {
-  write_settings("comport str COM4\n");
-  ASSERT_EQ(start(), SCS_RESULT_ok);
-  EXPECT_EQ(start(), SCS_RESULT_generic_error);
-  EXPECT_EQ(host.log.back(), (LogLine{2, "COM port already open"}));
-  EXPECT_FALSE(context->port.is_open());
+// Whatever the link, the outcome is the plain one: an error, and a cluster that stays dark
+// (no writer left holding the port, nothing reopening it behind the host's back).
+TEST_F(vontrel_test, second_start_without_shutdown_fails_and_leaves_the_cluster_dark) {
+  for (const char* link : {"", "background_writes bool 1\n", "reconnect bool 1\n",
+                           "background_writes bool 1\nreconnect bool 1\n"}) {
+    SCOPED_TRACE(link);
+    fake_os::reset();
+    fake_os::state().cwd = dir.path().string();
+    context = std::make_unique<PluginContext>();
+    write_settings(std::string("comport str COM4\n") + link);
+    ASSERT_EQ(start(), SCS_RESULT_ok);
+    EXPECT_EQ(start(), SCS_RESULT_generic_error);
+    EXPECT_EQ(host.log.back(), (LogLine{2, "COM port already open"}));
+    EXPECT_FALSE(context->port.is_open());
+    for (int i = 1; i <= 3; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+        fake_os::state().tick = 2000u * static_cast<std::uint32_t>(i);
+      }
+      frame_end(*context);
+    }
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    EXPECT_EQ(os().count("open"), 1) << "never reopened";
+    EXPECT_LE(os().writes.size(), 1u) << "at most the first start-up's reset frame";
+    EXPECT_EQ(os().open_handles, 0);
+  }
 }
 
 TEST_F(vontrel_test, restart_merges_a_changed_settings_file) {

@@ -1,5 +1,6 @@
 """The opt-in link settings: background writes and reconnecting a lost port."""
 
+import re
 import time
 import unittest
 
@@ -53,6 +54,27 @@ class LinkTest(SystemTest):
         cycles = self.split_wire(self.port.data(settle=0.5))
         for got in cycles:
             self.assertEqual(got.hex(" "), EXPECTED.hex(" "))
+
+    def test_default_link_never_holds_the_host_on_a_stalled_cluster(self):
+        # A cluster that reads nothing for 25 s, then reads again.
+        self.port.close()
+        self.port = Port(self.target.port_link(self.scratch), "--stall", "25", "--stall-at", "1")
+        self.addCleanup(self.port.close)
+        run = self.target.run_host(*self.settings(), "--fps", "144", "--duration", "29",
+                                   "--timing")
+        self.assertEqual(run.returncode, 0, run.output)
+        timing = next(line for line in run.host_lines() if "frame-end held the host" in line)
+        longest_us = float(re.search(r"max ([0-9.]+) us", timing).group(1))
+        self.assertLess(longest_us, 200_000 if self.target.wine else 100_000, timing)
+
+        self.port.data(settle=0.5)
+        kinds = [e["event"] for e in self.port.events()
+                 if e["event"] in ("frame", "reset", "torn", "unknown")]
+        broken = [i for i, kind in enumerate(kinds) if kind in ("torn", "unknown")]
+        # Only the frame a time-out cut short may be torn; the next FF 04 resynchronises.
+        self.assertLessEqual(len(broken), 1, kinds)
+        resumed = kinds[broken[0] + 1:] if broken else kinds
+        self.assertGreater(resumed.count("frame"), 7 * 20, "cycles resumed after the stall")
 
     def reconnect_after_the_cluster_vanishes(self, *settings):
         args = self.settings("reconnect bool 1", *settings)

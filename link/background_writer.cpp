@@ -1,18 +1,19 @@
-#include "dashboard/background_link.h"
+#include "link/background_writer.h"
 
 #include <chrono>
+
+#include "link/reconnect.h"
 
 namespace vontrel {
 
 namespace {
 
-constexpr std::uint32_t WRITE_WAIT_MS = 100;
-constexpr std::uint32_t REOPEN_INTERVAL_MS = 1000;
-constexpr std::array<std::uint8_t, RESET_FRAME_LENGTH> RESET_FRAME = {FRAME_START, FRAME_MARKER};
+// The writer's waits come in slices this long, so that it notices a stop in time.
+constexpr std::uint32_t WRITE_SLICE_MS = 100;
 
 }  // namespace
 
-BackgroundLink::~BackgroundLink() {
+BackgroundWriter::~BackgroundWriter() {
   // Unloaded without a shut-down: stop at once. No lock here: at process exit on Windows the
   // writer has already been ended by the system, perhaps while it held one.
   if (running()) {
@@ -23,8 +24,8 @@ BackgroundLink::~BackgroundLink() {
   }
 }
 
-bool BackgroundLink::start(SerialPort& port, const std::string& port_name,
-                           bool reconnect) noexcept {
+bool BackgroundWriter::start(SerialPort& port, const std::string& port_name,
+                             bool reconnect) noexcept {
   if (running()) {
     return false;
   }
@@ -35,17 +36,22 @@ bool BackgroundLink::start(SerialPort& port, const std::string& port_name,
   }
   port_ = &port;
   reconnect_ = reconnect;
-  stop_ = false;
-  reset_pending_ = false;
-  cycle_pending_ = false;
-  busy_ = false;
   last_reopen_tick_ = os::tick_ms();
-  port.use_bounded_io();
+  stop_ = false;
+  {
+    // A run starts with nothing queued and nothing to report, whatever the last one left.
+    std::lock_guard<std::mutex> lock(mutex_);
+    reset_pending_ = false;
+    cycle_pending_ = false;
+    busy_ = false;
+    port_open_ = port.is_open();
+    losses_ = returns_ = reported_losses_ = reported_returns_ = 0;
+  }
   thread_ = os::start_thread(thread_main, this);
   return running();
 }
 
-void BackgroundLink::submit_reset() noexcept {
+void BackgroundWriter::submit_reset() noexcept {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     reset_pending_ = true;
@@ -54,7 +60,7 @@ void BackgroundLink::submit_reset() noexcept {
   wake_.notify_one();
 }
 
-void BackgroundLink::submit_cycle(const std::uint8_t* cycle) noexcept {
+void BackgroundWriter::submit_cycle(const std::uint8_t* cycle) noexcept {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::copy(cycle, cycle + CYCLE_LENGTH, pending_.begin());
@@ -63,11 +69,11 @@ void BackgroundLink::submit_cycle(const std::uint8_t* cycle) noexcept {
   wake_.notify_one();
 }
 
-bool BackgroundLink::idle() const {
+bool BackgroundWriter::idle() const {
   return !busy_ && !reset_pending_ && !cycle_pending_;
 }
 
-void BackgroundLink::stop(std::uint32_t drain_ms) noexcept {
+void BackgroundWriter::stop(std::uint32_t drain_ms) noexcept {
   if (!running()) {
     return;
   }
@@ -75,7 +81,7 @@ void BackgroundLink::stop(std::uint32_t drain_ms) noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     // A lost port has nothing to drain into.
     idle_.wait_for(lock, std::chrono::milliseconds(drain_ms),
-                   [this] { return idle() || !port_->is_open(); });
+                   [this] { return idle() || !port_open_; });
   }
   stop_ = true;
   wake_.notify_all();
@@ -83,24 +89,35 @@ void BackgroundLink::stop(std::uint32_t drain_ms) noexcept {
   thread_ = os::invalid_thread;
 }
 
-LinkEvent BackgroundLink::take_event() noexcept {
+LinkEvent BackgroundWriter::take_event() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
   // Losses and returns alternate: report them in that order.
-  if (reported_losses_ == reported_returns_ && losses_.load() > reported_losses_) {
+  if (reported_losses_ == reported_returns_ && losses_ > reported_losses_) {
     ++reported_losses_;
     return LinkEvent::lost;
   }
-  if (reported_returns_ < reported_losses_ && returns_.load() > reported_returns_) {
+  if (reported_returns_ < reported_losses_ && returns_ > reported_returns_) {
     ++reported_returns_;
     return LinkEvent::back;
   }
   return LinkEvent::none;
 }
 
-void BackgroundLink::thread_main(void* self) noexcept {
-  static_cast<BackgroundLink*>(self)->run();
+void BackgroundWriter::note_port(bool open, bool lost) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  port_open_ = open;
+  if (lost) {
+    ++losses_;
+  } else if (open) {
+    ++returns_;
+  }
 }
 
-bool BackgroundLink::write_chunk(const std::uint8_t* data, std::uint32_t length) noexcept {
+void BackgroundWriter::thread_main(void* self) noexcept {
+  static_cast<BackgroundWriter*>(self)->run();
+}
+
+bool BackgroundWriter::write_frame(const std::uint8_t* data, std::uint32_t length) noexcept {
   // A frame is finished once begun: giving up halfway would tear it on the wire. Only a stop
   // abandons it, and then nothing follows on this link anyway.
   std::uint32_t written = 0;
@@ -108,8 +125,8 @@ bool BackgroundLink::write_chunk(const std::uint8_t* data, std::uint32_t length)
     if (stop_) {
       return true;
     }
-    if (port_->write_bounded(data + written, length - written, written, WRITE_WAIT_MS) ==
-        os::io_status::failed) {
+    if (port_->write_some(data + written, length - written, written,
+                          os::deadline_after(WRITE_SLICE_MS)) == os::io_status::failed) {
       return false;
     }
   }
@@ -117,21 +134,17 @@ bool BackgroundLink::write_chunk(const std::uint8_t* data, std::uint32_t length)
     if (stop_) {
       return true;
     }
-    const os::io_status flushed = port_->drained();
-    if (flushed == os::io_status::done) {
-      return true;
+    const os::io_status flushed = port_->flush(os::deadline_after(WRITE_SLICE_MS));
+    if (flushed != os::io_status::timed_out) {
+      return flushed == os::io_status::done;
     }
-    if (flushed == os::io_status::failed) {
-      return false;
-    }
-    os::sleep_ms(1);
   }
 }
 
-bool BackgroundLink::write_cycle(const std::uint8_t* cycle) noexcept {
+bool BackgroundWriter::write_cycle(const std::uint8_t* cycle) noexcept {
   bool all_written = true;
   for (std::size_t offset = 0; offset < CYCLE_LENGTH && !stop_; offset += FRAME_LENGTH) {
-    all_written = write_chunk(cycle + offset, FRAME_LENGTH) && all_written;
+    all_written = write_frame(cycle + offset, FRAME_LENGTH) && all_written;
     if (!all_written && reconnect_) {
       return false;
     }
@@ -139,30 +152,7 @@ bool BackgroundLink::write_cycle(const std::uint8_t* cycle) noexcept {
   return all_written;
 }
 
-void BackgroundLink::try_reopen() noexcept {
-  const std::uint32_t now = os::tick_ms();
-  if (now - last_reopen_tick_ < REOPEN_INTERVAL_MS) {
-    return;
-  }
-  last_reopen_tick_ = now;
-  std::string error;
-  try {
-    if (!port_->open(port_name_.c_str(), error)) {
-      return;
-    }
-  } catch (...) {
-    return;
-  }
-  port_->use_bounded_io();
-  // The cluster may have been power-cycled with the cable: start it from a clean dashboard.
-  if (write_chunk(RESET_FRAME.data(), RESET_FRAME_LENGTH)) {
-    ++returns_;
-  } else {
-    port_->close();
-  }
-}
-
-void BackgroundLink::run() noexcept {
+void BackgroundWriter::run() noexcept {
   while (!stop_) {
     enum class Work { none, reset, cycle } work = Work::none;
     {
@@ -184,16 +174,22 @@ void BackgroundLink::run() noexcept {
     }
 
     if (work != Work::none && port_->is_open()) {
-      const bool written = work == Work::reset ? write_chunk(RESET_FRAME.data(), RESET_FRAME_LENGTH)
+      const bool written = work == Work::reset ? write_frame(RESET_FRAME.data(), RESET_FRAME_LENGTH)
                                                : write_cycle(sending_.data());
       if (!written && reconnect_) {
         port_->close();
         last_reopen_tick_ = os::tick_ms();
-        ++losses_;
+        note_port(false, true);
       }
     }
-    if (reconnect_ && !port_->is_open()) {
-      try_reopen();
+    if (reconnect_ && !port_->is_open() && !stop_) {
+      const std::uint32_t now = os::tick_ms();
+      if (now - last_reopen_tick_ >= REOPEN_INTERVAL_MS) {
+        last_reopen_tick_ = now;
+        if (reopen_port(*port_, port_name_, os::deadline_after(WRITE_SLICE_MS))) {
+          note_port(true, false);
+        }
+      }
     }
 
     {

@@ -1,4 +1,4 @@
-#include "dashboard/background_link.h"
+#include "link/background_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ std::vector<std::string> reset_then(const std::array<std::uint8_t, CYCLE_LENGTH>
   return writes;
 }
 
-class background_link_test : public ::testing::Test {
+class background_writer_test : public ::testing::Test {
  protected:
   void SetUp() override {
     fake_os::reset();
@@ -64,6 +64,12 @@ class background_link_test : public ::testing::Test {
     return writes;
   }
 
+  void script(bool fails, std::uint32_t later_ms = 0) {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().write_fails = fails;
+    fake_os::state().tick += later_ms;
+  }
+
   // Waits (bounded) for the writer to report a change of the port.
   LinkEvent next_event() {
     for (int i = 0; i < 500; ++i) {
@@ -77,10 +83,10 @@ class background_link_test : public ::testing::Test {
   }
 
   SerialPort port;
-  BackgroundLink link;
+  BackgroundWriter link;
 };
 
-TEST_F(background_link_test, sends_the_reset_then_each_frame_as_its_own_write) {
+TEST_F(background_writer_test, sends_the_reset_then_each_frame_as_its_own_write) {
   ASSERT_TRUE(link.start(port, "COM3", false));
   link.submit_reset();
   const auto cycle = cycle_of(0xA1);
@@ -90,7 +96,7 @@ TEST_F(background_link_test, sends_the_reset_then_each_frame_as_its_own_write) {
   EXPECT_FALSE(link.running());
 }
 
-TEST_F(background_link_test, newer_cycle_replaces_one_not_yet_started) {
+TEST_F(background_writer_test, newer_cycle_replaces_one_not_yet_started) {
   ASSERT_TRUE(link.start(port, "COM3", false));
   fake_os::hold_writes(true);  // a stalled cluster
   link.submit_reset();
@@ -103,7 +109,7 @@ TEST_F(background_link_test, newer_cycle_replaces_one_not_yet_started) {
   EXPECT_EQ(written(), reset_then(second));
 }
 
-TEST_F(background_link_test, reset_drops_a_cycle_not_yet_started) {
+TEST_F(background_writer_test, reset_drops_a_cycle_not_yet_started) {
   ASSERT_TRUE(link.start(port, "COM3", false));
   fake_os::hold_writes(true);
   const auto cycle = cycle_of(0xA1);
@@ -117,7 +123,7 @@ TEST_F(background_link_test, reset_drops_a_cycle_not_yet_started) {
   EXPECT_TRUE(writes.size() == 1 || writes.size() == 8) << "a cycle is never split";
 }
 
-TEST_F(background_link_test, stop_gives_up_on_a_stalled_cluster) {
+TEST_F(background_writer_test, stop_gives_up_on_a_stalled_cluster) {
   ASSERT_TRUE(link.start(port, "COM3", false));
   fake_os::hold_writes(true);
   link.submit_reset();
@@ -130,34 +136,50 @@ TEST_F(background_link_test, stop_gives_up_on_a_stalled_cluster) {
   EXPECT_FALSE(link.running());
 }
 
-TEST_F(background_link_test, lost_port_is_reopened_and_starts_with_a_reset) {
+TEST_F(background_writer_test, lost_port_is_reopened_and_starts_with_a_reset) {
   ASSERT_TRUE(link.start(port, "COM3", true));
-  fake_os::state().write_fails = true;
+  script(true);
   const auto cycle = cycle_of(0xA1);
   link.submit_cycle(cycle.data());
   ASSERT_EQ(next_event(), LinkEvent::lost);
   EXPECT_EQ(link.take_event(), LinkEvent::none);
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    fake_os::state().write_fails = false;
-    fake_os::state().tick += 1000;  // a second later
-  }
+  script(false, 1000);  // a second later
   ASSERT_EQ(next_event(), LinkEvent::back);
   link.submit_cycle(cycle.data());
   link.stop(1000);
-  EXPECT_EQ(written(), reset_then(cycle));
+  const auto writes = written();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(std::vector<std::string>(writes.begin() + 1, writes.end()), reset_then(cycle))
+      << "after the first frame, which failed";
   EXPECT_EQ(fake_os::state().opened_names, (std::vector<std::string>{"COM3", "COM3"}));
 }
 
-TEST_F(background_link_test, without_reconnect_a_failed_write_leaves_the_port_alone) {
+TEST_F(background_writer_test, without_reconnect_a_failed_write_leaves_the_port_alone) {
   ASSERT_TRUE(link.start(port, "COM3", false));
-  fake_os::state().write_fails = true;
+  script(true);
   const auto cycle = cycle_of(0xA1);
   link.submit_cycle(cycle.data());
   link.stop(1000);
   EXPECT_TRUE(port.is_open());
   EXPECT_EQ(link.take_event(), LinkEvent::none);
   EXPECT_EQ(fake_os::state().count("close"), 0);
+}
+
+// A run that ended with the port lost must not colour the next one's reports.
+TEST_F(background_writer_test, each_run_reports_its_own_losses) {
+  const auto cycle = cycle_of(0xA1);
+  for (int run = 0; run < 2; ++run) {
+    script(false, 1000);
+    if (!port.is_open()) {
+      std::string error;
+      ASSERT_TRUE(port.open("COM3", error));
+    }
+    ASSERT_TRUE(link.start(port, "COM3", true));
+    script(true);
+    link.submit_cycle(cycle.data());
+    EXPECT_EQ(next_event(), LinkEvent::lost) << "run " << run;
+    link.stop(0);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,170 @@
+#include "link/cluster_link.h"
+
+#include <cstdio>
+
+#include "dashboard/frame_cycle.h"
+#include "dashboard/frame_format.h"
+#include "link/reconnect.h"
+#include "plugin/plugin_context.h"
+
+namespace vontrel {
+
+namespace {
+
+// The host's log from the frame path: built in place, no allocation.
+void report(const PluginContext& context, LinkEvent event) noexcept {
+  const bool lost = event == LinkEvent::lost;
+  char line[512];
+  std::snprintf(line, sizeof line, "%s: %s",
+                lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
+                context.link.port_name.c_str());
+  log_line(context, lost ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+}
+
+// Frames of `frame_length` bytes, each one write and one flush, all within one LINK_WAIT_MS.
+// A failed write does not stop the rest; a time-out does: the cluster stopped taking data.
+// The rest of that frame is lost, and the next frame's FF 04 puts the cluster back in step.
+os::io_status write_frames(SerialPort& port, const std::uint8_t* data, std::uint32_t frame_length,
+                           std::size_t frames) noexcept {
+  const os::deadline until = os::deadline_after(LINK_WAIT_MS);
+  os::io_status result = os::io_status::done;
+  for (std::size_t i = 0; i < frames && result != os::io_status::timed_out; ++i) {
+    const os::io_status status = port.write(data + i * frame_length, frame_length, until);
+    if (status != os::io_status::done) {
+      result = status;
+    }
+  }
+  return result;
+}
+
+// After a time-out nothing goes out until the port can take data again.
+void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexcept {
+  if (sent == os::io_status::timed_out) {
+    link.stalled = true;
+    link.retry_tick = now;
+  }
+}
+
+// The synchronous link: a lost port is reopened (reconnecting only), a stalled one waited out
+// without waiting, and a due cycle written on the host's thread.
+void synchronous_frame_end(PluginContext& context, std::uint32_t now) noexcept {
+  ClusterLink& link = context.link;
+  if (!context.port.is_open()) {
+    if (link.lost && now - link.retry_tick >= REOPEN_INTERVAL_MS) {
+      link.retry_tick = now;
+      if (reopen_port(context.port, link.port_name, os::deadline_after(LINK_WAIT_MS))) {
+        link.lost = false;
+        link.stalled = false;
+        report(context, LinkEvent::back);
+      }
+    }
+    return;
+  }
+  if (link.stalled) {
+    if (now - link.retry_tick < STALL_RETRY_MS) {
+      return;
+    }
+    const os::io_status ready = context.port.output_ready();
+    if (ready == os::io_status::timed_out ||
+        (ready == os::io_status::failed && link.mode != LinkMode::reconnecting)) {
+      return;
+    }
+    link.stalled = false;  // a gone port is found by the cycle's writes below
+  }
+  if (!throttle_passes(context.last_send_tick, now)) {
+    return;
+  }
+  encode_cycle(context.state, context.settings, context.frame_buffer.data());
+  const os::io_status sent =
+      write_frames(context.port, context.frame_buffer.data(), FRAME_LENGTH, FRAMES_PER_CYCLE);
+  note_stall(link, sent, now);
+  if (sent == os::io_status::failed && link.mode == LinkMode::reconnecting) {
+    context.port.close();
+    link.lost = true;
+    link.retry_tick = now;
+    report(context, LinkEvent::lost);
+  }
+}
+
+void background_frame_end(PluginContext& context, std::uint32_t now) noexcept {
+  BackgroundWriter& writer = context.link.writer;
+  for (LinkEvent event = writer.take_event(); event != LinkEvent::none;
+       event = writer.take_event()) {
+    report(context, event);
+  }
+  if (!throttle_passes(context.last_send_tick, now)) {
+    return;
+  }
+  encode_cycle(context.state, context.settings, context.frame_buffer.data());
+  writer.submit_cycle(context.frame_buffer.data());
+}
+
+}  // namespace
+
+bool start_link(PluginContext& context, const std::string& port_name, LinkSettings settings,
+                std::uint32_t now, std::string& error) {
+  ClusterLink& link = context.link;
+  // A writer left by an earlier start-up owns the port: stop it, so that the port is judged
+  // here as on the plain link ("already open" closes it) and nothing reopens it behind us.
+  link.writer.stop(0);
+  link.mode = LinkMode::plain;
+  link.lost = false;
+  link.stalled = false;
+  link.port_name = port_name;
+  if (!context.port.open(port_name.c_str(), error)) {
+    return false;
+  }
+  if (settings.background_writes &&
+      link.writer.start(context.port, port_name, settings.reconnect)) {
+    link.mode = LinkMode::background;
+    link.writer.submit_reset();
+    return true;
+  }
+  // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
+  link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
+  note_stall(link, write_frames(context.port, RESET_FRAME.data(), RESET_FRAME_LENGTH, 1), now);
+  return true;
+}
+
+void abandon_link(PluginContext& context) noexcept {
+  context.link.writer.stop(SHUTDOWN_DRAIN_MS);
+  context.link.mode = LinkMode::plain;
+}
+
+void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
+  if (context.link.mode == LinkMode::background) {
+    background_frame_end(context, now);
+  } else {
+    synchronous_frame_end(context, now);
+  }
+}
+
+void stop_link(PluginContext& context) noexcept {
+  ClusterLink& link = context.link;
+  if (link.mode == LinkMode::background) {
+    link.writer.submit_reset();
+    link.writer.stop(SHUTDOWN_DRAIN_MS);
+  } else if (context.port.is_open() &&
+             (!link.stalled || context.port.output_ready() == os::io_status::done)) {
+    write_frames(context.port, RESET_FRAME.data(), RESET_FRAME_LENGTH, 1);
+  }
+  context.port.close();
+  link.mode = LinkMode::plain;
+  link.lost = false;
+  link.stalled = false;
+}
+
+void frame_end(PluginContext& context) noexcept {
+  const ClusterLink& link = context.link;
+  if (link.mode != LinkMode::background && !context.port.is_open() && !link.lost) {
+    return;
+  }
+  link_frame_end(context, os::tick_ms());
+}
+
+void SCSAPI on_frame_end(scs_event_t /*event*/, const void* /*event_info*/,
+                         void* /*context*/) noexcept {
+  frame_end(plugin_context());
+}
+
+}  // namespace vontrel

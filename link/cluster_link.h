@@ -1,0 +1,74 @@
+// How frames reach the cluster. The link is chosen once, at start-up, from two opt-in
+// settings:
+//   plain         each frame is one write and one flush on the host's thread;
+//   reconnecting  the same, and a lost port is reopened once a second;
+//   background    a writer thread of ours does the writes (with or without reopening).
+// Whatever the mode, no host call waits on the cluster for longer than LINK_WAIT_MS: a write
+// or flush that gives up leaves the link stalled, and nothing more is sent until the port can
+// take data again.
+#ifndef VONTREL_LINK_CLUSTER_LINK_H
+#define VONTREL_LINK_CLUSTER_LINK_H
+
+#include <cstdint>
+#include <string>
+
+#include "link/background_writer.h"
+#include "plugin/host_sdk.h"
+
+namespace vontrel {
+
+struct PluginContext;
+
+// The longest one host call (start-up, a frame-end, shut-down) waits on the cluster.
+inline constexpr std::uint32_t LINK_WAIT_MS = 50;
+// A stalled port is looked at again at most this often: a driver that cannot tell whether the
+// cluster reads again costs the host one bounded wait per interval, not one per frame.
+inline constexpr std::uint32_t STALL_RETRY_MS = 1000;
+// How long shut-down lets the background writer finish what it has.
+inline constexpr std::uint32_t SHUTDOWN_DRAIN_MS = 1000;
+
+struct LinkSettings {
+  bool background_writes = false;
+  bool reconnect = false;
+};
+
+enum class LinkMode { plain, reconnecting, background };
+
+struct ClusterLink {
+  LinkMode mode = LinkMode::plain;
+  std::string port_name;
+  bool lost = false;             // reconnecting: a failed write closed the port
+  bool stalled = false;          // a wait gave up; nothing goes out until the port drains
+  std::uint32_t retry_tick = 0;  // when the lost or stalled port was last tried
+  // Declared last so that it is destroyed first: its thread must be gone before the rest.
+  BackgroundWriter writer;
+};
+
+// Start-up at tick `now`: opens the port, chooses the link and clears the cluster before any
+// value can reach it. False with the port's error text; the port is then closed and the link
+// sends nothing.
+bool start_link(PluginContext& context, const std::string& port_name, LinkSettings settings,
+                std::uint32_t now, std::string& error);
+
+// Start-up failed after the port was opened and the host will unload us without a shut-down:
+// no thread of ours may outlive the call. The port stays open, written from the host's thread.
+void abandon_link(PluginContext& context) noexcept;
+
+// One frame-end at tick `now`: at most one cycle, and the host's log told of a lost or
+// returned port.
+void link_frame_end(PluginContext& context, std::uint32_t now) noexcept;
+
+// Shut-down: clears the cluster and closes the port, in bounded time whatever the cluster
+// does.
+void stop_link(PluginContext& context) noexcept;
+
+// One frame-end event: reads the tick only when the link has something to do (a port to
+// write to or one to reopen).
+void frame_end(PluginContext& context) noexcept;
+
+// The host's frame-end handler, on the process-wide context.
+void SCSAPI on_frame_end(scs_event_t event, const void* event_info, void* context) noexcept;
+
+}  // namespace vontrel
+
+#endif  // VONTREL_LINK_CLUSTER_LINK_H

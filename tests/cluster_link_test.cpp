@@ -1,0 +1,178 @@
+#include "link/cluster_link.h"
+#include "link/reconnect.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/plugin_context.h"
+#include "tests/fake_os.h"
+#include "tests/frame_bytes.h"
+#include "tests/test_host.h"
+
+namespace vontrel {
+namespace {
+
+using testing::LogLine;
+using testing::to_hex;
+using Calls = std::vector<std::string>;
+
+const std::string reset = "FF 04 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+const char* const zero_cycle[] = {
+    "FF 04 10 00 00 01 01 00 01 00 00", "FF 04 20 01 00 10 00 00 00 12 00",
+    "FF 04 30 00 00 00 34 03 BC 00 00", "FF 04 31 00 00 00 00 00 00 00 00",
+    "FF 04 40 00 00 00 25 00 00 00 00", "FF 04 50 00 00 00 00 00 00 00 00",
+    "FF 04 99 01 00 00 00 00 00 00 00",
+};
+
+class cluster_link_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_os::reset();
+    context->host_log = host_params.log;
+  }
+  void TearDown() override { stop_link(*context); }
+
+  void start(LinkSettings settings = {}) {
+    std::string error;
+    ASSERT_TRUE(start_link(*context, "COM3", settings, os().tick, error));
+  }
+  // A frame-end `ms` after the last one.
+  void frame_end_after(std::uint32_t ms) {
+    {
+      std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+      os().tick += ms;
+    }
+    frame_end(*context);
+  }
+  void clear_record() {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    os().calls.clear();
+    os().writes.clear();
+  }
+  std::vector<std::string> writes() {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    std::vector<std::string> result;
+    for (const auto& write : os().writes) {
+      result.push_back(to_hex(write));
+    }
+    return result;
+  }
+  fake_os::State& os() { return fake_os::state(); }
+
+  testing::TestHost host;
+  scs_telemetry_init_params_t host_params = host.params();
+  std::unique_ptr<PluginContext> context = std::make_unique<PluginContext>();
+};
+
+TEST_F(cluster_link_test, plain_cycle_is_seven_frames_each_one_write_and_one_flush) {
+  start();
+  EXPECT_EQ(writes(), Calls{reset});
+  clear_record();
+  frame_end_after(1000);
+  EXPECT_EQ(writes(), Calls(std::begin(zero_cycle), std::end(zero_cycle)));
+  EXPECT_EQ(os().calls,
+            (Calls{"tick", "write", "flush", "write", "flush", "write", "flush", "write", "flush",
+                   "write", "flush", "write", "flush", "write", "flush"}));
+}
+
+TEST_F(cluster_link_test, failing_writes_do_not_stop_the_cycle_or_close_the_port) {
+  start();
+  os().write_fails = true;
+  clear_record();
+  frame_end_after(1000);
+  EXPECT_EQ(writes().size(), 7u);
+  EXPECT_TRUE(context->port.is_open());
+  EXPECT_TRUE(host.log.empty());
+}
+
+TEST_F(cluster_link_test, closed_port_reads_no_clock_and_writes_nothing) {
+  start();
+  context->port.close();
+  context->last_send_tick = 1234;
+  clear_record();
+  frame_end(*context);
+  EXPECT_TRUE(os().calls.empty());
+  EXPECT_EQ(context->last_send_tick, 1234u);
+}
+
+// A cluster that stops reading costs one bounded wait, then nothing until it reads again.
+TEST_F(cluster_link_test, stalled_cluster_is_waited_for_once_then_left_alone_until_it_drains) {
+  start();
+  os().write_times_out = true;
+  os().output = os::io_status::timed_out;
+  clear_record();
+  frame_end_after(1000);
+  EXPECT_EQ(os().calls, (Calls{"tick", "write", "flush"})) << "the rest is dropped";
+
+  clear_record();
+  frame_end_after(STALL_RETRY_MS - 1);
+  EXPECT_EQ(os().calls, Calls{"tick"}) << "not even asked before the retry interval";
+  frame_end_after(1);
+  frame_end_after(100);
+  const Calls asked = {"tick", "tick", "ready", "tick", "ready"};
+  EXPECT_EQ(os().calls, asked);
+
+  os().write_times_out = false;
+  os().output = os::io_status::done;
+  clear_record();
+  frame_end_after(100);
+  EXPECT_EQ(writes(), Calls(std::begin(zero_cycle), std::end(zero_cycle)));
+  EXPECT_TRUE(host.log.empty());
+}
+
+TEST_F(cluster_link_test, shut_down_on_a_stalled_cluster_skips_the_reset_and_closes) {
+  start();
+  os().write_times_out = true;
+  os().output = os::io_status::timed_out;
+  frame_end_after(1000);
+  clear_record();
+  stop_link(*context);
+  EXPECT_EQ(os().calls, (Calls{"ready", "close"}));
+}
+
+TEST_F(cluster_link_test, reconnect_closes_a_failing_port_and_reopens_it_once_a_second) {
+  start({.reconnect = true});
+  os().write_fails = true;
+  frame_end_after(1000);
+  EXPECT_FALSE(context->port.is_open());
+  EXPECT_EQ(host.log,
+            (std::vector<LogLine>{{SCS_LOG_TYPE_error, "Serial port lost, reconnecting: COM3"}}));
+
+  // The port opens again but the cluster takes nothing: not back yet.
+  clear_record();
+  frame_end_after(REOPEN_INTERVAL_MS - 1);
+  EXPECT_EQ(os().count("open"), 0);
+  frame_end_after(1);
+  EXPECT_EQ(os().count("open"), 1);
+  EXPECT_FALSE(context->port.is_open());
+  EXPECT_EQ(host.log.size(), 1u);
+
+  os().write_fails = false;
+  clear_record();
+  frame_end_after(REOPEN_INTERVAL_MS);
+  EXPECT_TRUE(context->port.is_open());
+  EXPECT_EQ(writes(), Calls{reset});
+  EXPECT_EQ(host.log.back(), (LogLine{SCS_LOG_TYPE_message, "Serial port reconnected: COM3"}));
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(writes().size(), 8u) << "cycles resume";
+  EXPECT_EQ(host.log.size(), 2u);
+}
+
+// Without a thread of our own the host's thread writes: the same bytes, and still bounded.
+TEST_F(cluster_link_test, background_writes_without_a_thread_fall_back_to_the_host_thread) {
+  os().thread_fails = true;
+  start({.background_writes = true});
+  frame_end_after(1000);
+  std::vector<std::string> expected = {reset};
+  expected.insert(expected.end(), std::begin(zero_cycle), std::end(zero_cycle));
+  EXPECT_EQ(writes(), expected);
+  EXPECT_EQ(context->link.mode, LinkMode::plain);
+}
+
+}  // namespace
+}  // namespace vontrel
