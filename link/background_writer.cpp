@@ -174,7 +174,7 @@ void BackgroundWriter::run() noexcept {
     }
 
     if (work != Work::none && port_->is_open()) {
-      const bool written = work == Work::reset ? write_frame(RESET_FRAME.data(), RESET_FRAME_LENGTH)
+      const bool written = work == Work::reset ? write_frame(RESET_FRAME, RESET_FRAME_LENGTH)
                                                : write_cycle(sending_.data());
       if (!written && reconnect_) {
         port_->close();

@@ -122,7 +122,7 @@ bool start_link(PluginContext& context, const std::string& port_name, LinkSettin
   }
   // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
   link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
-  note_stall(link, write_frames(context.port, RESET_FRAME.data(), RESET_FRAME_LENGTH, 1), now);
+  note_stall(link, write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
   return true;
 }
 
@@ -146,7 +146,7 @@ void stop_link(PluginContext& context) noexcept {
     link.writer.stop(SHUTDOWN_DRAIN_MS);
   } else if (context.port.is_open() &&
              (!link.stalled || context.port.output_ready() == os::io_status::done)) {
-    write_frames(context.port, RESET_FRAME.data(), RESET_FRAME_LENGTH, 1);
+    write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
   }
   context.port.close();
   link.mode = LinkMode::plain;

@@ -13,7 +13,7 @@ bool reopen_port(SerialPort& port, const std::string& name, os::deadline until) 
   } catch (...) {
     return false;  // out of memory for the error text: try again later
   }
-  if (port.write(RESET_FRAME.data(), RESET_FRAME_LENGTH, until) != os::io_status::done) {
+  if (port.write(RESET_FRAME, RESET_FRAME_LENGTH, until) != os::io_status::done) {
     port.close();
     return false;
   }

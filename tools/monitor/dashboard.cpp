@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "protocol/wire.h"
+
 namespace vontrel::monitor {
 
 namespace {
@@ -12,13 +14,13 @@ bool bit(std::uint8_t byte, std::uint8_t mask) {
 
 std::string power_state(std::uint8_t status5) {
   switch (status5 & 0xF0) {
-    case 0x10:
+    case STATUS_POWER_OFF:
       return "off";
-    case 0xC0:
+    case STATUS_POWER_ELECTRICS:
       return "electrics";
-    case 0x40:
+    case STATUS_POWER_RUNNING:
       return "running";
-    case 0x00:
+    case STATUS_POWER_ENGINE_ONLY:
       return "engine only";
     default:
       return "invalid";
@@ -41,9 +43,7 @@ std::string lamp(bool on, const char* name) {
 }  // namespace
 
 int from_bcd(std::uint8_t value) {
-  const int tens = value >> 4;
-  const int units = value & 0x0F;
-  return units > 9 ? -1 : tens * 10 + units;
+  return vontrel::from_bcd(value);
 }
 
 std::string hex_of(const std::vector<std::uint8_t>& bytes) {
@@ -65,7 +65,7 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
     return fields;
   }
   switch (f[2]) {
-    case 0x10:
+    case FRAME_ID_CLOCK:
       d.hours = from_bcd(f[3]);
       d.minutes = from_bcd(f[4]);
       d.day = from_bcd(f[5]);
@@ -77,25 +77,25 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
                 {"month", d.month},
                 {"year", d.year}};
       break;
-    case 0x20:
-      d.parking_brake = bit(f[3], 0x20);
-      d.parking_light = bit(f[3], 0x08);
-      d.battery_warning = bit(f[5], 0x08);
+    case FRAME_ID_STATUS:
+      d.parking_brake = bit(f[3], STATUS_PARKING_BRAKE);
+      d.parking_light = bit(f[3], STATUS_LIGHTS_PARKING & ~STATUS_LIGHTS_NONE);
+      d.battery_warning = bit(f[5], STATUS_BATTERY_WARNING);
       d.power = power_state(f[5]);
-      d.fuel_warning = bit(f[7], 0x02);
+      d.fuel_warning = bit(f[7], STATUS_FUEL_WARNING);
       d.fuel_level = f[8];
-      d.electric_on = f[9] == 0x0D;
-      d.cruise_control = f[10] == 0x01;
+      d.electric_on = f[9] == STATUS_ELECTRICS_ON;
+      d.cruise_control = f[10] == STATUS_CRUISE_CONTROL;
       fields = {{"parking_brake", d.parking_brake},     {"parking_light", d.parking_light},
                 {"battery_warning", d.battery_warning}, {"power", d.power},
                 {"fuel_warning", d.fuel_warning},       {"fuel_level", d.fuel_level},
                 {"electric_on", d.electric_on},         {"cruise_control", d.cruise_control}};
       break;
-    case 0x30:
-      d.oil_warning = bit(f[4], 0x80);
-      d.air_warning = bit(f[4], 0x40);
-      d.electric_without_engine = bit(f[4], 0x10);
-      d.wear_warning = bit(f[5], 0x10);
+    case FRAME_ID_ENGINE:
+      d.oil_warning = bit(f[4], ENGINE_OIL_PRESSURE);
+      d.air_warning = bit(f[4], ENGINE_AIR_PRESSURE);
+      d.electric_without_engine = bit(f[4], ENGINE_STOPPED);
+      d.wear_warning = bit(f[5], ENGINE_WEAR);
       d.water_gauge = f[6];
       d.rpm_byte = f[9];
       fields = {{"oil_warning", d.oil_warning},
@@ -107,23 +107,23 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
                 {"rpm_byte", d.rpm_byte},
                 {"rpm", engine_rpm(d)}};
       break;
-    case 0x40:
+    case FRAME_ID_SPEED:
       d.speed_value = f[3] << 8 | f[4];
       fields = {{"speed_value", d.speed_value}, {"kmh", speed_kmh(d)}};
       break;
-    case 0x50:
+    case FRAME_ID_LIGHT:
       d.speed_high = f[3];
-      d.high_beam = bit(f[4], 0x10);
-      d.light_parking = bit(f[4], 0x60);
-      d.right_blinker = bit(f[5], 0x20);
-      d.left_blinker = bit(f[5], 0x40);
+      d.high_beam = bit(f[4], LIGHT_HIGH_BEAM);
+      d.light_parking = bit(f[4], LIGHT_PARKING);
+      d.right_blinker = bit(f[5], LIGHT_RIGHT_BLINKER);
+      d.left_blinker = bit(f[5], LIGHT_LEFT_BLINKER);
       fields = {{"speed_high", d.speed_high},
                 {"high_beam", d.high_beam},
                 {"parking_light", d.light_parking},
                 {"left_blinker", d.left_blinker},
                 {"right_blinker", d.right_blinker}};
       break;
-    case 0x99:
+    case FRAME_ID_DEBUG:
       d.debug = f[3];
       fields = {{"debug", d.debug}};
       break;
@@ -134,13 +134,13 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
 }
 
 double speed_kmh(const Dashboard& d) {
-  return d.speed_value / 9.4;
+  return d.speed_value / SPEED_SCALE;
 }
 double engine_rpm(const Dashboard& d) {
-  return d.rpm_byte / 0.032;
+  return d.rpm_byte / RPM_SCALE;
 }
 double water_celsius(const Dashboard& d) {
-  return (d.water_gauge - 75) / 0.75 + 30.0;
+  return (d.water_gauge - WATER_ORIGIN_GAUGE) / WATER_SCALE + WATER_ORIGIN_C;
 }
 
 std::string dashboard_line(const Dashboard& d, const Counters& c) {

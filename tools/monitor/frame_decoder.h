@@ -1,6 +1,5 @@
-// Splits the plug-in's byte stream into frames, the way a cluster's firmware would: find
-// FF 04, read the id, take the frame's length, check its fixed bytes, and resynchronise on
-// the next FF 04 after anything it cannot make sense of.
+// The plug-in's byte stream as events for the monitor to show, decoded by the same decoder
+// the reference firmware runs (protocol/decoder.h).
 #ifndef VONTREL_TOOLS_MONITOR_FRAME_DECODER_H
 #define VONTREL_TOOLS_MONITOR_FRAME_DECODER_H
 
@@ -8,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "protocol/decoder.h"
 
 namespace vontrel::monitor {
 
@@ -29,24 +30,29 @@ struct DecodedEvent {
 
 const char* frame_name(std::uint8_t id);
 
-class FrameDecoder {
+class FrameDecoder final : private DecodeListener {
  public:
+  FrameDecoder() = default;
+  FrameDecoder(const FrameDecoder&) = delete;
+  FrameDecoder& operator=(const FrameDecoder&) = delete;
+  ~FrameDecoder() = default;
+
   // Feeds bytes as they arrive; complete events are appended to `events`.
   void feed(const std::uint8_t* data, std::size_t length, std::vector<DecodedEvent>& events);
   // The end of the stream: whatever is left is a torn frame.
   void finish(std::vector<DecodedEvent>& events);
 
-  std::uint64_t cycles() const { return cycles_; }
+  std::uint64_t cycles() const { return decoder_.cycles(); }
+  const Decoder& decoder() const { return decoder_; }
 
  private:
-  void emit_frame(std::size_t length, std::uint8_t id, std::vector<DecodedEvent>& events);
-  void emit_torn(std::size_t length, const std::string& reason, std::vector<DecodedEvent>& events);
-  bool step(std::vector<DecodedEvent>& events);
+  void decoded(Decoded kind, const std::uint8_t* bytes, std::uint8_t length) override;
+  void skipped(std::uint8_t byte) override;
+  void run_ended(const char* reason) override;
 
-  std::vector<std::uint8_t> pending_;
-  std::size_t expected_in_cycle_ = 0;  // index of the next frame of a cycle in order
-  std::uint64_t cycles_ = 0;
-  std::uint64_t current_cycle_ = 0;
+  Decoder decoder_{this};
+  std::vector<std::uint8_t> skipped_;
+  std::vector<DecodedEvent>* events_ = nullptr;
 };
 
 }  // namespace vontrel::monitor

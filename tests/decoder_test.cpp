@@ -1,0 +1,117 @@
+// The reference decoder against the plug-in's own encoder: what a cluster reads off each
+// snapshot, lamp by lamp and needle by needle.
+#include "protocol/decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <functional>
+#include <string>
+
+#include "dashboard/frame_cycle.h"
+
+namespace vontrel {
+namespace {
+
+struct RoundTrip {
+  const char* what;
+  std::function<void(TelemetryState&)> set;
+  std::function<void(const ClusterState&)> check;
+};
+
+void PrintTo(const RoundTrip& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class decoder_round_trip_test : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(decoder_round_trip_test, reads_what_the_plug_in_sent) {
+  TelemetryState snapshot{};
+  GetParam().set(snapshot);
+  std::array<std::uint8_t, CYCLE_LENGTH> cycle{};
+  encode_cycle(snapshot, Settings{}, cycle.data());
+  Decoder decoder;
+  for (const std::uint8_t byte : cycle) {
+    decoder.push(byte);
+  }
+  EXPECT_EQ(decoder.cycles(), 1u);
+  EXPECT_TRUE(decoder.cycle_completed());
+  EXPECT_EQ(decoder.torn(), 0u);
+  GetParam().check(decoder.state());
+}
+
+const auto lamp = [](std::function<void(TelemetryState&)> set, std::uint16_t expected) {
+  return RoundTrip{"lamp", std::move(set), [expected](const ClusterState& s) {
+                     // Without electrics the power lamps stay dark; only `expected` lights.
+                     EXPECT_EQ(s.lamps, expected);
+                   }};
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    snapshots, decoder_round_trip_test,
+    ::testing::Values(
+        RoundTrip{"needles",
+                  [](TelemetryState& s) {
+                    s.speed = 25.0f;  // 90 km/h
+                    s.engine_rpm = 1500.0f;
+                    s.water_temperature = 90.0f;
+                    s.fuel_amount = 200.0f;
+                    s.fuel_capacity = 400.0f;
+                  },
+                  [](const ClusterState& s) {
+                    EXPECT_EQ(s.speed_value, 846);
+                    EXPECT_EQ(speed_kmh_tenths(s.speed_value), 900);
+                    EXPECT_EQ(engine_rpm(s.rpm_byte), 1500);
+                    EXPECT_EQ(water_celsius(s.water_gauge), 90);
+                    EXPECT_EQ(s.fuel_percent, 50);
+                  }},
+        RoundTrip{"clock and date",
+                  [](TelemetryState& s) { s.game_time = 1154u * 1440u + 23u * 60u + 59u; },
+                  [](const ClusterState& s) {
+                    EXPECT_EQ(s.hours, 23);
+                    EXPECT_EQ(s.minutes, 59);
+                    EXPECT_EQ(s.day, 29);
+                    EXPECT_EQ(s.month, 2);
+                    EXPECT_EQ(s.year, 4);
+                    EXPECT_TRUE(s.debug);
+                  }},
+        lamp([](TelemetryState& s) { s.brake_parking = true; }, LAMP_PARKING_BRAKE),
+        lamp([](TelemetryState& s) { s.light_parking = true; }, LAMP_PARKING_LIGHTS),
+        lamp([](TelemetryState& s) { s.battery_voltage_warning = true; }, LAMP_BATTERY),
+        lamp([](TelemetryState& s) { s.electric_enabled = true; },
+             LAMP_ELECTRICS | LAMP_ENGINE_STOPPED),
+        lamp([](TelemetryState& s) { s.fuel_warning = true; }, LAMP_FUEL),
+        lamp([](TelemetryState& s) { s.cruise_control = 22.0f; }, LAMP_CRUISE_CONTROL),
+        lamp([](TelemetryState& s) { s.oil_pressure_warning = true; }, LAMP_OIL_PRESSURE),
+        lamp([](TelemetryState& s) { s.brake_air_pressure_emergency = true; }, LAMP_AIR_PRESSURE),
+        lamp([](TelemetryState& s) { s.wear_cabin = 0.15f; }, LAMP_WEAR),
+        lamp([](TelemetryState& s) { s.light_beam_high = true; }, LAMP_HIGH_BEAM),
+        lamp([](TelemetryState& s) { s.light_lblinker = true; }, LAMP_LEFT_BLINKER),
+        lamp([](TelemetryState& s) { s.light_rblinker = true; }, LAMP_RIGHT_BLINKER)));
+
+TEST(decoder_test, reset_frame_clears_the_cluster_and_noise_is_counted_once_a_run) {
+  Decoder decoder;
+  TelemetryState snapshot{};
+  snapshot.speed = 25.0f;
+  snapshot.light_lblinker = true;
+  std::array<std::uint8_t, CYCLE_LENGTH> cycle{};
+  encode_cycle(snapshot, Settings{}, cycle.data());
+  const std::uint8_t noise[] = {0x12, 0x34, 0xFF, 0x00};
+  for (const std::uint8_t byte : noise) {
+    decoder.push(byte);
+  }
+  for (const std::uint8_t byte : cycle) {
+    decoder.push(byte);
+  }
+  EXPECT_EQ(decoder.torn(), 1u);
+  EXPECT_EQ(decoder.state().speed_value, 846);
+  for (const std::uint8_t byte : RESET_FRAME) {
+    decoder.push(byte);
+  }
+  EXPECT_EQ(decoder.resets(), 1u);
+  EXPECT_EQ(decoder.state().speed_value, 0);
+  EXPECT_EQ(decoder.state().lamps, 0);
+}
+
+}  // namespace
+}  // namespace vontrel
