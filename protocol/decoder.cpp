@@ -2,12 +2,6 @@
 
 namespace vontrel {
 
-const char* const LAMP_NAMES[LAMP_COUNT] = {
-    "parking_brake", "parking_lights", "battery",       "electrics",    "engine_stopped",
-    "fuel",          "cruise_control", "oil_pressure",  "air_pressure", "wear",
-    "high_beam",     "left_blinker",   "right_blinker",
-};
-
 namespace {
 
 uint16_t lamp_if(bool on, Lamp lamp) {
@@ -38,7 +32,7 @@ void Decoder::finish() {
     skip(held_[i]);
   }
   held_length_ = 0;
-  end_run("stream ended inside a frame");
+  end_run(Torn::stream_ended);
 }
 
 void Decoder::take(uint8_t byte) {
@@ -52,7 +46,7 @@ void Decoder::take(uint8_t byte) {
   }
   if (held_length_ == 1) {
     if (byte == FRAME_MARKER) {
-      end_run("bytes between frames");
+      end_run(Torn::between_frames);
       held_[held_length_++] = byte;
       return;
     }
@@ -80,7 +74,7 @@ void Decoder::take(uint8_t byte) {
     }
     for (uint8_t i = 2; i < RESET_FRAME_LENGTH; ++i) {
       if (held_[i] != 0) {
-        reject_held("reset frame with non-zero bytes");
+        reject_held(Torn::reset_not_zero);
         return;
       }
     }
@@ -90,7 +84,8 @@ void Decoder::take(uint8_t byte) {
   if (held_length_ < FRAME_LENGTH) {
     return;
   }
-  if (const char* wrong = frame_malformation(held_)) {
+  const Torn wrong = frame_malformation(held_);
+  if (wrong != Torn::none) {
     reject_held(wrong);
     return;
   }
@@ -104,7 +99,7 @@ void Decoder::skip(uint8_t byte) {
   }
 }
 
-void Decoder::end_run(const char* reason) {
+void Decoder::end_run(Torn reason) {
   if (!in_run_) {
     return;
   }
@@ -116,7 +111,7 @@ void Decoder::end_run(const char* reason) {
   }
 }
 
-void Decoder::reject_held(const char* reason) {
+void Decoder::reject_held(Torn reason) {
   // Most likely bytes were lost and the next frame's header fell into this one: skip this
   // header and look through the rest for the next.
   skip(held_[0]);

@@ -29,6 +29,7 @@ enum Lamp : uint16_t {
   LAMP_RIGHT_BLINKER = 1u << 12,
 };
 constexpr uint8_t LAMP_COUNT = 13;
+// For tools (protocol/names.cpp): the firmware keeps its RAM for the wire.
 extern const char* const LAMP_NAMES[LAMP_COUNT];
 
 // What the cluster shows, as the last frames of each id left it. Cleared by a reset frame.
@@ -57,7 +58,7 @@ class DecodeListener {
   virtual void decoded(Decoded kind, const uint8_t* bytes, uint8_t length) = 0;
   // A byte that forms no frame; a run of them ends with run_ended, saying why.
   virtual void skipped(uint8_t byte) = 0;
-  virtual void run_ended(const char* reason) = 0;
+  virtual void run_ended(Torn reason) = 0;
 
  protected:
   ~DecodeListener() = default;
@@ -88,8 +89,8 @@ class Decoder {
  private:
   void take(uint8_t byte);
   void skip(uint8_t byte);
-  void end_run(const char* reason);
-  void reject_held(const char* reason);
+  void end_run(Torn reason);
+  void reject_held(Torn reason);
   void accept(Decoded kind, uint8_t length);
   void apply(const uint8_t* frame);
 

@@ -29,36 +29,46 @@ bool is_cycle_frame_id(uint8_t id) {
   return false;
 }
 
-const char* frame_malformation(const uint8_t* f) {
+Torn frame_malformation(const uint8_t* f) {
+  bool good = false;
+  Torn kind = Torn::none;
   switch (f[2]) {
     case FRAME_ID_CLOCK:
-      return bcd_within(f[3], 0, 23) && bcd_within(f[4], 0, 59) && bcd_within(f[5], 1, 31) &&
-                     bcd_within(f[6], 1, 12) && bcd_within(f[8], 0, 149) && f[7] == 0 &&
-                     f[9] == 0 && f[10] == 0
-                 ? nullptr
-                 : "clock frame with invalid BCD or non-zero padding";
+      good = bcd_within(f[3], 0, 23) && bcd_within(f[4], 0, 59) && bcd_within(f[5], 1, 31) &&
+             bcd_within(f[6], 1, 12) && bcd_within(f[8], 0, 149) && f[7] == 0 && f[9] == 0 &&
+             f[10] == 0;
+      kind = Torn::clock;
+      break;
     case FRAME_ID_STATUS:
-      return f[4] == 0 && f[6] == 0 &&
-                     (f[9] == STATUS_ELECTRICS_ON || f[9] == STATUS_ELECTRICS_OFF) && f[10] <= 1
-                 ? nullptr
-                 : "status frame with impossible bytes";
+      good = f[4] == 0 && f[6] == 0 &&
+             (f[9] == STATUS_ELECTRICS_ON || f[9] == STATUS_ELECTRICS_OFF) && f[10] <= 1;
+      kind = Torn::status;
+      break;
     case FRAME_ID_ENGINE:
-      return f[3] == 0 && f[7] == ENGINE_FIXED_7 && f[8] == ENGINE_FIXED_8 && f[10] == 0
-                 ? nullptr
-                 : "engine frame without its fixed bytes 03 BC";
+      good = f[3] == 0 && f[7] == ENGINE_FIXED_7 && f[8] == ENGINE_FIXED_8 && f[10] == 0;
+      kind = Torn::engine;
+      break;
     case FRAME_ID_BLANK:
-      return zero_from(f, 3) ? nullptr : "blank frame that is not blank";
+      good = zero_from(f, 3);
+      kind = Torn::blank;
+      break;
     case FRAME_ID_SPEED:
-      return f[5] == 0 && f[6] == SPEED_FIXED_6 && zero_from(f, 7)
-                 ? nullptr
-                 : "speed frame without its fixed 25";
+      good = f[5] == 0 && f[6] == SPEED_FIXED_6 && zero_from(f, 7);
+      kind = Torn::speed;
+      break;
     case FRAME_ID_LIGHT:
-      return zero_from(f, 6) ? nullptr : "light frame with non-zero padding";
+      good = zero_from(f, 6);
+      kind = Torn::light;
+      break;
     case FRAME_ID_DEBUG:
-      return f[3] <= DEBUG_ON && zero_from(f, 4) ? nullptr : "debug frame with impossible bytes";
+      good = f[3] <= DEBUG_ON && zero_from(f, 4);
+      kind = Torn::debug;
+      break;
     default:
-      return "unknown frame";
+      kind = Torn::between_frames;
+      break;
   }
+  return good ? Torn::none : kind;
 }
 
 }  // namespace vontrel

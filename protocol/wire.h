@@ -96,10 +96,28 @@ constexpr int16_t from_bcd(uint8_t value) {
 
 bool is_cycle_frame_id(uint8_t id);
 
-// Why a frame of a cycle id does not hold the bytes every such frame must hold (fixed bytes,
-// valid BCD, zero padding), or null when it does. Such a frame is torn: bytes were lost on the
+// Why a run of bytes formed no frame. A frame of a cycle id that does not hold the bytes every
+// such frame must hold (fixed bytes, valid BCD, zero padding) is torn: bytes were lost on the
 // way and the next frame's header fell into it.
-const char* frame_malformation(const uint8_t* frame);
+enum class Torn : uint8_t {
+  none,
+  between_frames,  // bytes before the next FF 04
+  stream_ended,    // the stream ended inside a frame
+  reset_not_zero,
+  clock,
+  status,
+  engine,
+  blank,
+  speed,
+  light,
+  debug,
+};
+
+// Torn::none when the frame (of a cycle id) is well formed, else which frame it failed as.
+Torn frame_malformation(const uint8_t* frame);
+
+// For tools: what a Torn says, in words (protocol/names.cpp; the firmware keeps its RAM).
+const char* torn_reason(Torn torn);
 
 }  // namespace vontrel
 

@@ -64,11 +64,11 @@ void FrameDecoder::skipped(std::uint8_t byte) {
   skipped_.push_back(byte);
 }
 
-void FrameDecoder::run_ended(const char* reason) {
+void FrameDecoder::run_ended(Torn reason) {
   DecodedEvent event;
   event.kind = EventKind::torn;
   event.bytes.swap(skipped_);
-  event.reason = reason;
+  event.reason = torn_reason(reason);
   events_->push_back(std::move(event));
 }
 

@@ -48,7 +48,7 @@ class FrameDecoder final : private DecodeListener {
  private:
   void decoded(Decoded kind, const std::uint8_t* bytes, std::uint8_t length) override;
   void skipped(std::uint8_t byte) override;
-  void run_ended(const char* reason) override;
+  void run_ended(Torn reason) override;
 
   Decoder decoder_{this};
   std::vector<std::uint8_t> skipped_;

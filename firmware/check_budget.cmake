@@ -1,0 +1,12 @@
+# Fails when the firmware outgrows its budget. avr-size's Berkeley columns: text data bss.
+execute_process(COMMAND avr-size -B ${ELF} OUTPUT_VARIABLE out RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "avr-size failed on ${ELF}")
+endif()
+string(REGEX MATCH "\n *([0-9]+) +([0-9]+) +([0-9]+)" line "${out}")
+math(EXPR flash "${CMAKE_MATCH_1} + ${CMAKE_MATCH_2}")
+math(EXPR ram "${CMAKE_MATCH_2} + ${CMAKE_MATCH_3}")
+message(STATUS "firmware: ${flash} bytes of flash (limit ${FLASH_LIMIT}), ${ram} bytes of RAM (limit ${RAM_LIMIT})")
+if(flash GREATER FLASH_LIMIT OR ram GREATER RAM_LIMIT)
+  message(FATAL_ERROR "the firmware is over its budget")
+endif()

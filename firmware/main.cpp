@@ -1,0 +1,257 @@
+// The reference firmware of a Vontrel cluster on an ATmega328P at 16 MHz: the wire in through
+// the UART, two needles, two gauges, 13 lamps and a clock display out. See docs/firmware.md
+// for the wiring.
+#include <avr/interrupt.h>
+#include <avr/io.h>
+#include <avr/sleep.h>
+#include <stdint.h>
+
+#include "firmware/gauges.h"
+#include "firmware/lcd.h"
+#include "protocol/decoder.h"
+
+using namespace vontrel;
+
+// What the firmware knows about its own health, for a debugger or vontrel-cluster to read.
+struct Health {
+  uint32_t bytes;           // taken off the UART
+  uint16_t overruns;        // bytes the UART lost because the last one was not read in time
+  uint16_t framing_errors;  // bytes with a bad stop bit: wrong baud rate or noise
+  uint16_t ring_overflows;  // bytes dropped because the main loop fell behind
+  uint32_t cycles;
+  uint32_t torn;
+  uint32_t unknown;
+  uint32_t resets;
+};
+extern "C" {
+volatile Health vontrel_health __attribute__((used));
+}
+
+namespace {
+
+// Two whole cycles (154 bytes) and more: the wire sends 77 bytes back to back.
+constexpr uint8_t RING_MASK = 0xFF;
+uint8_t ring[RING_MASK + 1];
+volatile uint8_t ring_head;  // written by the receive interrupt
+volatile uint8_t ring_tail;  // written by the main loop
+
+volatile uint16_t milliseconds;
+
+ISR(USART_RX_vect) {
+  const uint8_t status = UCSR0A;
+  const uint8_t byte = UDR0;
+  if ((status & _BV(DOR0)) != 0) {
+    ++vontrel_health.overruns;
+  }
+  if ((status & _BV(FE0)) != 0) {
+    ++vontrel_health.framing_errors;
+  }
+  const uint8_t next = static_cast<uint8_t>((ring_head + 1) & RING_MASK);
+  if (next == ring_tail) {
+    ++vontrel_health.ring_overflows;
+    return;
+  }
+  ring[ring_head] = byte;
+  ring_head = next;
+}
+
+ISR(TIMER2_COMPA_vect) {
+  ++milliseconds;
+}
+
+uint16_t now_ms() {
+  cli();
+  const uint16_t now = milliseconds;
+  sei();
+  return now;
+}
+
+void start_uart() {
+  // 115200 baud from 16 MHz is only close enough at double speed: UBRR 16 is +2.1 %.
+  UBRR0 = 16;
+  UCSR0A = _BV(U2X0);
+  UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);  // 8N1
+  UCSR0B = _BV(RXEN0) | _BV(RXCIE0);   // receive only: the wire runs one way
+}
+
+void start_outputs() {
+  // Needles: Timer1 fast PWM, TOP in ICR1, no prescaler.
+  DDRB |= _BV(PB1) | _BV(PB2);
+  ICR1 = gauges::NEEDLE_TOP;
+  OCR1A = 0;
+  OCR1B = 0;
+  TCCR1A = _BV(COM1A1) | _BV(COM1B1) | _BV(WGM11);
+  TCCR1B = _BV(WGM13) | _BV(WGM12) | _BV(CS10);
+  // Gauges: Timer0 fast PWM, prescaler 64 (976 Hz).
+  DDRD |= _BV(PD6) | _BV(PD5);
+  OCR0A = 0;
+  OCR0B = 0;
+  TCCR0A = _BV(COM0A1) | _BV(COM0B1) | _BV(WGM01) | _BV(WGM00);
+  TCCR0B = _BV(CS01) | _BV(CS00);
+  // Lamps: SPI master at 8 MHz into the shift registers; PB2 (SS) is already an output.
+  DDRB |= _BV(PB3) | _BV(PB5) | _BV(PB0);
+  SPCR = _BV(SPE) | _BV(MSTR);
+  SPSR = _BV(SPI2X);
+  // The millisecond tick: Timer2 CTC, 16 MHz / 64 / 250.
+  OCR2A = 249;
+  TCCR2A = _BV(WGM21);
+  TCCR2B = _BV(CS22);
+  TIMSK2 = _BV(OCIE2A);
+  DDRD |= _BV(gauges::TEST_POINT_DECODING) | _BV(gauges::TEST_POINT_UPDATED);
+}
+
+void shift_out(uint8_t byte) {
+  SPDR = byte;
+  while ((SPSR & _BV(SPIF)) == 0) {
+  }
+}
+
+void set_lamps(uint16_t lamps) {
+  shift_out(static_cast<uint8_t>(lamps >> 8));
+  shift_out(static_cast<uint8_t>(lamps));
+  PORTB |= _BV(PB0);  // the rising edge latches both registers at once
+  PORTB &= static_cast<uint8_t>(~_BV(PB0));
+}
+
+void set_needles(uint16_t speed, uint16_t rpm, uint8_t fuel, uint8_t water) {
+  OCR1A = speed;
+  OCR1B = rpm;
+  OCR0A = fuel;
+  OCR0B = water;
+}
+
+void two_digits(char* at, uint8_t value) {
+  at[0] = static_cast<char>('0' + value / 10 % 10);
+  at[1] = static_cast<char>('0' + value % 10);
+}
+
+void show_text(const char* first, const char* second) {
+  lcd::show(0, first);
+  lcd::show(1, second);
+}
+
+// "     14:05      " and "   29.02.0004   "; the year byte is 0 from year 150 on.
+void show_clock(const ClusterState& state) {
+  char first[] = "     --:--      ";
+  char second[] = "   --.--.----   ";
+  two_digits(first + 5, state.hours);
+  two_digits(first + 8, state.minutes);
+  two_digits(second + 3, state.day);
+  two_digits(second + 6, state.month);
+  if (state.year != 0) {
+    two_digits(second + 9, state.year / 100);
+    two_digits(second + 11, state.year % 100);
+  }
+  show_text(first, second);
+}
+
+void show_state(const ClusterState& state) {
+  set_needles(gauges::speed_duty(state.speed_value), gauges::rpm_duty(state.rpm_byte),
+              gauges::fuel_duty(state.fuel_percent), gauges::water_duty(state.water_gauge));
+  set_lamps(state.lamps);
+  PIND = _BV(gauges::TEST_POINT_UPDATED);  // writing PINx toggles the pin
+}
+
+void blank() {
+  set_needles(0, 0, 0, 0);
+  set_lamps(0);
+  show_text("     --:--      ", "                ");
+}
+
+// The power-on sweep: every needle to full scale and back, every lamp lit, in one second.
+constexpr uint16_t SWEEP_MS = 1000;
+
+void sweep_to(uint16_t elapsed) {
+  const uint16_t half = SWEEP_MS / 2;
+  const uint16_t position = elapsed < half ? elapsed : static_cast<uint16_t>(SWEEP_MS - elapsed);
+  set_needles(static_cast<uint16_t>(static_cast<uint32_t>(position) * gauges::NEEDLE_TOP / half),
+              static_cast<uint16_t>(static_cast<uint32_t>(position) * gauges::NEEDLE_TOP / half),
+              static_cast<uint8_t>(static_cast<uint32_t>(position) * gauges::GAUGE_TOP / half),
+              static_cast<uint8_t>(static_cast<uint32_t>(position) * gauges::GAUGE_TOP / half));
+  set_lamps(0xFFFF);
+}
+
+void publish(const Decoder& decoder) {
+  vontrel_health.cycles = decoder.cycles();
+  vontrel_health.torn = decoder.torn();
+  vontrel_health.unknown = decoder.unknown();
+  vontrel_health.resets = decoder.resets();
+}
+
+}  // namespace
+
+int main() {
+  start_outputs();
+  start_uart();
+  sei();
+  lcd::init();
+  show_text("    Vontrel     ", "   cluster ok   ");
+
+  Decoder decoder;
+  const uint16_t started = now_ms();
+  bool sweeping = true;
+  bool live = false;  // a cycle came within the last second
+  uint32_t shown_cycles = 0;
+  uint32_t seen_resets = 0;
+  uint16_t last_cycle = started;
+
+  for (;;) {
+    PORTD |= _BV(gauges::TEST_POINT_DECODING);
+    while (ring_tail != ring_head) {
+      const uint8_t byte = ring[ring_tail];
+      ring_tail = static_cast<uint8_t>((ring_tail + 1) & RING_MASK);
+      ++vontrel_health.bytes;
+      decoder.push(byte);
+      if (decoder.resets() != seen_resets) {
+        // The host started or stopped: clear the dashboard.
+        seen_resets = decoder.resets();
+        live = false;
+        if (!sweeping) {
+          blank();
+        }
+      }
+      if (decoder.cycles() != shown_cycles) {
+        shown_cycles = decoder.cycles();
+        last_cycle = now_ms();
+        live = true;
+        if (!sweeping) {
+          show_state(decoder.state());
+        }
+      }
+    }
+    PORTD &= static_cast<uint8_t>(~_BV(gauges::TEST_POINT_DECODING));
+    publish(decoder);
+
+    const uint16_t now = now_ms();
+    if (sweeping) {
+      const uint16_t elapsed = static_cast<uint16_t>(now - started);
+      if (elapsed < SWEEP_MS) {
+        sweep_to(elapsed);
+      } else {
+        sweeping = false;
+        blank();
+        if (live) {
+          show_state(decoder.state());
+        }
+      }
+    } else if (live && static_cast<uint16_t>(now - last_cycle) >= gauges::SILENCE_MS) {
+      live = false;  // the game quit or the cable was pulled
+      blank();
+    }
+    if (!sweeping && live) {
+      show_clock(decoder.state());
+    }
+
+    // Sleep until the next byte or tick; an interrupt between the test and the sleep would be
+    // missed for a millisecond at most.
+    cli();
+    if (ring_tail == ring_head) {
+      set_sleep_mode(SLEEP_MODE_IDLE);
+      sleep_enable();
+      sei();
+      sleep_cpu();
+      sleep_disable();
+    }
+    sei();
+  }
+}
