@@ -196,12 +196,13 @@ int main() {
   uint16_t last_cycle = started;
 
   for (;;) {
-    PORTD |= _BV(gauges::TEST_POINT_DECODING);
     while (ring_tail != ring_head) {
       const uint8_t byte = ring[ring_tail];
       ring_tail = static_cast<uint8_t>((ring_tail + 1) & RING_MASK);
       ++vontrel_health.bytes;
+      PORTD |= _BV(gauges::TEST_POINT_DECODING);
       decoder.push(byte);
+      PORTD &= static_cast<uint8_t>(~_BV(gauges::TEST_POINT_DECODING));
       if (decoder.resets() != seen_resets) {
         // The host started or stopped: clear the dashboard.
         seen_resets = decoder.resets();
@@ -216,10 +217,10 @@ int main() {
         live = true;
         if (!sweeping) {
           show_state(decoder.state());
+          show_clock(decoder.state());  // after the needles: the display is slow to write
         }
       }
     }
-    PORTD &= static_cast<uint8_t>(~_BV(gauges::TEST_POINT_DECODING));
     publish(decoder);
 
     const uint16_t now = now_ms();
@@ -232,14 +233,12 @@ int main() {
         blank();
         if (live) {
           show_state(decoder.state());
+          show_clock(decoder.state());
         }
       }
     } else if (live && static_cast<uint16_t>(now - last_cycle) >= gauges::SILENCE_MS) {
       live = false;  // the game quit or the cable was pulled
       blank();
-    }
-    if (!sweeping && live) {
-      show_clock(decoder.state());
     }
 
     // Sleep until the next byte or tick; an interrupt between the test and the sleep would be

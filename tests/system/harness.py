@@ -118,6 +118,52 @@ class Port:
             self._process.stdout.close()
 
 
+class Cluster(Port):
+    """The simulated cluster: the reference firmware on a simulated ATmega328P behind a
+    pseudo-terminal, reporting what its needles, lamps and display show as JSON."""
+
+    def __init__(self, link, *options):  # pylint: disable=super-init-not-called
+        self.link = link
+        self._events = []
+        self._lock = threading.Lock()
+        self._process = subprocess.Popen(
+            [os.environ["VONTREL_CLUSTER"], "--firmware", os.environ["VONTREL_FIRMWARE"],
+             "--json", "--link", link, *options],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+            text=True)
+        first = json.loads(self._process.stdout.readline())
+        assert first["event"] == "port", first
+        self.path = first["path"]
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def states(self):
+        return self.events("state")
+
+    def latest(self):
+        states = self.states()
+        return states[-1] if states else None
+
+    def wait_for(self, condition, timeout=30):
+        """The first reported state, from now on, for which `condition` holds."""
+        seen = len(self.states())
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            states = self.states()
+            for state in states[max(seen - 1, 0):]:
+                if condition(state):
+                    return state
+            seen = len(states)
+            time.sleep(0.05)
+        return None
+
+    def health(self):
+        """Stops the simulation and returns the firmware's health."""
+        self.close()
+        found = self.events("health")
+        return found[-1] if found else {}
+
+
 @dataclasses.dataclass
 class HostRun:
     returncode: int

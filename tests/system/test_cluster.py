@@ -1,0 +1,175 @@
+"""The whole chain: the real plug-in, driven by vontrel-host, into the reference firmware on a
+simulated ATmega328P (vontrel-cluster), read back from its needles, lamps and display."""
+
+import os
+import subprocess
+import time
+import unittest
+
+from harness import RESET_FRAME, Cluster, SystemTest, hexbytes
+from test_wire import cycle
+
+# One PWM step of each gauge, in its unit (docs/firmware.md).
+STEP = {"speed_kmh": 150 / 9999, "rpm": 3000 / 9999, "fuel_percent": 100 / 255,
+        "water_c": 90 / 255}
+LAMPS = ["parking_brake", "parking_lights", "battery", "electrics", "engine_stopped", "fuel",
+         "cruise_control", "oil_pressure", "air_pressure", "wear", "high_beam", "left_blinker",
+         "right_blinker"]
+# What lights each lamp on its own (electrics and engine_stopped come as a pair).
+LAMP_CHANNELS = [
+    ("parking_brake", ["truck.brake.parking 1"], {"parking_brake"}),
+    ("parking_lights", ["truck.light.parking 1"], {"parking_lights"}),
+    ("battery", ["truck.battery.voltage.warning 1"], {"battery"}),
+    ("electrics", ["truck.electric.enabled 1", "truck.engine.enabled 1"], {"electrics"}),
+    ("engine_stopped", ["truck.electric.enabled 1"], {"electrics", "engine_stopped"}),
+    ("fuel", ["truck.fuel.warning 1"], {"fuel"}),
+    ("cruise_control", ["truck.cruise_control 22"], {"cruise_control"}),
+    ("oil_pressure", ["truck.oil.pressure.warning 1"], {"oil_pressure"}),
+    ("air_pressure", ["truck.brake.air.pressure.emergency 1"], {"air_pressure"}),
+    ("wear", ["truck.wear.cabin 0.2"], {"wear"}),
+    ("high_beam", ["truck.light.beam.high 1"], {"high_beam"}),
+    ("left_blinker", ["truck.light.lblinker 1"], {"left_blinker"}),
+    ("right_blinker", ["truck.light.rblinker 1"], {"right_blinker"}),
+]
+LAMP_PHASE = 0.4  # seconds each lamp has the drive to itself
+
+
+def lit(state):
+    return {name for name, on in state["lamps"].items() if on}
+
+
+def blank(state):
+    return (state["speed_kmh"] == 0 and state["rpm"] == 0 and not lit(state)
+            and "--:--" in state["lcd"][0])
+
+
+class ClusterTest(SystemTest):
+
+    def setUp(self):
+        super().setUp()
+        self.port.close()  # the simulated cluster takes the monitor's place
+        self.port = Cluster(self.target.port_link(self.scratch))
+        self.addCleanup(self.port.close)
+        name = self.target.port_name(self.port)
+        self.write_settings(f"comport str {name}\n")
+        self.cwd = ["--cwd", self.target.host_path(self.scratch)]
+        # The firmware sweeps its needles for a second after power-on.
+        self.assertIsNotNone(self.port.wait_for(blank, timeout=30), "no power-on sweep")
+
+    def drive(self, lines, *options):
+        return self.target.start_host(*self.cwd, "--scenario", self.write_scenario(lines),
+                                      *options)
+
+    def assert_needles(self, state, expected):
+        for gauge, value in expected.items():
+            self.assertLessEqual(abs(state[gauge] - value), STEP[gauge] * 1.001,
+                                 f"{gauge}: {state[gauge]} for {value}")
+
+    def test_needles_lamps_and_clock_then_blank_when_the_host_stops(self):
+        # Two sets of needles, then each lamp on its own, the game clock running throughout.
+        lines = ["0 game.time 1000", "0 fuel.capacity 400",
+                 "0 truck.speed 25", "0 truck.engine.rpm 1500", "0 truck.water.temperature 90",
+                 "0 truck.fuel.amount 200",
+                 "1.5 truck.speed 11.1", "1.5 truck.engine.rpm 2210",
+                 "1.5 truck.water.temperature 112", "1.5 truck.fuel.amount 87"]
+        t = 3.0
+        for _, channels, _ in LAMP_CHANNELS:
+            lines += [f"{t:.1f} {channel}" for channel in channels]
+            t += LAMP_PHASE
+            lines += [f"{t:.1f} {channel.split()[0]} 0" for channel in channels]
+        host = self.drive("\n".join(lines) + "\n", "--duration", f"{t + 0.5:.1f}")
+        first = self.port.wait_for(lambda s: s["rpm"] > 0)
+        self.assertIsNotNone(first, "the needles never moved")
+        # speed 25 m/s is 90 km/h (value 846); rpm byte 48 is 1500; gauge 120 is 90 C.
+        self.assertIsNotNone(self.port.wait_for(lambda s: abs(s["speed_kmh"] - 90) < 1))
+        self.assert_needles(self.port.latest(), {"speed_kmh": 846 / 9.4, "rpm": 1500,
+                                                 "water_c": 90, "fuel_percent": 50})
+        # 11.1 m/s is 39.96 km/h (value 375); rpm byte 70 is 2187.5; 112 C is gauge 136.
+        second = self.port.wait_for(lambda s: abs(s["rpm"] - 2187.5) < 5)
+        self.assertIsNotNone(second)
+        self.assert_needles(second, {"speed_kmh": 375 / 9.4, "rpm": 2187.5,
+                                     "water_c": (136 - 75) / 0.75 + 30, "fuel_percent": 21})
+        # 1000 minutes is 16:40 on 1 January of year 1.
+        self.assertIn("16:4", second["lcd"][0])
+        self.assertIn("01.01.0001", second["lcd"][1])
+        for lamp, _, expected in LAMP_CHANNELS:
+            state = self.port.wait_for(lambda s, e=expected: lit(s) == e, timeout=10)
+            self.assertIsNotNone(state, f"{lamp} never lit on its own")
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        stopped = time.monotonic()
+        self.assertIsNotNone(self.port.wait_for(blank, timeout=1.5), "still lit after the host")
+        self.assertLess(time.monotonic() - stopped, 1.5)
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET", "").startswith("win"),
+                     "under Wine the host's process is Wine's to end")
+    def test_blanks_after_a_second_of_silence(self):
+        host = subprocess.Popen(
+            self.target._command([*self.cwd, "--scenario",  # pylint: disable=protected-access
+                                  self.write_scenario("0 truck.speed 25\n0 truck.light.lblinker 1\n"),
+                                  "--duration", "30"]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(host.wait)
+        self.addCleanup(host.kill)
+        self.assertIsNotNone(self.port.wait_for(lambda s: s["speed_kmh"] > 80))
+        host.kill()  # the game crashed: no shut-down, no reset frame
+        gone = time.monotonic()
+        state = self.port.wait_for(blank, timeout=3)
+        self.assertIsNotNone(state)
+        self.assertLess(time.monotonic() - gone, 1.5)
+
+    def test_a_long_drive_at_144_frames_a_second_loses_no_byte(self):
+        host = self.drive("0 truck.speed 25\n0 truck.engine.rpm 1500\n", "--fps", "144",
+                          "--duration", "60")
+        run = host.finish(timeout=180)
+        self.assertEqual(run.returncode, 0, run.output)
+        time.sleep(0.5)
+        health = self.port.health()
+        self.assertEqual((health["overruns"], health["ring_overflows"], health["framing_errors"]),
+                         (0, 0, 0), health)
+        self.assertEqual((health["torn"], health["unknown"]), (0, 0), health)
+        self.assertGreater(health["cycles"], 60 * 18 * 0.9)
+
+
+class NoiseTest(SystemTest):
+    """Noise and torn frames between cycles: the firmware and the monitor read the stream the
+    same way. The bytes go straight into the cluster's port; no plug-in is needed."""
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "one library target suffices")
+    def test_firmware_and_monitor_decode_noise_alike(self):
+        self.port.close()
+        good = cycle("FF 04 40 03 4E 00 25 00 00 00 00")
+        stream = bytearray(RESET_FRAME)
+        for i in range(40):
+            stream += good
+            if i % 5 == 1:
+                stream += hexbytes("12 34 FF 00 FF")  # line noise
+            if i % 5 == 3:
+                stream += good[:30]  # a cycle cut short
+            if i % 7 == 2:
+                stream += hexbytes("FF 04 77")  # an id no cluster knows
+        cluster = Cluster(os.path.join(self.scratch, "cluster"))
+        self.addCleanup(cluster.close)
+        self.assertIsNotNone(cluster.wait_for(blank, timeout=30))
+        with open(cluster.path, "wb", buffering=0) as line:
+            for start in range(0, len(stream), 77):
+                line.write(bytes(stream[start:start + 77]))
+                time.sleep(0.02)
+        time.sleep(0.5)
+        firmware = cluster.health()
+
+        capture = os.path.join(self.scratch, "capture.bin")
+        with open(capture, "wb") as f:
+            f.write(bytes(stream))
+        monitor = subprocess.run([os.environ["VONTREL_MONITOR"], "--file", capture, "--json",
+                                  "--quiet"], capture_output=True, text=True, check=False)
+        summary = [line for line in monitor.stdout.splitlines() if '"summary"' in line][-1]
+        counts = __import__("json").loads(summary)
+        self.assertEqual(
+            {k: firmware[k] for k in ("cycles", "resets", "unknown", "torn")},
+            {k: counts[k] for k in ("cycles", "resets", "unknown", "torn")})
+        self.assertEqual(firmware["cycles"], 40)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,71 @@
+#include "tools/cluster/firmware_image.h"
+
+#include <elf.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace vontrel::cluster {
+
+namespace {
+
+constexpr std::uint32_t AVR_DATA_OFFSET = 0x800000;  // how the AVR linker tells RAM apart
+
+template <typename T>
+bool read_at(const std::vector<char>& file, std::size_t offset, T& out) {
+  if (offset > file.size() || file.size() - offset < sizeof(T)) {
+    return false;
+  }
+  std::memcpy(&out, file.data() + offset, sizeof(T));
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> health_address(const std::string& path, std::string& why) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    why = "cannot open the firmware " + path;
+    return std::nullopt;
+  }
+  const std::vector<char> file((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+  Elf32_Ehdr header{};
+  if (!read_at(file, 0, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_ident[EI_CLASS] != ELFCLASS32 || header.e_machine != EM_AVR) {
+    why = path + " is no AVR firmware (an .elf built by the avr preset is expected)";
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < header.e_shnum; ++i) {
+    Elf32_Shdr symbols{};
+    if (!read_at(file, header.e_shoff + i * header.e_shentsize, symbols)) {
+      break;
+    }
+    if (symbols.sh_type != SHT_SYMTAB || symbols.sh_entsize != sizeof(Elf32_Sym)) {
+      continue;
+    }
+    Elf32_Shdr names{};
+    if (!read_at(file, header.e_shoff + symbols.sh_link * header.e_shentsize, names)) {
+      break;
+    }
+    for (std::size_t s = 0; s < symbols.sh_size / sizeof(Elf32_Sym); ++s) {
+      Elf32_Sym symbol{};
+      if (!read_at(file, symbols.sh_offset + s * sizeof(Elf32_Sym), symbol) ||
+          symbol.st_name >= names.sh_size) {
+        continue;
+      }
+      const char* name = file.data() + names.sh_offset + symbol.st_name;
+      const std::size_t room = names.sh_size - symbol.st_name;
+      if (strnlen(name, room) < room && std::strcmp(name, "vontrel_health") == 0 &&
+          symbol.st_value >= AVR_DATA_OFFSET) {
+        return static_cast<std::uint16_t>(symbol.st_value - AVR_DATA_OFFSET);
+      }
+    }
+  }
+  why = path + " is an AVR firmware but not Vontrel's cluster firmware (no vontrel_health)";
+  return std::nullopt;
+}
+
+}  // namespace vontrel::cluster

@@ -1,0 +1,297 @@
+// vontrel-cluster: the reference firmware on a simulated ATmega328P at 16 MHz, paced to real
+// time, its UART behind a pseudo-terminal that the plug-in opens like a real port. It shows
+// what the physical cluster would: needles read back from the PWM duty, lamps from the shift
+// registers, the display's two lines, and the firmware's health.
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "firmware/gauges.h"
+#include "protocol/decoder.h"
+#include "tools/cluster/firmware_image.h"
+#include "tools/cluster/simulated_board.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int exit_usage = 64;
+constexpr int exit_firmware = 66;  // missing, unreadable or not an AVR firmware
+constexpr int exit_simulator = 70;
+constexpr int exit_port_taken = 73;
+
+// ATmega328P data addresses of the output compare registers.
+constexpr std::uint16_t OCR0A = 0x47;
+constexpr std::uint16_t OCR0B = 0x48;
+constexpr std::uint16_t OCR1A = 0x88;
+constexpr std::uint16_t OCR1B = 0x8A;
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+// simavr and its parts chatter on standard output; what we print goes to a stream of our own.
+std::FILE* out = stdout;
+
+void keep_standard_output_for_us() {
+  const int ours = ::dup(STDOUT_FILENO);
+  const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (ours < 0 || nowhere < 0) {
+    return;
+  }
+  std::FILE* stream = ::fdopen(ours, "w");
+  if (stream == nullptr) {
+    return;
+  }
+  std::fflush(out);
+  ::dup2(nowhere, STDOUT_FILENO);
+  ::close(nowhere);
+  out = stream;
+}
+
+void on_stop(int /*signal*/) {
+  stop_requested = 1;
+}
+
+struct Options {
+  std::string firmware;
+  std::string link;
+  bool json = false;
+  bool quiet = false;
+  double duration = 0.0;
+};
+
+// What the cluster shows, read off the simulated board.
+struct Reading {
+  double speed_kmh = 0, rpm = 0, fuel_percent = 0, water_c = 0;
+  std::uint32_t lamps = 0;
+  std::string lcd[2];
+
+  bool operator==(const Reading&) const = default;
+};
+
+Reading read(const simulated_board* board) {
+  using namespace vontrel::gauges;
+  Reading r;
+  r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
+  r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
+  r.fuel_percent = board_read(board, OCR0A) * double{FUEL_FULL_PERCENT} / GAUGE_TOP;
+  r.water_c = WATER_LOW_C + board_read(board, OCR0B) * double(WATER_HIGH_C - WATER_LOW_C) / GAUGE_TOP;
+  r.lamps = board_lamps(board);
+  for (int line = 0; line < 2; ++line) {
+    char text[17];
+    board_lcd_line(board, line, text);
+    r.lcd[line] = text;
+  }
+  return r;
+}
+
+double round_to(double value, double step) {
+  return static_cast<double>(static_cast<long long>(value / step + (value < 0 ? -0.5 : 0.5))) *
+         step;
+}
+
+nlohmann::json to_json(const Reading& r, double t) {
+  nlohmann::json lamps = nlohmann::json::object();
+  for (std::uint8_t i = 0; i < vontrel::LAMP_COUNT; ++i) {
+    lamps[vontrel::LAMP_NAMES[i]] = (r.lamps >> i & 1u) != 0;
+  }
+  return {{"event", "state"},
+          {"t", round_to(t, 0.001)},
+          {"speed_kmh", round_to(r.speed_kmh, 0.001)},
+          {"rpm", round_to(r.rpm, 0.01)},
+          {"fuel_percent", round_to(r.fuel_percent, 0.001)},
+          {"water_c", round_to(r.water_c, 0.001)},
+          {"lamps", lamps},
+          {"lcd", {r.lcd[0], r.lcd[1]}}};
+}
+
+std::string to_line(const Reading& r, double t) {
+  std::string lamps;
+  for (std::uint8_t i = 0; i < vontrel::LAMP_COUNT; ++i) {
+    if ((r.lamps >> i & 1u) != 0) {
+      lamps += std::string(lamps.empty() ? "" : ",") + vontrel::LAMP_NAMES[i];
+    }
+  }
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "%8.3f s  %6.1f km/h  %6.0f rpm  fuel %5.1f %%  water %5.1f C  |%s|%s|  %s", t,
+                r.speed_kmh, r.rpm, r.fuel_percent, r.water_c, r.lcd[0].c_str(), r.lcd[1].c_str(),
+                lamps.empty() ? "-" : lamps.c_str());
+  return line;
+}
+
+// The firmware's own counts, at the address its ELF gives them.
+nlohmann::json health(const simulated_board* board, std::uint16_t address, double seconds) {
+  const auto u16 = [&](std::uint16_t offset) { return board_read16(board, address + offset); };
+  const auto u32 = [&](std::uint16_t offset) {
+    return static_cast<std::uint32_t>(u16(offset)) |
+           static_cast<std::uint32_t>(u16(offset + 2)) << 16;
+  };
+  const board_timing timing = board_timing_now(board);
+  const double per = [&] {
+    return timing.updates == 0 ? 0.0 : double(timing.latency_cycles_sum) / double(timing.updates);
+  }();
+  const double busy = double(timing.receive_cycles + timing.decode_cycles);
+  const double total = seconds * board_frequency(board);
+  return {{"event", "health"},
+          {"bytes", u32(0)},
+          {"overruns", u16(4)},
+          {"framing_errors", u16(6)},
+          {"ring_overflows", u16(8)},
+          {"cycles", u32(10)},
+          {"torn", u32(14)},
+          {"unknown", u32(18)},
+          {"resets", u32(22)},
+          {"receive_interrupts", timing.receive_interrupts},
+          {"receive_cycles_per_byte",
+           timing.receive_interrupts == 0
+               ? 0.0
+               : round_to(double(timing.receive_cycles) / double(timing.receive_interrupts), 0.1)},
+          {"decode_cycles_per_cycle",
+           timing.updates == 0 ? 0.0 : round_to(double(timing.decode_cycles) / double(timing.updates), 0.1)},
+          {"update_latency_cycles_mean", round_to(per, 0.1)},
+          {"update_latency_cycles_max", timing.latency_cycles_max},
+          {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)}};
+}
+
+int run(const Options& options) {
+  std::string why;
+  const auto address = vontrel::cluster::health_address(options.firmware, why);
+  if (!address) {
+    std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
+    return exit_firmware;
+  }
+  std::error_code error;
+  if (!options.link.empty() && fs::exists(fs::symlink_status(options.link, error)) &&
+      !fs::is_symlink(fs::symlink_status(options.link, error))) {
+    std::fprintf(stderr, "vontrel-cluster: %s is taken: it exists and is not a link of ours\n",
+                 options.link.c_str());
+    return exit_port_taken;
+  }
+
+  char message[256] = "";
+  simulated_board* board = board_create(options.firmware.c_str(), message, sizeof message);
+  if (board == nullptr) {
+    std::fprintf(stderr, "vontrel-cluster: %s\n", message);
+    return exit_firmware;
+  }
+  const std::string port = board_port(board);
+  if (!options.link.empty()) {
+    fs::remove(options.link, error);
+    fs::create_symlink(port, options.link, error);
+    if (error) {
+      std::fprintf(stderr, "vontrel-cluster: cannot link %s: %s\n", options.link.c_str(),
+                   error.message().c_str());
+      board_destroy(board);
+      return exit_port_taken;
+    }
+  }
+  if (options.json) {
+    nlohmann::json event = {{"event", "port"}, {"path", port}};
+    if (!options.link.empty()) {
+      event["link"] = options.link;
+    }
+    std::fprintf(out, "%s\n", event.dump().c_str());
+  } else if (!options.quiet) {
+    std::fprintf(out, "cluster on %s%s%s\n", port.c_str(), options.link.empty() ? "" : " linked from ",
+                options.link.c_str());
+  }
+  std::fflush(out);
+
+  std::signal(SIGINT, on_stop);
+  std::signal(SIGTERM, on_stop);
+  const double frequency = board_frequency(board);
+  const std::uint64_t slice = static_cast<std::uint64_t>(frequency / 1000);  // 1 ms
+  const Clock::time_point start = Clock::now();
+  Reading shown;
+  bool first = true;
+  double last_report = -1.0;
+  int status = 0;
+  while (stop_requested == 0) {
+    const double t = static_cast<double>(board_cycle(board)) / frequency;
+    if (options.duration > 0.0 && t >= options.duration) {
+      break;
+    }
+    if (board_run_until(board, board_cycle(board) + slice) != 0) {
+      std::fprintf(stderr, "vontrel-cluster: the firmware crashed at %.3f s\n", t);
+      status = exit_simulator;
+      break;
+    }
+    // Real time: never run ahead of the wall clock, or the firmware's time-outs would lie.
+    const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(t));
+    std::this_thread::sleep_until(due);
+
+    if (t - last_report >= 0.1) {
+      const Reading now = read(board);
+      if (first || !(now == shown)) {
+        first = false;
+        shown = now;
+        last_report = t;
+        if (options.json) {
+          std::fprintf(out, "%s\n", to_json(now, t).dump().c_str());
+        } else if (!options.quiet) {
+          std::fprintf(out, "%s\n", to_line(now, t).c_str());
+        }
+        std::fflush(out);
+      }
+    }
+  }
+
+  const double seconds = static_cast<double>(board_cycle(board)) / frequency;
+  const nlohmann::json summary = health(board, *address, seconds);
+  if (options.json) {
+    std::fprintf(out, "%s\n", summary.dump().c_str());
+  } else {
+    std::fprintf(out, "health: %s\n", summary.dump().c_str());
+  }
+  std::fflush(out);
+  if (!options.link.empty()) {
+    fs::remove(options.link, error);
+  }
+  board_destroy(board);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{"Runs the Vontrel reference firmware on a simulated ATmega328P at 16 MHz, its "
+               "UART behind a pseudo-terminal, and shows the cluster's needles, lamps and "
+               "display."};
+  app.add_option("--firmware", options.firmware, "The firmware's .elf")->required();
+  app.add_option("--link", options.link,
+                 "Also make this symbolic link to the port (for the plug-in's settings, or "
+                 "Wine's dosdevices/comN)");
+  app.add_flag("--json", options.json,
+               "One JSON object per change (at most every 100 ms), then the firmware's health");
+  app.add_flag("--quiet", options.quiet, "Print only the closing health line");
+  app.add_option("--duration", options.duration, "Stop after this many simulated seconds")
+      ->check(CLI::PositiveNumber);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : exit_usage;
+  }
+  keep_standard_output_for_us();
+  try {
+    return run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vontrel-cluster: %s\n", e.what());
+    return exit_simulator;
+  }
+}

@@ -1,0 +1,195 @@
+#include "simulated_board.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "avr_ioport.h"
+#include "avr_spi.h"
+#include "hc595.h"
+#include "hd44780.h"
+#include "sim_avr.h"
+#include "sim_elf.h"
+#include "sim_interrupts.h"
+#include "uart_pty.h"
+
+#define USART_RX_VECTOR 18 /* ATmega328P */
+#define TEST_POINT_DECODING 7 /* PORTD */
+#define TEST_POINT_UPDATED 4  /* PORTD */
+
+struct simulated_board {
+  avr_t* avr;
+  elf_firmware_t firmware;
+  uart_pty_t uart;
+  hc595_t lamps;
+  hd44780_t lcd;
+  uint32_t lamp_bits;
+  board_timing timing;
+  uint64_t receive_started;
+  uint64_t last_byte;
+  uint64_t decode_started;
+};
+
+static void on_receive_interrupt(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  (void)irq;
+  if (value) {
+    board->receive_started = board->avr->cycle;
+    board->last_byte = board->avr->cycle;
+    board->timing.receive_interrupts++;
+  } else if (board->receive_started != 0) {
+    board->timing.receive_cycles += board->avr->cycle - board->receive_started;
+    board->receive_started = 0;
+  }
+}
+
+static void on_decoding(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  (void)irq;
+  if (value) {
+    board->decode_started = board->avr->cycle;
+  } else if (board->decode_started != 0) {
+    board->timing.decode_cycles += board->avr->cycle - board->decode_started;
+    board->decode_started = 0;
+  }
+}
+
+static void on_updated(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  uint64_t latency;
+  (void)irq;
+  (void)value;
+  if (board->last_byte == 0) {
+    return; /* the pin's set-up, before any byte */
+  }
+  board->timing.updates++;
+  latency = board->avr->cycle - board->last_byte;
+  board->timing.latency_cycles_sum += latency;
+  if (latency > board->timing.latency_cycles_max) {
+    board->timing.latency_cycles_max = latency;
+  }
+}
+
+static void on_lamps(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  (void)irq;
+  board->lamp_bits = value;
+}
+
+/* Pacing is the caller's: simavr's own sleep would stall the run with usleep. */
+static void no_sleep(avr_t* avr, avr_cycle_count_t how_long) {
+  (void)avr;
+  (void)how_long;
+}
+
+simulated_board* board_create(const char* elf_path, char* error, size_t error_size) {
+  simulated_board* board = calloc(1, sizeof *board);
+  int i;
+  if (board == NULL) {
+    snprintf(error, error_size, "out of memory");
+    return NULL;
+  }
+  if (elf_read_firmware(elf_path, &board->firmware) != 0) {
+    snprintf(error, error_size, "cannot read the firmware %s", elf_path);
+    free(board);
+    return NULL;
+  }
+  board->avr = avr_make_mcu_by_name("atmega328p");
+  if (board->avr == NULL) {
+    snprintf(error, error_size, "this simavr has no ATmega328P");
+    free(board);
+    return NULL;
+  }
+  avr_init(board->avr);
+  board->avr->frequency = 16000000;
+  board->avr->sleep = no_sleep;
+  avr_load_firmware(board->avr, &board->firmware);
+  board->avr->frequency = 16000000;
+
+  /* The UART behind a pseudo-terminal. */
+  uart_pty_init(board->avr, &board->uart);
+  uart_pty_connect(&board->uart, '0');
+
+  /* Two chained 74HC595s: simavr's part shifts up to 32 bits, so one stands for the chain. */
+  hc595_init(board->avr, &board->lamps);
+  avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_SPI_GETIRQ(0), SPI_IRQ_OUTPUT),
+                  board->lamps.irq + IRQ_HC595_SPI_BYTE_IN);
+  avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 0),
+                  board->lamps.irq + IRQ_HC595_IN_LATCH);
+  avr_irq_register_notify(board->lamps.irq + IRQ_HC595_OUT, on_lamps, board);
+
+  /* The 16x2 display, 4-bit on PORTC. */
+  hd44780_init(board->avr, &board->lcd, 16, 2);
+  for (i = 0; i < 4; i++) {
+    avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), i),
+                    board->lcd.irq + IRQ_HD44780_D4 + i);
+  }
+  avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 4),
+                  board->lcd.irq + IRQ_HD44780_RS);
+  avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5),
+                  board->lcd.irq + IRQ_HD44780_E);
+
+  /* Timing: the receive interrupt, and the firmware's two test points. */
+  avr_irq_register_notify(avr_get_interrupt_irq(board->avr, USART_RX_VECTOR) +
+                              AVR_INT_IRQ_RUNNING,
+                          on_receive_interrupt, board);
+  avr_irq_register_notify(
+      avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('D'), TEST_POINT_DECODING), on_decoding,
+      board);
+  avr_irq_register_notify(
+      avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('D'), TEST_POINT_UPDATED), on_updated,
+      board);
+  return board;
+}
+
+void board_destroy(simulated_board* board) {
+  /* simavr's uart_pty_stop waits for a thread that never ends; the process's exit ends it. */
+  (void)board;
+}
+
+const char* board_port(const simulated_board* board) {
+  return board->uart.pty.slavename;
+}
+
+int board_run_until(simulated_board* board, uint64_t cycle) {
+  while (board->avr->cycle < cycle) {
+    const int state = avr_run(board->avr);
+    if (state == cpu_Done || state == cpu_Crashed) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+uint64_t board_cycle(const simulated_board* board) {
+  return board->avr->cycle;
+}
+
+uint32_t board_frequency(const simulated_board* board) {
+  return board->avr->frequency;
+}
+
+uint8_t board_read(const simulated_board* board, uint16_t data_address) {
+  return board->avr->data[data_address];
+}
+
+uint16_t board_read16(const simulated_board* board, uint16_t data_address) {
+  return (uint16_t)(board->avr->data[data_address] | (board->avr->data[data_address + 1] << 8));
+}
+
+uint32_t board_lamps(const simulated_board* board) {
+  return board->lamp_bits;
+}
+
+void board_lcd_line(const simulated_board* board, int line, char out[17]) {
+  const uint8_t* row = board->lcd.vram + (line == 0 ? 0x00 : 0x40);
+  int i;
+  for (i = 0; i < 16; i++) {
+    out[i] = (row[i] >= 0x20 && row[i] < 0x7F) ? (char)row[i] : ' ';
+  }
+  out[16] = '\0';
+}
+
+board_timing board_timing_now(const simulated_board* board) {
+  return board->timing;
+}

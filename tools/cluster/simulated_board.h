@@ -1,0 +1,50 @@
+/* The simulated board behind vontrel-cluster: an ATmega328P at 16 MHz running the cluster
+ * firmware, its UART behind a pseudo-terminal, the two 74HC595s and the HD44780 attached as
+ * docs/firmware.md wires them. Written in C against simavr's parts, whose headers are C. */
+#ifndef VONTREL_TOOLS_CLUSTER_SIMULATED_BOARD_H
+#define VONTREL_TOOLS_CLUSTER_SIMULATED_BOARD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct simulated_board simulated_board;
+
+/* Timing the firmware's work, in simulated cycles. */
+typedef struct board_timing {
+  uint64_t receive_interrupts; /* bytes taken by the receive interrupt */
+  uint64_t receive_cycles;     /* cycles spent in it */
+  uint64_t decode_cycles;      /* cycles with the decoding test point high */
+  uint64_t updates;            /* times the needles and lamps took a new cycle */
+  uint64_t latency_cycles_max; /* from a cycle's last byte taken to the outputs updated */
+  uint64_t latency_cycles_sum;
+} board_timing;
+
+/* Loads the firmware and starts the board. NULL with `error` filled on failure. */
+simulated_board* board_create(const char* elf_path, char* error, size_t error_size);
+/* Before the process ends: the board's threads end with it. */
+void board_destroy(simulated_board* board);
+
+/* The pseudo-terminal the firmware's UART listens on. */
+const char* board_port(const simulated_board* board);
+
+/* Runs until at least `cycle`. Returns 0 while the firmware runs, -1 once it has crashed. */
+int board_run_until(simulated_board* board, uint64_t cycle);
+uint64_t board_cycle(const simulated_board* board);
+uint32_t board_frequency(const simulated_board* board);
+
+uint8_t board_read(const simulated_board* board, uint16_t data_address);
+uint16_t board_read16(const simulated_board* board, uint16_t data_address);
+uint32_t board_lamps(const simulated_board* board);
+/* One of the display's two lines, 16 characters and a terminating zero. */
+void board_lcd_line(const simulated_board* board, int line, char out[17]);
+board_timing board_timing_now(const simulated_board* board);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
