@@ -53,8 +53,8 @@ constexpr uint8_t water_duty(uint8_t gauge) {
                                     GAUGE_TOP / (3 * (WATER_HIGH_C - WATER_LOW_C)));
 }
 
-// The 13 lamps go out on two chained 74HC595s, lamp bit n on output n (the first register's
-// QA is bit 8): MOSI PB3 (D11), SCK PB5 (D13), latch PB0 (D8).
+// The 13 lamps go out on two chained 74HC595s, lamp bit n on output n (bits 0-7 on QA-QH of
+// the register nearest the microcontroller): MOSI PB3 (D11), SCK PB5 (D13), latch PB0 (D8).
 // The 16x2 HD44780 text display, 4-bit: D4-D7 on PC0-PC3 (A0-A3), RS on PC4 (A4), E on PC5
 // (A5); RW to ground.
 // Test points for timing on a scope (and in vontrel-cluster): PD7 (D7) is high while the
