@@ -128,7 +128,8 @@ class ClusterTest(SystemTest):
         self.assertEqual((health["overruns"], health["ring_overflows"], health["framing_errors"]),
                          (0, 0, 0), health)
         self.assertEqual((health["torn"], health["unknown"]), (0, 0), health)
-        self.assertGreater(health["cycles"], 60 * 18 * 0.9)
+        # 18 a second natively; Wine's 16 ms tick makes it nearer 16.
+        self.assertGreater(health["cycles"], 60 * 14)
 
 
 class NoiseTest(SystemTest):

@@ -46,17 +46,20 @@ std::FILE* out = stdout;
 
 void keep_standard_output_for_us() {
   const int ours = ::dup(STDOUT_FILENO);
-  const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (ours < 0 || nowhere < 0) {
+  if (ours < 0) {
     return;
   }
   std::FILE* stream = ::fdopen(ours, "w");
   if (stream == nullptr) {
+    ::close(ours);
     return;
   }
-  std::fflush(out);
-  ::dup2(nowhere, STDOUT_FILENO);
-  ::close(nowhere);
+  const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (nowhere >= 0) {
+    std::fflush(stdout);
+    ::dup2(nowhere, STDOUT_FILENO);
+    ::close(nowhere);
+  }
   out = stream;
 }
 
@@ -87,7 +90,8 @@ Reading read(const simulated_board* board) {
   r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
   r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
   r.fuel_percent = board_read(board, OCR0A) * double{FUEL_FULL_PERCENT} / GAUGE_TOP;
-  r.water_c = WATER_LOW_C + board_read(board, OCR0B) * double(WATER_HIGH_C - WATER_LOW_C) / GAUGE_TOP;
+  r.water_c =
+      WATER_LOW_C + board_read(board, OCR0B) * double(WATER_HIGH_C - WATER_LOW_C) / GAUGE_TOP;
   r.lamps = board_lamps(board);
   for (int line = 0; line < 2; ++line) {
     char text[17];
@@ -136,8 +140,8 @@ std::string to_line(const Reading& r, double t) {
 nlohmann::json health(const simulated_board* board, std::uint16_t address, double seconds) {
   const auto u16 = [&](std::uint16_t offset) { return board_read16(board, address + offset); };
   const auto u32 = [&](std::uint16_t offset) {
-    return static_cast<std::uint32_t>(u16(offset)) |
-           static_cast<std::uint32_t>(u16(offset + 2)) << 16;
+    return static_cast<std::uint32_t>(u16(offset)) | static_cast<std::uint32_t>(u16(offset + 2))
+                                                         << 16;
   };
   const board_timing timing = board_timing_now(board);
   const double per = [&] {
@@ -145,25 +149,27 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
   }();
   const double busy = double(timing.receive_cycles + timing.decode_cycles);
   const double total = seconds * board_frequency(board);
-  return {{"event", "health"},
-          {"bytes", u32(0)},
-          {"overruns", u16(4)},
-          {"framing_errors", u16(6)},
-          {"ring_overflows", u16(8)},
-          {"cycles", u32(10)},
-          {"torn", u32(14)},
-          {"unknown", u32(18)},
-          {"resets", u32(22)},
-          {"receive_interrupts", timing.receive_interrupts},
-          {"receive_cycles_per_byte",
-           timing.receive_interrupts == 0
-               ? 0.0
-               : round_to(double(timing.receive_cycles) / double(timing.receive_interrupts), 0.1)},
-          {"decode_cycles_per_cycle",
-           timing.updates == 0 ? 0.0 : round_to(double(timing.decode_cycles) / double(timing.updates), 0.1)},
-          {"update_latency_cycles_mean", round_to(per, 0.1)},
-          {"update_latency_cycles_max", timing.latency_cycles_max},
-          {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)}};
+  return {
+      {"event", "health"},
+      {"bytes", u32(0)},
+      {"overruns", u16(4)},
+      {"framing_errors", u16(6)},
+      {"ring_overflows", u16(8)},
+      {"cycles", u32(10)},
+      {"torn", u32(14)},
+      {"unknown", u32(18)},
+      {"resets", u32(22)},
+      {"receive_interrupts", timing.receive_interrupts},
+      {"receive_cycles_per_byte",
+       timing.receive_interrupts == 0
+           ? 0.0
+           : round_to(double(timing.receive_cycles) / double(timing.receive_interrupts), 0.1)},
+      {"decode_cycles_per_cycle",
+       timing.updates == 0 ? 0.0
+                           : round_to(double(timing.decode_cycles) / double(timing.updates), 0.1)},
+      {"update_latency_cycles_mean", round_to(per, 0.1)},
+      {"update_latency_cycles_max", timing.latency_cycles_max},
+      {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)}};
 }
 
 int run(const Options& options) {
@@ -205,8 +211,8 @@ int run(const Options& options) {
     }
     std::fprintf(out, "%s\n", event.dump().c_str());
   } else if (!options.quiet) {
-    std::fprintf(out, "cluster on %s%s%s\n", port.c_str(), options.link.empty() ? "" : " linked from ",
-                options.link.c_str());
+    std::fprintf(out, "cluster on %s%s%s\n", port.c_str(),
+                 options.link.empty() ? "" : " linked from ", options.link.c_str());
   }
   std::fflush(out);
 
@@ -230,8 +236,8 @@ int run(const Options& options) {
       break;
     }
     // Real time: never run ahead of the wall clock, or the firmware's time-outs would lie.
-    const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(t));
+    const auto due =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t));
     std::this_thread::sleep_until(due);
 
     if (t - last_report >= 0.1) {
@@ -268,30 +274,32 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  CLI::App app{"Runs the Vontrel reference firmware on a simulated ATmega328P at 16 MHz, its "
-               "UART behind a pseudo-terminal, and shows the cluster's needles, lamps and "
-               "display."};
-  app.add_option("--firmware", options.firmware, "The firmware's .elf")->required();
-  app.add_option("--link", options.link,
-                 "Also make this symbolic link to the port (for the plug-in's settings, or "
-                 "Wine's dosdevices/comN)");
-  app.add_flag("--json", options.json,
-               "One JSON object per change (at most every 100 ms), then the firmware's health");
-  app.add_flag("--quiet", options.quiet, "Print only the closing health line");
-  app.add_option("--duration", options.duration, "Stop after this many simulated seconds")
-      ->check(CLI::PositiveNumber);
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    return code == 0 ? 0 : exit_usage;
-  }
-  keep_standard_output_for_us();
-  try {
+    Options options;
+    CLI::App app{
+        "Runs the Vontrel reference firmware on a simulated ATmega328P at 16 MHz, its UART "
+        "behind a pseudo-terminal, and shows the cluster's needles, lamps and display."};
+    app.add_option("--firmware", options.firmware, "The firmware's .elf")->required();
+    app.add_option("--link", options.link,
+                   "Also make this symbolic link to the port (for the plug-in's settings, or "
+                   "Wine's dosdevices/comN)");
+    app.add_flag("--json", options.json,
+                 "One JSON object per change (at most every 100 ms), then the firmware's health");
+    app.add_flag("--quiet", options.quiet, "Print only the closing health line");
+    app.add_option("--duration", options.duration, "Stop after this many simulated seconds")
+        ->check(CLI::PositiveNumber);
+    try {
+      app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+      const int code = app.exit(e);
+      return code == 0 ? 0 : exit_usage;
+    }
+    keep_standard_output_for_us();
     return run(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", e.what());
+    return exit_simulator;
+  } catch (...) {
     return exit_simulator;
   }
 }

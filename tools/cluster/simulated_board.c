@@ -185,7 +185,11 @@ void board_lcd_line(const simulated_board* board, int line, char out[17]) {
   const uint8_t* row = board->lcd.vram + (line == 0 ? 0x00 : 0x40);
   int i;
   for (i = 0; i < 16; i++) {
-    out[i] = (row[i] >= 0x20 && row[i] < 0x7F) ? (char)row[i] : ' ';
+    char shown = ' ';
+    if (row[i] >= 0x20 && row[i] < 0x7F) {
+      shown = (char)row[i];
+    }
+    out[i] = shown;
   }
   out[16] = '\0';
 }
