@@ -29,13 +29,15 @@ class Port:
     the plug-in will look for its port, and reports every frame as JSON."""
 
     def __init__(self, link, *options):
+        self._start(link, [os.environ["VONTREL_MONITOR"], "--virtual", "--json", "--link", link,
+                           *options])
+
+    def _start(self, link, command, stderr=subprocess.STDOUT):
         self.link = link
         self._events = []
         self._lock = threading.Lock()
-        self._process = subprocess.Popen(
-            [os.environ["VONTREL_MONITOR"], "--virtual", "--json", "--link", link, *options],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-            text=True)
+        self._process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr,
+                                         stdin=subprocess.DEVNULL, text=True)
         first = json.loads(self._process.stdout.readline())
         assert first["event"] == "port", first
         self.path = first["path"]
@@ -123,19 +125,9 @@ class Cluster(Port):
     pseudo-terminal, reporting what its needles, lamps and display show as JSON."""
 
     def __init__(self, link, *options):  # pylint: disable=super-init-not-called
-        self.link = link
-        self._events = []
-        self._lock = threading.Lock()
-        self._process = subprocess.Popen(
-            [os.environ["VONTREL_CLUSTER"], "--firmware", os.environ["VONTREL_FIRMWARE"],
-             "--json", "--link", link, *options],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-            text=True)
-        first = json.loads(self._process.stdout.readline())
-        assert first["event"] == "port", first
-        self.path = first["path"]
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        self._start(link, [os.environ["VONTREL_CLUSTER"], "--firmware",
+                           os.environ["VONTREL_FIRMWARE"], "--json", "--link", link, *options],
+                    stderr=subprocess.DEVNULL)  # the simulator's own chatter
 
     def states(self):
         return self.events("state")

@@ -3,6 +3,7 @@ simulated ATmega328P (vontrel-cluster), read back from its needles, lamps and di
 
 import os
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -170,6 +171,27 @@ class NoiseTest(SystemTest):
             {k: firmware[k] for k in ("cycles", "resets", "unknown", "torn")},
             {k: counts[k] for k in ("cycles", "resets", "unknown", "torn")})
         self.assertEqual(firmware["cycles"], 40)
+
+
+@unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "the tool is the same on every target")
+class ClusterToolTest(unittest.TestCase):
+
+    def test_refuses_bad_input_each_with_its_own_status(self):
+        tool, firmware = os.environ["VONTREL_CLUSTER"], os.environ["VONTREL_FIRMWARE"]
+        with tempfile.TemporaryDirectory() as scratch:
+            taken = os.path.join(scratch, "taken")
+            with open(taken, "w", encoding="utf-8"):
+                pass
+            for args, status, says in [
+                (["--firmware", firmware, "--duration", "-1"], 64, "--duration"),
+                (["--firmware", os.path.join(scratch, "none.elf")], 66, "cannot open"),
+                (["--firmware", os.environ["VONTREL_HOST"]], 66, "no AVR firmware"),
+                (["--firmware", firmware, "--link", taken], 73, "is taken"),
+            ]:
+                run = subprocess.run([tool, *args], capture_output=True, text=True, timeout=30,
+                                     check=False)
+                self.assertEqual(run.returncode, status, args)
+                self.assertIn(says, run.stderr + run.stdout, args)
 
 
 if __name__ == "__main__":
