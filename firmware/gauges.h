@@ -46,11 +46,11 @@ constexpr int16_t water_thirds(uint8_t gauge) {
   return static_cast<int16_t>((static_cast<int16_t>(gauge) - 75) * 4 + 90);
 }
 constexpr uint8_t water_duty(uint8_t gauge) {
-  return water_thirds(gauge) <= 3 * WATER_LOW_C ? 0
-         : water_thirds(gauge) >= 3 * WATER_HIGH_C
-             ? GAUGE_TOP
-             : static_cast<uint8_t>(static_cast<int32_t>(water_thirds(gauge) - 3 * WATER_LOW_C) *
-                                    GAUGE_TOP / (3 * (WATER_HIGH_C - WATER_LOW_C)));
+  return static_cast<uint8_t>(water_thirds(gauge) <= 3 * WATER_LOW_C ? 0
+                              : water_thirds(gauge) >= 3 * WATER_HIGH_C
+                                  ? GAUGE_TOP
+                                  : static_cast<int32_t>(water_thirds(gauge) - 3 * WATER_LOW_C) *
+                                        GAUGE_TOP / (3 * (WATER_HIGH_C - WATER_LOW_C)));
 }
 
 // The 13 lamps go out on two chained 74HC595s, lamp bit n on output n (bits 0-7 on QA-QH of
