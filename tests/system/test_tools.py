@@ -99,10 +99,16 @@ class MonitorTest(unittest.TestCase):
                          "FF 04 30 00 00 00 34 03 BC 00 00 FF 04 31 00 00 00 00 00 00 00 00 "
                          "FF 04 40 00 00 00 25 00 00 00 00 FF 04 50 00 00 00 00 00 00 00 00 "
                          "FF 04 99 01 00 00 00 00 00 00 00")
-        done = self.monitor("--file", "-", stdin=cycle * 3)
+        moving = cycle.replace(hexbytes("FF 04 40 00 00"), hexbytes("FF 04 40 03 4E"))
+        reset = hexbytes("FF 04" + " 00" * 14)
+        # All in one read: each cycle still gets its own number, and the reset clears.
+        done = self.monitor("--file", "-", stdin=cycle * 2 + moving + reset)
         lines = done.stdout.decode().splitlines()
-        self.assertEqual(sum(line.startswith("cycle ") for line in lines), 3, lines)
-        self.assertIn("3 cycles, 21 frames, 0 resets, 0 unknown, 0 torn", lines[-1])
+        shown = [line for line in lines if line.startswith("cycle ")]
+        self.assertEqual([line.split()[1] for line in shown], ["1", "2", "3", "3"], lines)
+        self.assertIn("90.0 km/h", shown[2])
+        self.assertIn(" 0.0 km/h", shown[3], "the reset frame clears the dashboard")
+        self.assertIn("3 cycles, 21 frames, 1 resets, 0 unknown, 0 torn", lines[-1])
 
 
 if __name__ == "__main__":

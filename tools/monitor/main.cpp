@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
+#include <optional>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -134,6 +136,7 @@ class Monitor {
     events_.clear();
     decoder_.feed(data, length, events_);
     report();
+    check_signal(length);
   }
 
   void finish() {
@@ -196,21 +199,30 @@ class Monitor {
           object["event"] = "frame";
           object["id"] = event.id;
           object["name"] = frame_name(event.id);
+          object["id_hex"] = id_hex(event.id);
           object["cycle"] = event.cycle;
           object["fields"] = apply_frame(dashboard_, event.bytes);
+          valid_in_read_ = true;
           if (event.completes_cycle) {
-            counters_.cycles = decoder_.cycles();
-            show_cycle();
+            // This cycle's own number: one read may hold several cycles.
+            counters_.cycles = event.cycle;
+            note_cycle();
+            show_dashboard();
           }
           break;
         case EventKind::reset:
           ++counters_.resets;
           object["event"] = "reset";
+          valid_in_read_ = true;
+          // As the cluster would: the reset frame clears every needle and lamp.
+          dashboard_ = Dashboard{};
+          show_dashboard();
           break;
         case EventKind::unknown:
           ++counters_.unknown;
           object["event"] = "unknown";
           object["id"] = event.id;
+          object["id_hex"] = id_hex(event.id);
           break;
         case EventKind::torn:
           ++counters_.torn;
@@ -228,12 +240,51 @@ class Monitor {
     }
   }
 
-  void show_cycle() {
+  static std::string id_hex(std::uint8_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", id);
+    return text;
+  }
+
+  // The rate over the last second, not since the start: a paused host shows 0, not an average.
+  void note_cycle() {
+    const Clock::time_point now = Clock::now();
+    recent_cycles_.push_back(now);
+    while (!recent_cycles_.empty() && now - recent_cycles_.front() > std::chrono::seconds(1)) {
+      recent_cycles_.pop_front();
+    }
+    counters_.cycles_per_second = static_cast<double>(recent_cycles_.size());
+  }
+
+  // Bytes arrive but none makes a frame: most likely the wrong baud rate or a loose wire.
+  void check_signal(std::size_t length) {
+    const Clock::time_point now = Clock::now();
+    if (valid_in_read_ || length == 0) {
+      valid_in_read_ = false;
+      noise_since_.reset();
+      hinted_ = false;
+      return;
+    }
+    if (!noise_since_) {
+      noise_since_ = now;
+    } else if (!hinted_ && now - *noise_since_ >= std::chrono::seconds(1)) {
+      hinted_ = true;
+      const char* hint =
+          "no valid frame in a second of bytes: check that the line runs at 115200 baud 8N1, "
+          "and the wiring";
+      if (options_.json) {
+        print_json({{"event", "hint"}, {"text", hint}});
+      } else {
+        std::printf("%s\n", hint);
+        std::fflush(stdout);
+      }
+    }
+  }
+
+  void show_dashboard() {
     if (options_.json || options_.quiet) {
       return;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
-    counters_.cycles_per_second = rate(seconds);
     if (terminal_) {
       // Home the cursor and redraw the panel over itself.
       std::printf("\x1b[H\x1b[2J%s", dashboard_panel(dashboard_, counters_, source_).c_str());
@@ -251,7 +302,10 @@ class Monitor {
   Counters counters_;
   std::vector<DecodedEvent> events_;
   nlohmann::json last_line_;
-  Clock::time_point started_ = Clock::now();
+  std::deque<Clock::time_point> recent_cycles_;
+  bool valid_in_read_ = false;
+  std::optional<Clock::time_point> noise_since_;
+  bool hinted_ = false;
 };
 
 // Removes the symbolic link it made when the monitor ends.
