@@ -5,21 +5,11 @@
 
 #include <cstddef>
 
+#include "plugin/channels.h"
 #include "plugin/host_sdk.h"
 #include "plugin/telemetry_state.h"
 
 namespace vontrel {
-
-struct ChannelSubscription {
-  const char* name;
-  scs_value_type_t type;
-  std::size_t field_offset;  // where in TelemetryState the value goes
-};
-
-inline constexpr std::size_t CHANNEL_COUNT = 40;
-
-// The channels in the order they are registered with the host.
-extern const ChannelSubscription CHANNEL_SUBSCRIPTIONS[CHANNEL_COUNT];
 
 // Registers both events and every channel, each channel's context being the address of its
 // field in `state`. A rejected registration never stops the later ones. True only when the

@@ -11,6 +11,7 @@ namespace {
 TEST(scenario_test, reads_values_as_the_channel_types_in_time_order) {
   std::string error;
   const auto scenario = parse_scenario(
+      "\xEF\xBB\xBF"  // saved as UTF-8 with BOM
       "# a comment\n"
       "2.0 truck.speed 25.5   # m/s\n"
       "\n"
@@ -40,7 +41,10 @@ TEST(scenario_test, errors_name_the_line_and_column) {
   };
   const Case cases[] = {
       {"0 truck.speed\n", "d.txt:1:14: expected <time> <name> <value>"},
-      {"\n0 truck.sped 1\n", "d.txt:2:3: unknown channel or attribute 'truck.sped'"},
+      {"\n0 truck.sped 1\n",
+       "d.txt:2:3: unknown channel or attribute 'truck.sped' (did you mean 'truck.speed'?)"},
+      {"0 fuel.capacty 1\n",
+       "d.txt:1:3: unknown channel or attribute 'fuel.capacty' (did you mean 'fuel.capacity'?)"},
       {"0 truck.light.lblinker 2\n",
        "d.txt:1:24: expected a bool (0, 1, true or false) for "
        "truck.light.lblinker"},
@@ -60,17 +64,21 @@ TEST(scenario_test, errors_name_the_line_and_column) {
   }
 }
 
-TEST(scenario_test, built_in_drive_uses_only_offered_names_and_lasts_about_30_s) {
+TEST(scenario_test, built_in_drives_use_only_offered_names) {
+  for (const Scenario& drive : {built_in_drive(), sweep_pattern()}) {
+    for (const auto& entry : drive.entries) {
+      if (entry.kind == EntryKind::channel) {
+        ASSERT_TRUE(channel_type(entry.name)) << entry.name;
+        EXPECT_EQ(entry.value.type, *channel_type(entry.name)) << entry.name;
+      } else {
+        ASSERT_TRUE(attribute_type(entry.name)) << entry.name;
+      }
+    }
+  }
   const Scenario drive = built_in_drive();
   EXPECT_NEAR(drive.length, 30.0, 0.5);
   bool midnight = false;
   for (const auto& entry : drive.entries) {
-    if (entry.kind == EntryKind::channel) {
-      ASSERT_TRUE(channel_type(entry.name)) << entry.name;
-      EXPECT_EQ(entry.value.type, *channel_type(entry.name)) << entry.name;
-    } else {
-      ASSERT_TRUE(attribute_type(entry.name)) << entry.name;
-    }
     midnight = midnight || (entry.name == "game.time" && entry.value.payload.value_u32 >= 1440);
   }
   EXPECT_TRUE(midnight) << "the game clock rolls over midnight";

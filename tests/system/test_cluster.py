@@ -102,6 +102,16 @@ class ClusterTest(SystemTest):
         self.assertIsNotNone(self.port.wait_for(blank, timeout=1.5), "still lit after the host")
         self.assertLess(time.monotonic() - stopped, 1.5)
 
+    def test_the_sweep_runs_every_needle_to_full_scale_and_every_lamp(self):
+        run = self.target.run_host(*self.cwd, "--scenario", "sweep")
+        self.assertEqual(run.returncode, 0, run.output)
+        states = self.port.states()
+        for gauge, full in (("speed_kmh", 150), ("rpm", 3000), ("fuel_percent", 100),
+                            ("water_c", 130)):
+            self.assertGreaterEqual(max(s[gauge] for s in states), full - 2 * STEP[gauge], gauge)
+        after_power_on = [s for s in states if "Vontrel" not in s["lcd"][0]]
+        self.assertEqual(set().union(*(lit(s) for s in after_power_on)), set(LAMPS))
+
     @unittest.skipIf(os.environ.get("VONTREL_TARGET", "").startswith("win"),
                      "under Wine the host's process is Wine's to end")
     def test_blanks_after_a_second_of_silence(self):

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "plugin/channels.h"
 #include "tools/host/host_session.h"
 #include "tools/host/plugin_library.h"
 #include "tools/host/resources.h"
@@ -43,6 +44,7 @@ struct Options {
   std::vector<std::string> settings_lines;
   bool timing = false;
   bool misbehave = false;
+  bool list_channels = false;
   bool resources = false;
   std::string calls;
   int rounds = 0;
@@ -156,6 +158,9 @@ void report_timing(std::vector<double> durations) {
 }
 
 std::optional<Scenario> load_scenario(const Options& options, std::string& error) {
+  if (options.scenario_file == "sweep") {
+    return sweep_pattern();
+  }
   if (options.scenario_file.empty()) {
     return built_in_drive();
   }
@@ -290,7 +295,11 @@ int run(const Options& options) {
     session.rejected_channels.insert(channel);
   }
   const scs_telemetry_init_params_t params = session.params();
-  const double duration = options.duration >= 0.0 ? options.duration : scenario->length;
+  // A scenario that sets everything at 0 s holds those values for a while, not one frame.
+  constexpr double held_seconds = 30.0;
+  const double duration = options.duration >= 0.0  ? options.duration
+                          : scenario->length > 0.0 ? scenario->length
+                                                   : held_seconds;
   std::signal(SIGINT, on_interrupt);
 
   const auto init = [&] {
@@ -364,17 +373,34 @@ int run(const Options& options) {
   return 0;
 }
 
+void list_channels() {
+  const auto type_name = [](scs_value_type_t type) {
+    switch (type) {
+      case SCS_VALUE_TYPE_bool:
+        return "bool";
+      case SCS_VALUE_TYPE_s32:
+        return "s32";
+      case SCS_VALUE_TYPE_u32:
+        return "u32";
+      default:
+        return "float";
+    }
+  };
+  for (const vontrel::ChannelSubscription& channel : vontrel::CHANNEL_SUBSCRIPTIONS) {
+    std::printf("%-36s %s\n", channel.name, type_name(channel.type));
+  }
+  std::printf("%-36s %s (configuration attribute)\n", "fuel.capacity",
+              type_name(*attribute_type("fuel.capacity")));
+}
+
 int tool_main(int argc, char** argv) {
   Options options;
   CLI::App app{"vontrel-host: loads a Vontrel plug-in as the host does and plays a drive."};
-  app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)")
-      ->required();
-  app.add_flag("--timing", options.timing,
-               "Report how long the frame-end calls held the host (median, p99, max)");
-  app.add_option("--cwd", options.cwd,
-                 "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
+  app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)");
   app.add_option("--port", options.port,
                  "Write a settings file for this port into a fresh directory and run there");
+  app.add_option("--cwd", options.cwd,
+                 "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
   app.add_option("--setting", options.settings_lines,
                  "With --port: one more line for the settings file, e.g. \"reconnect bool 1\"")
       ->needs("--port");
@@ -382,48 +408,79 @@ int tool_main(int argc, char** argv) {
       ->check(CLI::IsMember({0, 1}))
       ->needs("--port");
   app.add_option("--scenario", options.scenario_file,
-                 "Drive to play (default: the built-in drive of about 30 s)");
+                 "Drive to play: a scenario file, or 'sweep' for a test pattern that runs every "
+                 "needle and lamp (default: the built-in drive of about 30 s)");
   app.add_option("--fps", options.fps, "Frame-end events per second")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 10000.0));
-  app.add_option("--duration", options.duration, "Seconds to play (default: the scenario's length)")
+  app.add_option("--duration", options.duration,
+                 "Seconds to play (default: the scenario's length; 30 s for one that sets "
+                 "everything at 0 s)")
       ->check(CLI::Range(0.0, 1e7));
-  app.add_option("--sdk-version", options.sdk_version, "Interface version passed at start-up")
-      ->capture_default_str();
-  app.add_option("--reject-event", options.reject_events, "Refuse this event's registration");
-  app.add_option("--reject-channel", options.reject_channels, "Refuse this channel's registration");
-  app.add_flag("--values-on-register", options.values_on_register,
-               "Deliver a stale value inside each channel registration");
-  app.add_option("--pause-after-shutdown", options.pause_file,
-                 "After shut-down, wait (up to 30 s) until this file exists before unloading");
-  app.add_option("--pause-after-unload", options.pause_after_unload_file,
-                 "After unloading the plug-in, wait (up to 30 s) until this file exists");
+  app.add_flag("--list-channels", options.list_channels,
+               "List the channels and attributes a scenario can set, with their types");
   app.add_flag("--quiet", options.quiet, "Print only the plug-in's log lines");
+
+  // What our own tests drive the plug-in with; a user checking a cluster needs none of it.
+  const std::string harness = "Test harness";
+  app.add_flag("--timing", options.timing,
+               "Report how long the frame-end calls held the host (median, p99, max)")
+      ->group(harness);
+  app.add_option("--sdk-version", options.sdk_version, "Interface version passed at start-up")
+      ->capture_default_str()
+      ->group(harness);
+  app.add_option("--reject-event", options.reject_events, "Refuse this event's registration")
+      ->group(harness);
+  app.add_option("--reject-channel", options.reject_channels, "Refuse this channel's registration")
+      ->group(harness);
+  app.add_flag("--values-on-register", options.values_on_register,
+               "Deliver a stale value inside each channel registration")
+      ->group(harness);
+  app.add_option("--pause-after-shutdown", options.pause_file,
+                 "After shut-down, wait (up to 30 s) until this file exists before unloading")
+      ->group(harness);
+  app.add_option("--pause-after-unload", options.pause_after_unload_file,
+                 "After unloading the plug-in, wait (up to 30 s) until this file exists")
+      ->group(harness);
   app.add_flag("--misbehave", options.misbehave,
                "During the drive, also deliver what a broken host might: null records, wrong "
-               "type tags, NaN and infinities, huge configuration events");
+               "type tags, NaN and infinities, huge configuration events")
+      ->group(harness);
   app.add_flag("--resources", options.resources,
-               "Report open handles and memory at the start and at the end");
+               "Report open handles and memory at the start and at the end")
+      ->group(harness);
   auto* calls = app.add_option("--calls", options.calls,
                                "Make these calls in order: init, drive, shutdown, reload "
-                               "(comma-separated), e.g. shutdown,init,init,shutdown");
+                               "(comma-separated), e.g. shutdown,init,init,shutdown")
+                    ->group(harness);
   auto* rounds = app.add_option("--rounds", options.rounds,
                                 "Start up, drive and shut down this many times in one process")
-                     ->check(CLI::Range(1, 1000000));
+                     ->check(CLI::Range(1, 1000000))
+                     ->group(harness);
   auto* reload_rounds =
       app.add_option("--reload-rounds", options.reload_rounds,
                      "Like --rounds, and unload and load the library again after each round")
-          ->check(CLI::Range(1, 1000000));
+          ->check(CLI::Range(1, 1000000))
+          ->group(harness);
   calls->excludes(rounds)->excludes(reload_rounds);
   rounds->excludes(reload_rounds);
   app.add_option("--settings-after-first-round", options.settings_after_first_round,
-                 "After the first shut-down, copy this file over plugins/Vontrel.txt");
+                 "After the first shut-down, copy this file over plugins/Vontrel.txt")
+      ->group(harness);
   app.get_option("--cwd")->excludes("--port");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : exit_usage;
+  }
+  if (options.list_channels) {
+    list_channels();
+    return 0;
+  }
+  if (options.plugin.empty()) {
+    std::fprintf(stderr, "vontrel-host: --plugin is required\n");
+    return exit_usage;
   }
   try {
     return run(options);

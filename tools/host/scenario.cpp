@@ -5,7 +5,9 @@
 #include <cmath>
 #include <limits>
 #include <utility>
+#include <vector>
 
+#include "plugin/channels.h"
 #include "tools/host/host_session.h"
 
 namespace vontrel::host {
@@ -17,55 +19,8 @@ struct Offer {
   scs_value_type_t type;
 };
 
-constexpr scs_value_type_t f = SCS_VALUE_TYPE_float;
-constexpr scs_value_type_t b = SCS_VALUE_TYPE_bool;
-
-// The channels of a truck that this host publishes.
-constexpr Offer offered_channels[] = {
-    {"truck.speed", f},
-    {"truck.engine.rpm", f},
-    {"truck.engine.gear", SCS_VALUE_TYPE_s32},
-    {"truck.brake.parking", b},
-    {"truck.brake.motor", b},
-    {"truck.brake.air.pressure", f},
-    {"truck.brake.air.pressure.warning", b},
-    {"truck.brake.air.pressure.emergency", b},
-    {"truck.brake.temperature", f},
-    {"truck.fuel.amount", f},
-    {"truck.fuel.warning", b},
-    {"truck.fuel.consumption.average", f},
-    {"truck.fuel.range", f},
-    {"truck.oil.pressure", f},
-    {"truck.oil.pressure.warning", b},
-    {"truck.oil.temperature", f},
-    {"truck.water.temperature", f},
-    {"truck.water.temperature.warning", b},
-    {"truck.battery.voltage", f},
-    {"truck.battery.voltage.warning", b},
-    {"truck.electric.enabled", b},
-    {"truck.engine.enabled", b},
-    {"truck.wear.engine", f},
-    {"truck.wear.transmission", f},
-    {"truck.wear.cabin", f},
-    {"truck.wear.chassis", f},
-    {"truck.wear.wheels", f},
-    {"truck.light.lblinker", b},
-    {"truck.light.rblinker", b},
-    {"truck.light.parking", b},
-    {"truck.light.beam.low", b},
-    {"truck.light.beam.high", b},
-    {"truck.light.brake", b},
-    {"truck.light.reverse", b},
-    {"truck.dashboard.backlight", f},
-    {"truck.odometer", f},
-    {"truck.cruise_control", f},
-    {"truck.navigation.distance", f},
-    {"game.time", SCS_VALUE_TYPE_u32},
-    {"multiplayer.time.offset", SCS_VALUE_TYPE_s32},
-};
-
 constexpr Offer offered_attributes[] = {
-    {"fuel.capacity", f},
+    {"fuel.capacity", SCS_VALUE_TYPE_float},
 };
 
 std::optional<scs_value_type_t> find_offer(std::string_view name, const auto& offers) {
@@ -168,15 +123,61 @@ std::string read_value(std::string_view text, scs_value_type_t type, scs_value_t
 }  // namespace
 
 std::optional<scs_value_type_t> channel_type(std::string_view name) {
-  return find_offer(name, offered_channels);
+  // The host offers exactly what the plug-in subscribes to.
+  for (const ChannelSubscription& channel : CHANNEL_SUBSCRIPTIONS) {
+    if (name == channel.name) {
+      return channel.type;
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<scs_value_type_t> attribute_type(std::string_view name) {
   return find_offer(name, offered_attributes);
 }
 
+std::string closest_name(std::string_view name) {
+  // Edit distance: a misspelt channel is usually a letter or two away from the real one.
+  const auto distance = [](std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+      row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+      std::size_t diagonal = row[0];
+      row[0] = i;
+      for (std::size_t j = 1; j <= b.size(); ++j) {
+        const std::size_t above = row[j];
+        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+        diagonal = above;
+      }
+    }
+    return row[b.size()];
+  };
+  std::string best;
+  std::size_t best_distance = std::numeric_limits<std::size_t>::max();
+  const auto consider = [&](const char* candidate) {
+    const std::size_t d = distance(name, candidate);
+    if (d < best_distance) {
+      best_distance = d;
+      best = candidate;
+    }
+  };
+  for (const ChannelSubscription& channel : CHANNEL_SUBSCRIPTIONS) {
+    consider(channel.name);
+  }
+  for (const Offer& offer : offered_attributes) {
+    consider(offer.name);
+  }
+  return best;
+}
+
 std::optional<Scenario> parse_scenario(std::string_view text, const std::string& origin,
                                        std::string& error) {
+  // Windows editors may save "UTF-8 with BOM".
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    text.remove_prefix(3);
+  }
   Scenario scenario;
   int line_number = 0;
   while (!text.empty()) {
@@ -213,8 +214,8 @@ std::optional<Scenario> parse_scenario(std::string_view text, const std::string&
       entry.kind = EntryKind::attribute;
     }
     if (!type) {
-      return fail(tokens[1].column,
-                  "unknown channel or attribute '" + std::string(tokens[1].text) + "'");
+      return fail(tokens[1].column, "unknown channel or attribute '" + std::string(tokens[1].text) +
+                                        "' (did you mean '" + closest_name(tokens[1].text) + "'?)");
     }
     if (const std::string wrong = read_value(tokens[2].text, *type, entry.value); !wrong.empty()) {
       return fail(tokens[2].column, wrong + " for " + entry.name);
@@ -329,6 +330,54 @@ Scenario built_in_drive() {
   d.at(20.0, "truck.fuel.warning", 1);
   d.at(20.0, "truck.wear.wheels", 0.16);
 
+  return d.finish();
+}
+
+Scenario sweep_pattern() {
+  DriveBuilder d;
+  // Electrics on and the clock running a minute every tenth of a second throughout.
+  d.at(0.0, "fuel.capacity", 100.0);
+  d.ramp(0.0, 16.0, 0.1, "game.time", [](double t) { return 600.0 + std::floor(t * 10.0); });
+
+  // Every needle from zero to beyond full scale and back, in 8 s.
+  const auto sweep = [](double low, double high) {
+    return [low, high](double t) { return low + (high - low) * (1.0 - std::fabs(t - 4.0) / 4.0); };
+  };
+  d.ramp(0.0, 8.0, 0.1, "truck.speed", sweep(0.0, 45.0));  // 162 km/h
+  d.ramp(0.0, 8.0, 0.1, "truck.engine.rpm", sweep(0.0, 3200.0));
+  d.ramp(0.0, 8.0, 0.1, "truck.water.temperature", sweep(30.0, 135.0));
+  d.ramp(0.0, 8.0, 0.1, "truck.fuel.amount", sweep(0.0, 100.0));
+
+  // Then every lamp in turn, half a second each; electrics and engine-stopped come as a pair.
+  struct Step {
+    const char* channels[2];
+    double value;
+  };
+  constexpr Step steps[] = {
+      {{"truck.brake.parking", nullptr}, 1.0},
+      {{"truck.light.parking", nullptr}, 1.0},
+      {{"truck.battery.voltage.warning", nullptr}, 1.0},
+      {{"truck.electric.enabled", "truck.engine.enabled"}, 1.0},
+      {{"truck.electric.enabled", nullptr}, 1.0},
+      {{"truck.fuel.warning", nullptr}, 1.0},
+      {{"truck.cruise_control", nullptr}, 22.0},
+      {{"truck.oil.pressure.warning", nullptr}, 1.0},
+      {{"truck.brake.air.pressure.warning", nullptr}, 1.0},
+      {{"truck.wear.engine", nullptr}, 0.2},
+      {{"truck.light.beam.high", nullptr}, 1.0},
+      {{"truck.light.lblinker", nullptr}, 1.0},
+      {{"truck.light.rblinker", nullptr}, 1.0},
+  };
+  double t = 8.5;
+  for (const Step& step : steps) {
+    for (const char* channel : step.channels) {
+      if (channel != nullptr) {
+        d.at(t, channel, step.value);
+        d.at(t + 0.5, channel, 0.0);
+      }
+    }
+    t += 0.5;
+  }
   return d.finish();
 }
 

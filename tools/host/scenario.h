@@ -47,6 +47,13 @@ std::optional<Scenario> parse_scenario(std::string_view text, const std::string&
 // that runs past midnight.
 Scenario built_in_drive();
 
+// A test pattern for checking a cluster's wiring without the game, about 15 s: every needle
+// from zero to beyond full scale and back, then every lamp in turn, while the clock runs.
+Scenario sweep_pattern();
+
+// The channel or attribute whose name is nearest to `name`, for a misspelt one.
+std::string closest_name(std::string_view name);
+
 }  // namespace vontrel::host
 
 #endif  // VONTREL_TOOLS_HOST_SCENARIO_H
