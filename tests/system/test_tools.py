@@ -5,7 +5,7 @@ import os
 import subprocess
 import unittest
 
-from harness import SystemTest, hexbytes
+from harness import Port, SystemTest, hexbytes
 
 EXIT_USAGE = 64
 EXIT_LOAD = 65
@@ -47,6 +47,35 @@ class HostArgumentsTest(SystemTest):
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, check=False, timeout=120)
         self.assertEqual(done.returncode, EXIT_LOAD, done.stdout)
+
+
+class RecordingTest(SystemTest):
+
+    def test_a_recording_replays_as_it_was_read_live(self):
+        recording = os.path.join(self.scratch, "drive.capture")
+        self.port.close()
+        self.port = Port(self.target.port_link(self.scratch), "--record", recording)
+        self.addCleanup(self.port.close)
+        name = self.target.port_name(self.port)
+        self.write_settings(f"comport str {name}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--duration",
+                                   "1")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.port.data()
+        live = self.port.summary()
+        with open(recording, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        self.assertTrue(lines[0].startswith("# vontrel capture 1"), lines[0])
+        times = [float(line.split()[0]) for line in lines[1:]]
+        self.assertEqual(times, sorted(times))
+        replayed = subprocess.run([os.environ["VONTREL_MONITOR"], "--file", recording, "--fast",
+                                   "--json"], capture_output=True, text=True, timeout=60,
+                                  check=False)
+        self.assertEqual(replayed.returncode, 0, replayed.stderr)
+        summary = json.loads(replayed.stdout.splitlines()[-1])
+        for count in ("cycles", "frames", "resets", "unknown", "torn", "bytes"):
+            self.assertEqual(summary[count], live[count], count)
+        self.assertGreater(live["cycles"], 5)
 
 
 class MonitorTest(unittest.TestCase):

@@ -10,13 +10,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <deque>
-#include <optional>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,6 +51,45 @@ struct Options {
   double duration = 0.0;
   bool json = false;
   bool quiet = false;
+  std::string record;
+  double speed = 1.0;
+  bool fast = false;
+};
+
+// A recording: this first line, then one line per read, "<seconds since the start> <bytes in
+// hex>", for example "0.051234 FF 04 10 00 00 01 01 00 01 00 00".
+constexpr char CAPTURE_HEADER[] = "# vontrel capture 1";
+
+class Recorder {
+ public:
+  bool open(const std::string& path) {
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) {
+      return false;
+    }
+    std::fprintf(file_, "%s: <seconds since the start> <bytes in hex>\n", CAPTURE_HEADER);
+    return true;
+  }
+  ~Recorder() {
+    if (file_ != nullptr) {
+      std::fclose(file_);
+    }
+  }
+  Recorder() = default;
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  void write(double seconds, const std::uint8_t* data, std::size_t length) {
+    if (file_ == nullptr) {
+      return;
+    }
+    std::fprintf(file_, "%.6f %s\n", seconds,
+                 hex_of(std::vector<std::uint8_t>(data, data + length)).c_str());
+    std::fflush(file_);  // a capture that ends with Ctrl-C keeps every line
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
 };
 
 void print_json(const nlohmann::json& object) {
@@ -308,6 +348,53 @@ class Monitor {
   bool hinted_ = false;
 };
 
+// Replays a recording, line by line at its recorded times (divided by --speed), or at once
+// with --fast. A line that is no "<seconds> <hex bytes>" stops the replay with an error.
+int replay(Monitor& monitor, const Options& options, const std::string& text,
+           Clock::time_point start) {
+  std::size_t line_number = 0;
+  std::size_t position = 0;
+  while (position < text.size() && !stop_requested) {
+    const std::size_t end = std::min(text.find('\n', position), text.size());
+    const std::string line = text.substr(position, end - position);
+    position = end + 1;
+    ++line_number;
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    char* rest = nullptr;
+    const double seconds = std::strtod(line.c_str(), &rest);
+    std::vector<std::uint8_t> bytes;
+    bool good = rest != line.c_str() && seconds >= 0.0;
+    for (const char* p = rest; good && *p != '\0';) {
+      while (*p == ' ' || *p == '\r') {
+        ++p;
+      }
+      if (*p == '\0') {
+        break;
+      }
+      char* after = nullptr;
+      const unsigned long value = std::strtoul(p, &after, 16);
+      good = after == p + 2 && value <= 0xFF;
+      bytes.push_back(static_cast<std::uint8_t>(value));
+      p = after;
+    }
+    if (!good) {
+      std::fprintf(stderr,
+                   "vontrel-monitor: line %zu of the recording is not \"<seconds> <hex bytes>\"\n",
+                   line_number);
+      return exit_io;
+    }
+    if (!options.fast) {
+      std::this_thread::sleep_until(start +
+                                    std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds / options.speed)));
+    }
+    monitor.consume(bytes.data(), bytes.size());
+  }
+  return 0;
+}
+
 // Removes the symbolic link it made when the monitor ends.
 struct LinkGuard {
   std::string path;
@@ -407,6 +494,37 @@ int run(const Options& options) {
   std::uint64_t consumed = 0;
   std::vector<std::uint8_t> buffer(4096);
 
+  Recorder recorder;
+  if (!options.record.empty() && !recorder.open(options.record)) {
+    std::fprintf(stderr, "vontrel-monitor: cannot write %s: %s\n", options.record.c_str(),
+                 std::strerror(errno));
+    return exit_io;
+  }
+  if (is_file) {
+    // A recording replays at its own pace; anything else is a raw byte dump, read at once.
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n > 0) {
+      const std::size_t length = static_cast<std::size_t>(n);
+      const std::string_view head(reinterpret_cast<const char*>(buffer.data()), length);
+      if (head.substr(0, sizeof CAPTURE_HEADER - 1) == CAPTURE_HEADER) {
+        std::string text(head);
+        for (ssize_t more = 0; (more = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+          text.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(more));
+        }
+        const int status = replay(monitor, options, text, start);
+        monitor.finish();
+        monitor.summary(elapsed());
+        if (fd > STDIN_FILENO) {
+          ::close(fd);
+        }
+        return status;
+      }
+      consumed += length;
+      recorder.write(elapsed(), buffer.data(), length);
+      monitor.consume(buffer.data(), length);
+    }
+  }
+
   while (!stop_requested) {
     const double now = elapsed();
     if (options.duration > 0.0 && now >= options.duration) {
@@ -458,6 +576,7 @@ int run(const Options& options) {
       continue;
     }
     consumed += static_cast<std::uint64_t>(n);
+    recorder.write(now, buffer.data(), static_cast<std::size_t>(n));
     monitor.consume(buffer.data(), static_cast<std::size_t>(n));
   }
   monitor.finish();
@@ -477,7 +596,9 @@ int tool_main(int argc, char** argv) {
       "vontrel-monitor: a virtual instrument cluster that decodes the frames Vontrel sends."};
   auto* device =
       app.add_option("--device", options.device, "Read a serial device, opened at 115200 8N1, raw");
-  auto* file = app.add_option("--file", options.file, "Read a capture file (- for standard input)");
+  auto* file = app.add_option(
+      "--file", options.file,
+      "Read a recording (replayed at its pace) or a raw byte dump (- for standard input)");
   auto* virtual_port = app.add_flag("--virtual", options.virtual_port,
                                     "Create a pseudo-terminal for the plug-in and read from it");
   device->excludes(file)->excludes(virtual_port);
@@ -498,6 +619,14 @@ int tool_main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 1e6));
   app.add_option("--duration", options.duration, "Stop after this many seconds")
       ->check(CLI::Range(0.0, 1e7));
+  app.add_option("--record", options.record,
+                 "Also write what arrives to this file, with its timing, for --file to replay");
+  app.add_option("--speed", options.speed,
+                 "With --file: replay a recording this many times faster than it was recorded")
+      ->check(CLI::Range(0.01, 1000.0))
+      ->needs(file);
+  app.add_flag("--fast", options.fast, "With --file: replay a recording without pauses")
+      ->needs(file);
   app.add_flag("--json", options.json, "One JSON object per frame, for scripts");
   app.add_flag("--quiet", options.quiet, "Only the summary at the end");
   try {
