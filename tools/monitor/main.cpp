@@ -1,11 +1,6 @@
 // vontrel-monitor: a virtual instrument cluster. Reads the plug-in's byte stream from a serial
 // device, a capture file, standard input or a pseudo-terminal it creates, and decodes every
 // frame.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -14,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,10 +18,10 @@
 
 #include "tools/monitor/dashboard.h"
 #include "tools/monitor/frame_decoder.h"
+#include "tools/monitor/input.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace vontrel::monitor;
 using Clock = std::chrono::steady_clock;
 
@@ -54,6 +49,7 @@ struct Options {
   std::string record;
   double speed = 1.0;
   bool fast = false;
+  bool list_ports = false;
 };
 
 // A recording: this first line, then one line per read, "<seconds since the start> <bytes in
@@ -98,78 +94,10 @@ void print_json(const nlohmann::json& object) {
   std::fflush(stdout);
 }
 
-// Raw 115200 8N1, as the plug-in's side of the line is set.
-bool make_raw(int fd, bool crtscts) {
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    return false;
-  }
-  ::cfmakeraw(&tio);
-  ::cfsetispeed(&tio, B115200);
-  ::cfsetospeed(&tio, B115200);
-  tio.c_cflag |= CLOCAL | CREAD;
-  if (crtscts) {
-    tio.c_cflag |= CRTSCTS;
-  }
-  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
-unsigned baud_of(speed_t speed) {
-  switch (speed) {
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    case B230400:
-      return 230400;
-    default:
-      return 0;
-  }
-}
-
-// The line settings the other side last chose, for a virtual port (the master side reads the
-// slave's settings).
-nlohmann::json line_settings(int fd) {
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    return nullptr;
-  }
-  const char* parity = (tio.c_cflag & PARENB) == 0 ? "none"
-                       : (tio.c_cflag & PARODD)    ? "odd"
-                                                   : "even";
-  int data_bits = 8;
-  switch (tio.c_cflag & CSIZE) {
-    case CS5:
-      data_bits = 5;
-      break;
-    case CS6:
-      data_bits = 6;
-      break;
-    case CS7:
-      data_bits = 7;
-      break;
-    default:
-      break;
-  }
-  return {{"event", "line"},
-          {"baud", baud_of(::cfgetospeed(&tio))},
-          {"data_bits", data_bits},
-          {"parity", parity},
-          {"stop_bits", (tio.c_cflag & CSTOPB) != 0 ? 2 : 1},
-          {"crtscts", (tio.c_cflag & CRTSCTS) != 0},
-          {"raw_output", (tio.c_oflag & OPOST) == 0}};
-}
-
 class Monitor {
  public:
   Monitor(const Options& options, std::string source)
-      : options_(options), source_(std::move(source)), terminal_(::isatty(STDOUT_FILENO) != 0) {}
+      : options_(options), source_(std::move(source)), terminal_(output_is_terminal()) {}
 
   void consume(const std::uint8_t* data, std::size_t length) {
     counters_.bytes += length;
@@ -395,84 +323,22 @@ int replay(Monitor& monitor, const Options& options, const std::string& text,
   return 0;
 }
 
-// Removes the symbolic link it made when the monitor ends.
-struct LinkGuard {
-  std::string path;
-  ~LinkGuard() {
-    if (!path.empty()) {
-      std::error_code ignored;
-      fs::remove(path, ignored);
-    }
-  }
-};
-
 int run(const Options& options) {
-  int fd = -1;
-  int slave = -1;
-  std::string source;
-  LinkGuard link;
-  bool is_file = false;
-
+  std::string error;
+  std::unique_ptr<Input> input;
   if (options.virtual_port) {
-    int master = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-      std::fprintf(stderr, "vontrel-monitor: cannot create a virtual port: %s\n",
-                   std::strerror(errno));
-      return exit_io;
-    }
-    fd = master;
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    // The line keeps the system's defaults for a new terminal (38400 baud, output
-    // post-processing on), so what the plug-in sets when it opens the port shows.
-    if (options.crtscts) {
-      termios tio{};
-      ::tcgetattr(slave, &tio);
-      tio.c_cflag |= CRTSCTS;
-      ::tcsetattr(slave, TCSANOW, &tio);
-    }
-    char name[256] = {};
-    if (::ttyname_r(slave, name, sizeof name) != 0) {
-      std::fprintf(stderr, "vontrel-monitor: cannot name the virtual port\n");
-      return exit_io;
-    }
-    source = name;
-    if (!options.link.empty()) {
-      std::error_code error;
-      fs::remove(options.link, error);
-      fs::create_symlink(source, options.link, error);
-      if (error) {
-        std::fprintf(stderr, "vontrel-monitor: cannot link %s: %s\n", options.link.c_str(),
-                     error.message().c_str());
-        return exit_io;
-      }
-      link.path = options.link;
-    }
-    // Keeping the slave open ourselves means the master never reports a hang-up while the
-    // plug-in has it closed; we simply wait for the next bytes.
+    input = open_virtual(options.link, options.crtscts, error);
   } else if (!options.device.empty()) {
-    fd = ::open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 || !make_raw(fd, options.crtscts)) {
-      std::fprintf(stderr, "vontrel-monitor: cannot open %s at 115200 8N1: %s\n",
-                   options.device.c_str(), std::strerror(errno));
-      return exit_io;
-    }
-    source = options.device;
+    input = open_device(options.device, options.crtscts, error);
   } else {
-    is_file = true;
-    if (options.file == "-") {
-      fd = STDIN_FILENO;
-      source = "standard input";
-    } else {
-      fd = ::open(options.file.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) {
-        std::fprintf(stderr, "vontrel-monitor: cannot read %s: %s\n", options.file.c_str(),
-                     std::strerror(errno));
-        return exit_io;
-      }
-      source = options.file;
-    }
+    input = open_file(options.file, error);
   }
+  if (!input) {
+    std::fprintf(stderr, "vontrel-monitor: %s\n", error.c_str());
+    return exit_io;
+  }
+  const std::string source = input->name();
+  const bool is_file = input->is_file();
 
   Monitor monitor(options, source);
   if (options.json) {
@@ -502,21 +368,18 @@ int run(const Options& options) {
   }
   if (is_file) {
     // A recording replays at its own pace; anything else is a raw byte dump, read at once.
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const long n = input->read(buffer.data(), buffer.size(), -1);
     if (n > 0) {
       const std::size_t length = static_cast<std::size_t>(n);
       const std::string_view head(reinterpret_cast<const char*>(buffer.data()), length);
       if (head.substr(0, sizeof CAPTURE_HEADER - 1) == CAPTURE_HEADER) {
         std::string text(head);
-        for (ssize_t more = 0; (more = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+        for (long more = 0; (more = input->read(buffer.data(), buffer.size(), -1)) > 0;) {
           text.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(more));
         }
         const int status = replay(monitor, options, text, start);
         monitor.finish();
         monitor.summary(elapsed());
-        if (fd > STDIN_FILENO) {
-          ::close(fd);
-        }
         return status;
       }
       consumed += length;
@@ -530,9 +393,7 @@ int run(const Options& options) {
     if (options.duration > 0.0 && now >= options.duration) {
       break;
     }
-    if (options.virtual_port) {
-      monitor.report_line(line_settings(fd));
-    }
+    monitor.report_line(input->line_settings());
     // A hung cluster: stop reading, so the line's buffers fill up behind us.
     if (options.stall_seconds > 0.0 && now >= options.stall_at &&
         now < options.stall_at + options.stall_seconds) {
@@ -549,30 +410,11 @@ int run(const Options& options) {
       }
       allowed = std::min(allowed, static_cast<std::size_t>(budget));
     }
-    pollfd waiting{fd, POLLIN, 0};
-    const int ready = ::poll(&waiting, 1, 50);
-    if (ready < 0 && errno != EINTR) {
-      break;
-    }
-    if (ready <= 0) {
-      continue;
-    }
-    const ssize_t n = ::read(fd, buffer.data(), allowed);
+    const long n = input->read(buffer.data(), allowed, 50);
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
-        continue;
-      }
-      if (errno == EIO && options.virtual_port) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        continue;
-      }
       break;
     }
     if (n == 0) {
-      if (is_file) {
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
     consumed += static_cast<std::uint64_t>(n);
@@ -581,12 +423,6 @@ int run(const Options& options) {
   }
   monitor.finish();
   monitor.summary(elapsed());
-  if (slave >= 0) {
-    ::close(slave);
-  }
-  if (fd > STDIN_FILENO) {
-    ::close(fd);
-  }
   return 0;
 }
 
@@ -594,8 +430,9 @@ int tool_main(int argc, char** argv) {
   Options options;
   CLI::App app{
       "vontrel-monitor: a virtual instrument cluster that decodes the frames Vontrel sends."};
-  auto* device =
-      app.add_option("--device", options.device, "Read a serial device, opened at 115200 8N1, raw");
+  auto* device = app.add_option(
+      "--device", options.device,
+      "Read a serial device at 115200 8N1, raw (/dev/ttyUSB0; COM4 or \\\\.\\COM10)");
   auto* file = app.add_option(
       "--file", options.file,
       "Read a recording (replayed at its pace) or a raw byte dump (- for standard input)");
@@ -627,6 +464,8 @@ int tool_main(int argc, char** argv) {
       ->needs(file);
   app.add_flag("--fast", options.fast, "With --file: replay a recording without pauses")
       ->needs(file);
+  app.add_flag("--list-ports", options.list_ports,
+               "List the serial ports a cluster may be on, and exit");
   app.add_flag("--json", options.json, "One JSON object per frame, for scripts");
   app.add_flag("--quiet", options.quiet, "Only the summary at the end");
   try {
@@ -634,6 +473,12 @@ int tool_main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : exit_usage;
+  }
+  if (options.list_ports) {
+    for (const std::string& port : list_ports()) {
+      std::printf("%s\n", port.c_str());
+    }
+    return 0;
   }
   if (options.device.empty() && options.file.empty() && !options.virtual_port) {
     std::fprintf(stderr, "vontrel-monitor: say what to read: --device, --file or --virtual\n");

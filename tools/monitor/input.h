@@ -1,0 +1,48 @@
+// Where the monitor's bytes come from: a serial device, a pseudo-terminal it creates for the
+// plug-in (POSIX), a file or standard input. One source per platform implements it
+// (input_posix.cpp, input_win32.cpp).
+#ifndef VONTREL_TOOLS_MONITOR_INPUT_H
+#define VONTREL_TOOLS_MONITOR_INPUT_H
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vontrel::monitor {
+
+class Input {
+ public:
+  Input() = default;
+  virtual ~Input() = default;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+
+  // Up to `size` bytes, waiting at most `timeout_ms` (-1: as long as it takes): the count, 0
+  // when nothing came in time, -1 at the end (a file ended, a device went away).
+  virtual long read(std::uint8_t* buffer, std::size_t size, int timeout_ms) = 0;
+  virtual std::string name() const = 0;
+  virtual bool is_file() const { return false; }
+  // The line settings the plug-in left on a virtual port; null for anything else.
+  virtual nlohmann::json line_settings() const { return nullptr; }
+};
+
+// A serial device at 115200 8N1, raw ("/dev/ttyUSB0"; "COM4" or "\\.\COM10" on Windows).
+std::unique_ptr<Input> open_device(const std::string& name, bool crtscts, std::string& error);
+// A pseudo-terminal for the plug-in, also linked at `link` when it is not empty.
+std::unique_ptr<Input> open_virtual(const std::string& link, bool crtscts, std::string& error);
+// A file, or standard input for "-".
+std::unique_ptr<Input> open_file(const std::string& path, std::string& error);
+
+// The serial ports a cluster may be on: COM ports on Windows; /dev/serial/by-id, ttyUSB and
+// ttyACM devices on Linux.
+std::vector<std::string> list_ports();
+
+bool output_is_terminal();
+
+}  // namespace vontrel::monitor
+
+#endif  // VONTREL_TOOLS_MONITOR_INPUT_H
