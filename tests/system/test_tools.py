@@ -2,6 +2,8 @@
 
 import json
 import os
+import re
+import signal
 import subprocess
 import time
 import unittest
@@ -39,6 +41,29 @@ class HostArgumentsTest(SystemTest):
         self.assertIn(scenario + ":2:24: expected a bool", run.output)
         self.assertEqual(run.log, [], "the plug-in was never started")
         self.assertEqual(self.port.data(), b"")
+
+    def test_help_puts_the_users_options_first(self):
+        run = self.target.run_host("--help")
+        self.assertEqual(run.returncode, 0, run.output)
+        harness = run.output.index("Test harness:")
+        self.assertLess(run.output.index("--scenario"), harness)
+        self.assertGreater(run.output.index("--misbehave"), harness)
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "Ctrl-C is a POSIX signal here")
+    def test_a_drive_set_all_at_once_is_held(self):
+        name = self.target.port_name(self.port)
+        self.write_settings(f"comport str {name}\n")
+        scenario = self.write_scenario("0 truck.speed 25\n0 truck.light.lblinker 1\n")
+        host = subprocess.Popen(
+            [os.environ["VONTREL_HOST"], "--plugin", os.environ["VONTREL_PLUGIN"], "--cwd",
+             self.scratch, "--scenario", scenario], stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True)
+        time.sleep(1.5)
+        self.assertIsNone(host.poll(), "the drive ended after its first frame")
+        host.send_signal(signal.SIGINT)
+        output, _ = host.communicate(timeout=30)
+        played = int(re.search(r"played (\d+) frames", output).group(1))
+        self.assertGreater(played, 60)
 
     def test_library_that_cannot_be_loaded(self):
         command = [self.target.host, "--plugin", self.target.host_path(
