@@ -374,18 +374,6 @@ int run(const Options& options) {
 }
 
 void list_channels() {
-  const auto type_name = [](scs_value_type_t type) {
-    switch (type) {
-      case SCS_VALUE_TYPE_bool:
-        return "bool";
-      case SCS_VALUE_TYPE_s32:
-        return "s32";
-      case SCS_VALUE_TYPE_u32:
-        return "u32";
-      default:
-        return "float";
-    }
-  };
   for (const vontrel::ChannelSubscription& channel : vontrel::CHANNEL_SUBSCRIPTIONS) {
     std::printf("%-36s %s\n", channel.name, type_name(channel.type));
   }
