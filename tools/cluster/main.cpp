@@ -11,8 +11,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -22,6 +25,7 @@
 #include "protocol/decoder.h"
 #include "tools/cluster/firmware_image.h"
 #include "tools/cluster/simulated_board.h"
+#include "tools/web/serve.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -73,6 +77,7 @@ struct Options {
   bool json = false;
   bool quiet = false;
   double duration = 0.0;
+  std::string web;
 };
 
 // What the cluster shows, read off the simulated board.
@@ -136,13 +141,27 @@ std::string to_line(const Reading& r, double t) {
   return line;
 }
 
+// A 32-bit count of the firmware's health record, `offset` bytes in.
+std::uint32_t firmware_u32(const simulated_board* board, std::uint16_t address, int offset) {
+  const auto at = static_cast<std::uint16_t>(address + offset);
+  return static_cast<std::uint32_t>(board_read16(board, at)) |
+         static_cast<std::uint32_t>(board_read16(board, static_cast<std::uint16_t>(at + 2))) << 16;
+}
+
+// The counts the dashboard shows, as they stand.
+struct FirmwareCounts {
+  std::uint32_t cycles = 0, torn = 0, unknown = 0, resets = 0;
+};
+
+FirmwareCounts counts(const simulated_board* board, std::uint16_t address) {
+  return {firmware_u32(board, address, 10), firmware_u32(board, address, 14),
+          firmware_u32(board, address, 18), firmware_u32(board, address, 22)};
+}
+
 // The firmware's own counts, at the address its ELF gives them.
 nlohmann::json health(const simulated_board* board, std::uint16_t address, double seconds) {
   const auto u16 = [&](std::uint16_t offset) { return board_read16(board, address + offset); };
-  const auto u32 = [&](std::uint16_t offset) {
-    return static_cast<std::uint32_t>(u16(offset)) | static_cast<std::uint32_t>(u16(offset + 2))
-                                                         << 16;
-  };
+  const auto u32 = [&](int offset) { return firmware_u32(board, address, offset); };
   const board_timing timing = board_timing_now(board);
   const double per = [&] {
     return timing.updates == 0 ? 0.0 : double(timing.latency_cycles_sum) / double(timing.updates);
@@ -172,6 +191,63 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
       {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)}};
 }
 
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  return first == std::string::npos ? ""
+                                    : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// What the dashboard page shows of the simulated cluster: its needles, lamps and display, and
+// the firmware's counts. Signal: the firmware took a whole cycle within the last second.
+class ClusterDashboard {
+ public:
+  ClusterDashboard(vontrel::web::DashboardServer& server, std::string source)
+      : server_(server), source_(std::move(source)) {}
+
+  void publish(const simulated_board* board, std::uint16_t health, double t) {
+    if (t - last_publish_ < 0.05) {
+      return;
+    }
+    last_publish_ = t;
+    const Reading reading = read(board);
+    const FirmwareCounts now = counts(board, health);
+    recent_.emplace_back(t, now.cycles);
+    while (recent_.size() > 1 && t - recent_.front().first > 1.0) {
+      recent_.pop_front();
+    }
+    if (now.cycles != last_cycles_) {
+      last_cycles_ = now.cycles;
+      last_cycle_at_ = t;
+    }
+    vontrel::web::DashboardState state;
+    state.source = source_;
+    state.signal = last_cycle_at_ >= 0.0 && t - last_cycle_at_ <= 1.0;
+    state.speed_kmh = round_to(reading.speed_kmh, 0.001);
+    state.rpm = round_to(reading.rpm, 0.01);
+    state.fuel_percent = round_to(reading.fuel_percent, 0.001);
+    state.water_c = round_to(reading.water_c, 0.001);
+    state.lamps = reading.lamps;
+    // The display shows "     14:05      " over "   29.02.0004   ".
+    state.clock = trimmed(reading.lcd[0]);
+    state.date = trimmed(reading.lcd[1]);
+    state.lcd = {reading.lcd[0], reading.lcd[1]};
+    state.cycles = now.cycles;
+    state.cycles_per_second = static_cast<double>(now.cycles - recent_.front().second);
+    state.torn = now.torn;
+    state.unknown = now.unknown;
+    state.resets = now.resets;
+    server_.publish(vontrel::web::to_json(state).dump());
+  }
+
+ private:
+  vontrel::web::DashboardServer& server_;
+  std::string source_;
+  double last_publish_ = -1.0;
+  std::deque<std::pair<double, std::uint32_t>> recent_;
+  std::uint32_t last_cycles_ = 0;
+  double last_cycle_at_ = -1.0;
+};
+
 int run(const Options& options) {
   std::string why;
   const auto address = vontrel::cluster::health_address(options.firmware, why);
@@ -185,6 +261,19 @@ int run(const Options& options) {
     std::fprintf(stderr, "vontrel-cluster: %s is taken: it exists and is not a link of ours\n",
                  options.link.c_str());
     return exit_port_taken;
+  }
+
+  // Before the board: a taken dashboard port should cost nothing to find out.
+  std::unique_ptr<vontrel::web::DashboardServer> web;
+  if (!options.web.empty()) {
+    vontrel::web::DashboardState idle;
+    idle.source = "simulated firmware " + fs::path(options.firmware).filename().string();
+    int status = 0;
+    web = vontrel::web::serve_dashboard("vontrel-cluster", options.web, idle, options.json, out,
+                                        status);
+    if (!web) {
+      return status;
+    }
   }
 
   char message[256] = "";
@@ -215,6 +304,10 @@ int run(const Options& options) {
                  options.link.empty() ? "" : " linked from ", options.link.c_str());
   }
   std::fflush(out);
+  std::optional<ClusterDashboard> dashboard;
+  if (web) {
+    dashboard.emplace(*web, "simulated firmware on " + port);
+  }
 
   std::signal(SIGINT, on_stop);
   std::signal(SIGTERM, on_stop);
@@ -240,6 +333,9 @@ int run(const Options& options) {
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t));
     std::this_thread::sleep_until(due);
 
+    if (dashboard) {
+      dashboard->publish(board, *address, t);
+    }
     if (t - last_report >= 0.1) {
       const Reading now = read(board);
       if (first || !(now == shown)) {
@@ -288,6 +384,9 @@ int main(int argc, char** argv) {
     app.add_flag("--quiet", options.quiet, "Print only the closing health line");
     app.add_option("--duration", options.duration, "Stop after this many simulated seconds")
         ->check(CLI::PositiveNumber);
+    app.add_option("--web", options.web,
+                   "Serve a live dashboard page at [ADDRESS:]PORT (127.0.0.1 unless given; "
+                   "0.0.0.0 lets a phone on the network open it)");
     try {
       app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -19,6 +19,7 @@
 #include "tools/monitor/dashboard.h"
 #include "tools/monitor/frame_decoder.h"
 #include "tools/monitor/input.h"
+#include "tools/web/serve.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ struct Options {
   double speed = 1.0;
   bool fast = false;
   bool list_ports = false;
+  std::string web;
 };
 
 // A recording: this first line, then one line per read, "<seconds since the start> <bytes in
@@ -105,6 +107,31 @@ class Monitor {
     decoder_.feed(data, length, events_);
     report();
     check_signal(length);
+    publish();
+  }
+
+  void show_on(vontrel::web::DashboardServer* server) { web_ = server; }
+
+  // Hands the dashboard what the cluster shows, at most every 50 ms (its push rate).
+  void publish(bool now = false) {
+    if (web_ == nullptr) {
+      return;
+    }
+    const Clock::time_point at = Clock::now();
+    if (!now && at - last_publish_ < vontrel::web::PUSH_INTERVAL) {
+      return;
+    }
+    last_publish_ = at;
+    const vontrel::Decoder& decoder = decoder_.decoder();
+    vontrel::web::DashboardState state;
+    state.source = source_;
+    state.signal = last_cycle_ && at - *last_cycle_ <= std::chrono::seconds(1);
+    state.cycles = counters_.cycles;
+    state.cycles_per_second = recent_rate(at);
+    state.torn = counters_.torn;
+    state.unknown = counters_.unknown;
+    state.resets = counters_.resets;
+    web_->publish(vontrel::web::from_cluster_state(decoder.state(), state).dump());
   }
 
   void finish() {
@@ -217,11 +244,16 @@ class Monitor {
   // The rate over the last second, not since the start: a paused host shows 0, not an average.
   void note_cycle() {
     const Clock::time_point now = Clock::now();
+    last_cycle_ = now;
     recent_cycles_.push_back(now);
+    counters_.cycles_per_second = recent_rate(now);
+  }
+
+  double recent_rate(Clock::time_point now) {
     while (!recent_cycles_.empty() && now - recent_cycles_.front() > std::chrono::seconds(1)) {
       recent_cycles_.pop_front();
     }
-    counters_.cycles_per_second = static_cast<double>(recent_cycles_.size());
+    return static_cast<double>(recent_cycles_.size());
   }
 
   // Bytes arrive but none makes a frame: most likely the wrong baud rate or a loose wire.
@@ -274,6 +306,9 @@ class Monitor {
   bool valid_in_read_ = false;
   std::optional<Clock::time_point> noise_since_;
   bool hinted_ = false;
+  vontrel::web::DashboardServer* web_ = nullptr;
+  Clock::time_point last_publish_{};
+  std::optional<Clock::time_point> last_cycle_;
 };
 
 // Replays a recording, line by line at its recorded times (divided by --speed), or at once
@@ -314,13 +349,34 @@ int replay(Monitor& monitor, const Options& options, const std::string& text,
       return exit_io;
     }
     if (!options.fast) {
-      std::this_thread::sleep_until(start +
-                                    std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(seconds / options.speed)));
+      const Clock::time_point due =
+          start + std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double>(seconds / options.speed));
+      // In steps, so that the dashboard sees a pause in the recording as one.
+      while (Clock::now() < due && !stop_requested) {
+        std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(50)));
+        monitor.publish();
+      }
     }
     monitor.consume(bytes.data(), bytes.size());
   }
   return 0;
+}
+
+// A file has ended, but the person at the dashboard may not have finished looking.
+template <typename Elapsed>
+void keep_serving(Monitor& monitor, bool serving, const Options& options, Elapsed elapsed) {
+  if (!serving || stop_requested || (options.duration > 0.0 && elapsed() >= options.duration)) {
+    return;
+  }
+  if (!options.json && !options.quiet) {
+    std::printf("the stream has ended; the dashboard stays up until Ctrl-C\n");
+    std::fflush(stdout);
+  }
+  while (!stop_requested && (options.duration <= 0.0 || elapsed() < options.duration)) {
+    monitor.publish();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 int run(const Options& options) {
@@ -341,6 +397,19 @@ int run(const Options& options) {
   const bool is_file = input->is_file();
 
   Monitor monitor(options, source);
+  std::unique_ptr<vontrel::web::DashboardServer> web;
+  if (!options.web.empty()) {
+    vontrel::web::DashboardState idle;
+    idle.source = source;
+    int status = 0;
+    web = vontrel::web::serve_dashboard("vontrel-monitor", options.web, idle, options.json, stdout,
+                                        status);
+    if (!web) {
+      return status;
+    }
+    monitor.show_on(web.get());
+    monitor.publish(true);
+  }
   if (options.json) {
     nlohmann::json port = {{"event", "port"}, {"path", source}};
     if (!options.link.empty()) {
@@ -379,6 +448,7 @@ int run(const Options& options) {
         }
         const int status = replay(monitor, options, text, start);
         monitor.finish();
+        keep_serving(monitor, web != nullptr, options, elapsed);
         monitor.summary(elapsed());
         return status;
       }
@@ -389,6 +459,7 @@ int run(const Options& options) {
   }
 
   while (!stop_requested) {
+    monitor.publish();
     const double now = elapsed();
     if (options.duration > 0.0 && now >= options.duration) {
       break;
@@ -422,6 +493,7 @@ int run(const Options& options) {
     monitor.consume(buffer.data(), static_cast<std::size_t>(n));
   }
   monitor.finish();
+  keep_serving(monitor, web != nullptr && is_file, options, elapsed);
   monitor.summary(elapsed());
   return 0;
 }
@@ -466,6 +538,9 @@ int tool_main(int argc, char** argv) {
       ->needs(file);
   app.add_flag("--list-ports", options.list_ports,
                "List the serial ports a cluster may be on, and exit");
+  app.add_option("--web", options.web,
+                 "Serve a live dashboard page at [ADDRESS:]PORT (127.0.0.1 unless given; "
+                 "0.0.0.0 lets a phone on the network open it)");
   app.add_flag("--json", options.json, "One JSON object per frame, for scripts");
   app.add_flag("--quiet", options.quiet, "Only the summary at the end");
   try {

@@ -1,0 +1,478 @@
+#include "tools/web/web_server.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vontrel::web {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+bool parse_listen_address(const std::string& text, ListenAddress& out, std::string& error) {
+  std::string address;
+  std::string port = text;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      error = "write an IPv6 address as [ADDRESS]:PORT, for example [::1]:8080";
+      return false;
+    }
+    address = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+    address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (address.find(':') != std::string::npos) {
+      error = "write an IPv6 address in brackets: [" + address + "]:" + port;
+      return false;
+    }
+  }
+  const bool digits =
+      !port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+      });
+  const unsigned long number = digits ? std::stoul(port) : 0;
+  if (!digits || number > 65535) {
+    error = "\"" + text + "\" is no [ADDRESS:]PORT: the port is a number from 0 to 65535";
+    return false;
+  }
+  ListenAddress parsed;
+  parsed.port = static_cast<unsigned short>(number);
+  if (address == "localhost") {
+    address = "127.0.0.1";
+  }
+  if (!address.empty()) {
+    boost::system::error_code ec;
+    asio::ip::make_address(address, ec);
+    if (ec) {
+      error = "\"" + address + "\" is no IP address (try 127.0.0.1, or 0.0.0.0 for every network)";
+      return false;
+    }
+    parsed.address = address;
+  }
+  out = parsed;
+  return true;
+}
+
+bool reachable_from_network(const ListenAddress& listen) {
+  boost::system::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(listen.address, ec);
+  return ec || !address.is_loopback();
+}
+
+namespace {
+
+class Session;
+
+// What the tool last published, handed across under a lock.
+struct Published {
+  std::mutex mutex;
+  std::shared_ptr<const std::string> state;
+  std::uint64_t version = 1;
+};
+
+}  // namespace
+
+struct DashboardServer::Impl {
+  asio::io_context io{1};
+  tcp::acceptor acceptor{io};
+  asio::steady_timer tick{io};
+  std::thread thread;
+  std::promise<void> finished;
+  std::string page;
+  std::string url;
+  unsigned short port = 0;
+  Published published;
+
+  // The server's thread only.
+  bool stopping = false;
+  std::vector<std::weak_ptr<Session>> sessions;  // every client counted against the limit
+
+  std::pair<std::shared_ptr<const std::string>, std::uint64_t> latest() {
+    const std::lock_guard<std::mutex> lock(published.mutex);
+    return {published.state, published.version};
+  }
+
+  void accept();
+  void on_tick();
+  void shut_down();
+  void prune() {
+    sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
+                                  [](const std::weak_ptr<Session>& s) { return s.expired(); }),
+                   sessions.end());
+  }
+};
+
+namespace {
+
+constexpr char SECURITY_HEADERS[] =
+    "Cache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Content-Security-Policy: default-src 'self'; script-src 'unsafe-inline'; "
+    "style-src 'unsafe-inline'; img-src data:\r\n";
+
+// One client: requests answered in turn, or, after GET /events, an event stream.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, DashboardServer::Impl& server)
+      : stream_(std::move(socket)), server_(server) {}
+
+  void start() { read_request(); }
+
+  // Refuses a client over the limit, then closes.
+  void refuse() {
+    write_and_close(std::make_shared<std::string>(
+        std::string("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                    "Retry-After: 5\r\nConnection: close\r\nContent-Length: 37\r\n") +
+        SECURITY_HEADERS + "\r\ntoo many dashboard clients; try later\n"));
+  }
+
+  // Sends the latest state if the stream is idle and behind. At most once per tick.
+  void offer(const std::shared_ptr<const std::string>& state, std::uint64_t version) {
+    if (!streaming_ || writing_ || version == sent_version_ || !state) {
+      return;
+    }
+    writing_ = true;
+    sent_version_ = version;
+    auto event = std::make_shared<std::string>("data: " + *state + "\n\n");
+    // A client that cannot take one small event in this time is dropped: its socket buffer is
+    // full, and nothing of ours waits for it.
+    stream_.expires_after(SLOW_CLIENT_TIMEOUT);
+    asio::async_write(stream_, asio::buffer(*event),
+                      [self = shared_from_this(), event](beast::error_code ec, std::size_t) {
+                        self->writing_ = false;
+                        if (ec) {
+                          self->close();
+                        }
+                      });
+  }
+
+  void close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+ private:
+  void read_request() {
+    parser_.emplace();
+    parser_->header_limit(8 * 1024);
+    stream_.expires_after(REQUEST_TIMEOUT);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_request(ec); });
+  }
+
+  void on_request(beast::error_code ec) {
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
+      close();
+      return;
+    }
+    if (ec == http::error::header_limit) {
+      respond(http::status::request_header_fields_too_large, "request headers too large\n");
+      return;
+    }
+    if (ec == http::error::unexpected_body || ec == http::error::body_limit) {
+      respond(http::status::payload_too_large, "the dashboard takes no request body\n");
+      return;
+    }
+    if (ec && ec.category() == http::make_error_code(http::error::bad_target).category()) {
+      respond(http::status::bad_request, "bad request\n");
+      return;
+    }
+    if (ec) {  // time-out, reset, closed: nothing to answer
+      close();
+      return;
+    }
+    const auto& request = parser_->get();
+    const bool head = request.method() == http::verb::head;
+    if (request.method() != http::verb::get && !head) {
+      respond(http::status::method_not_allowed, "the dashboard only reads: GET or HEAD\n",
+              "text/plain", false, "Allow: GET, HEAD\r\n");
+      return;
+    }
+    const std::string_view target(request.target().data(), request.target().size());
+    const std::string_view path = target.substr(0, target.find('?'));
+    keep_alive_ = request.keep_alive();
+    if (path == "/" || path == "/index.html") {
+      respond(http::status::ok, server_.page, "text/html; charset=utf-8", head);
+    } else if (path == "/state") {
+      const auto state = server_.latest().first;
+      respond(http::status::ok, (state ? *state : std::string("{}")) + "\n", "application/json",
+              head);
+    } else if (path == "/events" && !head) {
+      start_stream();
+    } else if (path == "/events") {
+      respond(http::status::ok, "", "text/event-stream", true);
+    } else {
+      respond(http::status::not_found, "not found: the dashboard has /, /state and /events\n");
+    }
+  }
+
+  void respond(http::status status, const std::string& body, const std::string& type = "text/plain",
+               bool head = false, const std::string& extra = "") {
+    const bool keep = keep_alive_ && static_cast<int>(status) < 400;
+    std::string text = "HTTP/1.1 " + std::to_string(static_cast<int>(status)) + " " +
+                       std::string(http::obsolete_reason(status)) + "\r\nContent-Type: " + type +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+                       SECURITY_HEADERS + extra + (keep ? "" : "Connection: close\r\n") + "\r\n";
+    if (!head) {
+      text += body;
+    }
+    auto response = std::make_shared<std::string>(std::move(text));
+    if (!keep) {
+      write_and_close(response);
+      return;
+    }
+    stream_.expires_after(SLOW_CLIENT_TIMEOUT * 5);
+    asio::async_write(stream_, asio::buffer(*response),
+                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+                        if (ec) {
+                          self->close();
+                        } else {
+                          self->read_request();
+                        }
+                      });
+  }
+
+  void write_and_close(const std::shared_ptr<std::string>& text) {
+    stream_.expires_after(SLOW_CLIENT_TIMEOUT);
+    asio::async_write(stream_, asio::buffer(*text),
+                      [self = shared_from_this(), text](beast::error_code, std::size_t) {
+                        beast::error_code ignored;
+                        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                        self->linger();
+                      });
+  }
+
+  // Reads what the client still sends until it closes, so that closing does not reset the
+  // connection under a response it has not read yet.
+  void linger() {
+    stream_.expires_after(SLOW_CLIENT_TIMEOUT);
+    stream_.async_read_some(asio::buffer(discard_),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) {
+                                self->stream_.close();
+                              } else {
+                                self->linger();
+                              }
+                            });
+  }
+
+  void start_stream() {
+    // A small send buffer: a client that stops reading is found out within seconds, and
+    // holds little of our memory meanwhile. Twenty events a second fit it many times over.
+    beast::error_code ignored;
+    stream_.socket().set_option(asio::socket_base::send_buffer_size(16 * 1024), ignored);
+    auto header = std::make_shared<std::string>(
+        std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n") + SECURITY_HEADERS +
+        "Connection: keep-alive\r\n\r\nretry: 1000\n\n");
+    stream_.expires_after(SLOW_CLIENT_TIMEOUT);
+    asio::async_write(stream_, asio::buffer(*header),
+                      [self = shared_from_this(), header](beast::error_code ec, std::size_t) {
+                        if (ec) {
+                          self->close();
+                          return;
+                        }
+                        self->streaming_ = true;
+                        self->stream_.expires_never();
+                        self->watch();
+                        const auto [state, version] = self->server_.latest();
+                        self->offer(state, version);
+                      });
+  }
+
+  // Notices a client that went away while the state stands still. What it sends is ignored.
+  void watch() {
+    stream_.async_read_some(asio::buffer(discard_),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) {
+                                self->close();
+                              } else {
+                                self->watch();
+                              }
+                            });
+  }
+
+  beast::tcp_stream stream_;
+  DashboardServer::Impl& server_;
+  beast::flat_buffer buffer_{16 * 1024};
+  std::optional<http::request_parser<http::empty_body>> parser_;
+  char discard_[512] = {};
+  bool keep_alive_ = false;
+  bool streaming_ = false;
+  bool writing_ = false;
+  std::uint64_t sent_version_ = 0;
+};
+
+}  // namespace
+
+void DashboardServer::Impl::accept() {
+  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (stopping) {
+      return;
+    }
+    if (!ec) {
+      prune();
+      auto session = std::make_shared<Session>(std::move(socket), *this);
+      if (sessions.size() >= static_cast<std::size_t>(MAX_CLIENTS)) {
+        session->refuse();
+      } else {
+        sessions.push_back(session);
+        session->start();
+      }
+    }
+    accept();
+  });
+}
+
+void DashboardServer::Impl::on_tick() {
+  if (stopping) {
+    return;
+  }
+  const auto [state, version] = latest();
+  prune();
+  for (const auto& weak : sessions) {
+    if (const auto session = weak.lock()) {
+      session->offer(state, version);
+    }
+  }
+  tick.expires_after(PUSH_INTERVAL);
+  tick.async_wait([this](beast::error_code ec) {
+    if (!ec) {
+      on_tick();
+    }
+  });
+}
+
+void DashboardServer::Impl::shut_down() {
+  stopping = true;
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  tick.cancel();
+  for (const auto& weak : sessions) {
+    if (const auto session = weak.lock()) {
+      session->close();
+    }
+  }
+}
+
+std::unique_ptr<DashboardServer> DashboardServer::start(const ListenAddress& listen,
+                                                        std::string initial_state, Failure& failure,
+                                                        std::string& error) {
+  auto impl = std::make_unique<Impl>();
+  impl->page = dashboard_page();
+  impl->published.state = std::make_shared<const std::string>(std::move(initial_state));
+
+  beast::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(listen.address, ec);
+  if (ec) {
+    failure = Failure::address;
+    error = "\"" + listen.address + "\" is no IP address";
+    return nullptr;
+  }
+  const tcp::endpoint endpoint(address, listen.port);
+  const std::string where = (address.is_v6() ? "[" + listen.address + "]" : listen.address) + ":" +
+                            std::to_string(listen.port);
+  impl->acceptor.open(endpoint.protocol(), ec);
+#ifndef _WIN32
+  // A restarted tool may take its port back at once. (On Windows this option would let two
+  // programs share one port, and a taken port would go unnoticed.)
+  if (!ec) {
+    impl->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  }
+#endif
+  if (!ec) {
+    impl->acceptor.bind(endpoint, ec);
+  }
+  if (ec == asio::error::address_in_use || ec == asio::error::access_denied) {
+    failure = Failure::taken;
+    error = "cannot serve the dashboard on " + where + ": " +
+            (ec == asio::error::address_in_use ? "the port is taken by another program"
+                                               : "this user may not use that port") +
+            " (choose another with --web PORT)";
+    return nullptr;
+  }
+  if (ec == boost::system::errc::address_not_available) {
+    failure = Failure::address;
+    error =
+        "cannot serve the dashboard on " + where + ": no network of this machine has that address";
+    return nullptr;
+  }
+  if (!ec) {
+    impl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  }
+  if (ec) {
+    failure = Failure::other;
+    error = "cannot serve the dashboard on " + where + ": " + ec.message();
+    return nullptr;
+  }
+  impl->port = impl->acceptor.local_endpoint(ec).port();
+  impl->url = "http://" + (address.is_v6() ? "[" + listen.address + "]" : listen.address) + ":" +
+              std::to_string(impl->port) + "/";
+  failure = Failure::none;
+
+  impl->accept();
+  impl->on_tick();
+  Impl* raw = impl.get();
+  impl->thread = std::thread([raw] {
+    try {
+      raw->io.run();
+    } catch (...) {
+      // A failing dashboard must not take the tool down with it.
+    }
+    raw->finished.set_value();
+  });
+  return std::unique_ptr<DashboardServer>(new DashboardServer(std::move(impl)));
+}
+
+DashboardServer::DashboardServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+DashboardServer::~DashboardServer() {
+  Impl& impl = *impl_;
+  asio::post(impl.io, [&impl] { impl.shut_down(); });
+  // Every connection ends within moments of being closed; should one not, stop regardless.
+  if (impl.finished.get_future().wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+    impl.io.stop();
+  }
+  impl.thread.join();
+}
+
+void DashboardServer::publish(std::string state) {
+  auto shared = std::make_shared<const std::string>(std::move(state));
+  const std::lock_guard<std::mutex> lock(impl_->published.mutex);
+  if (impl_->published.state && *impl_->published.state == *shared) {
+    return;
+  }
+  impl_->published.state = std::move(shared);
+  ++impl_->published.version;
+}
+
+std::string DashboardServer::url() const {
+  return impl_->url;
+}
+
+unsigned short DashboardServer::port() const {
+  return impl_->port;
+}
+
+}  // namespace vontrel::web

@@ -1,0 +1,69 @@
+// The dashboard in a browser: a small read-only HTTP server on its own thread, shared by
+// vontrel-monitor and vontrel-cluster. The tool publishes what its cluster shows as one JSON
+// object; the server hands it out at GET /state and pushes it to every open GET /events
+// stream, at most 20 times a second. Nothing a client does reaches back into the tool: the
+// only meeting point is the latest published state, swapped under a lock.
+#ifndef VONTREL_TOOLS_WEB_WEB_SERVER_H
+#define VONTREL_TOOLS_WEB_WEB_SERVER_H
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace vontrel::web {
+
+// Where to listen: "[ADDRESS:]PORT". The address is 127.0.0.1 unless given.
+struct ListenAddress {
+  std::string address = "127.0.0.1";
+  unsigned short port = 0;  // 0: any free port
+};
+
+// "8080", "0.0.0.0:8080", "192.168.1.20:8080", "[::1]:8080", "localhost:8080". False, with
+// the reason, for anything else.
+bool parse_listen_address(const std::string& text, ListenAddress& out, std::string& error);
+
+// True unless the address only reaches this machine.
+bool reachable_from_network(const ListenAddress& listen);
+
+// Clients served at once; one more is answered 503 and closed.
+constexpr int MAX_CLIENTS = 16;
+// The shortest gap between two pushes to an event stream.
+constexpr std::chrono::milliseconds PUSH_INTERVAL{50};
+// A client that has not taken a push, or sent its whole request, within this is dropped.
+constexpr std::chrono::seconds SLOW_CLIENT_TIMEOUT{2};
+constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
+
+class DashboardServer {
+ public:
+  enum class Failure { none, address, taken, other };
+
+  // Listens and starts serving `initial_state` until the first publish(). Null on failure,
+  // with `failure` and `error` saying why.
+  static std::unique_ptr<DashboardServer> start(const ListenAddress& listen,
+                                                std::string initial_state, Failure& failure,
+                                                std::string& error);
+
+  DashboardServer(const DashboardServer&) = delete;
+  DashboardServer& operator=(const DashboardServer&) = delete;
+  ~DashboardServer();  // closes every connection and joins the thread
+
+  // Any thread, never waits on a client.
+  void publish(std::string state);
+
+  // "http://127.0.0.1:8080/", with the port actually bound.
+  std::string url() const;
+  unsigned short port() const;
+
+  struct Impl;  // the server's thread and what it owns
+
+ private:
+  explicit DashboardServer(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// The page itself, its gauges drawn to the reference cluster's scales.
+std::string dashboard_page();
+
+}  // namespace vontrel::web
+
+#endif  // VONTREL_TOOLS_WEB_WEB_SERVER_H
