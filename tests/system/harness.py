@@ -39,6 +39,10 @@ class Port:
         self._process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr,
                                          stdin=subprocess.DEVNULL, text=True)
         first = json.loads(self._process.stdout.readline())
+        self.url = None
+        if first["event"] == "web":  # --web: the dashboard's address comes first
+            self.url = first["url"]
+            first = json.loads(self._process.stdout.readline())
         assert first["event"] == "port", first
         self.path = first["path"]
         self._reader = threading.Thread(target=self._read, daemon=True)

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import time
 import unittest
+import urllib.request
 
 from harness import RESET_FRAME, WINE_RUN, Port, SystemTest, hexbytes
 from test_wire import cycle
@@ -135,13 +136,20 @@ class WindowsMonitorTest(SystemTest):
         with open(output_path, "w", encoding="utf-8") as output_file:
             reading = subprocess.Popen(
                 ["wine", os.environ["VONTREL_WINDOWS_MONITOR"], "--device", "COM7", "--json",
-                 "--duration", "5"], stdout=output_file, stderr=subprocess.DEVNULL,
-                stdin=subprocess.DEVNULL)
+                 "--duration", "8", "--web", "0"], stdout=output_file,
+                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
         while '"port"' not in open(output_path, encoding="utf-8").read():
             self.assertLess(time.monotonic(), deadline, "the monitor never opened COM7")
             time.sleep(0.05)
         os.write(master, RESET_FRAME + cycle("FF 04 40 03 4E 00 25 00 00 00 00") * 5)
+        # Its dashboard, served through Windows sockets, shows the same.
+        url = json.loads(open(output_path, encoding="utf-8").readline())["url"]
+        state = {}
+        while state.get("cycles") != 5 and time.monotonic() < deadline:
+            with urllib.request.urlopen(url + "state", timeout=10) as response:
+                state = json.loads(response.read())
+        self.assertEqual((state["cycles"], state["speed_kmh"]), (5, 90.0))
         self.assertEqual(reading.wait(timeout=120), 0)
         output = open(output_path, encoding="utf-8").read()
         summary = json.loads(output.splitlines()[-1])

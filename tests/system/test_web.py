@@ -1,0 +1,218 @@
+"""The dashboard page in a real browser (headless Chromium, through Selenium), fed by the real
+plug-in through vontrel-monitor and through vontrel-cluster; and the server's bounds against
+many, slow and malformed clients."""
+
+import http.client
+import json
+import os
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.parse
+
+from harness import Cluster, Port, SystemTest
+
+EXIT_WEB_TAKEN = 69
+# 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one; the parking brake lights its lamp.
+DRIVE = ["0 game.time 1000", "0 truck.speed 25", "0 truck.engine.rpm 1500",
+         "0 truck.brake.parking 1", "0 fuel.capacity 400", "0 truck.fuel.amount 300",
+         "0 truck.water.temperature 90", "0 truck.electric.enabled 1",
+         "0 truck.engine.enabled 1"]
+
+
+def request(url, raw):
+    """Sends `raw` bytes as the whole request and returns the response's status code."""
+    address = urllib.parse.urlsplit(url)
+    with socket.create_connection((address.hostname, address.port), timeout=10) as client:
+        client.sendall(raw)
+        reply = b""
+        while b"\r\n" not in reply:
+            chunk = client.recv(4096)
+            if not chunk:
+                break
+            reply += chunk
+    return int(reply.split(b" ", 2)[1]) if reply.startswith(b"HTTP/1.1 ") else None
+
+
+def get_json(url, path):
+    address = urllib.parse.urlsplit(url)
+    connection = http.client.HTTPConnection(address.hostname, address.port, timeout=10)
+    try:
+        connection.request("GET", path)
+        response = connection.getresponse()
+        return response.status, response.read()
+    finally:
+        connection.close()
+
+
+def first_event(url):
+    """The first state pushed on GET /events."""
+    address = urllib.parse.urlsplit(url)
+    connection = http.client.HTTPConnection(address.hostname, address.port, timeout=10)
+    try:
+        connection.request("GET", "/events")
+        response = connection.getresponse()
+        assert response.status == 200, response.status
+        assert response.getheader("Content-Type") == "text/event-stream"
+        while True:
+            line = response.fp.readline().decode()
+            if line.startswith("data: "):
+                return json.loads(line[len("data: "):])
+    finally:
+        connection.close()
+
+
+class DashboardTest(SystemTest):
+    monitor_options = ("--web", "0")
+
+    def drive(self, seconds, port=None):
+        port = port or self.port
+        self.write_settings(f"comport str {self.target.port_name(port)}\n")
+        scenario = self.write_scenario("\n".join(DRIVE) + "\n")
+        return self.target.start_host("--cwd", self.target.host_path(self.scratch),
+                                      "--scenario", scenario, "--duration", str(seconds))
+
+    def wait_until(self, condition, timeout, message):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, message)
+            time.sleep(0.05)
+
+
+class BrowserTest(DashboardTest):
+
+    def browser(self):
+        # Imported here: only this test needs Selenium (Debian's python3-selenium).
+        from selenium import webdriver  # pylint: disable=import-outside-toplevel
+        from selenium.webdriver.chrome.service import Service  # pylint: disable=import-outside-toplevel
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        profile = tempfile.mkdtemp(dir=self.scratch)
+        # A phone held sideways. Without the networking switches Chromium reaches out to
+        # Google's services at start, which a closed network refuses.
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync",
+                     "--window-size=844,390", "--force-device-scale-factor=2",
+                     f"--user-data-dir={profile}"):
+            options.add_argument(flag)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.addCleanup(driver.quit)
+        return driver
+
+    def test_the_page_follows_the_drive_then_shows_no_signal(self):
+        driver = self.browser()
+        artefacts = os.environ.get("VONTREL_ARTEFACTS", self.scratch)
+        os.makedirs(artefacts, exist_ok=True)
+        for tool in ("monitor", "cluster"):
+            with self.subTest(tool=tool):
+                if tool == "cluster":
+                    self.port.close()
+                    self.port = Cluster(self.target.port_link(self.scratch), "--web", "0")
+                    self.addCleanup(self.port.close)
+                    # The firmware sweeps its needles for a second after power-on.
+                    self.assertIsNotNone(self.port.wait_for(lambda s: s["speed_kmh"] == 0))
+                url = self.port.url
+                self.assertRegex(url, r"^http://127\.0\.0\.1:\d+/$")
+                host = self.drive(8)
+                driver.get(url)
+
+                def text(selector):
+                    return driver.find_element("css selector", selector).text
+
+                def lit(lamp):
+                    element = driver.find_element("css selector", f'[data-lamp="{lamp}"]')
+                    return "on" in element.get_attribute("class").split()
+
+                self.wait_until(lambda: text("#speed .value") == "90" and lit("parking_brake")
+                                and text("#signal") == "LIVE", 20,
+                                f"{tool}: the page never showed the drive")
+                self.assertFalse(lit("high_beam"))
+                self.assertEqual(text("#clock")[:4], "16:4")
+                if tool == "cluster":
+                    self.assertIn("16:4", text("#lcd"))
+
+                status, body = get_json(url, "/state")
+                self.assertEqual(status, 200)
+                state = json.loads(body)
+                self.assertAlmostEqual(state["speed_kmh"], 90, delta=0.1)
+                self.assertTrue(state["lamps"]["parking_brake"])
+                self.assertEqual(state["signal"], True)
+                self.assertEqual("lcd" in state, tool == "cluster")
+                self.assertAlmostEqual(first_event(url)["speed_kmh"], 90, delta=0.1)
+                driver.save_screenshot(os.path.join(artefacts, f"dashboard-{tool}.png"))
+
+                run = host.finish()
+                self.assertEqual(run.returncode, 0, run.output)
+                self.wait_until(lambda: text("#signal") == "NO SIGNAL", 3,
+                                f"{tool}: still live after the host stopped")
+                errors = [entry for entry in driver.get_log("browser")
+                          if entry["level"] == "SEVERE"]
+                self.assertEqual(errors, [])
+
+
+class BoundsTest(DashboardTest):
+
+    def test_many_slow_and_malformed_clients_cannot_hold_up_the_monitor(self):
+        url = self.port.url
+        host = self.drive(25)
+        bad = [
+            (b"POST /state HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 405),
+            (b"GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", 404),
+            (b"this is no request\r\n\r\n", 400),
+            (b"GET /state HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
+            (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 9000 + b"\r\n\r\n", 431),
+        ]
+        for raw, status in bad:
+            with self.subTest(request=raw[:24]):
+                self.assertEqual(request(url, raw), status)
+
+        # Sixteen event streams that are never read: every slot is taken...
+        address = urllib.parse.urlsplit(url)
+        slow = []
+        for _ in range(16):
+            client = socket.socket()
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            client.connect((address.hostname, address.port))
+            client.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.addCleanup(client.close)
+            slow.append(client)
+        time.sleep(0.5)
+        self.assertEqual(request(url, b"GET /state HTTP/1.1\r\nHost: x\r\n\r\n"), 503)
+
+        # ...until they are dropped, while the drive goes on being decoded.
+        states = []
+
+        def answered():
+            try:
+                status, body = get_json(url, "/state")
+            except OSError:
+                return False
+            if status == 200:
+                states.append(json.loads(body))
+            return status == 200 and len(states) >= 2 and states[-1]["cycles"] > states[0]["cycles"]
+
+        self.wait_until(answered, 15, "the slow clients were never dropped")
+        self.assertTrue(states[-1]["signal"])
+        for client in slow:
+            client.settimeout(5)
+            while client.recv(65536):
+                pass  # the server closed it: what it had sent, then the end
+
+        # A second dashboard on the same port is refused with its own status.
+        taken = subprocess.run([os.environ["VONTREL_MONITOR"], "--file", "-", "--web",
+                                str(address.port)], input=b"", capture_output=True,
+                               timeout=30, check=False)
+        self.assertEqual(taken.returncode, EXIT_WEB_TAKEN, taken.stderr)
+        self.assertIn(b"taken", taken.stderr)
+
+        self.assertEqual(host.finish().returncode, 0)
+        summary = self.port.summary()
+        self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
+
+
+if __name__ == "__main__":
+    unittest.main()
