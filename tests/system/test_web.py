@@ -90,17 +90,20 @@ class BrowserTest(DashboardTest):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         profile = tempfile.mkdtemp(dir=self.scratch)
-        # A phone held sideways. Without the networking switches Chromium reaches out to
-        # Google's services at start, which a closed network refuses.
+        # Without the networking switches Chromium reaches out to Google's services at start,
+        # which a closed network refuses.
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",
-                     "--window-size=844,390", "--force-device-scale-factor=2",
                      f"--user-data-dir={profile}"):
             options.add_argument(flag)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         self.addCleanup(driver.quit)
+        # The page as a phone held sideways shows it, whatever the window's decorations take.
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                               {"width": 844, "height": 390, "deviceScaleFactor": 2,
+                                "mobile": True})
         return driver
 
     def test_the_page_follows_the_drive_then_shows_no_signal(self):
