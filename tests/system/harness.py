@@ -87,6 +87,11 @@ class Port:
         summaries = self.events("summary")
         return summaries[-1] if summaries else {}
 
+    @property
+    def returncode(self):
+        """The tool's exit status once it has ended, else None."""
+        return self._process.poll()
+
     def holders(self):
         """Process ids, other than ours and the monitor's, that hold the port open."""
         device = os.stat(self.path).st_rdev

@@ -215,6 +215,7 @@ class BoundsTest(DashboardTest):
         self.assertEqual(host.finish().returncode, 0)
         summary = self.port.summary()
         self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
+        self.assertEqual(self.port.returncode, 0, "the dashboard did not close cleanly")
 
 
 if __name__ == "__main__":

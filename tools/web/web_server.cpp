@@ -140,10 +140,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // Refuses a client over the limit, then closes.
   void refuse() {
-    write_and_close(std::make_shared<std::string>(
-        std::string("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
-                    "Retry-After: 5\r\nConnection: close\r\nContent-Length: 37\r\n") +
-        SECURITY_HEADERS + "\r\ntoo many dashboard clients; try later\n"));
+    respond(http::status::service_unavailable, "too many dashboard clients; try again later\n",
+            "text/plain", false, "Retry-After: 5\r\n");
   }
 
   // Sends the latest state if the stream is idle and behind. At most once per tick.
@@ -315,7 +313,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   beast::tcp_stream stream_;
   DashboardServer::Impl& server_;
-  beast::flat_buffer buffer_{16 * 1024};
+  beast::flat_buffer buffer_{std::size_t{16} * 1024};
   std::optional<http::request_parser<http::empty_body>> parser_;
   char discard_[512] = {};
   bool keep_alive_ = false;
