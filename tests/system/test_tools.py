@@ -144,7 +144,8 @@ class WindowsMonitorTest(SystemTest):
             time.sleep(0.05)
         os.write(master, RESET_FRAME + cycle("FF 04 40 03 4E 00 25 00 00 00 00") * 5)
         # Its dashboard, served through Windows sockets, shows the same.
-        url = json.loads(open(output_path, encoding="utf-8").readline())["url"]
+        with open(output_path, encoding="utf-8") as output:
+            url = json.loads(output.readline())["url"]
         state = {}
         while state.get("cycles") != 5 and time.monotonic() < deadline:
             with urllib.request.urlopen(url + "state", timeout=10) as response:
