@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "os/termios_values.h"
 #include "tools/monitor/input.h"
 
 namespace vontrel::monitor {
@@ -35,25 +36,6 @@ bool make_raw(int fd, bool crtscts) {
   return ::tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-unsigned baud_of(speed_t speed) {
-  switch (speed) {
-    case B9600:
-      return 9600;
-    case B19200:
-      return 19200;
-    case B38400:
-      return 38400;
-    case B57600:
-      return 57600;
-    case B115200:
-      return 115200;
-    case B230400:
-      return 230400;
-    default:
-      return 0;
-  }
-}
-
 // The line settings the other side last chose, for a virtual port (the master side reads the
 // slave's settings).
 nlohmann::json line_settings(int fd) {
@@ -64,23 +46,9 @@ nlohmann::json line_settings(int fd) {
   const char* parity = (tio.c_cflag & PARENB) == 0 ? "none"
                        : (tio.c_cflag & PARODD)    ? "odd"
                                                    : "even";
-  int data_bits = 8;
-  switch (tio.c_cflag & CSIZE) {
-    case CS5:
-      data_bits = 5;
-      break;
-    case CS6:
-      data_bits = 6;
-      break;
-    case CS7:
-      data_bits = 7;
-      break;
-    default:
-      break;
-  }
   return {{"event", "line"},
-          {"baud", baud_of(::cfgetospeed(&tio))},
-          {"data_bits", data_bits},
+          {"baud", os::termios_values::baud_of(::cfgetospeed(&tio))},
+          {"data_bits", os::termios_values::byte_size_of(tio.c_cflag)},
           {"parity", parity},
           {"stop_bits", (tio.c_cflag & CSTOPB) != 0 ? 2 : 1},
           {"crtscts", (tio.c_cflag & CRTSCTS) != 0},
