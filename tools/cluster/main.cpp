@@ -111,19 +111,24 @@ double round_to(double value, double step) {
          step;
 }
 
-nlohmann::json to_json(const Reading& r, double t) {
+// The readings as reported: finer than one PWM step, without the float noise.
+Reading rounded(Reading r) {
+  r.speed_kmh = round_to(r.speed_kmh, 0.001);
+  r.rpm = round_to(r.rpm, 0.01);
+  r.fuel_percent = round_to(r.fuel_percent, 0.001);
+  r.water_c = round_to(r.water_c, 0.001);
+  return r;
+}
+
+nlohmann::json to_json(const Reading& reading, double t) {
+  const Reading r = rounded(reading);
   nlohmann::json lamps = nlohmann::json::object();
   for (std::uint8_t i = 0; i < vontrel::LAMP_COUNT; ++i) {
     lamps[vontrel::LAMP_NAMES[i]] = (r.lamps >> i & 1u) != 0;
   }
-  return {{"event", "state"},
-          {"t", round_to(t, 0.001)},
-          {"speed_kmh", round_to(r.speed_kmh, 0.001)},
-          {"rpm", round_to(r.rpm, 0.01)},
-          {"fuel_percent", round_to(r.fuel_percent, 0.001)},
-          {"water_c", round_to(r.water_c, 0.001)},
-          {"lamps", lamps},
-          {"lcd", {r.lcd[0], r.lcd[1]}}};
+  return {{"event", "state"}, {"t", round_to(t, 0.001)},        {"speed_kmh", r.speed_kmh},
+          {"rpm", r.rpm},     {"fuel_percent", r.fuel_percent}, {"water_c", r.water_c},
+          {"lamps", lamps},   {"lcd", {r.lcd[0], r.lcd[1]}}};
 }
 
 std::string to_line(const Reading& r, double t) {
@@ -209,30 +214,26 @@ class ClusterDashboard {
       return;
     }
     last_publish_ = t;
-    const Reading reading = read(board);
+    const Reading reading = rounded(read(board));
     const FirmwareCounts now = counts(board, health);
     recent_.emplace_back(t, now.cycles);
     while (recent_.size() > 1 && t - recent_.front().first > 1.0) {
       recent_.pop_front();
     }
-    if (now.cycles != last_cycles_) {
-      last_cycles_ = now.cycles;
-      last_cycle_at_ = t;
-    }
     vontrel::web::DashboardState state;
     state.source = source_;
-    state.signal = last_cycle_at_ >= 0.0 && t - last_cycle_at_ <= 1.0;
-    state.speed_kmh = round_to(reading.speed_kmh, 0.001);
-    state.rpm = round_to(reading.rpm, 0.01);
-    state.fuel_percent = round_to(reading.fuel_percent, 0.001);
-    state.water_c = round_to(reading.water_c, 0.001);
+    state.cycles_per_second = static_cast<double>(now.cycles - recent_.front().second);
+    state.signal = state.cycles_per_second > 0;
+    state.speed_kmh = reading.speed_kmh;
+    state.rpm = reading.rpm;
+    state.fuel_percent = reading.fuel_percent;
+    state.water_c = reading.water_c;
     state.lamps = reading.lamps;
     // The display shows "     14:05      " over "   29.02.0004   ".
     state.clock = trimmed(reading.lcd[0]);
     state.date = trimmed(reading.lcd[1]);
     state.lcd = {reading.lcd[0], reading.lcd[1]};
     state.cycles = now.cycles;
-    state.cycles_per_second = static_cast<double>(now.cycles - recent_.front().second);
     state.torn = now.torn;
     state.unknown = now.unknown;
     state.resets = now.resets;
@@ -243,9 +244,7 @@ class ClusterDashboard {
   vontrel::web::DashboardServer& server_;
   std::string source_;
   double last_publish_ = -1.0;
-  std::deque<std::pair<double, std::uint32_t>> recent_;
-  std::uint32_t last_cycles_ = 0;
-  double last_cycle_at_ = -1.0;
+  std::deque<std::pair<double, std::uint32_t>> recent_;  // (t, cycles) over the last second
 };
 
 int run(const Options& options) {

@@ -125,9 +125,9 @@ class Monitor {
     const vontrel::Decoder& decoder = decoder_.decoder();
     vontrel::web::DashboardState state;
     state.source = source_;
-    state.signal = last_cycle_ && at - *last_cycle_ <= std::chrono::seconds(1);
     state.cycles = counters_.cycles;
     state.cycles_per_second = recent_rate(at);
+    state.signal = state.cycles_per_second > 0;  // a whole cycle within the last second
     state.torn = counters_.torn;
     state.unknown = counters_.unknown;
     state.resets = counters_.resets;
@@ -244,7 +244,6 @@ class Monitor {
   // The rate over the last second, not since the start: a paused host shows 0, not an average.
   void note_cycle() {
     const Clock::time_point now = Clock::now();
-    last_cycle_ = now;
     recent_cycles_.push_back(now);
     counters_.cycles_per_second = recent_rate(now);
   }
@@ -308,7 +307,6 @@ class Monitor {
   bool hinted_ = false;
   vontrel::web::DashboardServer* web_ = nullptr;
   Clock::time_point last_publish_{};
-  std::optional<Clock::time_point> last_cycle_;
 };
 
 // Replays a recording, line by line at its recorded times (divided by --speed), or at once
