@@ -258,20 +258,22 @@ class Session : public std::enable_shared_from_this<Session> {
                       [self = shared_from_this(), text](beast::error_code, std::size_t) {
                         beast::error_code ignored;
                         self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-                        self->linger();
+                        self->stream_.expires_after(SLOW_CLIENT_TIMEOUT);
+                        self->discard_until_closed();
                       });
   }
 
-  // Reads what the client still sends until it closes, so that closing does not reset the
-  // connection under a response it has not read yet.
-  void linger() {
-    stream_.expires_after(SLOW_CLIENT_TIMEOUT);
+  // Reads and ignores what the client sends until it closes, or the time set runs out, then
+  // closes. After a last response this keeps the close from resetting the connection under a
+  // reply not yet read; on an event stream it notices a client that went away while the state
+  // stands still.
+  void discard_until_closed() {
     stream_.async_read_some(asio::buffer(discard_),
                             [self = shared_from_this()](beast::error_code ec, std::size_t) {
                               if (ec) {
-                                self->stream_.close();
+                                self->close();
                               } else {
-                                self->linger();
+                                self->discard_until_closed();
                               }
                             });
   }
@@ -293,22 +295,10 @@ class Session : public std::enable_shared_from_this<Session> {
                         }
                         self->streaming_ = true;
                         self->stream_.expires_never();
-                        self->watch();
+                        self->discard_until_closed();
                         const auto [state, version] = self->server_.latest();
                         self->offer(state, version);
                       });
-  }
-
-  // Notices a client that went away while the state stands still. What it sends is ignored.
-  void watch() {
-    stream_.async_read_some(asio::buffer(discard_),
-                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                              if (ec) {
-                                self->close();
-                              } else {
-                                self->watch();
-                              }
-                            });
   }
 
   beast::tcp_stream stream_;
