@@ -91,8 +91,9 @@ class BrowserTest(DashboardTest):
         options.binary_location = "/usr/bin/chromium"
         profile = tempfile.mkdtemp(dir=self.scratch)
         # Without the networking switches Chromium reaches out to Google's services at start,
-        # which a closed network refuses.
+        # which a closed network refuses. A container's /dev/shm may be too small for it.
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--disable-dev-shm-usage",
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",
                      f"--user-data-dir={profile}"):
