@@ -1,6 +1,7 @@
 """The whole chain: the real plug-in, driven by vontrel-host, into the reference firmware on a
 simulated ATmega328P (vontrel-cluster), read back from its needles, lamps and display."""
 
+import datetime
 import os
 import subprocess
 import tempfile
@@ -128,6 +129,27 @@ class ClusterTest(SystemTest):
         state = self.port.wait_for(blank, timeout=3)
         self.assertIsNotNone(state)
         self.assertLess(time.monotonic() - gone, 1.5)
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "one library target suffices")
+    def test_the_display_is_never_read_halfway_through_a_rewrite(self):
+        # A day and a minute later every cycle: both lines change each time, so a reading taken
+        # while the firmware rewrites them shows a time and date the drive never had ("00:59"
+        # between 23:59 and 00:00, a new time over the old date), or one that runs backwards.
+        first, count, step = 1400, 500, 1441
+        lines = [f"{i * 0.05:.2f} game.time {first + i * step}" for i in range(count)]
+        sequence = {}
+        for i in range(count):
+            at = datetime.datetime(1, 1, 1) + datetime.timedelta(minutes=first + i * step)
+            sequence[(at.strftime("%H:%M"), f"{at.day:02}.{at.month:02}.{at.year:04}")] = i
+        run = self.drive("\n".join(lines) + "\n", "--duration", f"{count * 0.05 + 0.5:.2f}")
+        self.assertEqual(run.finish().returncode, 0)
+        shown = [(s["lcd"][0].strip(), s["lcd"][1].strip()) for s in self.port.states()]
+        shown = [text for text in shown if text[1][:1].isdigit()]
+        self.assertGreater(len(shown), 100, "too few readings to tell")
+        self.assertEqual([text for text in shown if text not in sequence], [],
+                         "times the drive never had")
+        order = [sequence[text] for text in shown]
+        self.assertEqual(order, sorted(order), "the clock ran backwards")
 
     def test_a_long_drive_at_144_frames_a_second_loses_no_byte(self):
         host = self.drive("0 truck.speed 25\n0 truck.engine.rpm 1500\n", "--fps", "144",

@@ -9,6 +9,7 @@
 #include "hc595.h"
 #include "hd44780.h"
 #include "sim_avr.h"
+#include "sim_cycle_timers.h"
 #include "sim_elf.h"
 #include "sim_interrupts.h"
 #include "uart_pty.h"
@@ -16,6 +17,9 @@
 #define USART_RX_VECTOR 18 /* ATmega328P */
 #define TEST_POINT_DECODING 7 /* PORTD */
 #define TEST_POINT_UPDATED 4  /* PORTD */
+/* The display counts as settled once its bus has been quiet this long: the firmware writes a
+ * line's characters well under 100 us apart, and both lines back to back. */
+#define LCD_QUIET_CYCLES 16000 /* 1 ms */
 
 struct simulated_board {
   avr_t* avr;
@@ -23,6 +27,7 @@ struct simulated_board {
   uart_pty_t uart;
   hc595_t lamps;
   hd44780_t lcd;
+  uint8_t lcd_settled[2][16]; /* what the display showed when its bus last fell quiet */
   uint32_t lamp_bits;
   board_timing timing;
   uint64_t receive_started;
@@ -74,6 +79,25 @@ static void on_lamps(struct avr_irq_t* irq, uint32_t value, void* param) {
   simulated_board* board = param;
   (void)irq;
   board->lamp_bits = value;
+}
+
+static avr_cycle_count_t on_lcd_quiet(struct avr_t* avr, avr_cycle_count_t when, void* param) {
+  simulated_board* board = param;
+  (void)avr;
+  (void)when;
+  memcpy(board->lcd_settled[0], board->lcd.vram + 0x00, 16);
+  memcpy(board->lcd_settled[1], board->lcd.vram + 0x40, 16);
+  return 0;
+}
+
+/* Every strobe of the display's enable line restarts the wait for quiet, so a line is never
+ * read with half its characters written. */
+static void on_lcd_strobe(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  (void)irq;
+  (void)value;
+  avr_cycle_timer_cancel(board->avr, on_lcd_quiet, board);
+  avr_cycle_timer_register(board->avr, LCD_QUIET_CYCLES, on_lcd_quiet, board);
 }
 
 /* Pacing is the caller's: simavr's own sleep would stall the run with usleep. */
@@ -128,6 +152,9 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
                   board->lcd.irq + IRQ_HD44780_RS);
   avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5),
                   board->lcd.irq + IRQ_HD44780_E);
+  memset(board->lcd_settled, ' ', sizeof board->lcd_settled);
+  avr_irq_register_notify(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5),
+                          on_lcd_strobe, board);
 
   /* Timing: the receive interrupt, and the firmware's two test points. */
   avr_irq_register_notify(avr_get_interrupt_irq(board->avr, USART_RX_VECTOR) +
@@ -182,7 +209,7 @@ uint32_t board_lamps(const simulated_board* board) {
 }
 
 void board_lcd_line(const simulated_board* board, int line, char out[17]) {
-  const uint8_t* row = board->lcd.vram + (line == 0 ? 0x00 : 0x40);
+  const uint8_t* row = board->lcd_settled[line == 0 ? 0 : 1];
   int i;
   for (i = 0; i < 16; i++) {
     char shown = ' ';

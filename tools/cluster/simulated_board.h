@@ -39,7 +39,8 @@ uint32_t board_frequency(const simulated_board* board);
 uint8_t board_read(const simulated_board* board, uint16_t data_address);
 uint16_t board_read16(const simulated_board* board, uint16_t data_address);
 uint32_t board_lamps(const simulated_board* board);
-/* One of the display's two lines, 16 characters and a terminating zero. */
+/* One of the display's two lines as it last settled (never halfway through the firmware
+ * rewriting it), 16 characters and a terminating zero. */
 void board_lcd_line(const simulated_board* board, int line, char out[17]);
 board_timing board_timing_now(const simulated_board* board);
 
