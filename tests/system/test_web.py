@@ -22,17 +22,20 @@ DRIVE = ["0 game.time 1000", "0 truck.speed 25", "0 truck.engine.rpm 1500",
          "0 truck.engine.enabled 1"]
 
 
-def request(url, raw):
-    """Sends `raw` bytes as the whole request and returns the response's status code."""
+def request(url, raw, body=None):
+    """Sends `raw` bytes as the whole request and returns the response's status code; with
+    `body` (a list), also the body, read to the close the request asks for."""
     address = urllib.parse.urlsplit(url)
     with socket.create_connection((address.hostname, address.port), timeout=10) as client:
         client.sendall(raw)
         reply = b""
-        while b"\r\n" not in reply:
+        while b"\r\n" not in reply or body is not None:
             chunk = client.recv(4096)
             if not chunk:
                 break
             reply += chunk
+    if body is not None:
+        body.append(reply.partition(b"\r\n\r\n")[2])
     return int(reply.split(b" ", 2)[1]) if reply.startswith(b"HTTP/1.1 ") else None
 
 
@@ -163,29 +166,42 @@ class BoundsTest(DashboardTest):
     def test_many_slow_and_malformed_clients_cannot_hold_up_the_monitor(self):
         url = self.port.url
         host = self.drive(25)
-        bad = [
-            (b"POST /state HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 405),
-            (b"GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", 404),
-            (b"this is no request\r\n\r\n", 400),
-            (b"GET /state HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413),
-            (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 9000 + b"\r\n\r\n", 431),
+        here = f"127.0.0.1:{urllib.parse.urlsplit(url).port}".encode()
+        ours = b"Host: " + here + b"\r\nConnection: close\r\n"
+        rows = [  # (request, status, the body when it matters)
+            (b"POST /state HTTP/1.1\r\n" + ours + b"Content-Length: 0\r\n\r\n", 405, None),
+            (b"GET /nothing HTTP/1.1\r\n" + ours + b"\r\n", 404, None),
+            (b"this is no request\r\n\r\n", 400, None),
+            (b"GET /state HTTP/1.1\r\n" + ours + b"Content-Length: 5\r\n\r\nhello", 413, None),
+            (b"GET / HTTP/1.1\r\n" + ours + b"X-Big: " + b"a" * 9000 + b"\r\n\r\n", 431, None),
+            # A page elsewhere whose name was rebound to 127.0.0.1 must not read the dashboard.
+            (b"GET /state HTTP/1.1\r\nHost: attacker.example:" + here.split(b":")[1] +
+             b"\r\n\r\n", 403, None),
+            (b"GET /state HTTP/1.1\r\n\r\n", 400, None),
+            (b"HEAD /nothing HTTP/1.1\r\n" + ours + b"\r\n", 404, b""),
+            (b"HEAD /state HTTP/1.1\r\n" + ours + b"\r\n", 200, b""),
+            (b"GET http://" + here + b"/state HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+             200, None),
         ]
-        for raw, status in bad:
-            with self.subTest(request=raw[:24]):
-                self.assertEqual(request(url, raw), status)
+        for raw, status, body in rows:
+            with self.subTest(request=raw[:40]):
+                got = []
+                self.assertEqual(request(url, raw, got), status)
+                if body is not None:
+                    self.assertEqual(got[0], body)
 
-        # Sixteen event streams that are never read: every slot is taken...
+        # Sixteen event streams that are never read, as from tabs a phone suspended (their
+        # buffers would take minutes to fill): every slot is taken...
         address = urllib.parse.urlsplit(url)
         slow = []
         for _ in range(16):
-            client = socket.socket()
-            client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-            client.connect((address.hostname, address.port))
-            client.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            client = socket.create_connection((address.hostname, address.port))
+            client.sendall(b"GET /events HTTP/1.1\r\nHost: " + here + b"\r\n\r\n")
             self.addCleanup(client.close)
             slow.append(client)
         time.sleep(0.5)
-        self.assertEqual(request(url, b"GET /state HTTP/1.1\r\nHost: x\r\n\r\n"), 503)
+        self.assertEqual(request(url, b"GET /state HTTP/1.1\r\nHost: " + here + b"\r\n\r\n"),
+                         503)
 
         # ...until they are dropped, while the drive goes on being decoded.
         states = []

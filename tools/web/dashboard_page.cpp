@@ -252,12 +252,20 @@ function show(s) {
   setSignal(Boolean(s.signal));
 }
 
-const events = new EventSource("events");
-events.onmessage = (message) => {
-  lastEvent = Date.now();
-  show(JSON.parse(message.data));
-};
-events.onerror = () => setSignal(false);  // the tool stopped; the browser retries by itself
+// The tool ends each stream after a few seconds and the browser reconnects within one, so a
+// closed stream alone is no reason to grey out: silence is. A refusal (503) or a restarted
+// tool closes the stream for good, so then the page opens a new one itself.
+function listen() {
+  const events = new EventSource("events");
+  events.onmessage = (message) => {
+    lastEvent = Date.now();
+    show(JSON.parse(message.data));
+  };
+  events.onerror = () => {
+    if (events.readyState === EventSource.CLOSED) setTimeout(listen, 2000);
+  };
+}
+listen();
 // A live cluster changes every cycle; silence on the stream means nothing arrives.
 setInterval(() => {
   if (signal && Date.now() - lastEvent > 2000) setSignal(false);

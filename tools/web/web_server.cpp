@@ -7,6 +7,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
@@ -73,6 +74,25 @@ bool parse_listen_address(const std::string& text, ListenAddress& out, std::stri
   return true;
 }
 
+bool loopback_host(std::string_view host, unsigned short port) {
+  std::size_t name_end = host.size();
+  if (!host.empty() && host.front() == '[') {
+    name_end = host.find(']');
+    if (name_end == std::string_view::npos) {
+      return false;
+    }
+    ++name_end;
+  } else if (const std::size_t colon = host.find(':'); colon != std::string_view::npos) {
+    name_end = colon;
+  }
+  std::string name(host.substr(0, name_end));
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string_view rest = host.substr(name_end);
+  const bool port_matches = rest.empty() ? port == 80 : rest == ":" + std::to_string(port);
+  return port_matches && (name == "127.0.0.1" || name == "localhost" || name == "[::1]");
+}
+
 bool reachable_from_network(const ListenAddress& listen) {
   boost::system::error_code ec;
   const asio::ip::address address = asio::ip::make_address(listen.address, ec);
@@ -96,16 +116,19 @@ struct DashboardServer::Impl {
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
   asio::steady_timer tick{io};
+  asio::steady_timer backoff{io};
   std::thread thread;
   std::promise<void> finished;
   std::string page;
   std::string url;
   unsigned short port = 0;
+  bool loopback = true;  // bound where only this machine reaches: requests must say so too
   Published published;
 
   // The server's thread only.
   bool stopping = false;
   std::vector<std::weak_ptr<Session>> sessions;  // every client counted against the limit
+  std::vector<std::weak_ptr<Session>> refused;   // 503s still waiting for their client to close
 
   std::pair<std::shared_ptr<const std::string>, std::uint64_t> latest() {
     const std::lock_guard<std::mutex> lock(published.mutex);
@@ -115,10 +138,10 @@ struct DashboardServer::Impl {
   void accept();
   void on_tick();
   void shut_down();
-  void prune() {
-    sessions.erase(std::remove_if(sessions.begin(), sessions.end(),
-                                  [](const std::weak_ptr<Session>& s) { return s.expired(); }),
-                   sessions.end());
+  static void prune(std::vector<std::weak_ptr<Session>>& list) {
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](const std::weak_ptr<Session>& s) { return s.expired(); }),
+               list.end());
   }
 };
 
@@ -138,14 +161,20 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void start() { read_request(); }
 
-  // Refuses a client over the limit, then closes.
-  void refuse() {
+  // Refuses a client over the limit, then closes. A lingering refusal waits for the client to
+  // close first, so the 503 is not lost to a reset; past a bound they are closed at once.
+  void refuse(bool linger) {
+    linger_ = linger;
     respond(http::status::service_unavailable, "too many dashboard clients; try again later\n",
-            "text/plain", false, "Retry-After: 5\r\n");
+            "text/plain", "Retry-After: 5\r\n");
   }
 
   // Sends the latest state if the stream is idle and behind. At most once per tick.
   void offer(const std::shared_ptr<const std::string>& state, std::uint64_t version) {
+    if (streaming_ && std::chrono::steady_clock::now() - stream_started_ > STREAM_LIFETIME) {
+      end_stream();
+      return;
+    }
     if (!streaming_ || writing_ || version == sent_version_ || !state) {
       return;
     }
@@ -162,6 +191,13 @@ class Session : public std::enable_shared_from_this<Session> {
                           self->close();
                         }
                       });
+  }
+
+  // The stream's body ends with the connection; the browser reconnects by itself. The request
+  // was read whole, so closing loses nothing: what was sent still reaches the client.
+  void end_stream() {
+    streaming_ = false;
+    close();
   }
 
   void close() {
@@ -202,38 +238,58 @@ class Session : public std::enable_shared_from_this<Session> {
       return;
     }
     const auto& request = parser_->get();
-    const bool head = request.method() == http::verb::head;
-    if (request.method() != http::verb::get && !head) {
-      respond(http::status::method_not_allowed, "the dashboard only reads: GET or HEAD\n",
-              "text/plain", false, "Allow: GET, HEAD\r\n");
+    head_ = request.method() == http::verb::head;
+    keep_alive_ = request.keep_alive();
+    std::string_view target(request.target().data(), request.target().size());
+    std::optional<std::string_view> host;
+    if (const auto found = request.find(http::field::host); found != request.end()) {
+      host = std::string_view(found->value().data(), found->value().size());
+    }
+    // An absolute-form target ("GET http://127.0.0.1:8080/state") carries the host itself,
+    // and a server takes it in place of the Host header.
+    if (target.size() > 7 && beast::iequals(beast::string_view(target.data(), 7), "http://")) {
+      const std::size_t path_at = target.find('/', 7);
+      host = target.substr(7, path_at == std::string_view::npos ? target.npos : path_at - 7);
+      target = path_at == std::string_view::npos ? "/" : target.substr(path_at);
+    }
+    if (!host && request.version() >= 11) {
+      respond(http::status::bad_request, "an HTTP/1.1 request names its Host\n");
       return;
     }
-    const std::string_view target(request.target().data(), request.target().size());
+    if (server_.loopback && host && !loopback_host(*host, server_.port)) {
+      respond(http::status::forbidden,
+              "this dashboard answers only to 127.0.0.1, localhost and [::1]\n");
+      return;
+    }
+    if (request.method() != http::verb::get && !head_) {
+      respond(http::status::method_not_allowed, "the dashboard only reads: GET or HEAD\n",
+              "text/plain", "Allow: GET, HEAD\r\n");
+      return;
+    }
     const std::string_view path = target.substr(0, target.find('?'));
-    keep_alive_ = request.keep_alive();
     if (path == "/" || path == "/index.html") {
-      respond(http::status::ok, server_.page, "text/html; charset=utf-8", head);
+      respond(http::status::ok, server_.page, "text/html; charset=utf-8");
     } else if (path == "/state") {
       const auto state = server_.latest().first;
-      respond(http::status::ok, (state ? *state : std::string("{}")) + "\n", "application/json",
-              head);
-    } else if (path == "/events" && !head) {
+      respond(http::status::ok, (state ? *state : std::string("{}")) + "\n", "application/json");
+    } else if (path == "/events" && !head_) {
       start_stream();
     } else if (path == "/events") {
-      respond(http::status::ok, "", "text/event-stream", true);
+      respond(http::status::ok, "", "text/event-stream");
     } else {
       respond(http::status::not_found, "not found: the dashboard has /, /state and /events\n");
     }
   }
 
+  // A HEAD request gets the headers alone, whatever the answer.
   void respond(http::status status, const std::string& body, const std::string& type = "text/plain",
-               bool head = false, const std::string& extra = "") {
+               const std::string& extra = "") {
     const bool keep = keep_alive_ && static_cast<int>(status) < 400;
     std::string text = "HTTP/1.1 " + std::to_string(static_cast<int>(status)) + " " +
                        std::string(http::obsolete_reason(status)) + "\r\nContent-Type: " + type +
                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
                        SECURITY_HEADERS + extra + (keep ? "" : "Connection: close\r\n") + "\r\n";
-    if (!head) {
+    if (!head_) {
       text += body;
     }
     auto response = std::make_shared<std::string>(std::move(text));
@@ -256,6 +312,10 @@ class Session : public std::enable_shared_from_this<Session> {
     stream_.expires_after(SLOW_CLIENT_TIMEOUT);
     asio::async_write(stream_, asio::buffer(*text),
                       [self = shared_from_this(), text](beast::error_code, std::size_t) {
+                        if (!self->linger_) {
+                          self->close();
+                          return;
+                        }
                         beast::error_code ignored;
                         self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
                         self->stream_.expires_after(SLOW_CLIENT_TIMEOUT);
@@ -294,6 +354,7 @@ class Session : public std::enable_shared_from_this<Session> {
                           return;
                         }
                         self->streaming_ = true;
+                        self->stream_started_ = std::chrono::steady_clock::now();
                         self->stream_.expires_never();
                         self->discard_until_closed();
                         const auto [state, version] = self->server_.latest();
@@ -307,7 +368,10 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::empty_body>> parser_;
   char discard_[512] = {};
   bool keep_alive_ = false;
+  bool head_ = false;
+  bool linger_ = true;
   bool streaming_ = false;
+  std::chrono::steady_clock::time_point stream_started_;
   bool writing_ = false;
   std::uint64_t sent_version_ = 0;
 };
@@ -319,11 +383,28 @@ void DashboardServer::Impl::accept() {
     if (stopping) {
       return;
     }
+    // Out of descriptors or memory, the connection waits in the backlog and the next accept
+    // fails at once: retrying straight away would spin a core until something is freed.
+    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+        ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system) {
+      backoff.expires_after(ACCEPT_BACKOFF);
+      backoff.async_wait([this](beast::error_code waited) {
+        if (!waited && !stopping) {
+          accept();
+        }
+      });
+      return;
+    }
     if (!ec) {
-      prune();
+      prune(sessions);
+      prune(refused);
       auto session = std::make_shared<Session>(std::move(socket), *this);
       if (sessions.size() >= static_cast<std::size_t>(MAX_CLIENTS)) {
-        session->refuse();
+        const bool linger = refused.size() < static_cast<std::size_t>(MAX_CLIENTS);
+        if (linger) {
+          refused.push_back(session);
+        }
+        session->refuse(linger);
       } else {
         sessions.push_back(session);
         session->start();
@@ -338,7 +419,7 @@ void DashboardServer::Impl::on_tick() {
     return;
   }
   const auto [state, version] = latest();
-  prune();
+  prune(sessions);
   for (const auto& weak : sessions) {
     if (const auto session = weak.lock()) {
       session->offer(state, version);
@@ -357,6 +438,7 @@ void DashboardServer::Impl::shut_down() {
   beast::error_code ignored;
   acceptor.close(ignored);
   tick.cancel();
+  backoff.cancel();
   for (const auto& weak : sessions) {
     if (const auto session = weak.lock()) {
       session->close();
@@ -415,6 +497,7 @@ std::unique_ptr<DashboardServer> DashboardServer::start(const ListenAddress& lis
     return nullptr;
   }
   impl->port = impl->acceptor.local_endpoint(ec).port();
+  impl->loopback = address.is_loopback();
   impl->url = "http://" + (address.is_v6() ? "[" + listen.address + "]" : listen.address) + ":" +
               std::to_string(impl->port) + "/";
   failure = Failure::none;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace vontrel::web {
 
@@ -32,6 +33,18 @@ constexpr std::chrono::milliseconds PUSH_INTERVAL{50};
 // A client that has not taken a push, or sent its whole request, within this is dropped.
 constexpr std::chrono::seconds SLOW_CLIENT_TIMEOUT{2};
 constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
+// An event stream ends after this and the browser opens a new one within a second. A tab that
+// stops reading (suspended, or on a phone whose screen went off) fills the socket's buffers
+// only after minutes, so this, not the slow-client time-out, is what frees its place.
+constexpr std::chrono::seconds STREAM_LIFETIME{10};
+// With no descriptor left, accepting again at once would only fail again: wait this long.
+constexpr std::chrono::milliseconds ACCEPT_BACKOFF{100};
+
+// Whether a request's Host (or absolute-form authority) names this server as a browser on
+// this machine would: 127.0.0.1, localhost or [::1], with our port (or none for port 80).
+// A dashboard bound to loopback answers nothing else, so a web page that rebinds its own
+// host name to 127.0.0.1 cannot read it.
+bool loopback_host(std::string_view host, unsigned short port);
 
 class DashboardServer {
  public:
