@@ -3,6 +3,7 @@ simulated ATmega328P (vontrel-cluster), read back from its needles, lamps and di
 
 import datetime
 import os
+import struct
 import subprocess
 import tempfile
 import time
@@ -205,6 +206,24 @@ class NoiseTest(SystemTest):
         self.assertEqual(firmware["cycles"], 40)
 
 
+def symbol_names_far_away(firmware, scratch):
+    """A copy of the firmware whose symbol names are said to lie 2 GiB into the file."""
+    with open(firmware, "rb") as f:
+        elf = bytearray(f.read())
+    shoff, = struct.unpack_from("<I", elf, 0x20)
+    shentsize, shnum = struct.unpack_from("<HH", elf, 0x2E)
+    for i in range(shnum):
+        at = shoff + i * shentsize
+        kind, = struct.unpack_from("<I", elf, at + 4)
+        if kind == 2:  # the symbol table; its names are in the section it links to
+            link, = struct.unpack_from("<I", elf, at + 24)
+            struct.pack_into("<I", elf, shoff + link * shentsize + 16, 0x7FFFFFF0)
+    path = os.path.join(scratch, "broken.elf")
+    with open(path, "wb") as f:
+        f.write(elf)
+    return path
+
+
 @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "the tool is the same on every target")
 class ClusterToolTest(unittest.TestCase):
 
@@ -218,6 +237,8 @@ class ClusterToolTest(unittest.TestCase):
                 (["--firmware", firmware, "--duration", "-1"], 64, "--duration"),
                 (["--firmware", os.path.join(scratch, "none.elf")], 66, "cannot open"),
                 (["--firmware", os.environ["VONTREL_HOST"]], 66, "no AVR firmware"),
+                (["--firmware", scratch], 66, "is a directory"),
+                (["--firmware", symbol_names_far_away(firmware, scratch)], 66, "not Vontrel's"),
                 (["--firmware", firmware, "--link", taken], 73, "is taken"),
             ]:
                 run = subprocess.run([tool, *args], capture_output=True, text=True, timeout=30,

@@ -5,6 +5,7 @@ import os
 import re
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 import urllib.request
@@ -42,6 +43,18 @@ class HostArgumentsTest(SystemTest):
         self.assertIn(scenario + ":2:24: expected a bool", run.output)
         self.assertEqual(run.log, [], "the plug-in was never started")
         self.assertEqual(self.port.data(), b"")
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "one build of the tool suffices")
+    def test_hostile_scenarios_are_refused_at_once(self):
+        long_name = self.write_scenario("0 " + "x" * 2_000_000 + " 1\n")
+        for scenario, says in [(self.scratch, "is a directory"),
+                               ("/dev/zero", "larger than 16 MiB"),
+                               (long_name, "unknown channel or attribute 'xxx")]:
+            with self.subTest(scenario=scenario[:40]):
+                run = self.target.run_host("--cwd", self.scratch, "--scenario", scenario,
+                                           timeout=30)
+                self.assertEqual(run.returncode, EXIT_USAGE, run.output[:300])
+                self.assertIn(says, run.output[:300])
 
     def test_help_puts_the_users_options_first(self):
         run = self.target.run_host("--help")
@@ -170,6 +183,55 @@ class MonitorTest(unittest.TestCase):
                 done = self.monitor(*args)
                 self.assertEqual(done.returncode, EXIT_USAGE, done.stdout)
         self.assertEqual(self.monitor("--file", "/no/such/capture").returncode, EXIT_LOAD)
+
+    def test_hostile_input_is_refused_with_a_message_and_nothing_lost(self):
+        header = "# vontrel capture 1: <seconds since the start> <bytes in hex>\n"
+        with tempfile.TemporaryDirectory() as scratch:
+            def write(name, text):
+                path = os.path.join(scratch.encode(), name)
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text)
+                return path
+            kept = write(b"kept", "somebody's data\n")
+            ten_seconds = write(b"long.capture", header + "0.0 FF\n10.0 FF\n")
+            rows = [  # (arguments, status, what it says, or a summary field that must hold)
+                (["--virtual", "--link", kept], 73, b"is taken"),
+                (["--file", scratch.encode()], EXIT_LOAD, b"is a directory"),
+                (["--file", write(b"inf.capture", header + "inf FF 04\n")], EXIT_LOAD,
+                 b"line 2 of the recording has a time"),
+                (["--file", write(b"huge.capture", header + "0.0" + " 00" * 30000 + "\n")],
+                 EXIT_LOAD, b"line 2 of the recording is too long"),
+                (["--file", "-", "--record", "/dev/full"], EXIT_LOAD, b"cannot write"),
+                (["--file", write(b"caf\xe9.capture", header + "0.0 FF\n"), "--json"], 0,
+                 b'caf\xef\xbf\xbd.capture"'),
+                (["--file", ten_seconds, "--duration", "1", "--json"], 0, ("seconds", 3)),
+            ]
+            for args, status, says in rows:
+                with self.subTest(args=args):
+                    done = subprocess.run([os.environ["VONTREL_MONITOR"], *args], input=b"",
+                                          capture_output=True, check=False, timeout=60)
+                    self.assertEqual(done.returncode, status, done.stderr)
+                    if isinstance(says, tuple):
+                        summary = json.loads(done.stdout.splitlines()[-1])
+                        self.assertLess(summary[says[0]], says[1])
+                    else:
+                        self.assertIn(says, done.stdout + done.stderr)
+            with open(kept, encoding="utf-8") as f:
+                self.assertEqual(f.read(), "somebody's data\n")
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "POSIX signals and links")
+    def test_a_link_taken_over_by_a_second_monitor_outlives_the_first(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            link = os.path.join(scratch, "cluster")
+            first = Port(link)
+            second = Port(link)
+            self.addCleanup(second.close)
+            theirs = os.readlink(link)
+            first._process.send_signal(signal.SIGHUP)  # pylint: disable=protected-access
+            self.assertEqual(first._process.wait(timeout=10), 0)  # pylint: disable=protected-access
+            first.close()
+            self.assertTrue(first.events("summary"), "no summary after the terminal closed")
+            self.assertEqual(os.readlink(link), theirs)
 
     def test_capture_from_standard_input_is_decoded_with_its_faults(self):
         reset = "FF 04" + " 00" * 14

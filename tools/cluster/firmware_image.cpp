@@ -3,6 +3,7 @@
 #include <elf.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -12,6 +13,14 @@ namespace vontrel::cluster {
 namespace {
 
 constexpr std::uint32_t AVR_DATA_OFFSET = 0x800000;  // how the AVR linker tells RAM apart
+// The ATmega328P's internal RAM, and the health record the tool reads out of it.
+constexpr std::uint32_t RAM_START = 0x100;
+constexpr std::uint32_t RAM_END = 0x8FF;
+constexpr std::uint32_t HEALTH_SIZE = 26;
+
+bool within(const std::vector<char>& file, std::size_t offset, std::size_t size) {
+  return offset <= file.size() && size <= file.size() - offset;
+}
 
 template <typename T>
 bool read_at(const std::vector<char>& file, std::size_t offset, T& out) {
@@ -25,6 +34,11 @@ bool read_at(const std::vector<char>& file, std::size_t offset, T& out) {
 }  // namespace
 
 std::optional<std::uint16_t> health_address(const std::string& path, std::string& why) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    why = "the firmware " + path + " is a directory (an .elf built by the avr preset is expected)";
+    return std::nullopt;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     why = "cannot open the firmware " + path;
@@ -43,11 +57,13 @@ std::optional<std::uint16_t> health_address(const std::string& path, std::string
     if (!read_at(file, header.e_shoff + i * header.e_shentsize, symbols)) {
       break;
     }
-    if (symbols.sh_type != SHT_SYMTAB || symbols.sh_entsize != sizeof(Elf32_Sym)) {
+    if (symbols.sh_type != SHT_SYMTAB || symbols.sh_entsize != sizeof(Elf32_Sym) ||
+        !within(file, symbols.sh_offset, symbols.sh_size)) {
       continue;
     }
     Elf32_Shdr names{};
-    if (!read_at(file, header.e_shoff + symbols.sh_link * header.e_shentsize, names)) {
+    if (!read_at(file, header.e_shoff + symbols.sh_link * header.e_shentsize, names) ||
+        !within(file, names.sh_offset, names.sh_size)) {
       break;
     }
     for (std::size_t s = 0; s < symbols.sh_size / sizeof(Elf32_Sym); ++s) {
@@ -58,8 +74,13 @@ std::optional<std::uint16_t> health_address(const std::string& path, std::string
       }
       const char* name = file.data() + names.sh_offset + symbol.st_name;
       const std::size_t room = names.sh_size - symbol.st_name;
-      if (strnlen(name, room) < room && std::strcmp(name, "vontrel_health") == 0 &&
-          symbol.st_value >= AVR_DATA_OFFSET) {
+      if (strnlen(name, room) < room && std::strcmp(name, "vontrel_health") == 0) {
+        // The simulator reads the record straight out of the chip's RAM.
+        if (symbol.st_value < AVR_DATA_OFFSET + RAM_START ||
+            symbol.st_value + HEALTH_SIZE - 1 > AVR_DATA_OFFSET + RAM_END) {
+          why = path + " places its health record outside the ATmega328P's RAM";
+          return std::nullopt;
+        }
         return static_cast<std::uint16_t>(symbol.st_value - AVR_DATA_OFFSET);
       }
     }

@@ -25,6 +25,8 @@
 #include "protocol/decoder.h"
 #include "tools/cluster/firmware_image.h"
 #include "tools/cluster/simulated_board.h"
+#include "tools/common/json_text.h"
+#include "tools/common/pty_link.h"
 #include "tools/web/serve.h"
 
 namespace fs = std::filesystem;
@@ -35,7 +37,7 @@ namespace {
 constexpr int exit_usage = 64;
 constexpr int exit_firmware = 66;  // missing, unreadable or not an AVR firmware
 constexpr int exit_simulator = 70;
-constexpr int exit_port_taken = 73;
+constexpr int exit_port_taken = vontrel::tools::EXIT_LINK_TAKEN;
 
 // ATmega328P data addresses of the output compare registers.
 constexpr std::uint16_t OCR0A = 0x47;
@@ -237,7 +239,7 @@ class ClusterDashboard {
     state.torn = now.torn;
     state.unknown = now.unknown;
     state.resets = now.resets;
-    server_.publish(vontrel::web::to_json(state).dump());
+    server_.publish(vontrel::tools::json_text(vontrel::web::to_json(state)));
   }
 
  private:
@@ -254,9 +256,7 @@ int run(const Options& options) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
     return exit_firmware;
   }
-  std::error_code error;
-  if (!options.link.empty() && fs::exists(fs::symlink_status(options.link, error)) &&
-      !fs::is_symlink(fs::symlink_status(options.link, error))) {
+  if (!options.link.empty() && !vontrel::tools::link_path_free(options.link)) {
     std::fprintf(stderr, "vontrel-cluster: %s is taken: it exists and is not a link of ours\n",
                  options.link.c_str());
     return exit_port_taken;
@@ -282,22 +282,17 @@ int run(const Options& options) {
     return exit_firmware;
   }
   const std::string port = board_port(board);
-  if (!options.link.empty()) {
-    fs::remove(options.link, error);
-    fs::create_symlink(port, options.link, error);
-    if (error) {
-      std::fprintf(stderr, "vontrel-cluster: cannot link %s: %s\n", options.link.c_str(),
-                   error.message().c_str());
-      board_destroy(board);
-      return exit_port_taken;
-    }
+  if (!options.link.empty() && !vontrel::tools::make_pty_link(options.link, port, why)) {
+    std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
+    board_destroy(board);
+    return exit_port_taken;
   }
   if (options.json) {
     nlohmann::json event = {{"event", "port"}, {"path", port}};
     if (!options.link.empty()) {
       event["link"] = options.link;
     }
-    std::fprintf(out, "%s\n", event.dump().c_str());
+    std::fprintf(out, "%s\n", vontrel::tools::json_text(event).c_str());
   } else if (!options.quiet) {
     std::fprintf(out, "cluster on %s%s%s\n", port.c_str(),
                  options.link.empty() ? "" : " linked from ", options.link.c_str());
@@ -310,6 +305,7 @@ int run(const Options& options) {
 
   std::signal(SIGINT, on_stop);
   std::signal(SIGTERM, on_stop);
+  std::signal(SIGHUP, on_stop);  // the terminal closed: clean up as for Ctrl-C
   const double frequency = board_frequency(board);
   const std::uint64_t slice = static_cast<std::uint64_t>(frequency / 1000);  // 1 ms
   const Clock::time_point start = Clock::now();
@@ -342,7 +338,7 @@ int run(const Options& options) {
         shown = now;
         last_report = t;
         if (options.json) {
-          std::fprintf(out, "%s\n", to_json(now, t).dump().c_str());
+          std::fprintf(out, "%s\n", vontrel::tools::json_text(to_json(now, t)).c_str());
         } else if (!options.quiet) {
           std::fprintf(out, "%s\n", to_line(now, t).c_str());
         }
@@ -354,13 +350,13 @@ int run(const Options& options) {
   const double seconds = static_cast<double>(board_cycle(board)) / frequency;
   const nlohmann::json summary = health(board, *address, seconds);
   if (options.json) {
-    std::fprintf(out, "%s\n", summary.dump().c_str());
+    std::fprintf(out, "%s\n", vontrel::tools::json_text(summary).c_str());
   } else {
-    std::fprintf(out, "health: %s\n", summary.dump().c_str());
+    std::fprintf(out, "health: %s\n", vontrel::tools::json_text(summary).c_str());
   }
   std::fflush(out);
   if (!options.link.empty()) {
-    fs::remove(options.link, error);
+    vontrel::tools::remove_pty_link(options.link, port);
   }
   board_destroy(board);
   return status;

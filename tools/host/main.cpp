@@ -164,12 +164,31 @@ std::optional<Scenario> load_scenario(const Options& options, std::string& error
   if (options.scenario_file.empty()) {
     return built_in_drive();
   }
+  std::error_code failure;
+  if (std::filesystem::is_directory(options.scenario_file, failure)) {
+    error = "the scenario " + options.scenario_file + " is a directory, not a file";
+    return std::nullopt;
+  }
   std::ifstream file(options.scenario_file, std::ios::binary);
   if (!file) {
     error = "cannot read scenario file " + options.scenario_file;
     return std::nullopt;
   }
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // A drive of hours is a few megabytes; /dev/zero or a wrong file is read no further than this.
+  constexpr std::size_t LARGEST_SCENARIO = std::size_t{16} << 20;
+  std::string text;
+  char chunk[64 * 1024];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+    text.append(chunk, static_cast<std::size_t>(file.gcount()));
+    if (text.size() > LARGEST_SCENARIO) {
+      error = "scenario file " + options.scenario_file + " is larger than 16 MiB";
+      return std::nullopt;
+    }
+  }
+  if (file.bad()) {
+    error = "cannot read scenario file " + options.scenario_file;
+    return std::nullopt;
+  }
   return parse_scenario(text, options.scenario_file, error);
 }
 

@@ -214,8 +214,16 @@ std::optional<Scenario> parse_scenario(std::string_view text, const std::string&
       entry.kind = EntryKind::attribute;
     }
     if (!type) {
-      return fail(tokens[1].column, "unknown channel or attribute '" + std::string(tokens[1].text) +
-                                        "' (did you mean '" + closest_name(tokens[1].text) + "'?)");
+      // Every real name is far shorter: a longer one is no misspelling worth an edit distance
+      // (which grows with the square of the length), nor worth echoing whole.
+      constexpr std::size_t LONGEST_NAME = 64;
+      const std::string_view name = tokens[1].text;
+      if (name.size() > LONGEST_NAME) {
+        return fail(tokens[1].column, "unknown channel or attribute '" +
+                                          std::string(name.substr(0, LONGEST_NAME)) + "...'");
+      }
+      return fail(tokens[1].column, "unknown channel or attribute '" + std::string(name) +
+                                        "' (did you mean '" + closest_name(name) + "'?)");
     }
     if (const std::string wrong = read_value(tokens[2].text, *type, entry.value); !wrong.empty()) {
       return fail(tokens[2].column, wrong + " for " + entry.name);

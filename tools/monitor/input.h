@@ -40,6 +40,8 @@ std::unique_ptr<Input> open_file(const std::string& path, std::string& error);
 // The serial ports a cluster may be on: COM ports on Windows; /dev/serial/by-id, ttyUSB and
 // ttyACM devices on Linux.
 std::vector<std::string> list_ports();
+// Where a cluster's port shows up once it is plugged in, for when none is.
+extern const char* const WHERE_PORTS_APPEAR;
 
 bool output_is_terminal();
 

@@ -3,6 +3,7 @@
 #include <glob.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,13 +13,12 @@
 #include <thread>
 
 #include "os/termios_values.h"
+#include "tools/common/pty_link.h"
 #include "tools/monitor/input.h"
 
 namespace vontrel::monitor {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Raw 115200 8N1, as the plug-in's side of the line is set.
 bool make_raw(int fd, bool crtscts) {
@@ -110,8 +110,7 @@ class VirtualInput : public DescriptorInput {
   ~VirtualInput() override {
     ::close(slave_);
     if (!link_.empty()) {
-      std::error_code ignored;
-      fs::remove(link_, ignored);
+      tools::remove_pty_link(link_, name());
     }
   }
   nlohmann::json line_settings() const override { return monitor::line_settings(fd()); }
@@ -162,16 +161,10 @@ std::unique_ptr<Input> open_virtual(const std::string& link, bool crtscts, std::
     ::close(slave);
     return nullptr;
   }
-  if (!link.empty()) {
-    std::error_code failure;
-    fs::remove(link, failure);
-    fs::create_symlink(name, link, failure);
-    if (failure) {
-      error = "cannot link " + link + ": " + failure.message();
-      ::close(master);
-      ::close(slave);
-      return nullptr;
-    }
+  if (!link.empty() && !tools::make_pty_link(link, name, error)) {
+    ::close(master);
+    ::close(slave);
+    return nullptr;
   }
   return std::make_unique<VirtualInput>(master, slave, name, link);
 }
@@ -185,8 +178,18 @@ std::unique_ptr<Input> open_file(const std::string& path, std::string& error) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return nullptr;
   }
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    ::close(fd);
+    error = "cannot read " + path + ": it is a directory";
+    return nullptr;
+  }
   return std::make_unique<DescriptorInput>(fd, path, true);
 }
+
+const char* const WHERE_PORTS_APPEAR =
+    "a USB-serial adapter or an Arduino-class board appears as /dev/ttyUSB0 or /dev/ttyACM0 "
+    "once plugged in (and under /dev/serial/by-id/)";
 
 std::vector<std::string> list_ports() {
   std::vector<std::string> ports;

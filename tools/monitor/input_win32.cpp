@@ -123,6 +123,10 @@ std::unique_ptr<Input> open_file(const std::string& path, std::string& error) {
   return std::make_unique<HandleInput>(handle, path, true, true);
 }
 
+const char* const WHERE_PORTS_APPEAR =
+    "a USB-serial adapter or an Arduino-class board appears as a COM port once plugged in "
+    "(Device Manager, Ports (COM & LPT)); a CH340 board needs its driver first";
+
 std::vector<std::string> list_ports() {
   std::set<std::string> ports;
   // The serial ports that drivers have registered...

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/json_text.h"
+#include "tools/common/pty_link.h"
 #include "tools/monitor/dashboard.h"
 #include "tools/monitor/frame_decoder.h"
 #include "tools/monitor/input.h"
@@ -58,6 +61,13 @@ struct Options {
 // hex>", for example "0.051234 FF 04 10 00 00 01 01 00 01 00 00".
 constexpr char CAPTURE_HEADER[] = "# vontrel capture 1";
 
+// The longest line a recording of ours holds is one read of 4096 bytes, some 12 KiB of text;
+// anything much longer is not a recording, and is refused before it fills the memory.
+constexpr std::size_t LONGEST_CAPTURE_LINE = 64 * 1024;
+// A time past this (about four months) is no recording's either, and would overflow the clock.
+constexpr double LONGEST_CAPTURE_SECONDS = 1e7;
+
+// Every failure is reported: a capture lost to a full disk must not look saved.
 class Recorder {
  public:
   bool open(const std::string& path) {
@@ -66,24 +76,28 @@ class Recorder {
       return false;
     }
     std::fprintf(file_, "%s: <seconds since the start> <bytes in hex>\n", CAPTURE_HEADER);
-    return true;
+    return std::fflush(file_) == 0;
   }
-  ~Recorder() {
-    if (file_ != nullptr) {
-      std::fclose(file_);
-    }
-  }
+  ~Recorder() { close(); }
   Recorder() = default;
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  void write(double seconds, const std::uint8_t* data, std::size_t length) {
+  bool write(double seconds, const std::uint8_t* data, std::size_t length) {
     if (file_ == nullptr) {
-      return;
+      return true;
     }
-    std::fprintf(file_, "%.6f %s\n", seconds,
-                 hex_of(std::vector<std::uint8_t>(data, data + length)).c_str());
-    std::fflush(file_);  // a capture that ends with Ctrl-C keeps every line
+    const int written =
+        std::fprintf(file_, "%.6f %s\n", seconds,
+                     hex_of(std::vector<std::uint8_t>(data, data + length)).c_str());
+    // Flushed each time: a capture that ends with Ctrl-C keeps every line.
+    return written >= 0 && std::fflush(file_) == 0;
+  }
+
+  bool close() {
+    std::FILE* file = file_;
+    file_ = nullptr;
+    return file == nullptr || std::fclose(file) == 0;
   }
 
  private:
@@ -91,7 +105,7 @@ class Recorder {
 };
 
 void print_json(const nlohmann::json& object) {
-  std::fputs(object.dump().c_str(), stdout);
+  std::fputs(vontrel::tools::json_text(object).c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
@@ -131,7 +145,8 @@ class Monitor {
     state.torn = counters_.torn;
     state.unknown = counters_.unknown;
     state.resets = counters_.resets;
-    web_->publish(vontrel::web::from_cluster_state(decoder.state(), state).dump());
+    web_->publish(
+        vontrel::tools::json_text(vontrel::web::from_cluster_state(decoder.state(), state)));
   }
 
   void finish() {
@@ -148,7 +163,7 @@ class Monitor {
     if (options_.json) {
       print_json(line);
     } else if (!options_.quiet && !terminal_) {
-      std::printf("line: %s\n", line.dump().c_str());
+      std::printf("line: %s\n", vontrel::tools::json_text(line).c_str());
     }
   }
 
@@ -310,17 +325,51 @@ class Monitor {
 };
 
 // Replays a recording, line by line at its recorded times (divided by --speed), or at once
-// with --fast. A line that is no "<seconds> <hex bytes>" stops the replay with an error.
-int replay(Monitor& monitor, const Options& options, const std::string& text,
+// with --fast, reading the input in bounded chunks after `pending`, what was read of it so far.
+// A line that is no "<seconds> <hex bytes>" stops the replay with an error.
+int replay(Monitor& monitor, const Options& options, Input& input, std::string pending,
            Clock::time_point start) {
+  const auto out_of_time = [&] {
+    return options.duration > 0.0 &&
+           Clock::now() - start >= std::chrono::duration<double>(options.duration);
+  };
+  const auto refuse = [](std::size_t line_number, const char* why) {
+    std::fprintf(stderr, "vontrel-monitor: line %zu of the recording %s\n", line_number, why);
+    return exit_io;
+  };
+  std::vector<std::uint8_t> chunk(64 * 1024);
   std::size_t line_number = 0;
   std::size_t position = 0;
-  while (position < text.size() && !stop_requested) {
-    const std::size_t end = std::min(text.find('\n', position), text.size());
-    const std::string line = text.substr(position, end - position);
-    position = end + 1;
+  bool ended = false;
+  while (!stop_requested && !out_of_time()) {
+    std::size_t end = pending.find('\n', position);
+    if (end == std::string::npos && !ended) {
+      if (pending.size() - position > LONGEST_CAPTURE_LINE) {
+        return refuse(line_number + 1, "is too long for a recording");
+      }
+      const long n = input.read(chunk.data(), chunk.size(), -1);
+      if (n < 0) {
+        ended = true;
+      } else if (n > 0) {
+        pending.erase(0, position);
+        position = 0;
+        pending.append(reinterpret_cast<const char*>(chunk.data()), static_cast<std::size_t>(n));
+      }
+      continue;  // 0: interrupted, so look at the stop first
+    }
+    if (end == std::string::npos) {
+      if (position >= pending.size()) {
+        break;
+      }
+      end = pending.size();  // the last line has no line end
+    }
     ++line_number;
-    if (line.empty() || line[0] == '#') {
+    if (end - position > LONGEST_CAPTURE_LINE) {
+      return refuse(line_number, "is too long for a recording");
+    }
+    const std::string line = pending.substr(position, end - position);
+    position = end + 1;
+    if (line.empty() || line[0] == '#' || line == "\r") {
       continue;
     }
     char* rest = nullptr;
@@ -341,19 +390,22 @@ int replay(Monitor& monitor, const Options& options, const std::string& text,
       p = after;
     }
     if (!good) {
-      std::fprintf(stderr,
-                   "vontrel-monitor: line %zu of the recording is not \"<seconds> <hex bytes>\"\n",
-                   line_number);
-      return exit_io;
+      return refuse(line_number, "is not \"<seconds> <hex bytes>\"");
+    }
+    if (!std::isfinite(seconds) || seconds > LONGEST_CAPTURE_SECONDS) {
+      return refuse(line_number, "has a time no recording reaches");
     }
     if (!options.fast) {
       const Clock::time_point due =
           start + std::chrono::duration_cast<Clock::duration>(
                       std::chrono::duration<double>(seconds / options.speed));
       // In steps, so that the dashboard sees a pause in the recording as one.
-      while (Clock::now() < due && !stop_requested) {
+      while (Clock::now() < due && !stop_requested && !out_of_time()) {
         std::this_thread::sleep_until(std::min(due, Clock::now() + std::chrono::milliseconds(50)));
         monitor.publish();
+      }
+      if (stop_requested || out_of_time()) {
+        break;
       }
     }
     monitor.consume(bytes.data(), bytes.size());
@@ -377,8 +429,19 @@ void keep_serving(Monitor& monitor, bool serving, const Options& options, Elapse
   }
 }
 
+int lost_recording(const Options& options) {
+  std::fprintf(stderr, "vontrel-monitor: cannot write %s: %s; the recording is incomplete\n",
+               options.record.c_str(), std::strerror(errno));
+  return exit_io;
+}
+
 int run(const Options& options) {
   std::string error;
+  if (!options.link.empty() && !vontrel::tools::link_path_free(options.link)) {
+    std::fprintf(stderr, "vontrel-monitor: %s is taken: it exists and is not a symbolic link\n",
+                 options.link.c_str());
+    return vontrel::tools::EXIT_LINK_TAKEN;
+  }
   std::unique_ptr<Input> input;
   if (options.virtual_port) {
     input = open_virtual(options.link, options.crtscts, error);
@@ -422,6 +485,9 @@ int run(const Options& options) {
 
   std::signal(SIGINT, on_stop);
   std::signal(SIGTERM, on_stop);
+#ifdef SIGHUP
+  std::signal(SIGHUP, on_stop);  // the terminal closed: clean up as for Ctrl-C
+#endif
   const Clock::time_point start = Clock::now();
   const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
   std::uint64_t consumed = 0;
@@ -433,6 +499,7 @@ int run(const Options& options) {
                  std::strerror(errno));
     return exit_io;
   }
+  bool recording_lost = false;
   if (is_file) {
     // A recording replays at its own pace; anything else is a raw byte dump, read at once.
     const long n = input->read(buffer.data(), buffer.size(), -1);
@@ -440,18 +507,16 @@ int run(const Options& options) {
       const std::size_t length = static_cast<std::size_t>(n);
       const std::string_view head(reinterpret_cast<const char*>(buffer.data()), length);
       if (head.substr(0, sizeof CAPTURE_HEADER - 1) == CAPTURE_HEADER) {
-        std::string text(head);
-        for (long more = 0; (more = input->read(buffer.data(), buffer.size(), -1)) > 0;) {
-          text.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(more));
-        }
-        const int status = replay(monitor, options, text, start);
+        const int status = replay(monitor, options, *input, std::string(head), start);
         monitor.finish();
         keep_serving(monitor, web != nullptr, options, elapsed);
         monitor.summary(elapsed());
         return status;
       }
       consumed += length;
-      recorder.write(elapsed(), buffer.data(), length);
+      if (!recorder.write(elapsed(), buffer.data(), length)) {
+        return lost_recording(options);
+      }
       monitor.consume(buffer.data(), length);
     }
   }
@@ -487,12 +552,18 @@ int run(const Options& options) {
       continue;
     }
     consumed += static_cast<std::uint64_t>(n);
-    recorder.write(now, buffer.data(), static_cast<std::size_t>(n));
+    if (!recorder.write(now, buffer.data(), static_cast<std::size_t>(n))) {
+      recording_lost = true;
+      break;
+    }
     monitor.consume(buffer.data(), static_cast<std::size_t>(n));
   }
   monitor.finish();
   keep_serving(monitor, web != nullptr && is_file, options, elapsed);
   monitor.summary(elapsed());
+  if (recording_lost || !recorder.close()) {
+    return lost_recording(options);
+  }
   return 0;
 }
 
@@ -548,8 +619,12 @@ int tool_main(int argc, char** argv) {
     return code == 0 ? 0 : exit_usage;
   }
   if (options.list_ports) {
-    for (const std::string& port : list_ports()) {
+    const std::vector<std::string> ports = list_ports();
+    for (const std::string& port : ports) {
       std::printf("%s\n", port.c_str());
+    }
+    if (ports.empty()) {
+      std::fprintf(stderr, "vontrel-monitor: no serial port found; %s\n", WHERE_PORTS_APPEAR);
     }
     return 0;
   }

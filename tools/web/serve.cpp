@@ -1,5 +1,7 @@
 #include "tools/web/serve.h"
 
+#include "tools/common/json_text.h"
+
 namespace vontrel::web {
 
 std::unique_ptr<DashboardServer> serve_dashboard(const char* tool, const std::string& where,
@@ -13,7 +15,7 @@ std::unique_ptr<DashboardServer> serve_dashboard(const char* tool, const std::st
     return nullptr;
   }
   DashboardServer::Failure failure = DashboardServer::Failure::none;
-  auto server = DashboardServer::start(listen, to_json(idle).dump(), failure, error);
+  auto server = DashboardServer::start(listen, tools::json_text(to_json(idle)), failure, error);
   if (!server) {
     std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
     status = failure == DashboardServer::Failure::taken     ? EXIT_WEB_TAKEN
@@ -28,8 +30,7 @@ std::unique_ptr<DashboardServer> serve_dashboard(const char* tool, const std::st
                  tool, server->port());
   }
   if (json) {
-    std::fprintf(out, "%s\n",
-                 nlohmann::json({{"event", "web"}, {"url", server->url()}}).dump().c_str());
+    std::fprintf(out, "%s\n", tools::json_text({{"event", "web"}, {"url", server->url()}}).c_str());
   } else {
     std::fprintf(out, "dashboard at %s\n", server->url().c_str());
   }
