@@ -1,5 +1,7 @@
 #include "tools/web/serve.h"
 
+#include <boost/asio/ip/address.hpp>
+
 #include "tools/common/json_text.h"
 
 namespace vontrel::web {
@@ -28,6 +30,13 @@ std::unique_ptr<DashboardServer> serve_dashboard(const char* tool, const std::st
                  "%s: the dashboard is reachable from the network on port %u: anyone who can "
                  "reach this machine can watch it\n",
                  tool, server->port());
+    boost::system::error_code ec;
+    if (boost::asio::ip::make_address(listen.address, ec).is_unspecified() && !ec) {
+      for (const std::string& address : network_addresses()) {
+        std::fprintf(stderr, "%s: on another device, open http://%s:%u/\n", tool,
+                     address.c_str(), server->port());
+      }
+    }
   }
   if (json) {
     std::fprintf(out, "%s\n", tools::json_text({{"event", "web"}, {"url", server->url()}}).c_str());

@@ -2,6 +2,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -10,6 +11,12 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -91,6 +98,45 @@ bool loopback_host(std::string_view host, unsigned short port) {
   const std::string_view rest = host.substr(name_end);
   const bool port_matches = rest.empty() ? port == 80 : rest == ":" + std::to_string(port);
   return port_matches && (name == "127.0.0.1" || name == "localhost" || name == "[::1]");
+}
+
+std::vector<std::string> network_addresses() {
+  std::vector<std::string> found;
+#ifdef _WIN32
+  // Windows answers for its own name from its adapters, without asking the network.
+  asio::io_context io;
+  tcp::resolver resolver(io);
+  boost::system::error_code ec;
+  const auto results = resolver.resolve(tcp::v4(), asio::ip::host_name(ec), "", ec);
+  if (!ec) {
+    for (const auto& entry : results) {
+      found.push_back(entry.endpoint().address().to_string());
+    }
+  }
+#else
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) == 0) {
+    for (const ifaddrs* at = list; at != nullptr; at = at->ifa_next) {
+      if (at->ifa_addr != nullptr && at->ifa_addr->sa_family == AF_INET) {
+        char text[INET_ADDRSTRLEN] = {};
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(at->ifa_addr);
+        if (::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) != nullptr) {
+          found.emplace_back(text);
+        }
+      }
+    }
+    ::freeifaddrs(list);
+  }
+#endif
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [](const std::string& text) {
+                               boost::system::error_code bad;
+                               return asio::ip::make_address(text, bad).is_loopback() || bad;
+                             }),
+              found.end());
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  return found;
 }
 
 bool reachable_from_network(const ListenAddress& listen) {
@@ -498,8 +544,11 @@ std::unique_ptr<DashboardServer> DashboardServer::start(const ListenAddress& lis
   }
   impl->port = impl->acceptor.local_endpoint(ec).port();
   impl->loopback = address.is_loopback();
-  impl->url = "http://" + (address.is_v6() ? "[" + listen.address + "]" : listen.address) + ":" +
-              std::to_string(impl->port) + "/";
+  // "Every network" is no address a browser can open: name this machine's own instead.
+  const std::string shown = address.is_unspecified()
+                                ? (address.is_v6() ? "[::1]" : "127.0.0.1")
+                                : (address.is_v6() ? "[" + listen.address + "]" : listen.address);
+  impl->url = "http://" + shown + ":" + std::to_string(impl->port) + "/";
   failure = Failure::none;
 
   impl->accept();

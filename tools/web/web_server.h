@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vontrel::web {
 
@@ -22,6 +23,10 @@ struct ListenAddress {
 // "8080", "0.0.0.0:8080", "192.168.1.20:8080", "[::1]:8080", "localhost:8080". False, with
 // the reason, for anything else.
 bool parse_listen_address(const std::string& text, ListenAddress& out, std::string& error);
+
+// This machine's IPv4 addresses that other machines may reach (no loopback), for telling a
+// player which address to open on a phone.
+std::vector<std::string> network_addresses();
 
 // True unless the address only reaches this machine.
 bool reachable_from_network(const ListenAddress& listen);
