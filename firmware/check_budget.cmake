@@ -3,7 +3,7 @@ execute_process(COMMAND avr-size -B ${ELF} OUTPUT_VARIABLE out RESULT_VARIABLE s
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "avr-size failed on ${ELF}")
 endif()
-string(REGEX MATCH "\n *([0-9]+) +([0-9]+) +([0-9]+)" line "${out}")
+string(REGEX MATCH "\n[ \t]*([0-9]+)[ \t]+([0-9]+)[ \t]+([0-9]+)" line "${out}")
 math(EXPR flash "${CMAKE_MATCH_1} + ${CMAKE_MATCH_2}")
 math(EXPR ram "${CMAKE_MATCH_2} + ${CMAKE_MATCH_3}")
 message(STATUS "firmware: ${flash} bytes of flash (limit ${FLASH_LIMIT}), ${ram} bytes of RAM (limit ${RAM_LIMIT})")
