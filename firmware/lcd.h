@@ -10,7 +10,11 @@ namespace lcd {
 
 constexpr uint8_t WIDTH = 16;
 
+// After power-up: waits for the controller to come up, then sets it up and clears it.
 void init();
+// Sets the controller up again from whatever state it is in (4-bit mode re-synchronised), and
+// forgets what it showed, so the next show() writes every character.
+void reinit();
 // Writes a line of WIDTH characters if it differs from what the display shows.
 void show(uint8_t line, const char* text);
 

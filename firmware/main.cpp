@@ -4,6 +4,7 @@
 #include <avr/interrupt.h>
 #include <avr/io.h>
 #include <avr/sleep.h>
+#include <avr/wdt.h>
 #include <stdint.h>
 
 #include "firmware/gauges.h"
@@ -22,9 +23,22 @@ struct Health {
   uint32_t torn;
   uint32_t unknown;
   uint32_t resets;
+  uint8_t reset_cause;  // MCUSR at start-up: 1 power-on, 2 reset pin, 4 brown-out, 8 watchdog
+  uint8_t ring_peak;    // the most bytes the ring has held: how close it came to overflowing
 };
 extern "C" {
 volatile Health vontrel_health __attribute__((used));
+}
+
+// Before anything else, even before RAM is set up: a watchdog reset leaves the watchdog running
+// (at its shortest time-out), and it would reset the chip again before main() began. What
+// caused this start goes to the health record once RAM is ready.
+uint8_t reset_flags __attribute__((section(".noinit")));
+extern "C" void take_reset_cause() __attribute__((naked, used, section(".init3")));
+extern "C" void take_reset_cause() {
+  reset_flags = MCUSR;
+  MCUSR = 0;
+  wdt_disable();
 }
 
 namespace {
@@ -53,6 +67,10 @@ ISR(USART_RX_vect) {
   }
   ring[ring_head] = byte;
   ring_head = next;
+  const uint8_t held = static_cast<uint8_t>((next - ring_tail) & RING_MASK);
+  if (held > vontrel_health.ring_peak) {
+    vontrel_health.ring_peak = held;
+  }
 }
 
 ISR(TIMER2_COMPA_vect) {
@@ -67,9 +85,10 @@ uint16_t now_ms() {
 }
 
 void start_uart() {
-  // 115200 baud from 16 MHz is only close enough at double speed: UBRR 16 is +2.1 %.
-  UBRR0 = 16;
+  // 115200 baud from 16 MHz is only close enough at double speed: UBRR 16 is +2.1 %. Double
+  // speed first: a simulator takes the rate when UBRR is written.
   UCSR0A = _BV(U2X0);
+  UBRR0 = 16;
   UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);  // 8N1
   UCSR0B = _BV(RXEN0) | _BV(RXCIE0);   // receive only: the wire runs one way
 }
@@ -82,16 +101,17 @@ void start_outputs() {
   OCR1B = 0;
   TCCR1A = _BV(COM1A1) | _BV(COM1B1) | _BV(WGM11);
   TCCR1B = _BV(WGM13) | _BV(WGM12) | _BV(CS10);
-  // Gauges: Timer0 fast PWM, prescaler 64 (976 Hz).
+  // Gauges: Timer0 phase-correct PWM, prescaler 64 (490 Hz). Fast PWM would leave a pulse of
+  // 1/256 at zero, an offset a sensitive meter shows; phase-correct PWM rests at 0 V.
   DDRD |= _BV(PD6) | _BV(PD5);
   OCR0A = 0;
   OCR0B = 0;
-  TCCR0A = _BV(COM0A1) | _BV(COM0B1) | _BV(WGM01) | _BV(WGM00);
+  TCCR0A = _BV(COM0A1) | _BV(COM0B1) | _BV(WGM00);
   TCCR0B = _BV(CS01) | _BV(CS00);
-  // Lamps: SPI master at 8 MHz into the shift registers; PB2 (SS) is already an output.
+  // Lamps: SPI master at 1 MHz into the shift registers (a cable's ringing cannot double-clock
+  // them at that rate; 16 bits still take only 16 us); PB2 (SS) is already an output.
   DDRB |= _BV(PB3) | _BV(PB5) | _BV(PB0);
-  SPCR = _BV(SPE) | _BV(MSTR);
-  SPSR = _BV(SPI2X);
+  SPCR = _BV(SPE) | _BV(MSTR) | _BV(SPR0);
   // The millisecond tick: Timer2 CTC, 16 MHz / 64 / 250.
   OCR2A = 249;
   TCCR2A = _BV(WGM21);
@@ -155,8 +175,14 @@ void show_state(const ClusterState& state) {
 void blank() {
   set_needles(0, 0, 0, 0);
   set_lamps(0);
+  // A nibble slipped to noise would garble the display until the next reset, and the cache of
+  // what it shows would hide it: start it afresh whenever the cluster blanks.
+  lcd::reinit();
   show_text("     --:--      ", "                ");
 }
+
+// How often a live display is started afresh and rewritten (about 7 ms of the CPU's time).
+constexpr uint16_t DISPLAY_REFRESH_MS = 10000;
 
 // The power-on sweep: every needle to full scale and back, every lamp lit, in one second.
 constexpr uint16_t SWEEP_MS = 1000;
@@ -181,10 +207,14 @@ void publish(const Decoder& decoder) {
 }  // namespace
 
 int main() {
+  vontrel_health.reset_cause = reset_flags;
   start_outputs();
+  set_lamps(0);  // the registers power up with random outputs: dark before anything else
   start_uart();
   sei();
   lcd::init();
+  // A main loop that stops (a fault, noise on a pin) resets the chip within half a second.
+  wdt_enable(WDTO_500MS);
   show_text("    Vontrel     ", "   cluster ok   ");
 
   Decoder decoder;
@@ -194,8 +224,10 @@ int main() {
   uint32_t shown_cycles = 0;
   uint32_t seen_resets = 0;
   uint16_t last_cycle = started;
+  uint16_t last_refresh = started;
 
   for (;;) {
+    wdt_reset();
     while (ring_tail != ring_head) {
       const uint8_t byte = ring[ring_tail];
       ring_tail = static_cast<uint8_t>((ring_tail + 1) & RING_MASK);
@@ -239,6 +271,11 @@ int main() {
     } else if (live && static_cast<uint16_t>(now - last_cycle) >= gauges::SILENCE_MS) {
       live = false;  // the game quit or the cable was pulled
       blank();
+    } else if (live && static_cast<uint16_t>(now - last_refresh) >= DISPLAY_REFRESH_MS) {
+      // Also while driving: a garbled display comes right within seconds.
+      last_refresh = now;
+      lcd::reinit();
+      show_clock(decoder.state());
     }
 
     // Sleep until the next byte or tick; an interrupt between the test and the sleep would be

@@ -86,6 +86,16 @@ void synchronous_frame_end(PluginContext& context, std::uint32_t now) noexcept {
   }
 }
 
+// The reset frame that clears the cluster, by whichever side writes.
+void send_reset(PluginContext& context, std::uint32_t now) noexcept {
+  ClusterLink& link = context.link;
+  if (link.mode == LinkMode::background) {
+    link.writer.submit_reset();
+  } else {
+    note_stall(link, write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
+  }
+}
+
 void background_frame_end(PluginContext& context, std::uint32_t now) noexcept {
   BackgroundWriter& writer = context.link.writer;
   for (LinkEvent event = writer.take_event(); event != LinkEvent::none;
@@ -111,18 +121,23 @@ bool start_link(PluginContext& context, const std::string& port_name, LinkSettin
   link.lost = false;
   link.stalled = false;
   link.port_name = port_name;
+  link.holding = settings.startup_delay_ms > 0;
+  link.opened_tick = now;
+  link.startup_delay_ms = settings.startup_delay_ms;
   if (!context.port.open(port_name.c_str(), error)) {
+    link.holding = false;
     return false;
   }
   if (settings.background_writes &&
       link.writer.start(context.port, port_name, settings.reconnect)) {
     link.mode = LinkMode::background;
-    link.writer.submit_reset();
-    return true;
+  } else {
+    // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
+    link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
   }
-  // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
-  link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
-  note_stall(link, write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
+  if (!link.holding) {
+    send_reset(context, now);
+  }
   return true;
 }
 
@@ -132,7 +147,17 @@ void abandon_link(PluginContext& context) noexcept {
 }
 
 void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
-  if (context.link.mode == LinkMode::background) {
+  ClusterLink& link = context.link;
+  if (link.holding) {
+    if (now - link.opened_tick < link.startup_delay_ms) {
+      return;
+    }
+    // The board is past its bootloader: clear it, and the next frame-end sends a cycle.
+    link.holding = false;
+    send_reset(context, now);
+    return;
+  }
+  if (link.mode == LinkMode::background) {
     background_frame_end(context, now);
   } else {
     synchronous_frame_end(context, now);
@@ -141,7 +166,9 @@ void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
 
 void stop_link(PluginContext& context) noexcept {
   ClusterLink& link = context.link;
-  if (link.mode == LinkMode::background) {
+  if (link.holding) {
+    link.writer.stop(0);  // within the delay, not even the reset frame goes out
+  } else if (link.mode == LinkMode::background) {
     link.writer.submit_reset();
     link.writer.stop(SHUTDOWN_DRAIN_MS);
   } else if (context.port.is_open() &&
@@ -152,6 +179,7 @@ void stop_link(PluginContext& context) noexcept {
   link.mode = LinkMode::plain;
   link.lost = false;
   link.stalled = false;
+  link.holding = false;
 }
 
 void frame_end(PluginContext& context) noexcept {

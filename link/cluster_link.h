@@ -3,6 +3,10 @@
 //   plain         each frame is one write and one flush on the host's thread;
 //   reconnecting  the same, and a lost port is reopened once a second;
 //   background    a writer thread of ours does the writes (with or without reopening).
+// With a start-up delay, any mode holds everything back, the reset frame too, until that long
+// after the port opened: most Arduino-class boards reset when the port opens, and bytes sent
+// while their bootloader listens could be taken as its commands. Nothing waits for the delay;
+// frame-ends that come before it send nothing.
 // Whatever the mode, no host call waits on the cluster for longer than LINK_WAIT_MS: a write
 // or flush that gives up leaves the link stalled, and nothing more is sent until the port can
 // take data again.
@@ -30,6 +34,7 @@ inline constexpr std::uint32_t SHUTDOWN_DRAIN_MS = 1000;
 struct LinkSettings {
   bool background_writes = false;
   bool reconnect = false;
+  std::uint32_t startup_delay_ms = 0;
 };
 
 enum class LinkMode { plain, reconnecting, background };
@@ -40,6 +45,9 @@ struct ClusterLink {
   bool lost = false;             // reconnecting: a failed write closed the port
   bool stalled = false;          // a wait gave up; nothing goes out until the port drains
   std::uint32_t retry_tick = 0;  // when the lost or stalled port was last tried
+  bool holding = false;          // the start-up delay has not passed: nothing is sent yet
+  std::uint32_t opened_tick = 0;
+  std::uint32_t startup_delay_ms = 0;
   // Declared last so that it is destroyed first: its thread must be gone before the rest.
   BackgroundWriter writer;
 };

@@ -49,6 +49,8 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   LinkSettings link;
   link.background_writes = context.settings.get_bool("background_writes", false);
   link.reconnect = context.settings.get_bool("reconnect", false);
+  const std::int32_t delay = context.settings.get_int("startup_delay", 0);
+  link.startup_delay_ms = delay > 0 ? static_cast<std::uint32_t>(delay) : 0;
   std::string errmsg;
   if (!start_link(context, com_port, link, os::tick_ms(), errmsg)) {
     log_line(context, SCS_LOG_TYPE_error, errmsg.c_str());

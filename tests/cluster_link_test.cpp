@@ -174,5 +174,32 @@ TEST_F(cluster_link_test, background_writes_without_a_thread_fall_back_to_the_ho
   EXPECT_EQ(context->link.mode, LinkMode::plain);
 }
 
+// A board that resets when the port opens listens to its bootloader for a while: nothing, not
+// the reset frame either, goes out before the delay, and shut-down within it sends nothing.
+TEST_F(cluster_link_test, startup_delay_holds_everything_back_without_waiting) {
+  for (const LinkSettings settings : {LinkSettings{.startup_delay_ms = 2000},
+                                      LinkSettings{.reconnect = true, .startup_delay_ms = 2000}}) {
+    start(settings);
+    EXPECT_EQ(writes(), Calls{});
+    clear_record();
+    frame_end_after(1000);
+    frame_end_after(999);
+    EXPECT_EQ(writes(), Calls{});
+    EXPECT_EQ(os().calls, (Calls{"tick", "tick"})) << "no wait on the host's thread";
+    frame_end_after(1);
+    EXPECT_EQ(writes(), Calls{reset});
+    frame_end_after(SEND_INTERVAL_MS);
+    EXPECT_EQ(writes().size(), 8u) << "cycles follow";
+    stop_link(*context);
+    clear_record();
+
+    start(settings);
+    frame_end_after(1000);
+    stop_link(*context);
+    EXPECT_EQ(writes(), Calls{}) << "shut-down within the delay";
+    clear_record();
+  }
+}
+
 }  // namespace
 }  // namespace vontrel

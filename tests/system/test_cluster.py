@@ -2,6 +2,7 @@
 simulated ATmega328P (vontrel-cluster), read back from its needles, lamps and display."""
 
 import datetime
+import json
 import os
 import struct
 import subprocess
@@ -101,8 +102,11 @@ class ClusterTest(SystemTest):
         run = host.finish()
         self.assertEqual(run.returncode, 0, run.output)
         stopped = time.monotonic()
-        self.assertIsNotNone(self.port.wait_for(blank, timeout=1.5), "still lit after the host")
+        state = self.port.wait_for(blank, timeout=1.5)
+        self.assertIsNotNone(state, "still lit after the host")
         self.assertLess(time.monotonic() - stopped, 1.5)
+        # At rest a gauge's output stays low: no pulse a sensitive meter would show.
+        self.assertEqual((state["fuel_percent"], state["water_c"]), (0, 40))
 
     def test_the_sweep_runs_every_needle_to_full_scale_and_every_lamp(self):
         run = self.target.run_host(*self.cwd, "--scenario", "sweep")
@@ -113,6 +117,8 @@ class ClusterTest(SystemTest):
             self.assertGreaterEqual(max(s[gauge] for s in states), full - 2 * STEP[gauge], gauge)
         after_power_on = [s for s in states if "Vontrel" not in s["lcd"][0]]
         self.assertEqual(set().union(*(lit(s) for s in after_power_on)), set(LAMPS))
+        # The registers power up random; the firmware latches them dark before anything else.
+        self.assertEqual(lit(states[0]), set(), "lamps lit at power-on")
 
     @unittest.skipIf(os.environ.get("VONTREL_TARGET", "").startswith("win"),
                      "under Wine the host's process is Wine's to end")
@@ -164,6 +170,9 @@ class ClusterTest(SystemTest):
         self.assertEqual((health["torn"], health["unknown"]), (0, 0), health)
         # 18 a second natively; Wine's 16 ms tick makes it nearer 16.
         self.assertGreater(health["cycles"], 60 * 14)
+        # Bytes back to back arrive at the line's own rate, 10 bits at 115200 baud (86.8 us),
+        # less the interrupt's entry jitter: not at a simulator's 11 bits (93.5 us and more).
+        self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=3)
 
 
 class NoiseTest(SystemTest):
@@ -199,7 +208,7 @@ class NoiseTest(SystemTest):
         monitor = subprocess.run([os.environ["VONTREL_MONITOR"], "--file", capture, "--json",
                                   "--quiet"], capture_output=True, text=True, check=False)
         summary = [line for line in monitor.stdout.splitlines() if '"summary"' in line][-1]
-        counts = __import__("json").loads(summary)
+        counts = json.loads(summary)
         self.assertEqual(
             {k: firmware[k] for k in ("cycles", "resets", "unknown", "torn")},
             {k: counts[k] for k in ("cycles", "resets", "unknown", "torn")})
@@ -245,6 +254,17 @@ class ClusterToolTest(unittest.TestCase):
                                      check=False)
                 self.assertEqual(run.returncode, status, args)
                 self.assertIn(says, run.stderr + run.stdout, args)
+
+    def test_a_stopped_main_loop_is_reset_by_the_watchdog_and_reported(self):
+        run = subprocess.run([os.environ["VONTREL_CLUSTER"], "--firmware",
+                              os.environ["VONTREL_FIRMWARE"], "--json", "--duration", "2.5",
+                              "--hang-at", "0.5"], capture_output=True, text=True, timeout=60,
+                             check=False)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        events = [json.loads(line) for line in run.stdout.splitlines()]
+        self.assertEqual(events[-1]["reset_cause"], "watchdog")
+        greetings = [e["t"] for e in events if e["event"] == "state" and "Vontrel" in e["lcd"][0]]
+        self.assertGreater(max(greetings) - min(greetings), 1.0, "the firmware started again")
 
 
 if __name__ == "__main__":

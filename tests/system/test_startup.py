@@ -70,6 +70,30 @@ class StartupTest(SystemTest):
         self.assertTrue(line["crtscts"], "flow control the driver had is kept")
         self.assertTrue(line["raw_output"], "bytes go out untranslated")
 
+    def test_startup_delay_keeps_the_line_silent_until_it_passes(self):
+        # A board still in its bootloader gets nothing, on either link, and the host never
+        # waits for the delay: a drive inside it starts, runs and shuts down as usual.
+        name = self.target.port_name(self.port)
+        cwd = ["--cwd", self.target.host_path(self.scratch)]
+        for settings, duration, expect_data in [
+            ("startup_delay int 60000\nbackground_writes bool 1\n", "1", False),
+            ("startup_delay int 300\n", "1.5", True),
+        ]:
+            with self.subTest(settings=settings):
+                before = len(self.port.data())
+                self.write_settings(f"comport str {name}\n{settings}")
+                run = self.target.run_host(*cwd, "--scenario", self.write_scenario(""),
+                                           "--duration", duration)
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertEqual([text for _, text in run.log][-2:],
+                                 ["Using serial port: " + name, "Plugin shutdown"])
+                data = self.port.data()[before:]
+                if expect_data:
+                    self.assertTrue(data.startswith(RESET_FRAME + bytes.fromhex("FF0410")))
+                    self.assertTrue(data.endswith(RESET_FRAME))
+                else:
+                    self.assertEqual(data, b"")
+
     def test_example_settings_file_of_the_release_is_read(self):
         example = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "Vontrel.txt")
         with open(example, encoding="utf-8") as f:

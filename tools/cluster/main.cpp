@@ -40,6 +40,10 @@ constexpr int exit_simulator = 70;
 constexpr int exit_port_taken = vontrel::tools::EXIT_LINK_TAKEN;
 
 // ATmega328P data addresses of the output compare registers.
+constexpr std::uint16_t TCCR0A = 0x44;
+constexpr std::uint8_t TCCR0A_WGM01 = 0x02;  // fast PWM
+constexpr std::uint8_t TCCR0A_COM0A1 = 0x80;
+constexpr std::uint8_t TCCR0A_COM0B1 = 0x20;
 constexpr std::uint16_t OCR0A = 0x47;
 constexpr std::uint16_t OCR0B = 0x48;
 constexpr std::uint16_t OCR1A = 0x88;
@@ -80,6 +84,7 @@ struct Options {
   bool quiet = false;
   double duration = 0.0;
   std::string web;
+  double hang_at = -1.0;
 };
 
 // What the cluster shows, read off the simulated board.
@@ -91,14 +96,25 @@ struct Reading {
   bool operator==(const Reading&) const = default;
 };
 
+// The share of the time a Timer0 output is high, which is what a meter on it shows. Fast PWM
+// is high for OCR+1 of 256 counts, so never quite 0; phase-correct PWM for OCR of 255; an
+// output not connected to the timer stays low.
+double timer0_duty(const simulated_board* board, std::uint16_t ocr, std::uint8_t connected) {
+  const std::uint8_t control = board_read(board, TCCR0A);
+  if ((control & connected) == 0) {
+    return 0.0;
+  }
+  const double value = board_read(board, ocr);
+  return (control & TCCR0A_WGM01) != 0 ? (value + 1.0) / 256.0 : value / 255.0;
+}
+
 Reading read(const simulated_board* board) {
   using namespace vontrel::gauges;
   Reading r;
   r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
   r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
-  r.fuel_percent = board_read(board, OCR0A) * double{FUEL_FULL_PERCENT} / GAUGE_TOP;
-  r.water_c =
-      WATER_LOW_C + board_read(board, OCR0B) * double(WATER_HIGH_C - WATER_LOW_C) / GAUGE_TOP;
+  r.fuel_percent = timer0_duty(board, OCR0A, TCCR0A_COM0A1) * FUEL_FULL_PERCENT;
+  r.water_c = WATER_LOW_C + timer0_duty(board, OCR0B, TCCR0A_COM0B1) * (WATER_HIGH_C - WATER_LOW_C);
   r.lamps = board_lamps(board);
   for (int line = 0; line < 2; ++line) {
     char text[17];
@@ -165,6 +181,32 @@ FirmwareCounts counts(const simulated_board* board, std::uint16_t address) {
           firmware_u32(board, address, 18), firmware_u32(board, address, 22)};
 }
 
+// What started the firmware last, from the MCU status register it saved.
+const char* reset_cause(std::uint8_t flags) {
+  if ((flags & 0x08) != 0) {
+    return "watchdog";
+  }
+  if ((flags & 0x04) != 0) {
+    return "brown-out";
+  }
+  if ((flags & 0x02) != 0) {
+    return "reset pin";
+  }
+  return (flags & 0x01) != 0 ? "power-on" : "unknown";
+}
+
+// The share of the time the chip was awake from the first byte on: the cost of the wire,
+// without the power-on sweep before it.
+double awake_since_first_byte(const simulated_board* board) {
+  const board_timing timing = board_timing_now(board);
+  if (timing.first_byte_cycle == 0 || board_cycle(board) <= timing.first_byte_cycle) {
+    return 0.0;
+  }
+  const double span = double(board_cycle(board) - timing.first_byte_cycle);
+  const double asleep = double(timing.asleep_cycles - timing.asleep_cycles_before_first_byte);
+  return round_to((1.0 - asleep / span) * 100.0, 0.01);
+}
+
 // The firmware's own counts, at the address its ELF gives them.
 nlohmann::json health(const simulated_board* board, std::uint16_t address, double seconds) {
   const auto u16 = [&](std::uint16_t offset) { return board_read16(board, address + offset); };
@@ -185,6 +227,7 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
       {"torn", u32(14)},
       {"unknown", u32(18)},
       {"resets", u32(22)},
+      {"reset_cause", reset_cause(board_read(board, static_cast<std::uint16_t>(address + 26)))},
       {"receive_interrupts", timing.receive_interrupts},
       {"receive_cycles_per_byte",
        timing.receive_interrupts == 0
@@ -195,7 +238,13 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
                            : round_to(double(timing.decode_cycles) / double(timing.updates), 0.1)},
       {"update_latency_cycles_mean", round_to(per, 0.1)},
       {"update_latency_cycles_max", timing.latency_cycles_max},
-      {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)}};
+      {"byte_interval_us_min",
+       round_to(double(timing.byte_gap_cycles_min) * 1e6 / board_frequency(board), 0.1)},
+      {"ring_peak", board_read(board, static_cast<std::uint16_t>(address + 27))},
+      {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)},
+      {"awake_percent",
+       total <= 0 ? 0.0 : round_to((1.0 - double(timing.asleep_cycles) / total) * 100.0, 0.01)},
+      {"awake_percent_since_first_byte", awake_since_first_byte(board)}};
 }
 
 std::string trimmed(const std::string& text) {
@@ -249,7 +298,7 @@ class ClusterDashboard {
   std::deque<std::pair<double, std::uint32_t>> recent_;  // (t, cycles) over the last second
 };
 
-int run(const Options& options) {
+int run(Options options) {
   std::string why;
   const auto address = vontrel::cluster::health_address(options.firmware, why);
   if (!address) {
@@ -318,6 +367,10 @@ int run(const Options& options) {
     if (options.duration > 0.0 && t >= options.duration) {
       break;
     }
+    if (options.hang_at >= 0.0 && t >= options.hang_at) {
+      board_hang(board);
+      options.hang_at = -1.0;
+    }
     if (board_run_until(board, board_cycle(board) + slice) != 0) {
       std::fprintf(stderr, "vontrel-cluster: the firmware crashed at %.3f s\n", t);
       status = exit_simulator;
@@ -379,6 +432,11 @@ int main(int argc, char** argv) {
     app.add_flag("--quiet", options.quiet, "Print only the closing health line");
     app.add_option("--duration", options.duration, "Stop after this many simulated seconds")
         ->check(CLI::PositiveNumber);
+    app.add_option("--hang-at", options.hang_at,
+                   "Stop the firmware's main loop at this simulated second, as a fault would "
+                   "(for testing its watchdog)")
+        ->group("Testing")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--web", options.web,
                    "Serve a live dashboard page at [ADDRESS:]PORT (127.0.0.1 unless given; "
                    "0.0.0.0 lets a phone on the network open it)");

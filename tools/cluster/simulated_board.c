@@ -6,6 +6,7 @@
 
 #include "avr_ioport.h"
 #include "avr_spi.h"
+#include "avr_uart.h"
 #include "hc595.h"
 #include "hd44780.h"
 #include "sim_avr.h"
@@ -20,6 +21,11 @@
 /* The display counts as settled once its bus has been quiet this long: the firmware writes a
  * line's characters well under 100 us apart, and both lines back to back. */
 #define LCD_QUIET_CYCLES 16000 /* 1 ms */
+/* A byte on the wire is 10 bits at 115200 baud: 86.8 us, 1389 cycles. simavr times it as 11 bits
+ * at the rate the UART's registers give, which would run the line slower than the plug-in sends. */
+#define UART_CYCLES_PER_BYTE 1389
+/* An address in the boot section, which the firmware does not use: where a hang is planted. */
+#define HANG_ADDRESS 0x7FFC
 
 struct simulated_board {
   avr_t* avr;
@@ -27,6 +33,7 @@ struct simulated_board {
   uart_pty_t uart;
   hc595_t lamps;
   hd44780_t lcd;
+  avr_uart_t* uart0;
   uint8_t lcd_settled[2][16]; /* what the display showed when its bus last fell quiet */
   uint32_t lamp_bits;
   board_timing timing;
@@ -39,6 +46,15 @@ static void on_receive_interrupt(struct avr_irq_t* irq, uint32_t value, void* pa
   simulated_board* board = param;
   (void)irq;
   if (value) {
+    const uint64_t gap = board->avr->cycle - board->last_byte;
+    if (board->last_byte == 0) {
+      board->timing.first_byte_cycle = board->avr->cycle;
+      board->timing.asleep_cycles_before_first_byte = board->timing.asleep_cycles;
+    }
+    if (board->last_byte != 0 &&
+        (board->timing.byte_gap_cycles_min == 0 || gap < board->timing.byte_gap_cycles_min)) {
+      board->timing.byte_gap_cycles_min = gap;
+    }
     board->receive_started = board->avr->cycle;
     board->last_byte = board->avr->cycle;
     board->timing.receive_interrupts++;
@@ -133,6 +149,11 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   /* The UART behind a pseudo-terminal. */
   uart_pty_init(board->avr, &board->uart);
   uart_pty_connect(&board->uart, '0');
+  for (avr_io_t* io = board->avr->io_port; io != NULL; io = io->next) {
+    if (strcmp(io->kind, "uart") == 0 && ((avr_uart_t*)io)->name == '0') {
+      board->uart0 = (avr_uart_t*)io;
+    }
+  }
 
   /* Two chained 74HC595s: simavr's part shifts up to 32 bits, so one stands for the chain. */
   hc595_init(board->avr, &board->lamps);
@@ -141,6 +162,8 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('B'), 0),
                   board->lamps.irq + IRQ_HC595_IN_LATCH);
   avr_irq_register_notify(board->lamps.irq + IRQ_HC595_OUT, on_lamps, board);
+  /* Real registers power up with random outputs: show every lamp lit until the first latch. */
+  board->lamp_bits = 0xFFFF;
 
   /* The 16x2 display, 4-bit on PORTC. */
   hd44780_init(board->avr, &board->lcd, 16, 2);
@@ -179,13 +202,37 @@ const char* board_port(const simulated_board* board) {
 }
 
 int board_run_until(simulated_board* board, uint64_t cycle) {
+  /* The firmware's UART set-up recomputes the byte time: keep it the line's. */
+  if (board->uart0 != NULL) {
+    board->uart0->cycles_per_byte = UART_CYCLES_PER_BYTE;
+  }
   while (board->avr->cycle < cycle) {
+    const uint64_t before = board->avr->cycle;
+    const int asleep = board->avr->state == cpu_Sleeping;
     const int state = avr_run(board->avr);
+    if (asleep) {
+      board->timing.asleep_cycles += board->avr->cycle - before;
+    }
     if (state == cpu_Done || state == cpu_Crashed) {
       return -1;
     }
   }
   return 0;
+}
+
+void board_hang(simulated_board* board) {
+  /* "nop; rjmp .-4" with interrupts off: the main loop stops as a wild pointer or a stuck bus
+   * would stop it, and only the watchdog brings the chip back. */
+  board->avr->flash[HANG_ADDRESS] = 0x00;
+  board->avr->flash[HANG_ADDRESS + 1] = 0x00;
+  board->avr->flash[HANG_ADDRESS + 2] = 0xFE;
+  board->avr->flash[HANG_ADDRESS + 3] = 0xCF;
+  if (board->avr->codeend < HANG_ADDRESS + 3) {
+    board->avr->codeend = HANG_ADDRESS + 3;
+  }
+  board->avr->sreg[S_I] = 0;
+  board->avr->pc = HANG_ADDRESS;
+  board->avr->state = cpu_Running; /* awake: sleeping with interrupts off ends a simavr run */
 }
 
 uint64_t board_cycle(const simulated_board* board) {

@@ -21,6 +21,10 @@ typedef struct board_timing {
   uint64_t updates;            /* times the needles and lamps took a new cycle */
   uint64_t latency_cycles_max; /* from a cycle's last byte taken to the outputs updated */
   uint64_t latency_cycles_sum;
+  uint64_t asleep_cycles;       /* in the idle sleep: what a power meter would see as rest */
+  uint64_t first_byte_cycle;    /* when the wire first carried a byte, 0 before */
+  uint64_t asleep_cycles_before_first_byte;
+  uint64_t byte_gap_cycles_min; /* between two bytes' interrupts: the line's byte time at best */
 } board_timing;
 
 /* Loads the firmware and starts the board. NULL with `error` filled on failure. */
@@ -33,6 +37,8 @@ const char* board_port(const simulated_board* board);
 
 /* Runs until at least `cycle`. Returns 0 while the firmware runs, -1 once it has crashed. */
 int board_run_until(simulated_board* board, uint64_t cycle);
+/* For tests of the firmware's watchdog: the CPU spins from here on with interrupts off. */
+void board_hang(simulated_board* board);
 uint64_t board_cycle(const simulated_board* board);
 uint32_t board_frequency(const simulated_board* board);
 
