@@ -49,7 +49,11 @@ uint8_t ring[RING_MASK + 1];
 volatile uint8_t ring_head;  // written by the receive interrupt
 volatile uint8_t ring_tail;  // written by the main loop
 
+// The clock ticks every 4 ms: often enough for the sweep and the time-outs, and each tick
+// wakes the chip, so a finer one would cost more than all the decoding when the wire is idle.
+constexpr uint8_t TICK_MS = 4;
 volatile uint16_t milliseconds;
+volatile bool ticked;  // the main loop has time-based work (sweep, silence, health) to do
 
 ISR(USART_RX_vect) {
   const uint8_t status = UCSR0A;
@@ -74,7 +78,8 @@ ISR(USART_RX_vect) {
 }
 
 ISR(TIMER2_COMPA_vect) {
-  ++milliseconds;
+  milliseconds = static_cast<uint16_t>(milliseconds + TICK_MS);
+  ticked = true;
 }
 
 uint16_t now_ms() {
@@ -112,10 +117,10 @@ void start_outputs() {
   // them at that rate; 16 bits still take only 16 us); PB2 (SS) is already an output.
   DDRB |= _BV(PB3) | _BV(PB5) | _BV(PB0);
   SPCR = _BV(SPE) | _BV(MSTR) | _BV(SPR0);
-  // The millisecond tick: Timer2 CTC, 16 MHz / 64 / 250.
+  // The tick: Timer2 CTC, 16 MHz / 256 / 250, every 4 ms.
   OCR2A = 249;
   TCCR2A = _BV(WGM21);
-  TCCR2B = _BV(CS22);
+  TCCR2B = _BV(CS22) | _BV(CS21);
   TIMSK2 = _BV(OCIE2A);
   DDRD |= _BV(gauges::TEST_POINT_DECODING) | _BV(gauges::TEST_POINT_UPDATED);
 }
@@ -126,7 +131,10 @@ void shift_out(uint8_t byte) {
   }
 }
 
+uint16_t lamps_shown;
+
 void set_lamps(uint16_t lamps) {
+  lamps_shown = lamps;
   shift_out(static_cast<uint8_t>(lamps >> 8));
   shift_out(static_cast<uint8_t>(lamps));
   PORTB |= _BV(PB0);  // the rising edge latches both registers at once
@@ -168,7 +176,9 @@ void show_clock(const ClusterState& state) {
 void show_state(const ClusterState& state) {
   set_needles(gauges::speed_duty(state.speed_value), gauges::rpm_duty(state.rpm_byte),
               gauges::fuel_duty(state.fuel_percent), gauges::water_duty(state.water_gauge));
-  set_lamps(state.lamps);
+  if (state.lamps != lamps_shown) {
+    set_lamps(state.lamps);
+  }
   PIND = _BV(gauges::TEST_POINT_UPDATED);  // writing PINx toggles the pin
 }
 
@@ -195,6 +205,25 @@ void sweep_to(uint16_t elapsed) {
               static_cast<uint8_t>(static_cast<uint32_t>(position) * gauges::GAUGE_TOP / half),
               static_cast<uint8_t>(static_cast<uint32_t>(position) * gauges::GAUGE_TOP / half));
   set_lamps(0xFFFF);
+}
+
+// Sleeps until the next tick. Each byte wakes the chip for its interrupt, and it goes back to
+// sleep at once: the main loop takes the bytes a tick at a time (46 at most at full rate), and
+// sooner only if the ring fills halfway. The instruction after sei always runs before an
+// interrupt, so one that comes between the test and the sleep still wakes the chip.
+void sleep_until_tick() {
+  set_sleep_mode(SLEEP_MODE_IDLE);
+  for (;;) {
+    cli();
+    if (ticked || static_cast<uint8_t>(ring_head - ring_tail) >= (RING_MASK + 1) / 2) {
+      sei();
+      return;
+    }
+    sleep_enable();
+    sei();
+    sleep_cpu();
+    sleep_disable();
+  }
 }
 
 void publish(const Decoder& decoder) {
@@ -253,6 +282,11 @@ int main() {
         }
       }
     }
+    if (!ticked) {
+      sleep_until_tick();
+      continue;  // the ring filled halfway before the tick
+    }
+    ticked = false;
     publish(decoder);
 
     const uint16_t now = now_ms();
@@ -278,16 +312,6 @@ int main() {
       show_clock(decoder.state());
     }
 
-    // Sleep until the next byte or tick; an interrupt between the test and the sleep would be
-    // missed for a millisecond at most.
-    cli();
-    if (ring_tail == ring_head) {
-      set_sleep_mode(SLEEP_MODE_IDLE);
-      sleep_enable();
-      sei();
-      sleep_cpu();
-      sleep_disable();
-    }
-    sei();
+    sleep_until_tick();
   }
 }

@@ -208,10 +208,13 @@ int board_run_until(simulated_board* board, uint64_t cycle) {
   }
   while (board->avr->cycle < cycle) {
     const uint64_t before = board->avr->cycle;
-    const int asleep = board->avr->state == cpu_Sleeping;
+    const int was_asleep = board->avr->state == cpu_Sleeping;
     const int state = avr_run(board->avr);
-    if (asleep) {
+    /* simavr runs the sleep instruction (one cycle) and the sleep after it in one step. */
+    if (was_asleep) {
       board->timing.asleep_cycles += board->avr->cycle - before;
+    } else if (state == cpu_Sleeping && board->avr->cycle > before + 1) {
+      board->timing.asleep_cycles += board->avr->cycle - before - 1;
     }
     if (state == cpu_Done || state == cpu_Crashed) {
       return -1;
