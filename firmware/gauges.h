@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "protocol/wire.h"
+#include "src/protocol/wire.h"
 
 namespace vontrel {
 namespace gauges {

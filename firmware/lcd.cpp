@@ -1,16 +1,14 @@
-#include "firmware/lcd.h"
+#include "lcd.h"
 
 #include <avr/io.h>
 #include <util/delay.h>
+
+#include "config.h"
 
 namespace vontrel {
 namespace lcd {
 
 namespace {
-
-constexpr uint8_t RS = _BV(PC4);
-constexpr uint8_t E = _BV(PC5);
-constexpr uint8_t DATA = 0x0F;  // D4-D7 on PC0-PC3
 
 // What each command takes at worst. The datasheet's times hold at 270 kHz and grow as the
 // controller's oscillator slows; slow or cold modules run near 190 kHz, so these are the
@@ -22,21 +20,70 @@ constexpr double FIRST_SYNC_MS = 5;  // 4.1 ms after the first 0x3
 
 char shown[2][WIDTH];
 
-void nibble(uint8_t value) {
-  PORTC = static_cast<uint8_t>((PORTC & ~DATA) | (value & DATA));
+#if VONTREL_DISPLAY == VONTREL_DISPLAY_PARALLEL
+
+constexpr uint8_t RS = _BV(PC4);
+constexpr uint8_t E = _BV(PC5);
+constexpr uint8_t DATA = 0x0F;  // D4-D7 on PC0-PC3
+
+void start_bus() {
+  DDRC |= static_cast<uint8_t>(RS | E | DATA);
+}
+
+// Four bits on D4-D7, taken by the controller on E's falling edge.
+void nibble(uint8_t value, bool rs) {
+  PORTC = static_cast<uint8_t>((PORTC & ~(DATA | RS)) | (value & DATA) | (rs ? RS : 0));
   PORTC |= E;
   _delay_us(1);
   PORTC &= static_cast<uint8_t>(~E);
 }
 
-void send(uint8_t value, bool data) {
-  if (data) {
-    PORTC |= RS;
-  } else {
-    PORTC &= static_cast<uint8_t>(~RS);
+#else
+
+// A PCF8574 backpack: its pins P0 RS, P1 RW, P2 E, P3 the backlight, P4-P7 D4-D7.
+constexpr uint8_t BACKPACK_RS = 0x01;
+constexpr uint8_t BACKPACK_E = 0x04;
+constexpr uint8_t BACKLIGHT = 0x08;
+
+void start_bus() {
+  // The TWI at 400 kHz: 16 MHz / (16 + 2 x 12). The backpack's own pull-ups hold the lines.
+  TWSR = 0;
+  TWBR = 12;
+  TWCR = _BV(TWEN);
+}
+
+// Waits for the TWI to finish a step, but not for ever: a backpack missing or a bus held low
+// must not stop the cluster (the display then stays blank).
+void twi_wait() {
+  for (uint16_t spins = 0; spins < 2000 && (TWCR & _BV(TWINT)) == 0; ++spins) {
   }
-  nibble(static_cast<uint8_t>(value >> 4));
-  nibble(value);
+}
+
+void twi_send(uint8_t byte) {
+  TWDR = byte;
+  TWCR = _BV(TWINT) | _BV(TWEN);
+  twi_wait();
+}
+
+// Four bits in one transaction: the pins with E high, then with E low.
+void nibble(uint8_t value, bool rs) {
+  const uint8_t pins =
+      static_cast<uint8_t>((value & 0x0F) << 4 | BACKLIGHT | (rs ? BACKPACK_RS : 0));
+  TWCR = _BV(TWINT) | _BV(TWSTA) | _BV(TWEN);
+  twi_wait();
+  twi_send(static_cast<uint8_t>(VONTREL_I2C_ADDRESS << 1));  // write
+  twi_send(pins | BACKPACK_E);
+  twi_send(pins);
+  TWCR = _BV(TWINT) | _BV(TWSTO) | _BV(TWEN);
+  for (uint16_t spins = 0; spins < 2000 && (TWCR & _BV(TWSTO)) != 0; ++spins) {
+  }
+}
+
+#endif
+
+void send(uint8_t value, bool data) {
+  nibble(static_cast<uint8_t>(value >> 4), data);
+  nibble(value, data);
   // Every write must land: the cache of what is shown trusts that it did.
   _delay_us(WRITE_US);
 }
@@ -44,15 +91,14 @@ void send(uint8_t value, bool data) {
 }  // namespace
 
 void set_up() {
-  PORTC &= static_cast<uint8_t>(~RS);
   // Into 4-bit mode from whatever state a reset, or a nibble lost to noise, left it in.
-  nibble(0x3);
+  nibble(0x3, false);
   _delay_ms(FIRST_SYNC_MS);
-  nibble(0x3);
+  nibble(0x3, false);
   _delay_us(SYNC_US);
-  nibble(0x3);
+  nibble(0x3, false);
   _delay_us(SYNC_US);
-  nibble(0x2);
+  nibble(0x2, false);
   _delay_us(SYNC_US);
   send(0x28, false);  // 4 bits, 2 lines, 5x8 dots
   send(0x0C, false);  // display on, no cursor
@@ -68,7 +114,7 @@ void forget(char value) {
 }
 
 void init() {
-  DDRC |= static_cast<uint8_t>(RS | E | DATA);
+  start_bus();
   _delay_ms(50);  // after power-up
   set_up();
   send(0x01, false);  // clear

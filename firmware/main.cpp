@@ -7,9 +7,11 @@
 #include <avr/wdt.h>
 #include <stdint.h>
 
-#include "firmware/gauges.h"
-#include "firmware/lcd.h"
-#include "protocol/decoder.h"
+#include "config.h"
+#include "gauges.h"
+#include "lcd.h"
+#include "needles.h"
+#include "src/protocol/decoder.h"
 
 using namespace vontrel;
 
@@ -23,8 +25,10 @@ struct Health {
   uint32_t torn;
   uint32_t unknown;
   uint32_t resets;
-  uint8_t reset_cause;  // MCUSR at start-up: 1 power-on, 2 reset pin, 4 brown-out, 8 watchdog
-  uint8_t ring_peak;    // the most bytes the ring has held: how close it came to overflowing
+  uint8_t reset_cause;    // MCUSR at start-up: 1 power-on, 2 reset pin, 4 brown-out, 8 watchdog
+  uint8_t ring_peak;      // the most bytes the ring has held: how close it came to overflowing
+  uint8_t needles;        // what config.h chose: VONTREL_NEEDLES_PWM, _X27 or _STEP_DIR
+  uint16_t needle_steps;  // steppers: steps from the stop to full scale
 };
 extern "C" {
 volatile Health vontrel_health __attribute__((used));
@@ -99,13 +103,7 @@ void start_uart() {
 }
 
 void start_outputs() {
-  // Needles: Timer1 fast PWM, TOP in ICR1, no prescaler.
-  DDRB |= _BV(PB1) | _BV(PB2);
-  ICR1 = gauges::NEEDLE_TOP;
-  OCR1A = 0;
-  OCR1B = 0;
-  TCCR1A = _BV(COM1A1) | _BV(COM1B1) | _BV(WGM11);
-  TCCR1B = _BV(WGM13) | _BV(WGM12) | _BV(CS10);
+  needles::start();
   // Gauges: Timer0 phase-correct PWM, prescaler 64 (490 Hz). Fast PWM would leave a pulse of
   // 1/256 at zero, an offset a sensitive meter shows; phase-correct PWM rests at 0 V.
   DDRD |= _BV(PD6) | _BV(PD5);
@@ -142,8 +140,7 @@ void set_lamps(uint16_t lamps) {
 }
 
 void set_needles(uint16_t speed, uint16_t rpm, uint8_t fuel, uint8_t water) {
-  OCR1A = speed;
-  OCR1B = rpm;
+  needles::set(speed, rpm);
   OCR0A = fuel;
   OCR0B = water;
 }
@@ -237,11 +234,14 @@ void publish(const Decoder& decoder) {
 
 int main() {
   vontrel_health.reset_cause = reset_flags;
+  vontrel_health.needles = VONTREL_NEEDLES;
+  vontrel_health.needle_steps = VONTREL_NEEDLE_STEPS;
   start_outputs();
   set_lamps(0);  // the registers power up with random outputs: dark before anything else
   start_uart();
   sei();
   lcd::init();
+  needles::home();
   // A main loop that stops (a fault, noise on a pin) resets the chip within half a second.
   wdt_enable(WDTO_500MS);
   show_text("    Vontrel     ", "   cluster ok   ");

@@ -1,4 +1,4 @@
-#include "protocol/decoder.h"
+#include "decoder.h"
 
 namespace vontrel {
 

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "protocol/wire.h"
+#include "wire.h"
 
 namespace vontrel {
 

@@ -1,5 +1,5 @@
 // Words for what the decoder reports, for the tools that show it.
-#include "protocol/decoder.h"
+#include "decoder.h"
 
 namespace vontrel {
 

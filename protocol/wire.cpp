@@ -1,4 +1,4 @@
-#include "protocol/wire.h"
+#include "wire.h"
 
 namespace vontrel {
 

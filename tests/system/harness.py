@@ -133,9 +133,10 @@ class Cluster(Port):
     """The simulated cluster: the reference firmware on a simulated ATmega328P behind a
     pseudo-terminal, reporting what its needles, lamps and display show as JSON."""
 
-    def __init__(self, link, *options):  # pylint: disable=super-init-not-called
+    def __init__(self, link, *options, firmware=None):  # pylint: disable=super-init-not-called
         self._start(link, [os.environ["VONTREL_CLUSTER"], "--firmware",
-                           os.environ["VONTREL_FIRMWARE"], "--json", "--link", link, *options],
+                           firmware or os.environ["VONTREL_FIRMWARE"], "--json", "--link", link,
+                           *options],
                     stderr=subprocess.DEVNULL)  # the simulator's own chatter
 
     def states(self):

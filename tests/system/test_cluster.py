@@ -175,6 +175,52 @@ class ClusterTest(SystemTest):
         self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=3)
 
 
+@unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "one library target suffices")
+class VariantTest(SystemTest):
+    """Every build of the firmware shows the same drive: the display on its I2C backpack,
+    needles on X27 steppers or through a step-and-direction driver, and the Arduino sketch."""
+
+    VARIANTS = [  # (ELF beside the default one, steps from the stop to full scale)
+        ("vontrel-firmware-i2c.elf", None),
+        ("vontrel-firmware-x27.elf", 945),
+        ("vontrel-firmware-stepdir.elf", 3780),
+        ("sketch-uno/firmware.ino.elf", None),
+    ]
+
+    def test_each_variant_shows_the_drive(self):
+        self.port.close()
+        folder = os.path.dirname(os.environ["VONTREL_FIRMWARE"])
+        drive = self.write_scenario("0 game.time 1000\n0 truck.speed 25\n"
+                                    "0 truck.engine.rpm 1500\n0 truck.brake.parking 1\n")
+        for elf, steps in self.VARIANTS:
+            with self.subTest(firmware=elf):
+                link = os.path.join(self.scratch, "variant")
+                cluster = Cluster(link, firmware=os.path.join(folder, elf))
+                try:
+                    self.assertIsNotNone(cluster.wait_for(blank, timeout=30), "no power-on")
+                    self.write_settings(f"comport str {link}\n")
+                    host = self.target.start_host("--cwd", self.scratch, "--scenario", drive,
+                                                  "--duration", "5")
+                    # Within one step of a needle (of its PWM, or of its motor) of where the
+                    # firmware's scale puts 90 km/h (wire value 846) and 1500 rpm (byte 48).
+                    speed, rpm = 846 * 9999 // 1410 * 150 / 9999, 48 * 9999 // 96 * 3000 / 9999
+                    if steps:
+                        speed = 846 * 9999 // 1410 * steps // 9999 * 150 / steps
+                        rpm = 48 * 9999 // 96 * steps // 9999 * 3000 / steps
+                    speed_step = 150 / steps if steps else STEP["speed_kmh"]
+                    rpm_step = 3000 / steps if steps else STEP["rpm"]
+                    settled = cluster.wait_for(
+                        lambda s, a=speed_step, b=rpm_step, v=speed, r=rpm:
+                        abs(s["speed_kmh"] - v) <= a * 1.001 and abs(s["rpm"] - r) <= b * 1.001
+                        and "16:40" in s["lcd"][0], timeout=10)
+                    self.assertEqual(host.finish().returncode, 0)
+                    self.assertIsNotNone(settled, f"never showed the drive: {cluster.latest()}")
+                    self.assertEqual(lit(settled), {"parking_brake"})
+                    self.assertIn("01.01.0001", settled["lcd"][1])
+                finally:
+                    cluster.close()
+
+
 class NoiseTest(SystemTest):
     """Noise and torn frames between cycles: the firmware and the monitor read the stream the
     same way. The bytes go straight into the cluster's port; no plug-in is needed."""

@@ -16,7 +16,7 @@ constexpr std::uint32_t AVR_DATA_OFFSET = 0x800000;  // how the AVR linker tells
 // The ATmega328P's internal RAM, and the health record the tool reads out of it.
 constexpr std::uint32_t RAM_START = 0x100;
 constexpr std::uint32_t RAM_END = 0x8FF;
-constexpr std::uint32_t HEALTH_SIZE = 28;
+constexpr std::uint32_t HEALTH_SIZE = 31;
 
 bool within(const std::vector<char>& file, std::size_t offset, std::size_t size) {
   return offset <= file.size() && size <= file.size() - offset;

@@ -108,11 +108,26 @@ double timer0_duty(const simulated_board* board, std::uint16_t ocr, std::uint8_t
   return (control & TCCR0A_WGM01) != 0 ? (value + 1.0) / 256.0 : value / 255.0;
 }
 
-Reading read(const simulated_board* board) {
+// Where the firmware's health record keeps what its config.h chose for the needles.
+constexpr int HEALTH_NEEDLES = 28;
+constexpr int HEALTH_NEEDLE_STEPS = 29;
+constexpr std::uint8_t NEEDLES_PWM = 0;
+
+Reading read(const simulated_board* board, std::uint16_t health) {
   using namespace vontrel::gauges;
   Reading r;
-  r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
-  r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
+  const std::uint8_t needles =
+      board_read(board, static_cast<std::uint16_t>(health + HEALTH_NEEDLES));
+  const double steps =
+      board_read16(board, static_cast<std::uint16_t>(health + HEALTH_NEEDLE_STEPS));
+  if (needles == NEEDLES_PWM || steps <= 0) {
+    r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
+    r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
+  } else {
+    // Stepper needles: where their steps, counted on the pins, have taken them.
+    r.speed_kmh = board_needle_steps(board, needles, 0) * double{SPEED_FULL_KMH} / steps;
+    r.rpm = board_needle_steps(board, needles, 1) * double{RPM_FULL} / steps;
+  }
   r.fuel_percent = timer0_duty(board, OCR0A, TCCR0A_COM0A1) * FUEL_FULL_PERCENT;
   r.water_c = WATER_LOW_C + timer0_duty(board, OCR0B, TCCR0A_COM0B1) * (WATER_HIGH_C - WATER_LOW_C);
   r.lamps = board_lamps(board);
@@ -265,7 +280,7 @@ class ClusterDashboard {
       return;
     }
     last_publish_ = t;
-    const Reading reading = rounded(read(board));
+    const Reading reading = rounded(read(board, health));
     const FirmwareCounts now = counts(board, health);
     recent_.emplace_back(t, now.cycles);
     while (recent_.size() > 1 && t - recent_.front().first > 1.0) {
@@ -385,7 +400,7 @@ int run(Options options) {
       dashboard->publish(board, *address, t);
     }
     if (t - last_report >= 0.1) {
-      const Reading now = read(board);
+      const Reading now = read(board, *address);
       if (first || !(now == shown)) {
         first = false;
         shown = now;

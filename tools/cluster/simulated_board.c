@@ -6,6 +6,7 @@
 
 #include "avr_ioport.h"
 #include "avr_spi.h"
+#include "avr_twi.h"
 #include "avr_uart.h"
 #include "hc595.h"
 #include "hd44780.h"
@@ -24,6 +25,12 @@
 /* A byte on the wire is 10 bits at 115200 baud: 86.8 us, 1389 cycles. simavr times it as 11 bits
  * at the rate the UART's registers give, which would run the line slower than the plug-in sends. */
 #define UART_CYCLES_PER_BYTE 1389
+/* The display's I2C backpacks (PCF8574, PCF8574A), and their pins: P0 RS, P1 RW, P2 E, P4-P7
+ * D4-D7. */
+#define BACKPACK_ADDRESS 0x27
+#define BACKPACK_A_ADDRESS 0x3F
+/* An X27.168's coils in their six-state sequence, pins 1-4 as bits 0-3. */
+static const uint8_t X27_COILS[6] = {0x9, 0x1, 0x7, 0x6, 0xE, 0x8};
 /* An address in the boot section, which the firmware does not use: where a hang is planted. */
 #define HANG_ADDRESS 0x7FFC
 
@@ -34,6 +41,17 @@ struct simulated_board {
   hc595_t lamps;
   hd44780_t lcd;
   avr_uart_t* uart0;
+  int backpack_selected;
+  /* Stepper needles, counted off their pins from the stops: speed [0], rpm [1]. */
+  uint8_t pins_b, pins_c, pins_d;
+  int32_t x27_steps[2];
+  int x27_phase[2];
+  int32_t step_dir_steps[2];
+  struct needle_pin {
+    struct simulated_board* board;
+    char port;
+    uint8_t bit;
+  } needle_pins[8];
   uint8_t lcd_settled[2][16]; /* what the display showed when its bus last fell quiet */
   uint32_t lamp_bits;
   board_timing timing;
@@ -116,6 +134,84 @@ static void on_lcd_strobe(struct avr_irq_t* irq, uint32_t value, void* param) {
   avr_cycle_timer_register(board->avr, LCD_QUIET_CYCLES, on_lcd_quiet, board);
 }
 
+/* The I2C backpack: a PCF8574 answers its address and puts each byte on its pins, which drive
+ * the same display as the six wires. */
+static void on_twi(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  avr_irq_t* reply = avr_io_getirq(board->avr, AVR_IOCTL_TWI_GETIRQ(0), TWI_IRQ_INPUT);
+  avr_twi_msg_irq_t message;
+  int i;
+  (void)irq;
+  message.u.v = value;
+  if (message.u.twi.msg & TWI_COND_STOP) {
+    board->backpack_selected = 0;
+  }
+  if (message.u.twi.msg & TWI_COND_START) {
+    const uint8_t address = (uint8_t)(message.u.twi.addr >> 1);
+    board->backpack_selected = address == BACKPACK_ADDRESS || address == BACKPACK_A_ADDRESS;
+    if (board->backpack_selected) {
+      avr_raise_irq(reply, avr_twi_irq_msg(TWI_COND_ACK, message.u.twi.addr, 1));
+    }
+  }
+  if (board->backpack_selected && (message.u.twi.msg & TWI_COND_WRITE)) {
+    const uint8_t pins = message.u.twi.data;
+    avr_raise_irq(reply, avr_twi_irq_msg(TWI_COND_ACK, message.u.twi.addr, 1));
+    for (i = 0; i < 4; i++) {
+      avr_raise_irq(board->lcd.irq + IRQ_HD44780_D4 + i, (pins >> (4 + i)) & 1);
+    }
+    avr_raise_irq(board->lcd.irq + IRQ_HD44780_RS, pins & 1);
+    avr_raise_irq(board->lcd.irq + IRQ_HD44780_E, (pins >> 2) & 1);
+    on_lcd_strobe(NULL, 0, board);
+  }
+}
+
+/* One step of a stepper needle; the stop at zero holds it however far it is driven back. */
+static void step_needle(int32_t* steps, int direction) {
+  *steps += direction;
+  if (*steps < 0) {
+    *steps = 0;
+  }
+}
+
+static void x27_follow(simulated_board* board, int which, uint8_t coils) {
+  int phase;
+  for (phase = 0; phase < 6 && X27_COILS[phase] != coils; phase++) {
+  }
+  if (phase == 6) {
+    return; /* between two writes of one step, or no X27 here */
+  }
+  if (phase == (board->x27_phase[which] + 1) % 6) {
+    step_needle(&board->x27_steps[which], 1);
+  } else if (phase == (board->x27_phase[which] + 5) % 6) {
+    step_needle(&board->x27_steps[which], -1);
+  }
+  board->x27_phase[which] = phase;
+}
+
+/* Speed: X27 pins 1-4 on PB1, PB2, PD2, PD3, or STEP on PB1 with DIR on PD2. Rpm: X27 pins
+ * on PC0-PC3, or STEP on PB2 with DIR on PD3. */
+static void on_needle_pin(struct avr_irq_t* irq, uint32_t value, void* param) {
+  const struct needle_pin* where = param;
+  simulated_board* board = where->board;
+  const char port = where->port;
+  const uint8_t bit = (uint8_t)(1u << where->bit);
+  (void)irq;
+  uint8_t* pins = port == 'B' ? &board->pins_b : port == 'C' ? &board->pins_c : &board->pins_d;
+  const int rising = value && !(*pins & bit);
+  *pins = (uint8_t)(value ? *pins | bit : *pins & ~bit);
+  if (port == 'B' && rising) {
+    const int which = bit == (1u << 1) ? 0 : 1;
+    const uint8_t dir = which == 0 ? (1u << 2) : (1u << 3);
+    step_needle(&board->step_dir_steps[which], (board->pins_d & dir) ? 1 : -1);
+  }
+  if (port == 'C') {
+    x27_follow(board, 1, board->pins_c & 0x0F);
+  } else {
+    x27_follow(board, 0,
+               (uint8_t)(((board->pins_b >> 1) & 0x3) | (board->pins_d & 0xC)));
+  }
+}
+
 /* Pacing is the caller's: simavr's own sleep would stall the run with usleep. */
 static void no_sleep(avr_t* avr, avr_cycle_count_t how_long) {
   (void)avr;
@@ -176,6 +272,24 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   avr_connect_irq(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5),
                   board->lcd.irq + IRQ_HD44780_E);
   memset(board->lcd_settled, ' ', sizeof board->lcd_settled);
+  avr_irq_register_notify(avr_io_getirq(board->avr, AVR_IOCTL_TWI_GETIRQ(0), TWI_IRQ_OUTPUT),
+                          on_twi, board);
+  {
+    static const struct {
+      char port;
+      int bit;
+    } needle_pins[] = {{'B', 1}, {'B', 2}, {'D', 2}, {'D', 3},
+                       {'C', 0}, {'C', 1}, {'C', 2}, {'C', 3}};
+    for (i = 0; i < 8; i++) {
+      struct needle_pin* where = &board->needle_pins[i];
+      where->board = board;
+      where->port = needle_pins[i].port;
+      where->bit = (uint8_t)needle_pins[i].bit;
+      avr_irq_register_notify(
+          avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ(where->port), where->bit),
+          on_needle_pin, where);
+    }
+  }
   avr_irq_register_notify(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5),
                           on_lcd_strobe, board);
 
@@ -252,6 +366,11 @@ uint8_t board_read(const simulated_board* board, uint16_t data_address) {
 
 uint16_t board_read16(const simulated_board* board, uint16_t data_address) {
   return (uint16_t)(board->avr->data[data_address] | (board->avr->data[data_address + 1] << 8));
+}
+
+uint32_t board_needle_steps(const simulated_board* board, int kind, int which) {
+  const int32_t steps = kind == 1 ? board->x27_steps[which] : board->step_dir_steps[which];
+  return (uint32_t)steps;
 }
 
 uint32_t board_lamps(const simulated_board* board) {

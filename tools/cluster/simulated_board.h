@@ -45,6 +45,9 @@ uint32_t board_frequency(const simulated_board* board);
 uint8_t board_read(const simulated_board* board, uint16_t data_address);
 uint16_t board_read16(const simulated_board* board, uint16_t data_address);
 uint32_t board_lamps(const simulated_board* board);
+/* Stepper needles counted off their pins: kind 1 X27 driven directly, 2 step and direction;
+ * which 0 speed, 1 rpm. Steps from the stop. */
+uint32_t board_needle_steps(const simulated_board* board, int kind, int which);
 /* One of the display's two lines as it last settled (never halfway through the firmware
  * rewriting it), 16 characters and a terminating zero. */
 void board_lcd_line(const simulated_board* board, int line, char out[17]);

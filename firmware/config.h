@@ -1,0 +1,41 @@
+// What this cluster is built from: the display and the needles. Change the two choices here
+// (in the Arduino IDE this file is a tab of the sketch) or with -D on the compiler's command
+// line, which is how the avr preset builds every variant. docs/firmware.md has the wiring of
+// each.
+#ifndef VONTREL_FIRMWARE_CONFIG_H
+#define VONTREL_FIRMWARE_CONFIG_H
+
+// The 16x2 text display.
+#define VONTREL_DISPLAY_PARALLEL 0  // six wires: D4-D7 on A0-A3, RS on A4, E on A5
+#define VONTREL_DISPLAY_I2C 1       // a PCF8574 backpack: SDA on A4, SCL on A5
+#ifndef VONTREL_DISPLAY
+#define VONTREL_DISPLAY VONTREL_DISPLAY_PARALLEL
+#endif
+// The backpack's address: 0x27 with a PCF8574, 0x3F with a PCF8574A.
+#ifndef VONTREL_I2C_ADDRESS
+#define VONTREL_I2C_ADDRESS 0x27
+#endif
+
+// The speed and rpm needles.
+#define VONTREL_NEEDLES_PWM 0       // a duty on D9 and D10: moving-coil meters and the like
+#define VONTREL_NEEDLES_X27 1       // X27.168-type steppers on four pins each, driven directly
+#define VONTREL_NEEDLES_STEP_DIR 2  // steppers through a VID6606-type driver: step and direction
+#ifndef VONTREL_NEEDLES
+#define VONTREL_NEEDLES VONTREL_NEEDLES_PWM
+#endif
+// Steps from the needle's stop to full scale: 315 degrees at 1/3 degree a step driven directly,
+// at 1/12 degree a microstep through a VID6606. Less for a dial with a shorter arc.
+#ifndef VONTREL_NEEDLE_STEPS
+#if VONTREL_NEEDLES == VONTREL_NEEDLES_STEP_DIR
+#define VONTREL_NEEDLE_STEPS 3780
+#else
+#define VONTREL_NEEDLE_STEPS 945
+#endif
+#endif
+
+#if VONTREL_NEEDLES == VONTREL_NEEDLES_X27 && VONTREL_DISPLAY != VONTREL_DISPLAY_I2C
+#error \
+    "X27 steppers driven directly need A0-A3, which the parallel display takes: use the I2C display with them"
+#endif
+
+#endif  // VONTREL_FIRMWARE_CONFIG_H
