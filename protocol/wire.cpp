@@ -39,9 +39,16 @@ Torn frame_malformation(const uint8_t* f) {
              f[10] == 0;
       kind = Torn::clock;
       break;
-    case FRAME_ID_STATUS:
-      good = f[4] == 0 && f[6] == 0 &&
-             (f[9] == STATUS_ELECTRICS_ON || f[9] == STATUS_ELECTRICS_OFF) && f[10] <= 1;
+    case FRAME_ID_STATUS: {
+      // Byte 3 always carries the lights' 0x01; byte 5 one power state and the battery bit.
+      const uint8_t lights = static_cast<uint8_t>(f[3] & ~STATUS_PARKING_BRAKE);
+      const uint8_t power = static_cast<uint8_t>(f[5] & ~STATUS_BATTERY_WARNING);
+      good = (lights == STATUS_LIGHTS_PARKING || lights == STATUS_LIGHTS_NONE) && f[4] == 0 &&
+             (power == STATUS_POWER_OFF || power == STATUS_POWER_ELECTRICS ||
+              power == STATUS_POWER_RUNNING || power == STATUS_POWER_ENGINE_ONLY) &&
+             f[6] == 0 && (f[9] == STATUS_ELECTRICS_ON || f[9] == STATUS_ELECTRICS_OFF) &&
+             f[10] <= 1;
+    }
       kind = Torn::status;
       break;
     case FRAME_ID_ENGINE:

@@ -100,6 +100,8 @@ TEST(frame_decoder_test, frames_out_of_order_do_not_make_a_cycle) {
 TEST(frame_decoder_test, malformed_frames_are_torn) {
   EXPECT_EQ(decode(hex("FF 04 30 00 00 00 34 03 BD 00 00")), "T T ");  // no 03 BC
   EXPECT_EQ(decode(hex("FF 04 10 24 00 01 01 00 01 00 00")), "T T ");  // hour 24 is no BCD hour
+  EXPECT_EQ(decode(hex("FF 04 20 00 00 10 00 00 00 12 00")), "T T ");  // no lights' 0x01
+  EXPECT_EQ(decode(hex("FF 04 20 01 00 20 00 00 00 12 00")), "T T ");  // 0x20 is no power state
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ class HostArgumentsTest(SystemTest):
             (["--debug-mode", "1"], "--debug-mode requires --port"),
             (["--no-such-option"], "no-such-option"),
             (["--cwd", "x", "--port", "COM7"], "excludes"),
+            (["--port", "COM7", "--scenario", "lamp:13"], "lamps are numbered 0 to 12"),
         ]
         for args, message in cases:
             with self.subTest(args=args):

@@ -161,6 +161,9 @@ std::optional<Scenario> load_scenario(const Options& options, std::string& error
   if (options.scenario_file == "sweep") {
     return sweep_pattern();
   }
+  if (auto held = hold_pattern(options.scenario_file, error); held || !error.empty()) {
+    return held;
+  }
   if (options.scenario_file.empty()) {
     return built_in_drive();
   }
@@ -415,8 +418,10 @@ int tool_main(int argc, char** argv) {
       ->check(CLI::IsMember({0, 1}))
       ->needs("--port");
   app.add_option("--scenario", options.scenario_file,
-                 "Drive to play: a scenario file, or 'sweep' for a test pattern that runs every "
-                 "needle and lamp (default: the built-in drive of about 30 s)");
+                 "Drive to play: a scenario file; 'sweep' for a test pattern that runs every "
+                 "needle and lamp; or one output held, to check a cluster's wiring: lamp:N (0-12), "
+                 "speed:KMH, rpm:N, fuel:PERCENT, water:CELSIUS (default: the built-in drive of "
+                 "about 30 s)");
   app.add_option("--fps", options.fps, "Frame-end events per second")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 10000.0));

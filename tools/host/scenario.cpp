@@ -341,6 +341,74 @@ Scenario built_in_drive() {
   return d.finish();
 }
 
+namespace {
+
+// What lights each lamp of the reference cluster, by its bit: electrics and engine-stopped
+// come as a pair, so lamp 4 lights lamp 3 with it.
+struct LampChannels {
+  const char* channels[2];
+  double value;
+};
+constexpr LampChannels LAMPS[] = {
+    {{"truck.brake.parking", nullptr}, 1.0},
+    {{"truck.light.parking", nullptr}, 1.0},
+    {{"truck.battery.voltage.warning", nullptr}, 1.0},
+    {{"truck.electric.enabled", "truck.engine.enabled"}, 1.0},
+    {{"truck.electric.enabled", nullptr}, 1.0},
+    {{"truck.fuel.warning", nullptr}, 1.0},
+    {{"truck.cruise_control", nullptr}, 22.0},
+    {{"truck.oil.pressure.warning", nullptr}, 1.0},
+    {{"truck.brake.air.pressure.warning", nullptr}, 1.0},
+    {{"truck.wear.engine", nullptr}, 0.2},
+    {{"truck.light.beam.high", nullptr}, 1.0},
+    {{"truck.light.lblinker", nullptr}, 1.0},
+    {{"truck.light.rblinker", nullptr}, 1.0},
+};
+
+}  // namespace
+
+std::optional<Scenario> hold_pattern(std::string_view spec, std::string& error) {
+  const std::size_t colon = spec.find(':');
+  if (colon == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string_view what = spec.substr(0, colon);
+  const std::string text(spec.substr(colon + 1));
+  if (what != "lamp" && what != "speed" && what != "rpm" && what != "fuel" && what != "water") {
+    return std::nullopt;  // a file name with a colon in it, such as C:\drive.txt
+  }
+  double value = 0.0;
+  if (!real_number(text, value) || !std::isfinite(value) || value < 0.0) {
+    error = "--scenario " + std::string(spec) + ": expected " + std::string(what) +
+            ":<a number, 0 or more>";
+    return std::nullopt;
+  }
+  DriveBuilder d;
+  d.at(0.0, "game.time", 720.0);  // 12:00, so the display shows the clock too
+  if (what == "lamp") {
+    constexpr std::size_t count = sizeof LAMPS / sizeof LAMPS[0];
+    if (value != std::floor(value) || value >= static_cast<double>(count)) {
+      error = "--scenario " + std::string(spec) + ": lamps are numbered 0 to 12";
+      return std::nullopt;
+    }
+    for (const char* channel : LAMPS[static_cast<std::size_t>(value)].channels) {
+      if (channel != nullptr) {
+        d.at(0.0, channel, LAMPS[static_cast<std::size_t>(value)].value);
+      }
+    }
+  } else if (what == "speed") {
+    d.at(0.0, "truck.speed", value / 3.6);  // km/h to m/s
+  } else if (what == "rpm") {
+    d.at(0.0, "truck.engine.rpm", value);
+  } else if (what == "fuel") {
+    d.at(0.0, "fuel.capacity", 100.0);
+    d.at(0.0, "truck.fuel.amount", value);
+  } else {
+    d.at(0.0, "truck.water.temperature", value);
+  }
+  return d.finish();
+}
+
 Scenario sweep_pattern() {
   DriveBuilder d;
   // Electrics on and the clock running a minute every tenth of a second throughout.
@@ -356,28 +424,9 @@ Scenario sweep_pattern() {
   d.ramp(0.0, 8.0, 0.1, "truck.water.temperature", sweep(30.0, 135.0));
   d.ramp(0.0, 8.0, 0.1, "truck.fuel.amount", sweep(0.0, 100.0));
 
-  // Then every lamp in turn, half a second each; electrics and engine-stopped come as a pair.
-  struct Step {
-    const char* channels[2];
-    double value;
-  };
-  constexpr Step steps[] = {
-      {{"truck.brake.parking", nullptr}, 1.0},
-      {{"truck.light.parking", nullptr}, 1.0},
-      {{"truck.battery.voltage.warning", nullptr}, 1.0},
-      {{"truck.electric.enabled", "truck.engine.enabled"}, 1.0},
-      {{"truck.electric.enabled", nullptr}, 1.0},
-      {{"truck.fuel.warning", nullptr}, 1.0},
-      {{"truck.cruise_control", nullptr}, 22.0},
-      {{"truck.oil.pressure.warning", nullptr}, 1.0},
-      {{"truck.brake.air.pressure.warning", nullptr}, 1.0},
-      {{"truck.wear.engine", nullptr}, 0.2},
-      {{"truck.light.beam.high", nullptr}, 1.0},
-      {{"truck.light.lblinker", nullptr}, 1.0},
-      {{"truck.light.rblinker", nullptr}, 1.0},
-  };
+  // Then every lamp in turn, half a second each.
   double t = 8.5;
-  for (const Step& step : steps) {
+  for (const LampChannels& step : LAMPS) {
     for (const char* channel : step.channels) {
       if (channel != nullptr) {
         d.at(t, channel, step.value);

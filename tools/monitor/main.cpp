@@ -63,7 +63,7 @@ constexpr char CAPTURE_HEADER[] = "# vontrel capture 1";
 
 // The longest line a recording of ours holds is one read of 4096 bytes, some 12 KiB of text;
 // anything much longer is not a recording, and is refused before it fills the memory.
-constexpr std::size_t LONGEST_CAPTURE_LINE = 64 * 1024;
+constexpr std::size_t LONGEST_CAPTURE_LINE = std::size_t{64} * 1024;
 // A time past this (about four months) is no recording's either, and would overflow the clock.
 constexpr double LONGEST_CAPTURE_SECONDS = 1e7;
 
@@ -337,7 +337,7 @@ int replay(Monitor& monitor, const Options& options, Input& input, std::string p
     std::fprintf(stderr, "vontrel-monitor: line %zu of the recording %s\n", line_number, why);
     return exit_io;
   };
-  std::vector<std::uint8_t> chunk(64 * 1024);
+  std::vector<std::uint8_t> chunk(std::size_t{64} * 1024);
   std::size_t line_number = 0;
   std::size_t position = 0;
   bool ended = false;
