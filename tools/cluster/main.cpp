@@ -23,6 +23,7 @@
 
 #include "firmware/gauges.h"
 #include "protocol/decoder.h"
+#include "vontrel_version.h"
 #include "tools/cluster/firmware_image.h"
 #include "tools/cluster/simulated_board.h"
 #include "tools/common/json_text.h"
@@ -438,6 +439,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Runs the Vontrel reference firmware on a simulated ATmega328P at 16 MHz, its UART "
         "behind a pseudo-terminal, and shows the cluster's needles, lamps and display."};
+    app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
     app.add_option("--firmware", options.firmware, "The firmware's .elf")->required();
     app.add_option("--link", options.link,
                    "Also make this symbolic link to the port (for the plug-in's settings, or "

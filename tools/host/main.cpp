@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "plugin/channels.h"
+#include "vontrel_version.h"
 #include "tools/host/host_session.h"
 #include "tools/host/plugin_library.h"
 #include "tools/host/resources.h"
@@ -406,6 +407,7 @@ void list_channels() {
 int tool_main(int argc, char** argv) {
   Options options;
   CLI::App app{"vontrel-host: loads a Vontrel plug-in as the host does and plays a drive."};
+  app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
   app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)");
   app.add_option("--port", options.port,
                  "Write a settings file for this port into a fresh directory and run there");

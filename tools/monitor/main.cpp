@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "vontrel_version.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
 #include "tools/monitor/dashboard.h"
@@ -571,6 +572,7 @@ int tool_main(int argc, char** argv) {
   Options options;
   CLI::App app{
       "vontrel-monitor: a virtual instrument cluster that decodes the frames Vontrel sends."};
+  app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
   auto* device = app.add_option(
       "--device", options.device,
       "Read a serial device at 115200 8N1, raw (/dev/ttyUSB0; COM4 or \\\\.\\COM10)");
