@@ -23,12 +23,12 @@
 
 #include "firmware/gauges.h"
 #include "protocol/decoder.h"
-#include "vontrel_version.h"
 #include "tools/cluster/firmware_image.h"
 #include "tools/cluster/simulated_board.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
 #include "tools/web/serve.h"
+#include "vontrel_version.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

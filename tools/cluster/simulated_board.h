@@ -21,8 +21,8 @@ typedef struct board_timing {
   uint64_t updates;            /* times the needles and lamps took a new cycle */
   uint64_t latency_cycles_max; /* from a cycle's last byte taken to the outputs updated */
   uint64_t latency_cycles_sum;
-  uint64_t asleep_cycles;       /* in the idle sleep: what a power meter would see as rest */
-  uint64_t first_byte_cycle;    /* when the wire first carried a byte, 0 before */
+  uint64_t asleep_cycles;    /* in the idle sleep: what a power meter would see as rest */
+  uint64_t first_byte_cycle; /* when the wire first carried a byte, 0 before */
   uint64_t asleep_cycles_before_first_byte;
   uint64_t byte_gap_cycles_min; /* between two bytes' interrupts: the line's byte time at best */
 } board_timing;

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "plugin/channels.h"
-#include "vontrel_version.h"
 #include "tools/host/host_session.h"
 #include "tools/host/plugin_library.h"
 #include "tools/host/resources.h"
 #include "tools/host/scenario.h"
+#include "vontrel_version.h"
 
 namespace {
 

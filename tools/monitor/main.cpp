@@ -17,13 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "vontrel_version.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
 #include "tools/monitor/dashboard.h"
 #include "tools/monitor/frame_decoder.h"
 #include "tools/monitor/input.h"
 #include "tools/web/serve.h"
+#include "vontrel_version.h"
 
 namespace {
 

@@ -33,8 +33,8 @@ std::unique_ptr<DashboardServer> serve_dashboard(const char* tool, const std::st
     boost::system::error_code ec;
     if (boost::asio::ip::make_address(listen.address, ec).is_unspecified() && !ec) {
       for (const std::string& address : network_addresses()) {
-        std::fprintf(stderr, "%s: on another device, open http://%s:%u/\n", tool,
-                     address.c_str(), server->port());
+        std::fprintf(stderr, "%s: on another device, open http://%s:%u/\n", tool, address.c_str(),
+                     server->port());
       }
     }
   }
