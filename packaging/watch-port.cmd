@@ -1,0 +1,9 @@
+@echo off
+rem Shows what arrives on a serial port, decoded frame by frame. For a second adapter that
+rem listens to the cluster's line, or a cluster you want to test without the game.
+cd /d "%~dp0"
+set PORT=%1
+if "%PORT%"=="" set /p PORT=Which port (for example COM6)? 
+tools\vontrel-monitor.exe --device %PORT%
+echo.
+pause

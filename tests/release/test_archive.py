@@ -1,0 +1,117 @@
+"""The release archive as a player meets it: unpacked, its guide's commands run from the
+archive's own folders, natively for Linux and under Wine for Windows (with a pseudo-terminal
+as the cluster's COM5), and the .cmd check that reads the port from plugins\\Vontrel.txt."""
+
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+
+
+def guide_commands(guide, prefix):
+    """The guide's command lines that start with `prefix`, as written."""
+    return [line.strip() for line in guide.splitlines() if line.strip().startswith(prefix)]
+
+
+class Cluster:
+    """The archive's own monitor on a pseudo-terminal, linked where the port is looked for."""
+
+    def __init__(self, monitor, link):
+        self.process = subprocess.Popen([monitor, "--virtual", "--link", link, "--json"],
+                                        stdout=subprocess.PIPE, text=True)
+        assert '"port"' in self.process.stdout.readline()
+
+    def summary(self):
+        self.process.terminate()
+        output, _ = self.process.communicate(timeout=30)
+        return json.loads(output.splitlines()[-1])
+
+
+class ArchiveTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        archives = glob.glob(os.path.join(ROOT, "build", "package", "vontrel-*.tar.gz"))
+        assert len(archives) == 1, archives
+        cls.scratch = tempfile.mkdtemp()
+        with tarfile.open(archives[0]) as archive:
+            archive.extractall(cls.scratch)
+        (cls.top,) = glob.glob(os.path.join(cls.scratch, "vontrel-*"))
+        with open(os.path.join(cls.top, "GUIDE.txt"), encoding="utf-8") as f:
+            cls.guide = f.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+
+    def test_the_linux_guide_drives_a_cluster(self):
+        folder = os.path.join(self.top, "linux-64-bit")
+        (sweep,) = [c for c in guide_commands(self.guide, "tools/vontrel-host") if "sweep" in c]
+        link = os.path.join(self.scratch, "ttyUSB0")
+        cluster = Cluster(os.path.join(folder, "tools", "vontrel-monitor"), link)
+        run = subprocess.run(sweep.replace("/dev/ttyUSB0", link).split(), cwd=folder,
+                             capture_output=True, text=True, timeout=120, check=False)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        summary = cluster.summary()
+        self.assertGreater(summary["cycles"], 100)
+        self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
+        for tool in ("vontrel-host", "vontrel-monitor"):
+            version = subprocess.run([os.path.join(folder, "tools", tool), "--version"],
+                                     capture_output=True, text=True, check=True)
+            self.assertRegex(version.stdout, r"^Vontrel \d+\.\d+\.\d+")
+
+    def test_the_windows_guide_and_its_check_drive_a_cluster_under_wine(self):
+        folder = os.path.join(self.top, "windows-64-bit")
+        env = dict(os.environ, WINEPREFIX=os.path.join(self.scratch, "wineprefix"),
+                   WINEDEBUG="-all")
+        # COM5 is a link that each run points at its own pseudo-terminal; Wine reads its COM
+        # ports when its server starts, so the link is in place before the first program.
+        com5 = os.path.join(self.scratch, "com5")
+        subprocess.run([WINE_RUN, "cmd", "/c", "exit"], env=env, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.symlink(com5, os.path.join(env["WINEPREFIX"], "dosdevices", "com5"))
+        subprocess.run(["wineserver", "-k"], env=env, check=False)
+        monitor = os.path.join(self.top, "linux-64-bit", "tools", "vontrel-monitor")
+
+        # The player writes the port into the settings file, as the guide says.
+        settings = os.path.join(folder, "plugins", "Vontrel.txt")
+        with open(settings, encoding="utf-8") as f:
+            text = f.read()
+        with open(settings, "w", encoding="utf-8") as f:
+            f.write(re.sub(r"^comport str \S+", "comport str COM5", text, flags=re.M))
+
+        (sweep,) = [c for c in guide_commands(self.guide, "tools\\vontrel-host.exe")
+                    if "sweep" in c]
+        for command in (sweep.split(), ["cmd", "/c", "check-cluster.cmd"]):
+            with self.subTest(command=command[0]):
+                cluster = Cluster(monitor, com5)
+                run = subprocess.run([WINE_RUN, *command], cwd=folder, env=env,
+                                     capture_output=True, text=True, timeout=180, check=False)
+                self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+                self.assertIn("Using serial port: COM5", run.stdout)
+                summary = cluster.summary()
+                self.assertGreater(summary["cycles"], 100, run.stdout)
+                self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
+
+    def test_the_archive_carries_what_the_guide_names(self):
+        for path in ("GUIDE.txt", "CHANGELOG.md", "LICENSE", "docs/firmware.md",
+                     "docs/wiring.svg", "firmware/vontrel-firmware.hex",
+                     "firmware/vontrel_cluster/vontrel_cluster.ino",
+                     "firmware/vontrel_cluster/src/protocol/decoder.cpp",
+                     "windows-32-bit/plugins/vontrel.dll", "windows-64-bit/check-cluster.cmd",
+                     "windows-64-bit/list-ports.cmd", "windows-64-bit/watch-port.cmd",
+                     "linux-64-bit/plugins/libvontrel.so"):
+            self.assertTrue(os.path.isfile(os.path.join(self.top, path)), path)
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
