@@ -11,9 +11,9 @@ import sys
 
 ENTRIES = {"scs_telemetry_init", "scs_telemetry_shutdown"}
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-# A tool may also read the registry (the monitor lists the COM ports there) and use Winsock (its
-# dashboard page): every Windows has them.
-TOOL_DLLS = SYSTEM_DLLS | {"advapi32.dll", "ws2_32.dll", "mswsock.dll"}
+# A tool may also read the registry and ask SetupAPI (the monitor lists and names the COM ports)
+# and use Winsock (its dashboard page): every Windows has them.
+TOOL_DLLS = SYSTEM_DLLS | {"advapi32.dll", "setupapi.dll", "ws2_32.dll", "mswsock.dll"}
 
 
 def run(*command):

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "plugin/channels.h"
+#include "tools/common/console.h"
 #include "tools/host/host_session.h"
 #include "tools/host/plugin_library.h"
 #include "tools/host/resources.h"
@@ -482,6 +483,9 @@ int tool_main(int argc, char** argv) {
                  "After the first shut-down, copy this file over plugins/Vontrel.txt")
       ->group(harness);
   app.get_option("--cwd")->excludes("--port");
+  if (vontrel::tools::explain_and_wait(argc, app.help())) {
+    return 0;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/monitor/ports.h"
+
 namespace vontrel::monitor {
 
 class Input {
@@ -37,9 +39,10 @@ std::unique_ptr<Input> open_virtual(const std::string& link, bool crtscts, std::
 // A file, or standard input for "-".
 std::unique_ptr<Input> open_file(const std::string& path, std::string& error);
 
-// The serial ports a cluster may be on: COM ports on Windows; /dev/serial/by-id, ttyUSB and
-// ttyACM devices on Linux.
-std::vector<std::string> list_ports();
+// The serial ports a cluster may be on, with what the system knows of each: COM ports with
+// their device names and USB ids on Windows; ttyUSB and ttyACM devices, their by-id links and
+// USB ids on Linux.
+std::vector<PortInfo> list_ports();
 // Where a cluster's port shows up once it is plugged in, for when none is.
 extern const char* const WHERE_PORTS_APPEAR;
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/console.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
 #include "tools/monitor/dashboard.h"
@@ -614,6 +615,9 @@ int tool_main(int argc, char** argv) {
                  "0.0.0.0 lets a phone on the network open it)");
   app.add_flag("--json", options.json, "One JSON object per frame, for scripts");
   app.add_flag("--quiet", options.quiet, "Only the summary at the end");
+  if (vontrel::tools::explain_and_wait(argc, app.help())) {
+    return 0;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -621,9 +625,9 @@ int tool_main(int argc, char** argv) {
     return code == 0 ? 0 : exit_usage;
   }
   if (options.list_ports) {
-    const std::vector<std::string> ports = list_ports();
-    for (const std::string& port : ports) {
-      std::printf("%s\n", port.c_str());
+    const std::vector<PortInfo> ports = list_ports();
+    for (const PortInfo& port : ports) {
+      std::printf("%s\n", port_line(port).c_str());
     }
     if (ports.empty()) {
       std::fprintf(stderr, "vontrel-monitor: no serial port found; %s\n", WHERE_PORTS_APPEAR);
