@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -23,17 +24,23 @@ def guide_commands(guide, prefix):
 
 
 class Cluster:
-    """The archive's own monitor on a pseudo-terminal, linked where the port is looked for."""
+    """The archive's own monitor on a pseudo-terminal, linked where the port is looked for. Its
+    report goes to a file: a pipe nobody reads would fill and stop it reading the line."""
 
     def __init__(self, monitor, link):
+        self.report = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen([monitor, "--virtual", "--link", link, "--json"],
-                                        stdout=subprocess.PIPE, text=True)
-        assert '"port"' in self.process.stdout.readline()
+                                        stdout=self.report, text=True)
+        deadline = time.monotonic() + 10
+        while not os.path.islink(link) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert os.path.islink(link), "the monitor made no port"
 
     def summary(self):
         self.process.terminate()
-        output, _ = self.process.communicate(timeout=30)
-        return json.loads(output.splitlines()[-1])
+        self.process.wait(timeout=30)
+        self.report.seek(0)
+        return json.loads(self.report.read().splitlines()[-1])
 
 
 class ArchiveTest(unittest.TestCase):
