@@ -141,8 +141,9 @@ class WindowsMonitorTest(SystemTest):
                                 timeout=120, check=False)
         self.assertEqual(listed.returncode, 0, listed.stderr)
         self.assertTrue(listed.stdout.split(), "no port listed")
-        for name in listed.stdout.split():
-            self.assertRegex(name, r"^COM[0-9]+$")
+        # Each line starts with a name --device takes as it stands: \\.\COM10 from COM10 on.
+        for line in listed.stdout.splitlines():
+            self.assertRegex(line.split()[0], r"^(COM[1-9]|\\\\\.\\COM[1-9][0-9]+)$", line)
 
         # Straight under wine, not wine-run (which prints only at the end), into a file that
         # Wine's helper processes may keep open without holding us up.
