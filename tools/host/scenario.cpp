@@ -367,19 +367,19 @@ constexpr LampChannels LAMPS[] = {
 
 }  // namespace
 
-std::optional<Scenario> hold_pattern(std::string_view spec, std::string& error) {
-  const std::size_t colon = spec.find(':');
+std::optional<Scenario> hold_pattern(std::string_view pattern, std::string& error) {
+  const std::size_t colon = pattern.find(':');
   if (colon == std::string_view::npos) {
     return std::nullopt;
   }
-  const std::string_view what = spec.substr(0, colon);
-  const std::string text(spec.substr(colon + 1));
+  const std::string_view what = pattern.substr(0, colon);
+  const std::string text(pattern.substr(colon + 1));
   if (what != "lamp" && what != "speed" && what != "rpm" && what != "fuel" && what != "water") {
     return std::nullopt;  // a file name with a colon in it, such as C:\drive.txt
   }
   double value = 0.0;
   if (!real_number(text, value) || !std::isfinite(value) || value < 0.0) {
-    error = "--scenario " + std::string(spec) + ": expected " + std::string(what) +
+    error = "--scenario " + std::string(pattern) + ": expected " + std::string(what) +
             ":<a number, 0 or more>";
     return std::nullopt;
   }
@@ -388,7 +388,7 @@ std::optional<Scenario> hold_pattern(std::string_view spec, std::string& error) 
   if (what == "lamp") {
     constexpr std::size_t count = sizeof LAMPS / sizeof LAMPS[0];
     if (value != std::floor(value) || value >= static_cast<double>(count)) {
-      error = "--scenario " + std::string(spec) + ": lamps are numbered 0 to 12";
+      error = "--scenario " + std::string(pattern) + ": lamps are numbered 0 to 12";
       return std::nullopt;
     }
     for (const char* channel : LAMPS[static_cast<std::size_t>(value)].channels) {

@@ -52,8 +52,8 @@ Scenario built_in_drive();
 Scenario sweep_pattern();
 // One output held for checking a cluster's wiring: "lamp:N" (the reference cluster's lamp
 // bit N), "speed:KMH", "rpm:N", "fuel:PERCENT" or "water:CELSIUS". Nullopt with `error` empty
-// when `spec` is none of these (a file name), with `error` set when its value is bad.
-std::optional<Scenario> hold_pattern(std::string_view spec, std::string& error);
+// when `pattern` is none of these (a file name), with `error` set when its value is bad.
+std::optional<Scenario> hold_pattern(std::string_view pattern, std::string& error);
 
 // The channel or attribute whose name is nearest to `name`, for a misspelt one.
 std::string closest_name(std::string_view name);
