@@ -24,9 +24,11 @@ constexpr char PAGE[] = R"PAGE(<!doctype html>
 * { box-sizing: border-box; }
 html, body { margin: 0; height: 100%; background: var(--bg); color: var(--text);
              font: 15px/1.3 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; }
-main { display: grid; gap: 8px; padding: 8px; max-width: 1400px; margin: 0 auto;
-       grid-template-columns: 1fr 1fr;
-       grid-template-areas: "speed rpm" "info info" "lamps lamps" "foot foot"; }
+/* An upright phone: one column, the gauges sharing what the rest leaves. */
+main { display: grid; gap: 8px; padding: 8px; max-width: 1400px; margin: 0 auto; height: 100%;
+       grid-template-columns: minmax(0, 1fr);
+       grid-template-rows: auto minmax(0, 1fr) minmax(0, 1fr) auto auto auto;
+       grid-template-areas: "turns" "speed" "rpm" "info" "lamps" "foot"; }
 section { background: var(--panel); border: 1px solid var(--line); border-radius: 14px;
           padding: 8px; min-width: 0; min-height: 0; }
 #speed-gauge { grid-area: speed; }
@@ -35,6 +37,9 @@ section { background: var(--panel); border: 1px solid var(--line); border-radius
 .side > * { flex-shrink: 0; }
 #lamps { grid-area: lamps; }
 footer { grid-area: foot; }
+/* The turn signals at the top centre, left on the left, as on a cluster. */
+.turns { grid-area: turns; display: flex; justify-content: center; gap: 96px; }
+.turns .lamp { flex-direction: row; gap: 6px; padding: 2px 10px; }
 .gauge { display: flex; align-items: center; justify-content: center; }
 .gauge svg { width: 100%; height: 100%; display: block; }
 .gauge .face { fill: #0a0e12; stroke: var(--line); stroke-width: 2; }
@@ -45,20 +50,23 @@ footer { grid-area: foot; }
                  transition: transform 0.12s linear; }
 .gauge .hub { fill: #3a444f; }
 .gauge .value { fill: var(--text); font-size: 26px; font-weight: 600; text-anchor: middle; }
-.gauge .unit { fill: var(--dim); font-size: 11px; text-anchor: middle; }
+.gauge .unit { fill: var(--dim); font-size: 12px; text-anchor: middle; }
+.gauge .redline { fill: none; stroke: var(--red); stroke-width: 6; }
 .clock { display: flex; justify-content: space-between; align-items: baseline; }
 .clock b { font-size: 34px; font-variant-numeric: tabular-nums; letter-spacing: 1px; }
 .clock span { color: var(--dim); font-variant-numeric: tabular-nums; }
+.clock[hidden] { display: none; }
 .bar { display: grid; grid-template-columns: 3.5em 1fr 4.5em; align-items: center; gap: 8px;
        margin: 4px 0; }
 .bar .track { height: 12px; border-radius: 6px; background: #0a0e12; border: 1px solid var(--line);
               overflow: hidden; }
 .bar .fill { height: 100%; width: 0; background: var(--green); transition: width 0.2s linear; }
-.bar .fill.hot { background: var(--red); }
+.bar .fill.hot, .bar .fill.empty { background: var(--red); }
+.bar .fill.low { background: var(--amber); }
 .bar output { text-align: right; font-variant-numeric: tabular-nums; }
 .lamps { display: grid; grid-template-columns: repeat(auto-fill, minmax(64px, 1fr)); gap: 4px; }
 .lamp { display: flex; flex-direction: column; align-items: center; gap: 2px; padding: 4px 2px;
-        border-radius: 8px; color: #313a44; font-size: 10px; text-align: center; }
+        border-radius: 8px; color: #313a44; font-size: 12px; text-align: center; }
 .lamp svg { width: 28px; height: 28px; fill: none; stroke: currentColor; stroke-width: 2;
             stroke-linecap: round; stroke-linejoin: round; }
 .lamp svg .solid { fill: currentColor; stroke: none; }
@@ -72,24 +80,29 @@ footer { grid-area: foot; }
 footer { color: var(--dim); font-size: 12px; display: flex; flex-wrap: wrap;
          gap: 4px 16px; }
 footer b { color: var(--text); font-weight: 500; }
+footer button { margin-left: auto; font: inherit; color: var(--text); background: #2a333d;
+                border: 1px solid var(--line); border-radius: 8px; padding: 2px 10px; }
+footer button[hidden] { display: none; }
 #signal { font-weight: 700; color: #06210d; background: var(--green); border-radius: 9px;
           padding: 0 8px; text-transform: uppercase; letter-spacing: 0.5px; }
 body.nosignal #signal { color: var(--text); background: #4a535d; }
 body.nosignal .gauge, body.nosignal .bar, body.nosignal .clock, body.nosignal .lcd,
-body.nosignal .lamps { filter: grayscale(1); opacity: 0.35; }
+body.nosignal .lamps, body.nosignal .turns { filter: grayscale(1); opacity: 0.35; }
+body.stopped #signal { background: #7a2a24; }
 /* A phone held sideways, a tablet, a desktop: gauges as tall as the screen allows, the
    lamps in one row beneath them, like a cluster. */
 @media (orientation: landscape) {
-  html, body { height: 100%; }
-  main { height: 100%; grid-template-columns: 1fr 1fr minmax(200px, 1fr);
-         grid-template-rows: minmax(0, 1fr) auto auto;
-         grid-template-areas: "speed rpm info" "lamps lamps lamps" "foot foot foot"; }
-  .lamps { grid-template-columns: repeat(13, minmax(0, 1fr)); }
+  main { grid-template-columns: minmax(0, 1fr) minmax(0, 1fr) minmax(220px, 0.6fr);
+         grid-template-rows: auto minmax(0, 1fr) auto auto;
+         grid-template-areas: "turns turns info" "speed rpm info" "lamps lamps lamps"
+                              "foot foot foot"; }
+  .lamps { grid-template-columns: repeat(11, minmax(0, 1fr)); }
   .side { justify-content: center; }
 }
 @media (orientation: landscape) and (max-height: 480px) {
   .lamp svg { width: 22px; height: 22px; }
-  .lamp { font-size: 9px; padding: 2px 0; }
+  .lamp { padding: 2px 0; }
+  .turns .lamp svg { width: 20px; height: 20px; }
   .clock b { font-size: 26px; }
   .lcd { font-size: 14px; }
 }
@@ -97,13 +110,14 @@ body.nosignal .lamps { filter: grayscale(1); opacity: 0.35; }
 </head>
 <body class="nosignal">
 <main>
+  <div class="turns" id="turns"></div>
   <section class="gauge" id="speed-gauge"><svg id="speed" viewBox="0 0 200 200" role="img"
     aria-label="speed"></svg></section>
   <section class="gauge" id="rpm-gauge"><svg id="rpm" viewBox="0 0 200 200" role="img"
     aria-label="engine speed"></svg></section>
   <div class="side">
     <section>
-      <div class="clock"><b id="clock">--:--</b><span id="date">--.--.----</span></div>
+      <div class="clock" id="clock-row"><b id="clock">--:--</b><span id="date">--.--.----</span></div>
       <div class="bar"><span>Fuel</span><div class="track"><div class="fill" id="fuel"></div></div>
         <output id="fuel_value">-</output></div>
       <div class="bar"><span>Water</span><div class="track"><div class="fill" id="water"></div></div>
@@ -119,6 +133,7 @@ body.nosignal .lamps { filter: grayscale(1); opacity: 0.35; }
     <span>torn <b id="torn">0</b></span>
     <span>unknown <b id="unknown">0</b></span>
     <span>resets <b id="resets">0</b></span>
+    <button id="fullscreen" type="button" hidden>Full screen</button>
   </footer>
 </main>
 <script>
@@ -135,14 +150,20 @@ function el(parent, name, attributes, text) {
   return node;
 }
 
-// A round gauge over 270 degrees, zero at the lower left.
-function gauge(svg, full, major, minor, unit, divisor) {
+// A round gauge over 270 degrees, zero at the lower left; its reading rounded to `step`, a red
+// zone from `red` on, and what the scale's numerals count when that is not the unit.
+function gauge(svg, full, major, minor, unit, divisor, step, red, scale) {
   const angle = (v) => -135 + 270 * Math.min(Math.max(v / full, 0), 1);
   const at = (v, r) => {
     const a = (angle(v) - 90) * Math.PI / 180;
     return [100 + r * Math.cos(a), 100 + r * Math.sin(a)];
   };
   el(svg, "circle", { class: "face", cx: 100, cy: 100, r: 96 });
+  if (red !== undefined) {
+    const [x1, y1] = at(red, 85), [x2, y2] = at(full, 85);
+    const large = (full - red) / full * 270 > 180 ? 1 : 0;
+    el(svg, "path", { class: "redline", d: `M${x1} ${y1}A85 85 0 ${large} 1 ${x2} ${y2}` });
+  }
   for (let v = 0; v <= full + 1e-9; v += minor) {
     const isMajor = Math.abs(v / major - Math.round(v / major)) < 1e-6;
     const [x1, y1] = at(v, 88), [x2, y2] = at(v, isMajor ? 76 : 82);
@@ -155,16 +176,20 @@ function gauge(svg, full, major, minor, unit, divisor) {
   const needle = el(svg, "line", { class: "needle", x1: 100, y1: 112, x2: 100, y2: 22 });
   needle.style.transformOrigin = "100px 100px";
   el(svg, "circle", { class: "hub", cx: 100, cy: 100, r: 8 });
-  const value = el(svg, "text", { class: "value", x: 100, y: 152 }, "0");
-  el(svg, "text", { class: "unit", x: 100, y: 170 }, unit);
-  return (v) => {
+  if (scale !== undefined) el(svg, "text", { class: "unit", x: 100, y: 132 }, scale);
+  // Below the scale's end numerals, which stand at the lower left and right.
+  const value = el(svg, "text", { class: "value", x: 100, y: 174 }, "-");
+  el(svg, "text", { class: "unit", x: 100, y: 190 }, unit);
+  return (v, live) => {
     needle.style.transform = "rotate(" + angle(v) + "deg)";
-    value.textContent = String(Math.round(v));
+    value.textContent = live ? String(Math.round(v / step) * step) : "-";
   };
 }
 
-const showSpeed = gauge(document.getElementById("speed"), SCALE.speed, 10, 5, "km/h", 1);
-const showRpm = gauge(document.getElementById("rpm"), SCALE.rpm, 500, 100, "rpm", 100);
+const showSpeed = gauge(document.getElementById("speed"), SCALE.speed, 10, 5, "km/h", 1, 1);
+// The wire carries the engine speed in steps of 31 rpm: shown to the nearest 50.
+const showRpm = gauge(document.getElementById("rpm"), SCALE.rpm, 500, 100, "rpm", 100, 50,
+                      SCALE.rpm * 5 / 6, "\u00d7100 rpm");
 
 // The cluster's lamps: name on the wire, label, colour, icon.
 const LAMPS = [
@@ -200,8 +225,10 @@ const LAMPS = [
   ["left_blinker", "Left", "--green", '<path class="solid" d="M2 12l9-8v5h11v6H11v5z"/>'],
   ["right_blinker", "Right", "--green", '<path class="solid" d="M22 12l-9-8v5H2v6h11v5z"/>'],
 ];
+const $ = (id) => document.getElementById(id);
 const lampNodes = {};
 const lamps = document.getElementById("lamps");
+const TURNS = ["left_blinker", "right_blinker"];
 for (const [name, label, colour, icon] of LAMPS) {
   const tile = document.createElement("div");
   tile.className = "lamp";
@@ -211,45 +238,82 @@ for (const [name, label, colour, icon] of LAMPS) {
   const caption = document.createElement("span");
   caption.textContent = label;
   tile.appendChild(caption);
-  lamps.appendChild(tile);
+  (TURNS.includes(name) ? $("turns") : lamps).appendChild(tile);
   lampNodes[name] = tile;
 }
 
-const $ = (id) => document.getElementById(id);
 const fraction = (v, low, high) => Math.min(Math.max((v - low) / (high - low), 0), 1);
 let lastEvent = 0;
 let signal = false;
+let wakeLock = null;
 
-function setSignal(on) {
+// "no signal": the tool runs but no cycle came within a second (the game is paused, quit or
+// unplugged). "tool stopped": the page hears nothing from the tool at all.
+function setSignal(on, stopped) {
   signal = on;
   document.body.classList.toggle("nosignal", !on);
-  $("signal").textContent = on ? "live" : "no signal";
+  document.body.classList.toggle("stopped", !on && Boolean(stopped));
+  $("signal").textContent = on ? "live" : stopped ? "tool stopped" : "no signal";
+  keepAwake(on);
 }
 
+// A phone on the dash keeps its screen on while the cluster is live, where the browser lets
+// a page ask (on this computer, or over https).
+function keepAwake(on) {
+  if (on && !wakeLock && navigator.wakeLock && document.visibilityState === "visible") {
+    wakeLock = {};
+    navigator.wakeLock.request("screen").then((lock) => {
+      wakeLock = lock;
+      lock.addEventListener("release", () => { wakeLock = null; });
+    }, () => { wakeLock = null; });
+  } else if (!on && wakeLock && wakeLock.release) {
+    wakeLock.release();
+    wakeLock = null;
+  }
+}
+document.addEventListener("visibilitychange", () => keepAwake(signal));
+
+const fullscreen = $("fullscreen");
+fullscreen.hidden = !document.fullscreenEnabled;
+fullscreen.addEventListener("click", () => {
+  if (document.fullscreenElement) {
+    document.exitFullscreen();
+  } else {
+    document.documentElement.requestFullscreen().catch(() => {});
+  }
+});
+
 function show(s) {
-  showSpeed(s.speed_kmh || 0);
-  showRpm(s.rpm || 0);
+  const live = Boolean(s.signal);
+  showSpeed(s.speed_kmh || 0, live);
+  showRpm(s.rpm || 0, live);
+  // Without a signal the bars keep their place but show no number: nothing is being read.
   $("fuel").style.width = 100 * fraction(s.fuel_percent || 0, 0, 100) + "%";
-  $("fuel_value").textContent = Math.round(s.fuel_percent || 0) + " %";
+  $("fuel_value").textContent = live ? Math.round(s.fuel_percent || 0) + " %" : "-";
+  const warning = Boolean(s.lamps && s.lamps.fuel);
+  $("fuel").classList.toggle("low", warning && (s.fuel_percent || 0) >= 5);
+  $("fuel").classList.toggle("empty", warning && (s.fuel_percent || 0) < 5);
   const water = fraction(s.water_c || 0, SCALE.waterLow, SCALE.waterHigh);
   $("water").style.width = 100 * water + "%";
   $("water").classList.toggle("hot", water > 0.85);
-  $("water_value").textContent = Math.round(s.water_c || 0) + " \u00b0C";
+  $("water_value").textContent = live ? Math.round(s.water_c || 0) + " \u00b0C" : "-";
   for (const name in lampNodes) {
     lampNodes[name].classList.toggle("on", Boolean(s.lamps && s.lamps[name]));
   }
   $("clock").textContent = s.clock || "--:--";
   $("date").textContent = s.date || "";
   if (Array.isArray(s.lcd)) {
+    // The cluster's own display shows the clock and date: once is enough.
     $("lcd").hidden = false;
     $("lcd").textContent = s.lcd.join("\n");
+    $("clock-row").hidden = true;
   }
   $("source").textContent = s.source || "-";
   $("rate").textContent = Math.round(s.cycles_per_second || 0);
   $("torn").textContent = s.torn || 0;
   $("unknown").textContent = s.unknown || 0;
   $("resets").textContent = s.resets || 0;
-  setSignal(Boolean(s.signal));
+  setSignal(live);
 }
 
 // The tool ends each stream after a few seconds and the browser reconnects within one, so a
@@ -268,7 +332,9 @@ function listen() {
 listen();
 // A live cluster changes every cycle; silence on the stream means nothing arrives.
 setInterval(() => {
-  if (signal && Date.now() - lastEvent > 2000) setSignal(false);
+  if (Date.now() - lastEvent > 2000 && !document.body.classList.contains("stopped")) {
+    setSignal(false, true);
+  }
 }, 250);
 </script>
 </body>
