@@ -219,7 +219,11 @@ void describe_from_sysfs(PortInfo& port) {
       }
       const std::string maker = first_line(at / "manufacturer");
       const std::string name = first_line(at / "product");
-      port.name = maker.empty() ? name : name.empty() ? maker : maker + " " + name;
+      port.name = maker;
+      if (!maker.empty() && !name.empty()) {
+        port.name += ' ';
+      }
+      port.name += name;
       return;
     }
   }
