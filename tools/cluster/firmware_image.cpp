@@ -13,10 +13,9 @@ namespace vontrel::cluster {
 namespace {
 
 constexpr std::uint32_t AVR_DATA_OFFSET = 0x800000;  // how the AVR linker tells RAM apart
-// The ATmega328P's internal RAM, and the health record the tool reads out of it.
+// The ATmega328P's internal RAM, which the health record must lie in.
 constexpr std::uint32_t RAM_START = 0x100;
 constexpr std::uint32_t RAM_END = 0x8FF;
-constexpr std::uint32_t HEALTH_SIZE = 31;
 
 bool within(const std::vector<char>& file, std::size_t offset, std::size_t size) {
   return offset <= file.size() && size <= file.size() - offset;
@@ -77,7 +76,7 @@ std::optional<std::uint16_t> health_address(const std::string& path, std::string
       if (strnlen(name, room) < room && std::strcmp(name, "vontrel_health") == 0) {
         // The simulator reads the record straight out of the chip's RAM.
         if (symbol.st_value < AVR_DATA_OFFSET + RAM_START ||
-            symbol.st_value + HEALTH_SIZE - 1 > AVR_DATA_OFFSET + RAM_END) {
+            symbol.st_value + health::SIZE - 1 > AVR_DATA_OFFSET + RAM_END) {
           why = path + " places its health record outside the ATmega328P's RAM";
           return std::nullopt;
         }

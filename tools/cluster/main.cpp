@@ -109,18 +109,15 @@ double timer0_duty(const simulated_board* board, std::uint16_t ocr, std::uint8_t
   return (control & TCCR0A_WGM01) != 0 ? (value + 1.0) / 256.0 : value / 255.0;
 }
 
-// Where the firmware's health record keeps what its config.h chose for the needles.
-constexpr int HEALTH_NEEDLES = 28;
-constexpr int HEALTH_NEEDLE_STEPS = 29;
-constexpr std::uint8_t NEEDLES_PWM = 0;
+constexpr std::uint8_t NEEDLES_PWM = 0;  // what config.h chose, as the health record keeps it
 
 Reading read(const simulated_board* board, std::uint16_t health) {
   using namespace vontrel::gauges;
   Reading r;
   const std::uint8_t needles =
-      board_read(board, static_cast<std::uint16_t>(health + HEALTH_NEEDLES));
-  const double steps =
-      board_read16(board, static_cast<std::uint16_t>(health + HEALTH_NEEDLE_STEPS));
+      board_read(board, static_cast<std::uint16_t>(health + vontrel::cluster::health::NEEDLES));
+  const double steps = board_read16(
+      board, static_cast<std::uint16_t>(health + vontrel::cluster::health::NEEDLE_STEPS));
   if (needles == NEEDLES_PWM || steps <= 0) {
     r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
     r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
@@ -193,8 +190,9 @@ struct FirmwareCounts {
 };
 
 FirmwareCounts counts(const simulated_board* board, std::uint16_t address) {
-  return {firmware_u32(board, address, 10), firmware_u32(board, address, 14),
-          firmware_u32(board, address, 18), firmware_u32(board, address, 22)};
+  namespace at = vontrel::cluster::health;
+  return {firmware_u32(board, address, at::CYCLES), firmware_u32(board, address, at::TORN),
+          firmware_u32(board, address, at::UNKNOWN), firmware_u32(board, address, at::RESETS)};
 }
 
 // What started the firmware last, from the MCU status register it saved.
@@ -225,7 +223,10 @@ double awake_since_first_byte(const simulated_board* board) {
 
 // The firmware's own counts, at the address its ELF gives them.
 nlohmann::json health(const simulated_board* board, std::uint16_t address, double seconds) {
-  const auto u16 = [&](std::uint16_t offset) { return board_read16(board, address + offset); };
+  namespace at = vontrel::cluster::health;
+  const auto u16 = [&](int offset) {
+    return board_read16(board, static_cast<std::uint16_t>(address + offset));
+  };
   const auto u32 = [&](int offset) { return firmware_u32(board, address, offset); };
   const board_timing timing = board_timing_now(board);
   const double per = [&] {
@@ -235,15 +236,16 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
   const double total = seconds * board_frequency(board);
   return {
       {"event", "health"},
-      {"bytes", u32(0)},
-      {"overruns", u16(4)},
-      {"framing_errors", u16(6)},
-      {"ring_overflows", u16(8)},
-      {"cycles", u32(10)},
-      {"torn", u32(14)},
-      {"unknown", u32(18)},
-      {"resets", u32(22)},
-      {"reset_cause", reset_cause(board_read(board, static_cast<std::uint16_t>(address + 26)))},
+      {"bytes", u32(at::BYTES)},
+      {"overruns", u16(at::OVERRUNS)},
+      {"framing_errors", u16(at::FRAMING_ERRORS)},
+      {"ring_overflows", u16(at::RING_OVERFLOWS)},
+      {"cycles", u32(at::CYCLES)},
+      {"torn", u32(at::TORN)},
+      {"unknown", u32(at::UNKNOWN)},
+      {"resets", u32(at::RESETS)},
+      {"reset_cause",
+       reset_cause(board_read(board, static_cast<std::uint16_t>(address + at::RESET_CAUSE)))},
       {"receive_interrupts", timing.receive_interrupts},
       {"receive_cycles_per_byte",
        timing.receive_interrupts == 0
@@ -256,7 +258,7 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
       {"update_latency_cycles_max", timing.latency_cycles_max},
       {"byte_interval_us_min",
        round_to(double(timing.byte_gap_cycles_min) * 1e6 / board_frequency(board), 0.1)},
-      {"ring_peak", board_read(board, static_cast<std::uint16_t>(address + 27))},
+      {"ring_peak", board_read(board, static_cast<std::uint16_t>(address + at::RING_PEAK))},
       {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)},
       {"awake_percent",
        total <= 0 ? 0.0 : round_to((1.0 - double(timing.asleep_cycles) / total) * 100.0, 0.01)},
