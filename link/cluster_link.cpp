@@ -45,9 +45,22 @@ void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexce
   }
 }
 
-// The synchronous link: a lost port is reopened (reconnecting only), a stalled one waited out
-// without waiting, and a due cycle written on the host's thread.
-void synchronous_frame_end(PluginContext& context, std::uint32_t now) noexcept {
+// The host's log of the UDP output, built in place like the port's.
+void report_udp(const PluginContext& context, UdpEvent event) noexcept {
+  if (event == UdpEvent::none) {
+    return;
+  }
+  const bool failing = event == UdpEvent::failing;
+  char line[512];
+  std::snprintf(line, sizeof line, "%s: %s",
+                failing ? "UDP send failing, still trying" : "UDP send works again",
+                context.link.udp.target().c_str());
+  log_line(context, failing ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+}
+
+// The synchronous link before a cycle: a lost port is reopened (reconnecting only), a stalled
+// one waited out without waiting. True when a due cycle may be written.
+bool synchronous_ready(PluginContext& context, std::uint32_t now) noexcept {
   ClusterLink& link = context.link;
   if (!context.port.is_open()) {
     if (link.lost && now - link.retry_tick >= REOPEN_INTERVAL_MS) {
@@ -58,23 +71,25 @@ void synchronous_frame_end(PluginContext& context, std::uint32_t now) noexcept {
         report(context, LinkEvent::back);
       }
     }
-    return;
+    return false;
   }
   if (link.stalled) {
     if (now - link.retry_tick < STALL_RETRY_MS) {
-      return;
+      return false;
     }
     const os::io_status ready = context.port.output_ready();
     if (ready == os::io_status::timed_out ||
         (ready == os::io_status::failed && link.mode != LinkMode::reconnecting)) {
-      return;
+      return false;
     }
     link.stalled = false;  // a gone port is found by the cycle's writes below
   }
-  if (!throttle_passes(context.last_send_tick, now)) {
-    return;
-  }
-  encode_cycle(context.state, context.settings, context.frame_buffer.data());
+  return true;
+}
+
+// The encoded cycle on the host's thread.
+void synchronous_send(PluginContext& context, std::uint32_t now) noexcept {
+  ClusterLink& link = context.link;
   const os::io_status sent =
       write_frames(context.port, context.frame_buffer.data(), FRAME_LENGTH, FRAMES_PER_CYCLE);
   note_stall(link, sent, now);
@@ -87,7 +102,7 @@ void synchronous_frame_end(PluginContext& context, std::uint32_t now) noexcept {
 }
 
 // The reset frame that clears the cluster, by whichever side writes.
-void send_reset(PluginContext& context, std::uint32_t now) noexcept {
+void send_serial_reset(PluginContext& context, std::uint32_t now) noexcept {
   ClusterLink& link = context.link;
   if (link.mode == LinkMode::background) {
     link.writer.submit_reset();
@@ -96,20 +111,58 @@ void send_reset(PluginContext& context, std::uint32_t now) noexcept {
   }
 }
 
-void background_frame_end(PluginContext& context, std::uint32_t now) noexcept {
-  BackgroundWriter& writer = context.link.writer;
-  for (LinkEvent event = writer.take_event(); event != LinkEvent::none;
-       event = writer.take_event()) {
+// The serial side of a frame-end: true when a cycle is to be written to the port now.
+bool serial_ready(PluginContext& context, std::uint32_t now) noexcept {
+  ClusterLink& link = context.link;
+  if (!link.serial) {
+    return false;
+  }
+  if (link.holding) {
+    if (now - link.opened_tick >= link.startup_delay_ms) {
+      // The board is past its bootloader: clear it, and the next frame-end sends a cycle.
+      link.holding = false;
+      send_serial_reset(context, now);
+    }
+    return false;
+  }
+  if (link.mode != LinkMode::background) {
+    return synchronous_ready(context, now);
+  }
+  for (LinkEvent event = link.writer.take_event(); event != LinkEvent::none;
+       event = link.writer.take_event()) {
     report(context, event);
   }
-  if (!throttle_passes(context.last_send_tick, now)) {
+  return true;
+}
+
+void start_udp(PluginContext& context, const std::string& target) {
+  UdpOutput& udp = context.link.udp;
+  udp.close();
+  if (target == UDP_OFF) {
     return;
   }
-  encode_cycle(context.state, context.settings, context.frame_buffer.data());
-  writer.submit_cycle(context.frame_buffer.data());
+  std::string error;
+  if (udp.open(target, error)) {
+    log_line(context, SCS_LOG_TYPE_message, ("Sending UDP to: " + target).c_str());
+  } else {
+    log_line(context, SCS_LOG_TYPE_error, error.c_str());
+  }
 }
 
 }  // namespace
+
+bool is_no_port(std::string_view port_name) noexcept {
+  constexpr std::string_view none = "none";
+  if (port_name.size() != none.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < none.size(); ++i) {
+    if ((port_name[i] | 0x20) != none[i]) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool start_link(PluginContext& context, const std::string& port_name, LinkSettings settings,
                 std::uint32_t now, std::string& error) {
@@ -121,47 +174,54 @@ bool start_link(PluginContext& context, const std::string& port_name, LinkSettin
   link.lost = false;
   link.stalled = false;
   link.port_name = port_name;
-  link.holding = settings.startup_delay_ms > 0;
+  link.serial = !is_no_port(port_name);
+  link.holding = link.serial && settings.startup_delay_ms > 0;
   link.opened_tick = now;
   link.startup_delay_ms = settings.startup_delay_ms;
-  if (!context.port.open(port_name.c_str(), error)) {
-    link.holding = false;
-    return false;
-  }
-  if (settings.background_writes &&
-      link.writer.start(context.port, port_name, settings.reconnect)) {
-    link.mode = LinkMode::background;
+  link.udp.close();
+  if (link.serial) {
+    if (!context.port.open(port_name.c_str(), error)) {
+      link.holding = false;
+      return false;
+    }
+    if (settings.background_writes &&
+        link.writer.start(context.port, port_name, settings.reconnect)) {
+      link.mode = LinkMode::background;
+    } else {
+      // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
+      link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
+    }
+    if (!link.holding) {
+      send_serial_reset(context, now);
+    }
   } else {
-    // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
-    link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
+    context.port.close();  // an earlier start-up's
   }
-  if (!link.holding) {
-    send_reset(context, now);
-  }
+  start_udp(context, settings.udp_target);
+  report_udp(context, link.udp.send(RESET_FRAME, RESET_FRAME_LENGTH));
   return true;
 }
 
 void abandon_link(PluginContext& context) noexcept {
   context.link.writer.stop(SHUTDOWN_DRAIN_MS);
   context.link.mode = LinkMode::plain;
+  context.link.udp.close();
 }
 
 void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
   ClusterLink& link = context.link;
-  if (link.holding) {
-    if (now - link.opened_tick < link.startup_delay_ms) {
-      return;
-    }
-    // The board is past its bootloader: clear it, and the next frame-end sends a cycle.
-    link.holding = false;
-    send_reset(context, now);
+  const bool to_port = serial_ready(context, now);
+  const bool to_udp = link.udp.active();
+  if ((!to_port && !to_udp) || !throttle_passes(context.last_send_tick, now)) {
     return;
   }
-  if (link.mode == LinkMode::background) {
-    background_frame_end(context, now);
-  } else {
-    synchronous_frame_end(context, now);
+  encode_cycle(context.state, context.settings, context.frame_buffer.data());
+  if (to_port && link.mode == LinkMode::background) {
+    link.writer.submit_cycle(context.frame_buffer.data());
+  } else if (to_port) {
+    synchronous_send(context, now);
   }
+  report_udp(context, link.udp.send(context.frame_buffer.data(), CYCLE_LENGTH));
 }
 
 void stop_link(PluginContext& context) noexcept {
@@ -176,6 +236,8 @@ void stop_link(PluginContext& context) noexcept {
     write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
   }
   context.port.close();
+  link.udp.send(RESET_FRAME, RESET_FRAME_LENGTH);
+  link.udp.close();
   link.mode = LinkMode::plain;
   link.lost = false;
   link.stalled = false;
@@ -184,7 +246,8 @@ void stop_link(PluginContext& context) noexcept {
 
 void frame_end(PluginContext& context) noexcept {
   const ClusterLink& link = context.link;
-  if (link.mode != LinkMode::background && !context.port.is_open() && !link.lost) {
+  if (link.mode != LinkMode::background && !context.port.is_open() && !link.lost &&
+      !link.udp.active()) {
     return;
   }
   link_frame_end(context, os::tick_ms());

@@ -1,5 +1,5 @@
-// How frames reach the cluster. The link is chosen once, at start-up, from two opt-in
-// settings:
+// How frames reach the cluster. The link is chosen once, at start-up, from opt-in settings.
+// The serial port, unless the port's name is "none":
 //   plain         each frame is one write and one flush on the host's thread;
 //   reconnecting  the same, and a lost port is reopened once a second;
 //   background    a writer thread of ours does the writes (with or without reopening).
@@ -7,6 +7,9 @@
 // after the port opened: most Arduino-class boards reset when the port opens, and bytes sent
 // while their bootloader listens could be taken as its commands. Nothing waits for the delay;
 // frame-ends that come before it send nothing.
+// Beside it, or instead of it, a UDP target: each cycle and each reset frame as one datagram
+// (link/udp_output.h), sent from the host's thread without waiting, not held by the start-up
+// delay and not stopped by a stalled or lost port.
 // Whatever the mode, no host call waits on the cluster for longer than LINK_WAIT_MS: a write
 // or flush that gives up leaves the link stalled, and nothing more is sent until the port can
 // take data again.
@@ -15,8 +18,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "link/background_writer.h"
+#include "link/udp_output.h"
 #include "plugin/host_sdk.h"
 
 namespace vontrel {
@@ -31,16 +36,21 @@ inline constexpr std::uint32_t STALL_RETRY_MS = 1000;
 // How long shut-down lets the background writer finish what it has.
 inline constexpr std::uint32_t SHUTDOWN_DRAIN_MS = 1000;
 
+// The port name that means no serial link, in any case ("none", "None").
+bool is_no_port(std::string_view port_name) noexcept;
+
 struct LinkSettings {
   bool background_writes = false;
   bool reconnect = false;
   std::uint32_t startup_delay_ms = 0;
+  std::string udp_target = UDP_OFF;
 };
 
 enum class LinkMode { plain, reconnecting, background };
 
 struct ClusterLink {
   LinkMode mode = LinkMode::plain;
+  bool serial = true;  // false: "none" was the port, and only UDP goes out
   std::string port_name;
   bool lost = false;             // reconnecting: a failed write closed the port
   bool stalled = false;          // a wait gave up; nothing goes out until the port drains
@@ -48,18 +58,21 @@ struct ClusterLink {
   bool holding = false;          // the start-up delay has not passed: nothing is sent yet
   std::uint32_t opened_tick = 0;
   std::uint32_t startup_delay_ms = 0;
+  UdpOutput udp;
   // Declared last so that it is destroyed first: its thread must be gone before the rest.
   BackgroundWriter writer;
 };
 
 // Start-up at tick `now`: opens the port, chooses the link and clears the cluster before any
 // value can reach it. False with the port's error text; the port is then closed and the link
-// sends nothing.
+// sends nothing. A UDP target that cannot be used is told in the host's log and left off;
+// start-up goes on without it.
 bool start_link(PluginContext& context, const std::string& port_name, LinkSettings settings,
                 std::uint32_t now, std::string& error);
 
 // Start-up failed after the port was opened and the host will unload us without a shut-down:
-// no thread of ours may outlive the call. The port stays open, written from the host's thread.
+// no thread of ours may outlive the call, nor a socket. The port stays open, written from the
+// host's thread.
 void abandon_link(PluginContext& context) noexcept;
 
 // One frame-end at tick `now`: at most one cycle, and the host's log told of a lost or

@@ -1,7 +1,7 @@
-// The only door to the operating system: the serial device, the millisecond tick and the
-// working directory. One source per platform implements it (os/win32.cpp, os/posix.cpp); the
-// unit tests link a scripted fake instead, to reach failures a real device cannot give on
-// demand. Nothing here knows about frames or the host.
+// The only door to the operating system: the serial device, a datagram socket, the millisecond
+// tick and the working directory. One source per platform implements it (os/win32.cpp,
+// os/posix.cpp); the unit tests link a scripted fake instead, to reach failures a real device
+// cannot give on demand. Nothing here knows about frames or the host.
 #ifndef VONTREL_OS_OS_H
 #define VONTREL_OS_OS_H
 
@@ -69,6 +69,33 @@ io_status output_ready(device_handle device) noexcept;
 // Unsent output is discarded first: a real UART's close would otherwise wait up to 30 s for a
 // cluster that stopped reading.
 void close_device(device_handle device) noexcept;
+
+// A datagram socket that only sends: the cycle to a phone, a second machine or a Wi-Fi cluster.
+// Opaque like the device; the socket's own sources (os/udp_posix.cpp, os/udp_win32.cpp) stand
+// apart from the rest of the layer so that the benchmarks can measure real sends.
+using socket_handle = std::intptr_t;
+inline constexpr socket_handle invalid_socket = -1;
+
+// A numeric IPv4 or IPv6 address and a port, in the system's own form.
+struct udp_peer {
+  alignas(8) unsigned char native[32] = {};
+  std::uint32_t length = 0;
+};
+
+// Reads a numeric address ("192.168.1.20", "255.255.255.255", "fe80::1"): never a name, so
+// nothing waits on a name server. False for anything else.
+bool make_udp_peer(const char* address, std::uint16_t port, udp_peer& peer) noexcept;
+
+// A non-blocking socket of the peer's family that may send to broadcast addresses. It is never
+// bound to listen; the system picks its source port when the first datagram leaves.
+socket_handle open_udp(const udp_peer& peer) noexcept;
+
+// One datagram, without waiting: done once the system took it, timed_out when its buffers are
+// full (the datagram is dropped), failed when the system refused it (no route, no network).
+io_status send_datagram(socket_handle socket, const udp_peer& peer, const std::uint8_t* data,
+                        std::uint32_t length) noexcept;
+
+void close_udp(socket_handle socket) noexcept;
 
 // A thread of the plug-in's own. On Windows it keeps the library loaded while it runs, so a
 // host that unloads us without a shut-down cannot pull the code from under it.

@@ -51,10 +51,14 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   link.reconnect = context.settings.get_bool("reconnect", false);
   const std::int32_t delay = context.settings.get_int("startup_delay", 0);
   link.startup_delay_ms = delay > 0 ? static_cast<std::uint32_t>(delay) : 0;
+  link.udp_target = context.settings.get_string("udp_target", UDP_OFF);
   std::string errmsg;
   if (!start_link(context, com_port, link, os::tick_ms(), errmsg)) {
     log_line(context, SCS_LOG_TYPE_error, errmsg.c_str());
     return SCS_RESULT_generic_error;
+  }
+  if (!context.link.serial && !context.link.udp.active()) {
+    log_line(context, SCS_LOG_TYPE_message, "No serial port and no UDP target: nothing is sent");
   }
 
   if (!register_subscriptions(context.state, params)) {

@@ -177,8 +177,8 @@ TEST_F(cluster_link_test, background_writes_without_a_thread_fall_back_to_the_ho
 // A board that resets when the port opens listens to its bootloader for a while: nothing, not
 // the reset frame either, goes out before the delay, and shut-down within it sends nothing.
 TEST_F(cluster_link_test, startup_delay_holds_everything_back_without_waiting) {
-  for (const LinkSettings settings : {LinkSettings{.startup_delay_ms = 2000},
-                                      LinkSettings{.reconnect = true, .startup_delay_ms = 2000}}) {
+  for (const LinkSettings& settings : {LinkSettings{.startup_delay_ms = 2000},
+                                       LinkSettings{.reconnect = true, .startup_delay_ms = 2000}}) {
     start(settings);
     EXPECT_EQ(writes(), Calls{});
     clear_record();
@@ -199,6 +199,51 @@ TEST_F(cluster_link_test, startup_delay_holds_everything_back_without_waiting) {
     EXPECT_EQ(writes(), Calls{}) << "shut-down within the delay";
     clear_record();
   }
+}
+
+// The datagrams carry what the wire carries, whatever the port does: here it has stopped
+// taking data. A failing target is told once, and its return once, not once a cycle.
+TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_once) {
+  const std::string target = "127.0.0.1:5005";
+  start({.udp_target = target});
+  os().write_times_out = true;
+  std::string cycle;
+  for (const char* frame : zero_cycle) {
+    cycle += (cycle.empty() ? "" : " ") + std::string(frame);
+  }
+  for (const os::io_status send :
+       {os::io_status::done, os::io_status::failed, os::io_status::failed, os::io_status::timed_out,
+        os::io_status::done, os::io_status::done}) {
+    os().send = send;
+    frame_end_after(1000);
+  }
+  std::vector<std::string> datagrams;
+  for (const auto& datagram : os().datagrams) {
+    datagrams.push_back(to_hex(datagram));
+  }
+  std::vector<std::string> expected(7, cycle);
+  expected.front() = reset;
+  EXPECT_EQ(datagrams, expected);
+  EXPECT_EQ(host.log,
+            (std::vector<LogLine>{{SCS_LOG_TYPE_message, "Sending UDP to: " + target},
+                                  {SCS_LOG_TYPE_error, "UDP send failing, still trying: " + target},
+                                  {SCS_LOG_TYPE_message, "UDP send works again: " + target}}));
+}
+
+// "none" as the port: nothing is opened, the datagrams alone go out, and a second start-up
+// leaves one socket, not two. Shut-down clears the far side too.
+TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
+  std::string error;
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_TRUE(start_link(*context, "None", {.udp_target = "[::1]:5005"}, os().tick, error));
+  }
+  frame_end_after(1000);
+  stop_link(*context);
+  EXPECT_EQ(os().count("open"), 0);
+  EXPECT_EQ(os().open_sockets, 0);
+  ASSERT_EQ(os().datagrams.size(), 4u);
+  EXPECT_EQ(os().datagrams[2].size(), CYCLE_LENGTH);
+  EXPECT_EQ(to_hex(os().datagrams[3]), reset);
 }
 
 }  // namespace

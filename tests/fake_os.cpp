@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -149,6 +150,44 @@ bool current_directory(std::string& directory) {
   }
   directory = *state().cwd;
   return true;
+}
+
+// Numeric-looking text is an address here; the real reading is the system's.
+bool make_udp_peer(const char* address, std::uint16_t port, udp_peer& peer) noexcept {
+  const std::string text(address);
+  if (text.empty() || text.size() >= sizeof peer.native ||
+      text.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
+    return false;
+  }
+  peer = udp_peer{};
+  std::memcpy(peer.native, text.data(), text.size());
+  peer.length = port;
+  return true;
+}
+
+socket_handle open_udp(const udp_peer& /*peer*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("socket");
+  if (state().socket_fails) {
+    return invalid_socket;
+  }
+  ++state().open_sockets;
+  return 43;
+}
+
+io_status send_datagram(socket_handle /*socket*/, const udp_peer& /*peer*/,
+                        const std::uint8_t* data, std::uint32_t length) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("send");
+  state().datagrams.emplace_back(data, data + length);
+  return state().send;
+}
+
+void close_udp(socket_handle socket) noexcept {
+  if (socket != invalid_socket) {
+    const record lock(fake_os::record_mutex());
+    --state().open_sockets;
+  }
 }
 
 void release_runtime() noexcept {}

@@ -25,17 +25,21 @@ struct State {
   bool write_times_out = false;                // the cluster stopped reading: a write takes nothing
   os::io_status output = os::io_status::done;  // what output_ready reports
   bool thread_fails = false;
+  bool socket_fails = false;
+  os::io_status send = os::io_status::done;  // what each datagram's send reports
   os::line_settings reported{};              // what the "driver" reports
   std::optional<std::string> cwd = "/fake";  // nullopt: the query fails
   std::uint32_t tick = 0;
 
   // Record.
   std::vector<std::string> calls;  // "open", "get", "set", "bounded", "write", "flush",
-                                   // "ready", "close", "tick"
+                                   // "ready", "close", "tick", "socket", "send"
   std::vector<std::string> opened_names;
   std::optional<os::line_settings> applied;
   std::vector<std::vector<std::uint8_t>> writes;
   int open_handles = 0;
+  std::vector<std::vector<std::uint8_t>> datagrams;  // every one handed to the system
+  int open_sockets = 0;
 
   int count(const std::string& call) const;
   std::vector<std::uint8_t> written_bytes() const;

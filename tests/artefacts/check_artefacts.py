@@ -11,9 +11,11 @@ import sys
 
 ENTRIES = {"scs_telemetry_init", "scs_telemetry_shutdown"}
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+# The plug-in's opt-in UDP output uses Winsock, which every Windows has.
+PLUGIN_DLLS = SYSTEM_DLLS | {"ws2_32.dll"}
 # A tool may also read the registry and ask SetupAPI (the monitor lists and names the COM ports)
 # and use Winsock (its dashboard page): every Windows has them.
-TOOL_DLLS = SYSTEM_DLLS | {"advapi32.dll", "setupapi.dll", "ws2_32.dll", "mswsock.dll"}
+TOOL_DLLS = PLUGIN_DLLS | {"advapi32.dll", "setupapi.dll", "mswsock.dll"}
 
 
 def run(*command):
@@ -27,7 +29,7 @@ def check_pe(path, objdump, bits, problems, exports_expected):
     if fmt != ("pei-x86-64" if bits == 64 else "pei-i386") or f"({magic})" not in dump:
         problems.append(f"{path}: expected a {bits}-bit PE file, found {fmt}")
     imports = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
-    allowed = SYSTEM_DLLS if exports_expected else TOOL_DLLS
+    allowed = PLUGIN_DLLS if exports_expected else TOOL_DLLS
     if not imports <= allowed:
         problems.append(f"{path}: imports {sorted(imports - allowed)} beside the system DLLs")
     if exports_expected:
