@@ -411,7 +411,9 @@ int tool_main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
   app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)");
   app.add_option("--port", options.port,
-                 "Write a settings file for this port into a fresh directory and run there");
+                 "Write a settings file for this port into a fresh directory and run there "
+                 "(none: no serial port, only the datagrams of a --setting \"udp_target str "
+                 "127.0.0.1:5005\")");
   app.add_option("--cwd", options.cwd,
                  "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
   app.add_option("--setting", options.settings_lines,

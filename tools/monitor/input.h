@@ -1,5 +1,6 @@
 // Where the monitor's bytes come from: a serial device, a pseudo-terminal it creates for the
-// plug-in (POSIX), a file or standard input. One source per platform implements it
+// plug-in (POSIX), datagrams, a file or standard input; and the serial device --forward
+// passes them on to. One source per platform implements it
 // (input_posix.cpp, input_win32.cpp).
 #ifndef VONTREL_TOOLS_MONITOR_INPUT_H
 #define VONTREL_TOOLS_MONITOR_INPUT_H
@@ -28,6 +29,12 @@ class Input {
   virtual long read(std::uint8_t* buffer, std::size_t size, int timeout_ms) = 0;
   virtual std::string name() const = 0;
   virtual bool is_file() const { return false; }
+  // Each read is one datagram, whole.
+  virtual bool datagrams() const { return false; }
+  // A serial device only: all `length` bytes written within `timeout_ms`, or false.
+  virtual bool write(const std::uint8_t* /*data*/, std::size_t /*length*/, int /*timeout_ms*/) {
+    return false;
+  }
   // The line settings the plug-in left on a virtual port; null for anything else.
   virtual nlohmann::json line_settings() const { return nullptr; }
 };
@@ -36,6 +43,9 @@ class Input {
 std::unique_ptr<Input> open_device(const std::string& name, bool crtscts, std::string& error);
 // A pseudo-terminal for the plug-in, also linked at `link` when it is not empty.
 std::unique_ptr<Input> open_virtual(const std::string& link, bool crtscts, std::string& error);
+// Datagrams taken at "[ADDRESS:]PORT", 127.0.0.1 unless given; reads need a buffer of
+// web::LARGEST_DATAGRAM bytes.
+std::unique_ptr<Input> open_udp(const std::string& where, std::string& error);
 // A file, or standard input for "-".
 std::unique_ptr<Input> open_file(const std::string& path, std::string& error);
 

@@ -88,6 +88,29 @@ class DescriptorInput : public Input {
   std::string name() const override { return name_; }
   bool is_file() const override { return file_; }
 
+  bool write(const std::uint8_t* data, std::size_t length, int timeout_ms) override {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::size_t done = 0;
+    while (done < length) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      pollfd waiting{fd_, POLLOUT, 0};
+      const int ready = left.count() > 0 ? ::poll(&waiting, 1, static_cast<int>(left.count())) : 0;
+      if (ready < 0 && errno == EINTR) {
+        continue;
+      }
+      if (ready <= 0) {
+        return false;
+      }
+      const ssize_t n = ::write(fd_, data + done, length - done);
+      if (n < 0 && errno != EINTR && errno != EAGAIN) {
+        return false;
+      }
+      done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return true;
+  }
+
  protected:
   virtual long gone() { return -1; }
   static long idle() {

@@ -60,6 +60,15 @@ class HandleInput : public Input {
   std::string name() const override { return name_; }
   bool is_file() const override { return file_; }
 
+  bool write(const std::uint8_t* data, std::size_t length, int timeout_ms) override {
+    COMMTIMEOUTS timeouts{};
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
+    DWORD count = 0;
+    return !file_ && ::SetCommTimeouts(handle_, &timeouts) != 0 &&
+           ::WriteFile(handle_, data, static_cast<DWORD>(length), &count, nullptr) != 0 &&
+           count == length;
+  }
+
  private:
   HANDLE handle_;
   std::string name_;
