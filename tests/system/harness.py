@@ -129,6 +129,47 @@ class Port:
             self._process.stdout.close()
 
 
+class Datagrams(Port):
+    """vontrel-monitor taking the plug-in's datagrams at a free loopback port; `target` is
+    what the settings' udp_target names to reach it."""
+
+    def __init__(self, *options):  # pylint: disable=super-init-not-called
+        self._start(None, [os.environ["VONTREL_MONITOR"], "--udp", "0", "--json", *options])
+        assert self.path.startswith("udp:"), self.path
+        self.target = self.path[len("udp:"):]
+
+
+def headless_chromium(test, width=844, height=390):
+    """Debian's Chromium through Selenium, quit when `test` ends, showing pages as a phone
+    held sideways (844x390) unless told otherwise."""
+    # Imported here: only the browser tests need Selenium (Debian's python3-selenium).
+    from selenium import webdriver  # pylint: disable=import-outside-toplevel
+    from selenium.webdriver.chrome.service import Service  # pylint: disable=import-outside-toplevel
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    profile = tempfile.mkdtemp(dir=test.scratch)
+    # Without the networking switches Chromium reaches out to Google's services at start,
+    # which a closed network refuses. A container's /dev/shm may be too small for it.
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--disable-dev-shm-usage",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync",
+                 f"--user-data-dir={profile}"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    test.addCleanup(driver.quit)
+    show_as(driver, width, height)
+    return driver
+
+
+def show_as(driver, width, height):
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": width, "height": height,
+                            "deviceScaleFactor": 2 if width < 1000 else 1,
+                            "mobile": width < 1000})
+
+
 class Cluster(Port):
     """The simulated cluster: the reference firmware on a simulated ATmega328P behind a
     pseudo-terminal, reporting what its needles, lamps and display show as JSON."""

@@ -7,12 +7,11 @@ import json
 import os
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 import urllib.parse
 
-from harness import Cluster, Port, SystemTest
+from harness import Cluster, Port, SystemTest, headless_chromium, show_as
 
 EXIT_WEB_TAKEN = 69
 # 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one; the parking brake lights its lamp.
@@ -87,33 +86,11 @@ class DashboardTest(SystemTest):
 class BrowserTest(DashboardTest):
 
     def browser(self):
-        # Imported here: only this test needs Selenium (Debian's python3-selenium).
-        from selenium import webdriver  # pylint: disable=import-outside-toplevel
-        from selenium.webdriver.chrome.service import Service  # pylint: disable=import-outside-toplevel
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        profile = tempfile.mkdtemp(dir=self.scratch)
-        # Without the networking switches Chromium reaches out to Google's services at start,
-        # which a closed network refuses. A container's /dev/shm may be too small for it.
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--disable-dev-shm-usage",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync",
-                     f"--user-data-dir={profile}"):
-            options.add_argument(flag)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        self.addCleanup(driver.quit)
-        # The page as a phone held sideways shows it, whatever the window's decorations take.
-        self.show_as(driver, 844, 390)
-        return driver
+        return headless_chromium(self)
 
     @staticmethod
     def show_as(driver, width, height):
-        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
-                               {"width": width, "height": height,
-                                "deviceScaleFactor": 2 if width < 1000 else 1,
-                                "mobile": width < 1000})
+        show_as(driver, width, height)
 
     def test_the_page_follows_the_drive_then_shows_no_signal(self):
         driver = self.browser()

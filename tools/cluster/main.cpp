@@ -25,6 +25,7 @@
 #include "protocol/decoder.h"
 #include "tools/cluster/firmware_image.h"
 #include "tools/cluster/simulated_board.h"
+#include "tools/cluster/udp_feed.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
 #include "tools/web/serve.h"
@@ -81,6 +82,7 @@ void on_stop(int /*signal*/) {
 struct Options {
   std::string firmware;
   std::string link;
+  std::string udp;
   bool json = false;
   bool quiet = false;
   double duration = 0.0;
@@ -365,6 +367,22 @@ int run(Options options) {
                  options.link.empty() ? "" : " linked from ", options.link.c_str());
   }
   std::fflush(out);
+  std::unique_ptr<vontrel::cluster::UdpFeed> feed;
+  if (!options.udp.empty()) {
+    feed = vontrel::cluster::UdpFeed::start(options.udp, port, why);
+    if (!feed) {
+      std::fprintf(stderr, "vontrel-cluster: --udp: %s\n", why.c_str());
+      board_destroy(board);
+      return exit_port_taken;
+    }
+    if (options.json) {
+      std::fprintf(out, "%s\n",
+                   vontrel::tools::json_text({{"event", "udp"}, {"path", feed->name()}}).c_str());
+    } else if (!options.quiet) {
+      std::fprintf(out, "taking datagrams at %s\n", feed->name().c_str());
+    }
+    std::fflush(out);
+  }
   std::optional<ClusterDashboard> dashboard;
   if (web) {
     dashboard.emplace(*web, "simulated firmware on " + port);
@@ -418,6 +436,7 @@ int run(Options options) {
     }
   }
 
+  feed.reset();
   const double seconds = static_cast<double>(board_cycle(board)) / frequency;
   const nlohmann::json summary = health(board, *address, seconds);
   if (options.json) {
@@ -446,6 +465,9 @@ int main(int argc, char** argv) {
     app.add_option("--link", options.link,
                    "Also make this symbolic link to the port (for the plug-in's settings, or "
                    "Wine's dosdevices/comN)");
+    app.add_option("--udp", options.udp,
+                   "Also feed the board the plug-in's datagrams (its udp_target), taken at "
+                   "[ADDRESS:]PORT (127.0.0.1 unless given)");
     app.add_flag("--json", options.json,
                  "One JSON object per change (at most every 100 ms), then the firmware's health");
     app.add_flag("--quiet", options.quiet, "Print only the closing health line");

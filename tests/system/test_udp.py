@@ -1,0 +1,124 @@
+"""The cycle over UDP: the real plug-in, natively or under Wine, with `comport str none` and a
+udp_target, feeding vontrel-monitor --udp and its page in headless Chromium; and the ways a
+target fails, none of which may reach the serial port or hold the host."""
+
+import os
+import shutil
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import RESET_FRAME, Datagrams, SystemTest, headless_chromium
+
+# 25 m/s is 90 km/h; the parking brake lights its lamp.
+DRIVE = "0 truck.speed 25\n0 truck.engine.rpm 1500\n0 truck.brake.parking 1\n0 game.time 1000\n"
+
+
+def free_udp_port():
+    """A loopback port that nobody listens on once this returns."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class UdpTest(SystemTest):
+
+    def serial_settings(self, udp_target):
+        return f"comport str {self.target.port_name(self.port)}\nudp_target str {udp_target}\n"
+
+    def drive(self, *args, seconds=2):
+        return self.target.run_host("--cwd", self.target.host_path(self.scratch), "--scenario",
+                                    self.write_scenario(DRIVE), "--duration", str(seconds), *args)
+
+    def test_a_phone_shows_the_drive_from_datagrams_alone(self):
+        datagrams = Datagrams("--web", "0")
+        self.addCleanup(datagrams.close)
+        self.write_settings(f"comport str none\nudp_target str {datagrams.target}\n")
+        host = self.target.start_host("--cwd", self.target.host_path(self.scratch), "--scenario",
+                                      self.write_scenario(DRIVE), "--duration", "8")
+        driver = headless_chromium(self)
+        driver.get(datagrams.url)
+
+        def text(selector):
+            return driver.find_element("css selector", selector).text
+
+        def shown():
+            lamp = driver.find_element("css selector", '[data-lamp="parking_brake"]')
+            return (text("#speed .value") == "90" and text("#signal") == "LIVE"
+                    and "on" in lamp.get_attribute("class").split())
+
+        deadline = time.monotonic() + 20
+        while not shown() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(shown(), "the page never showed the drive")
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, "Using serial port: none"), run.log)
+        self.assertIn((0, "Sending UDP to: " + datagrams.target), run.log)
+        self.assertEqual([line for line in run.log if line[0] == 2], [])
+        summary = datagrams.summary()
+        self.assertEqual((summary["resets"], summary["torn"], summary["unknown"]), (2, 0, 0))
+        self.assertGreater(summary["cycles"], 0)
+        self.assertEqual(self.port.data(), b"", "no serial port was opened")
+
+    def test_a_second_start_up_sends_one_stream_not_two(self):
+        # Without a serial port there is nothing "already open": both start-ups succeed.
+        datagrams = Datagrams()
+        self.addCleanup(datagrams.close)
+        self.write_settings(f"comport str none\nudp_target str {datagrams.target}\n")
+        run = self.drive("--calls", "init,init,drive,shutdown", seconds=1)
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertEqual(run.host_lines().count("scs_telemetry_init returned 0"), 2, run.output)
+        datagrams.data()
+        kinds = [e["event"] for e in datagrams.events() if e["event"] in ("reset", "frame")]
+        self.assertEqual(kinds[:2], ["reset", "reset"])
+        self.assertEqual(kinds[-1], "reset")
+        self.assertEqual(len(kinds[2:-1]) % 7, 0, "whole cycles, none doubled or split")
+        self.assertEqual(datagrams.events("torn"), [])
+
+    def test_bad_targets_are_told_once_and_the_port_goes_on(self):
+        for value in ("localhost:5005", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:70000",
+                      "::1:5005", "[127.0.0.1]:5005", "300.1.1.1:5005", ""):
+            with self.subTest(value=value):
+                self.write_settings(self.serial_settings(value))
+                start = len(self.port.data())
+                run = self.drive(seconds=0.3)
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertEqual(
+                    [line for line in run.log if line[0] == 2],
+                    [(2, "UDP output off, udp_target is not a numeric HOST:PORT or "
+                         "[IPv6]:PORT: " + value)])
+                self.split_wire(self.port.data()[start:])
+
+    def test_a_target_nobody_listens_on_never_reaches_the_port(self):
+        target = f"127.0.0.1:{free_udp_port()}"
+        self.write_settings(self.serial_settings(target))
+        run = self.drive()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertEqual([line for line in run.log if line[0] == 2], [])
+        self.assertGreater(len(self.split_wire(self.port.data())), 10)
+
+    def test_an_unreachable_network_is_told_once_and_never_reaches_the_port(self):
+        # A network namespace of our own has only a loopback device, and it is down: every
+        # send fails at once, and no packet leaves this machine.
+        if self.target.wine or shutil.which("unshare") is None or subprocess.run(
+                ["unshare", "--net", "true"], check=False).returncode != 0:
+            self.skipTest("needs a network namespace of its own (Linux, as root)")
+        self.write_settings(self.serial_settings("127.0.0.1:9"))
+        done = subprocess.run(
+            ["unshare", "--net", self.target.host, "--plugin", self.target.plugin, "--cwd",
+             self.scratch, "--scenario", self.write_scenario(DRIVE), "--duration", "2"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            timeout=120, check=False)
+        output = done.stdout.decode("utf-8", "replace")
+        self.assertEqual(done.returncode, 0, output)
+        errors = [line for line in output.splitlines() if line.startswith("[error] ")]
+        self.assertEqual(errors, ["[error] UDP send failing, still trying: 127.0.0.1:9"])
+        data = self.port.data()
+        self.assertTrue(data.startswith(RESET_FRAME))
+        self.assertGreater(len(self.split_wire(data)), 10)
+
+
+if __name__ == "__main__":
+    unittest.main()
