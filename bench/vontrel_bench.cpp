@@ -57,6 +57,23 @@ void full_cycle(benchmark::State& state, std::uint32_t game_time) {
 BENCHMARK_CAPTURE(full_cycle, typical_clock, 2u * 525960u + 754u);
 BENCHMARK_CAPTURE(full_cycle, largest_clock, 2147483647u);
 
+// The same cycle also sent as a datagram through the system's real socket, to a loopback port
+// nobody reads: the UDP output's cost on the host's thread.
+void full_cycle_with_udp(benchmark::State& state) {
+  auto context = open_context();
+  std::string error;
+  if (!context->link.udp.open("127.0.0.1:47116", error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::uint32_t tick = 0;
+  for (auto _ : state) {
+    tick += SEND_INTERVAL_MS;
+    link_frame_end(*context, tick);
+  }
+}
+BENCHMARK(full_cycle_with_udp);
+
 void value_callback(benchmark::State& state, scs_telemetry_channel_callback_t callback,
                     scs_value_type_t type) {
   TelemetryState snapshot{};
