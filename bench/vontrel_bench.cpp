@@ -58,7 +58,8 @@ BENCHMARK_CAPTURE(full_cycle, typical_clock, 2u * 525960u + 754u);
 BENCHMARK_CAPTURE(full_cycle, largest_clock, 2147483647u);
 
 // The same cycle also sent as a datagram through the system's real socket, to a loopback port
-// nobody reads: the UDP output's cost on the host's thread.
+// nobody reads. This os layer starts no threads, so the host's thread sends: the cost of the
+// send itself, which the plug-in's sender thread otherwise takes off the host.
 void full_cycle_with_udp(benchmark::State& state) {
   auto context = open_context();
   std::string error;

@@ -47,9 +47,6 @@ void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexce
 
 // The host's log of the UDP output, built in place like the port's.
 void report_udp(const PluginContext& context, UdpEvent event) noexcept {
-  if (event == UdpEvent::none) {
-    return;
-  }
   const bool failing = event == UdpEvent::failing;
   char line[512];
   std::snprintf(line, sizeof line, "%s: %s",
@@ -198,7 +195,7 @@ bool start_link(PluginContext& context, const std::string& port_name, LinkSettin
     context.port.close();  // an earlier start-up's
   }
   start_udp(context, settings.udp_target);
-  report_udp(context, link.udp.send(RESET_FRAME, RESET_FRAME_LENGTH));
+  link.udp.submit(RESET_FRAME, RESET_FRAME_LENGTH);
   return true;
 }
 
@@ -212,16 +209,21 @@ void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
   ClusterLink& link = context.link;
   const bool to_port = serial_ready(context, now);
   const bool to_udp = link.udp.active();
-  if ((!to_port && !to_udp) || !throttle_passes(context.last_send_tick, now)) {
-    return;
+  if ((to_port || to_udp) && throttle_passes(context.last_send_tick, now)) {
+    encode_cycle(context.state, context.settings, context.frame_buffer.data());
+    if (to_port && link.mode == LinkMode::background) {
+      link.writer.submit_cycle(context.frame_buffer.data());
+    } else if (to_port) {
+      synchronous_send(context, now);
+    }
+    link.udp.submit(context.frame_buffer.data(), CYCLE_LENGTH);
   }
-  encode_cycle(context.state, context.settings, context.frame_buffer.data());
-  if (to_port && link.mode == LinkMode::background) {
-    link.writer.submit_cycle(context.frame_buffer.data());
-  } else if (to_port) {
-    synchronous_send(context, now);
+  if (to_udp) {
+    for (UdpEvent event = link.udp.take_event(); event != UdpEvent::none;
+         event = link.udp.take_event()) {
+      report_udp(context, event);
+    }
   }
-  report_udp(context, link.udp.send(context.frame_buffer.data(), CYCLE_LENGTH));
 }
 
 void stop_link(PluginContext& context) noexcept {
@@ -236,7 +238,7 @@ void stop_link(PluginContext& context) noexcept {
     write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
   }
   context.port.close();
-  link.udp.send(RESET_FRAME, RESET_FRAME_LENGTH);
+  link.udp.submit(RESET_FRAME, RESET_FRAME_LENGTH);
   link.udp.close();
   link.mode = LinkMode::plain;
   link.lost = false;

@@ -1,5 +1,8 @@
 #include "link/udp_output.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace vontrel {
 
 namespace {
@@ -67,30 +70,118 @@ bool UdpOutput::open(const std::string& target, std::string& error) {
   }
   target_ = target;
   failing_ = false;
+  reported_changes_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reset_pending_ = cycle_pending_ = sleeping_ = stop_ = false;
+    changes_ = 0;
+  }
+  thread_ = os::start_thread(thread_main, this);
   return true;
 }
 
 void UdpOutput::close() noexcept {
+  if (thread_ != os::invalid_thread) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    os::join_thread(thread_);
+    thread_ = os::invalid_thread;
+  }
   os::close_udp(socket_);
   socket_ = os::invalid_socket;
-  failing_ = false;
 }
 
-UdpEvent UdpOutput::send(const std::uint8_t* data, std::uint32_t length) noexcept {
+void UdpOutput::submit(const std::uint8_t* data, std::uint32_t length) noexcept {
   if (socket_ == os::invalid_socket) {
+    return;
+  }
+  if (thread_ == os::invalid_thread) {
+    changes_ += send(data, length) ? 1 : 0;
+    return;
+  }
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (length == CYCLE_LENGTH) {
+      std::copy(data, data + CYCLE_LENGTH, pending_.begin());
+      cycle_pending_ = true;
+    } else {
+      reset_pending_ = true;
+      cycle_pending_ = false;
+    }
+    wake = sleeping_;
+  }
+  if (wake) {
+    wake_.notify_one();  // only after a pause: the one system call the host pays
+  }
+}
+
+UdpEvent UdpOutput::take_event() noexcept {
+  std::uint32_t changes = 0;
+  if (thread_ == os::invalid_thread) {
+    changes = changes_;
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changes = changes_;
+  }
+  if (reported_changes_ == changes) {
     return UdpEvent::none;
   }
+  ++reported_changes_;
+  return reported_changes_ % 2 == 1 ? UdpEvent::failing : UdpEvent::back;
+}
+
+void UdpOutput::thread_main(void* self) noexcept {
+  static_cast<UdpOutput*>(self)->run();
+}
+
+void UdpOutput::run() noexcept {
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::uint32_t idle_polls = 0;
+  for (;;) {
+    if (reset_pending_ || cycle_pending_) {
+      idle_polls = 0;
+      const bool reset = reset_pending_;
+      if (reset) {
+        reset_pending_ = false;
+      } else {
+        sending_ = pending_;
+        cycle_pending_ = false;
+      }
+      lock.unlock();
+      const bool changed =
+          reset ? send(RESET_FRAME, RESET_FRAME_LENGTH) : send(sending_.data(), CYCLE_LENGTH);
+      lock.lock();
+      changes_ += changed ? 1 : 0;
+      if (!reset) {
+        // The next cycle is 50 ms away: look again shortly before it, not every few
+        // milliseconds (each look is a system call, and under Wine a server call as well).
+        wake_.wait_for(lock, std::chrono::milliseconds(UDP_CYCLE_GAP_MS),
+                       [this] { return stop_ || reset_pending_; });
+      }
+    } else if (stop_) {
+      return;
+    } else if (idle_polls < UDP_IDLE_POLLS) {
+      ++idle_polls;
+      wake_.wait_for(lock, std::chrono::milliseconds(UDP_POLL_MS));
+    } else {
+      sleeping_ = true;
+      wake_.wait(lock, [this] { return stop_ || reset_pending_ || cycle_pending_; });
+      sleeping_ = false;
+    }
+  }
+}
+
+bool UdpOutput::send(const std::uint8_t* data, std::uint32_t length) noexcept {
   // A full buffer only drops this datagram: the next cycle carries every value again.
   const os::io_status status = os::send_datagram(socket_, peer_, data, length);
-  if (status == os::io_status::failed && !failing_) {
-    failing_ = true;
-    return UdpEvent::failing;
-  }
-  if (status == os::io_status::done && failing_) {
-    failing_ = false;
-    return UdpEvent::back;
-  }
-  return UdpEvent::none;
+  const bool changed =
+      (status == os::io_status::failed && !failing_) || (status == os::io_status::done && failing_);
+  failing_ = failing_ != changed;
+  return changed;
 }
 
 }  // namespace vontrel

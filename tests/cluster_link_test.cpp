@@ -63,6 +63,10 @@ class cluster_link_test : public ::testing::Test {
     return result;
   }
   fake_os::State& os() { return fake_os::state(); }
+  std::size_t datagram_count() {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    return os().datagrams.size();
+  }
 
   testing::TestHost host;
   scs_telemetry_init_params_t host_params = host.params();
@@ -202,9 +206,11 @@ TEST_F(cluster_link_test, startup_delay_holds_everything_back_without_waiting) {
 }
 
 // The datagrams carry what the wire carries, whatever the port does: here it has stopped
-// taking data. A failing target is told once, and its return once, not once a cycle.
+// taking data. A failing target is told once, and its return once, not once a cycle. Without
+// a sender thread the host's thread sends, so each frame-end's datagram is seen at once.
 TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_once) {
   const std::string target = "127.0.0.1:5005";
+  os().thread_fails = true;
   start({.udp_target = target});
   os().write_times_out = true;
   std::string cycle;
@@ -230,14 +236,17 @@ TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_o
                                   {SCS_LOG_TYPE_message, "UDP send works again: " + target}}));
 }
 
-// "none" as the port: nothing is opened, the datagrams alone go out, and a second start-up
-// leaves one socket, not two. Shut-down clears the far side too.
+// "none" as the port: nothing is opened, the sender thread puts the datagrams out, a second
+// start-up leaves one socket, not two, and shut-down sends the reset frame before it stops.
 TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
   std::string error;
   for (int run = 0; run < 2; ++run) {
     ASSERT_TRUE(start_link(*context, "None", {.udp_target = "[::1]:5005"}, os().tick, error));
   }
   frame_end_after(1000);
+  for (int wait = 0; wait < 200 && datagram_count() < 3; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   stop_link(*context);
   EXPECT_EQ(os().count("open"), 0);
   EXPECT_EQ(os().open_sockets, 0);

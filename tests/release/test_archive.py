@@ -116,6 +116,7 @@ class ArchiveTest(unittest.TestCase):
                      "firmware/vontrel_cluster/src/protocol/decoder.cpp",
                      "windows-32-bit/plugins/vontrel.dll", "windows-64-bit/check-cluster.cmd",
                      "windows-64-bit/list-ports.cmd", "windows-64-bit/watch-port.cmd",
+                     "windows-64-bit/phone-dashboard.cmd",
                      "linux-64-bit/plugins/libvontrel.so"):
             self.assertTrue(os.path.isfile(os.path.join(self.top, path)), path)
 

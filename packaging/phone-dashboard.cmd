@@ -1,0 +1,8 @@
+@echo off
+rem Shows the cluster on a phone or tablet: takes what the plug-in sends with
+rem "udp_target str 127.0.0.1:5005" and serves the dashboard page to your home network.
+rem It prints the address to open on the phone. Ctrl-C stops it.
+cd /d "%~dp0"
+tools\vontrel-monitor.exe --udp 5005 --web 0.0.0.0:8080
+echo.
+pause
