@@ -161,7 +161,7 @@ bool is_no_port(std::string_view port_name) noexcept {
   return true;
 }
 
-bool start_link(PluginContext& context, const std::string& port_name, LinkSettings settings,
+bool start_link(PluginContext& context, const std::string& port_name, const LinkSettings& settings,
                 std::uint32_t now, std::string& error) {
   ClusterLink& link = context.link;
   // A writer left by an earlier start-up owns the port: stop it, so that the port is judged

@@ -67,7 +67,7 @@ struct ClusterLink {
 // value can reach it. False with the port's error text; the port is then closed and the link
 // sends nothing. A UDP target that cannot be used is told in the host's log and left off;
 // start-up goes on without it.
-bool start_link(PluginContext& context, const std::string& port_name, LinkSettings settings,
+bool start_link(PluginContext& context, const std::string& port_name, const LinkSettings& settings,
                 std::uint32_t now, std::string& error);
 
 // Start-up failed after the port was opened and the host will unload us without a shut-down:

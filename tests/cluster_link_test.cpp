@@ -37,7 +37,7 @@ class cluster_link_test : public ::testing::Test {
   }
   void TearDown() override { stop_link(*context); }
 
-  void start(LinkSettings settings = {}) {
+  void start(const LinkSettings& settings = {}) {
     std::string error;
     ASSERT_TRUE(start_link(*context, "COM3", settings, os().tick, error));
   }
