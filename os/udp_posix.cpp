@@ -1,41 +1,16 @@
 // The datagram socket over POSIX.
 #if !defined(_WIN32)
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "os/os.h"
 
 namespace vontrel::os {
-
-static_assert(sizeof(sockaddr_in6) <= sizeof(udp_peer::native), "an IPv6 address fits");
-
-bool make_udp_peer(const char* address, std::uint16_t port, udp_peer& peer) noexcept {
-  peer = udp_peer{};
-  sockaddr_in v4{};
-  if (::inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    std::memcpy(peer.native, &v4, sizeof v4);
-    peer.length = sizeof v4;
-    return true;
-  }
-  sockaddr_in6 v6{};
-  if (::inet_pton(AF_INET6, address, &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    std::memcpy(peer.native, &v6, sizeof v6);
-    peer.length = sizeof v6;
-    return true;
-  }
-  return false;
-}
 
 socket_handle open_udp(const udp_peer& peer) noexcept {
   const int family = peer.length == sizeof(sockaddr_in6) ? AF_INET6 : AF_INET;

@@ -1,38 +1,13 @@
-// The datagram socket over Winsock. Winsock is started with the socket and stopped with it:
-// its own count keeps the host's use of it, if any, untouched.
+// The datagram socket over Winsock (the address is read in os/udp_peer.cpp). Winsock is started
+// with the socket and stopped with it: its own count keeps the host's use of it, if any, untouched.
 #if defined(_WIN32)
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <cstring>
-
 #include "os/os.h"
 
 namespace vontrel::os {
-
-static_assert(sizeof(sockaddr_in6) <= sizeof(udp_peer::native), "an IPv6 address fits");
-
-bool make_udp_peer(const char* address, std::uint16_t port, udp_peer& peer) noexcept {
-  peer = udp_peer{};
-  sockaddr_in v4{};
-  if (::inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = ::htons(port);
-    std::memcpy(peer.native, &v4, sizeof v4);
-    peer.length = sizeof v4;
-    return true;
-  }
-  sockaddr_in6 v6{};
-  if (::inet_pton(AF_INET6, address, &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = ::htons(port);
-    std::memcpy(peer.native, &v6, sizeof v6);
-    peer.length = sizeof v6;
-    return true;
-  }
-  return false;
-}
 
 socket_handle open_udp(const udp_peer& peer) noexcept {
   WSADATA data{};
