@@ -9,7 +9,7 @@ import subprocess
 import time
 import unittest
 
-from harness import RESET_FRAME, Datagrams, SystemTest, headless_chromium
+from harness import RESET_FRAME, Cluster, Datagrams, SystemTest, headless_chromium
 
 # 25 m/s is 90 km/h; the parking brake lights its lamp.
 DRIVE = "0 truck.speed 25\n0 truck.engine.rpm 1500\n0 truck.brake.parking 1\n0 game.time 1000\n"
@@ -76,6 +76,29 @@ class UdpTest(SystemTest):
         self.assertEqual(kinds[-1], "reset")
         self.assertEqual(len(kinds[2:-1]) % 7, 0, "whole cycles, none doubled or split")
         self.assertEqual(datagrams.events("torn"), [])
+
+    def test_the_bridge_and_the_simulated_cluster_take_the_datagrams_at_the_line_rate(self):
+        # The bridge passes every byte on to a serial line (here the monitor's pseudo-terminal),
+        # and the simulated firmware decodes the datagrams as it decodes a cable.
+        bridge = Datagrams("--forward", self.port.path)
+        self.addCleanup(bridge.close)
+        cluster = Cluster(os.path.join(self.scratch, "board"), "--udp", "0")
+        self.addCleanup(cluster.close)
+        self.assertIsNotNone(cluster.wait_for(lambda s: s["speed_kmh"] == 0))
+        cluster_target = cluster.events("udp")[0]["path"][len("udp:"):]
+        for target in (bridge.target, cluster_target):
+            with self.subTest(target=target):
+                self.write_settings(f"comport str none\nudp_target str {target}\n")
+                run = self.drive()
+                self.assertEqual(run.returncode, 0, run.output)
+        wire = self.port.data()
+        self.assertEqual(wire, bridge.snapshot())
+        self.assertGreater(len(self.split_wire(wire)), 10)
+        health = cluster.health()
+        self.assertEqual((health["torn"], health["unknown"], health["framing_errors"]), (0, 0, 0))
+        self.assertGreater(health["cycles"], 10)
+        # Ten bits at 115200 baud (86.8 us) between bytes, as from a cable.
+        self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=3)
 
     def test_bad_targets_are_told_once_and_the_port_goes_on(self):
         for value in ("localhost:5005", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:70000",

@@ -114,8 +114,9 @@ std::unique_ptr<Input> open_device(const std::string& name, bool crtscts, std::s
 std::unique_ptr<Input> open_virtual(const std::string& /*link*/, bool /*crtscts*/,
                                     std::string& error) {
   error =
-      "--virtual needs a pseudo-terminal, which Windows has not: read a second adapter "
-      "with --device, or a recording with --file";
+      "--virtual needs a pseudo-terminal, which Windows has not: take the plug-in's "
+      "datagrams with --udp 5005 (udp_target str 127.0.0.1:5005 in its settings), read a "
+      "second adapter with --device, or a recording with --file";
   return nullptr;
 }
 
