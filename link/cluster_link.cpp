@@ -217,8 +217,7 @@ void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
       synchronous_send(context, now);
     }
     link.udp.submit(context.frame_buffer.data(), CYCLE_LENGTH);
-  }
-  if (to_udp) {
+    // Once a cycle, not on every frame-end: the sender's news waits at most 50 ms.
     for (UdpEvent event = link.udp.take_event(); event != UdpEvent::none;
          event = link.udp.take_event()) {
       report_udp(context, event);
