@@ -195,7 +195,7 @@ bool start_link(PluginContext& context, const std::string& port_name, const Link
     context.port.close();  // an earlier start-up's
   }
   start_udp(context, settings.udp_target);
-  link.udp.submit(RESET_FRAME, RESET_FRAME_LENGTH);
+  link.udp.submit_reset();
   return true;
 }
 
@@ -216,7 +216,7 @@ void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
     } else if (to_port) {
       synchronous_send(context, now);
     }
-    link.udp.submit(context.frame_buffer.data(), CYCLE_LENGTH);
+    link.udp.submit_cycle(context.frame_buffer.data(), now);
     // Once a cycle, not on every frame-end: the sender's news waits at most 50 ms.
     for (UdpEvent event = link.udp.take_event(); event != UdpEvent::none;
          event = link.udp.take_event()) {
@@ -237,7 +237,7 @@ void stop_link(PluginContext& context) noexcept {
     write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
   }
   context.port.close();
-  link.udp.submit(RESET_FRAME, RESET_FRAME_LENGTH);
+  link.udp.submit_reset();
   link.udp.close();
   link.mode = LinkMode::plain;
   link.lost = false;

@@ -71,6 +71,7 @@ bool UdpOutput::open(const std::string& target, std::string& error) {
   target_ = target;
   failing_ = false;
   reported_changes_ = 0;
+  have_sent_tick_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     reset_pending_ = cycle_pending_ = sleeping_ = stop_ = false;
@@ -94,27 +95,45 @@ void UdpOutput::close() noexcept {
   socket_ = os::invalid_socket;
 }
 
-void UdpOutput::submit(const std::uint8_t* data, std::uint32_t length) noexcept {
+void UdpOutput::submit_reset() noexcept {
   if (socket_ == os::invalid_socket) {
     return;
   }
   if (thread_ == os::invalid_thread) {
-    changes_ += send(data, length) ? 1 : 0;
+    changes_ += send(RESET_FRAME, RESET_FRAME_LENGTH) ? 1 : 0;
     return;
   }
-  bool wake = false;
+  bool sleeping = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (length == CYCLE_LENGTH) {
-      std::copy(data, data + CYCLE_LENGTH, pending_.begin());
-      cycle_pending_ = true;
-    } else {
-      reset_pending_ = true;
-      cycle_pending_ = false;
-    }
-    wake = sleeping_;
+    reset_pending_ = true;
+    cycle_pending_ = false;
+    sleeping = sleeping_;
   }
-  if (wake) {
+  wake_if_sleeping(sleeping);
+}
+
+void UdpOutput::submit_cycle(const std::uint8_t* cycle, std::uint32_t now) noexcept {
+  if (socket_ == os::invalid_socket) {
+    return;
+  }
+  if (thread_ == os::invalid_thread) {
+    changes_ += send(cycle, CYCLE_LENGTH) ? 1 : 0;
+    return;
+  }
+  bool sleeping = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::copy(cycle, cycle + CYCLE_LENGTH, pending_.begin());
+    pending_tick_ = now;
+    cycle_pending_ = true;
+    sleeping = sleeping_;
+  }
+  wake_if_sleeping(sleeping);
+}
+
+void UdpOutput::wake_if_sleeping(bool sleeping) noexcept {
+  if (sleeping) {
     wake_.notify_one();  // only after a pause: the one system call the host pays
   }
 }
@@ -145,21 +164,22 @@ void UdpOutput::run() noexcept {
     if (reset_pending_ || cycle_pending_) {
       idle_polls = 0;
       const bool reset = reset_pending_;
+      std::uint32_t tick = 0;
       if (reset) {
         reset_pending_ = false;
       } else {
         sending_ = pending_;
+        tick = pending_tick_;
         cycle_pending_ = false;
       }
       lock.unlock();
       const bool changed =
           reset ? send(RESET_FRAME, RESET_FRAME_LENGTH) : send(sending_.data(), CYCLE_LENGTH);
+      const std::uint32_t rest_ms = reset ? 0 : rest_after(tick);
       lock.lock();
       changes_ += changed ? 1 : 0;
       if (!reset) {
-        // The next cycle is 50 ms away: look again shortly before it, not every few
-        // milliseconds (each look is a system call, and under Wine a server call as well).
-        wake_.wait_for(lock, std::chrono::milliseconds(UDP_CYCLE_GAP_MS),
+        wake_.wait_for(lock, std::chrono::milliseconds(rest_ms),
                        [this] { return stop_ || reset_pending_; });
       }
     } else if (stop_) {
@@ -169,10 +189,24 @@ void UdpOutput::run() noexcept {
       wake_.wait_for(lock, std::chrono::milliseconds(UDP_POLL_MS));
     } else {
       sleeping_ = true;
+      have_sent_tick_ = false;  // after a pause, the last gap foresees nothing
       wake_.wait(lock, [this] { return stop_ || reset_pending_ || cycle_pending_; });
       sleeping_ = false;
     }
   }
+}
+
+std::uint32_t UdpOutput::rest_after(std::uint32_t tick) noexcept {
+  // Unsigned differences: right across the tick counter's wrap.
+  const std::uint32_t gap = tick - sent_tick_;
+  const std::uint32_t foreseen =
+      have_sent_tick_ && gap >= SEND_INTERVAL_MS && gap <= UDP_LONGEST_GAP_MS ? gap
+                                                                              : SEND_INTERVAL_MS;
+  sent_tick_ = tick;
+  have_sent_tick_ = true;
+  const std::uint32_t since = os::tick_ms() - tick;
+  const std::uint32_t due = foreseen + UDP_WAKE_MARGIN_MS;
+  return since < due ? due - since : 0;
 }
 
 bool UdpOutput::send(const std::uint8_t* data, std::uint32_t length) noexcept {
