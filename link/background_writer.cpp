@@ -24,8 +24,8 @@ BackgroundWriter::~BackgroundWriter() {
   }
 }
 
-bool BackgroundWriter::start(SerialPort& port, const std::string& port_name,
-                             bool reconnect) noexcept {
+bool BackgroundWriter::start(SerialPort& port, const std::string& port_name, bool reconnect,
+                             std::uint32_t startup_delay_ms) noexcept {
   if (running()) {
     return false;
   }
@@ -36,6 +36,8 @@ bool BackgroundWriter::start(SerialPort& port, const std::string& port_name,
   }
   port_ = &port;
   reconnect_ = reconnect;
+  startup_delay_ms_ = startup_delay_ms;
+  holding_ = false;
   last_reopen_tick_ = os::tick_ms();
   stop_ = false;
   {
@@ -173,7 +175,13 @@ void BackgroundWriter::run() noexcept {
       busy_ = work != Work::none;
     }
 
-    if (work != Work::none && port_->is_open()) {
+    if (holding_ && port_->is_open() &&
+        os::tick_ms() - last_reopen_tick_ >= startup_delay_ms_) {
+      // The re-plugged board is past its bootloader: clear it, then cycles go out again.
+      holding_ = false;
+      work = Work::reset;
+    }
+    if (work != Work::none && port_->is_open() && !holding_) {
       const bool written = work == Work::reset ? write_frame(RESET_FRAME, RESET_FRAME_LENGTH)
                                                : write_cycle(sending_.data());
       if (!written && reconnect_) {
@@ -186,7 +194,8 @@ void BackgroundWriter::run() noexcept {
       const std::uint32_t now = os::tick_ms();
       if (now - last_reopen_tick_ >= REOPEN_INTERVAL_MS) {
         last_reopen_tick_ = now;
-        if (reopen_port(*port_, port_name_, os::deadline_after(WRITE_SLICE_MS))) {
+        holding_ = startup_delay_ms_ > 0;
+        if (reopen_port(*port_, port_name_, os::deadline_after(WRITE_SLICE_MS), holding_)) {
           note_port(true, false);
         }
       }

@@ -31,8 +31,10 @@ class BackgroundWriter {
 
   // Starts the writer on an open `port`, which belongs to the writer until stop(). With
   // `reconnect`, a failed write closes the port and the writer reopens `port_name` once a
-  // second. False when no thread could be started; the port is then untouched.
-  bool start(SerialPort& port, const std::string& port_name, bool reconnect) noexcept;
+  // second; after each reopen it sends nothing for `startup_delay_ms`, then the reset frame.
+  // False when no thread could be started; the port is then untouched.
+  bool start(SerialPort& port, const std::string& port_name, bool reconnect,
+             std::uint32_t startup_delay_ms = 0) noexcept;
   bool running() const noexcept { return thread_ != os::invalid_thread; }
 
   // Queues the reset frame ahead of everything; a cycle not yet started is dropped.
@@ -58,7 +60,9 @@ class BackgroundWriter {
   SerialPort* port_ = nullptr;
   std::string port_name_;
   bool reconnect_ = false;
+  std::uint32_t startup_delay_ms_ = 0;
   std::uint32_t last_reopen_tick_ = 0;  // the writer's own
+  bool holding_ = false;                // the writer's own: reopened, within the delay
   os::thread_handle thread_ = os::invalid_thread;
   std::atomic<bool> stop_{false};
 

@@ -62,9 +62,13 @@ bool synchronous_ready(PluginContext& context, std::uint32_t now) noexcept {
   if (!context.port.is_open()) {
     if (link.lost && now - link.retry_tick >= REOPEN_INTERVAL_MS) {
       link.retry_tick = now;
-      if (reopen_port(context.port, link.port_name, os::deadline_after(LINK_WAIT_MS))) {
+      const bool hold = link.startup_delay_ms > 0;
+      if (reopen_port(context.port, link.port_name, os::deadline_after(LINK_WAIT_MS), hold)) {
         link.lost = false;
         link.stalled = false;
+        // A re-plugged board restarts its bootloader as at start-up: the same delay.
+        link.holding = hold;
+        link.opened_tick = now;
         report(context, LinkEvent::back);
       }
     }
@@ -182,7 +186,8 @@ bool start_link(PluginContext& context, const std::string& port_name, const Link
       return false;
     }
     if (settings.background_writes &&
-        link.writer.start(context.port, port_name, settings.reconnect)) {
+        link.writer.start(context.port, port_name, settings.reconnect,
+                          settings.startup_delay_ms)) {
       link.mode = LinkMode::background;
     } else {
       // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
@@ -218,8 +223,8 @@ void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
     }
     link.udp.submit_cycle(context.frame_buffer.data(), now);
     // Once a cycle, not on every frame-end: the sender's news waits at most 50 ms.
-    for (UdpEvent event = link.udp.take_event(); event != UdpEvent::none;
-         event = link.udp.take_event()) {
+    for (UdpEvent event = link.udp.take_event(now); event != UdpEvent::none;
+         event = link.udp.take_event(now)) {
       report_udp(context, event);
     }
   }

@@ -4,7 +4,8 @@
 
 namespace vontrel {
 
-bool reopen_port(SerialPort& port, const std::string& name, os::deadline until) noexcept {
+bool reopen_port(SerialPort& port, const std::string& name, os::deadline until,
+                 bool hold) noexcept {
   try {
     std::string error;
     if (!port.open(name.c_str(), error)) {
@@ -13,7 +14,7 @@ bool reopen_port(SerialPort& port, const std::string& name, os::deadline until) 
   } catch (...) {
     return false;  // out of memory for the error text: try again later
   }
-  if (port.write(RESET_FRAME, RESET_FRAME_LENGTH, until) != os::io_status::done) {
+  if (!hold && port.write(RESET_FRAME, RESET_FRAME_LENGTH, until) != os::io_status::done) {
     port.close();
     return false;
   }

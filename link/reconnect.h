@@ -16,8 +16,11 @@ inline constexpr std::uint32_t REOPEN_INTERVAL_MS = 1000;
 
 // Reopens `port` under `name` and clears the cluster, which may have been power-cycled with
 // the cable. True only once the reset frame went out whole by `until`; otherwise the port is
-// closed again, to be tried later.
-bool reopen_port(SerialPort& port, const std::string& name, os::deadline until) noexcept;
+// closed again, to be tried later. With `hold`, the port is only opened: a board that resets
+// when its port opens sits in its bootloader for the start-up delay, and the caller clears it
+// once that has passed.
+bool reopen_port(SerialPort& port, const std::string& name, os::deadline until,
+                 bool hold) noexcept;
 
 }  // namespace vontrel
 

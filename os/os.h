@@ -86,6 +86,16 @@ struct udp_peer {
 // nothing waits on a name server. False for anything else.
 bool make_udp_peer(const char* address, std::uint16_t port, udp_peer& peer) noexcept;
 
+// What kind of address a peer is, where it matters for sending: an IPv6 link-local address
+// leaves through one interface only, and an IPv4 address written as IPv6 (::ffff:a.b.c.d)
+// needs an IPv6 socket that also speaks IPv4, which Windows does not give by default.
+enum class peer_kind { ipv4, ipv6, ipv6_link_local, ipv4_mapped };
+peer_kind kind_of(const udp_peer& peer) noexcept;
+
+// Sets the interface of an IPv6 peer from its number ("12") or its name ("eth0"; on Windows
+// also the name the network settings show). False when no interface has that name.
+bool set_udp_scope(udp_peer& peer, const char* scope) noexcept;
+
 // A non-blocking socket of the peer's family that may send to broadcast addresses. It is never
 // bound to listen; the system picks its source port when the first datagram leaves.
 socket_handle open_udp(const udp_peer& peer) noexcept;

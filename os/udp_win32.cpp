@@ -7,6 +7,12 @@
 
 #include "os/os.h"
 
+// Not in every toolchain's headers: the vendor control that stops a UDP socket's sends from
+// failing because an earlier datagram met a closed port.
+#if !defined(SIO_UDP_CONNRESET)
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
 namespace vontrel::os {
 
 socket_handle open_udp(const udp_peer& peer) noexcept {
@@ -28,6 +34,13 @@ socket_handle open_udp(const udp_peer& peer) noexcept {
     ::WSACleanup();
     return invalid_socket;
   }
+  // Without this, Windows fails the send after each ICMP port unreachable (a phone whose
+  // monitor has not started yet), and every other datagram looks like a broken network.
+  // Best effort: a system without the control simply keeps its old behaviour.
+  BOOL report_resets = FALSE;
+  DWORD returned = 0;
+  ::WSAIoctl(s, SIO_UDP_CONNRESET, &report_resets, sizeof report_resets, nullptr, 0, &returned,
+             nullptr, nullptr);
   return static_cast<socket_handle>(s);
 }
 
@@ -40,6 +53,11 @@ io_status send_datagram(socket_handle socket, const udp_peer& peer, const std::u
     return io_status::done;
   }
   if (sent == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+    return io_status::timed_out;
+  }
+  if (sent == SOCKET_ERROR && ::WSAGetLastError() == WSAECONNRESET) {
+    // News of an earlier datagram, not of the network: count this one dropped, as on a full
+    // buffer, which says nothing of whether sending works.
     return io_status::timed_out;
   }
   return io_status::failed;

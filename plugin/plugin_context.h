@@ -40,8 +40,9 @@ scs_result_t start_up(PluginContext& context, scs_u32_t version,
 void shut_down(PluginContext& context) noexcept;
 
 // What the library entry point does for a reason code (0 process detach, 1 process attach,
-// 2 thread attach, 3 thread detach). Always returns 1.
-int library_entry(PluginContext& context, std::uint32_t reason) noexcept;
+// 2 thread attach, 3 thread detach). `process_exit`: the detach comes because the process
+// ends, not from an unload. Always returns 1.
+int library_entry(PluginContext& context, std::uint32_t reason, bool process_exit) noexcept;
 
 }  // namespace vontrel
 

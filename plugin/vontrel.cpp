@@ -15,12 +15,29 @@ namespace {
 // The one process-wide context. The runtime's buffer goes back from this destructor, after
 // every member of the context (and with it any thread of ours) is gone: the order is this
 // file's, not that of static destructors across files, which no toolchain promises.
-struct ProcessContext {
-  PluginContext context;
-  ProcessContext() = default;
+//
+// When the process ends without a shut-down, Windows has ended our threads before the
+// library's detach, perhaps while one held a lock: joining them, waking them or stopping
+// Winsock then waits for ever and the game never exits. The context is then left whole for
+// the system to take back with the process.
+class ProcessContext {
+ public:
+  ProcessContext() : context_(new (storage_) PluginContext()) {}
   ProcessContext(const ProcessContext&) = delete;
   ProcessContext& operator=(const ProcessContext&) = delete;
-  ~ProcessContext() { os::release_runtime(); }
+  ~ProcessContext() {
+    if (!process_ending_) {
+      context_->~PluginContext();
+      os::release_runtime();
+    }
+  }
+  PluginContext& context() noexcept { return *context_; }
+  void leave_to_the_system() noexcept { process_ending_ = true; }
+
+ private:
+  alignas(PluginContext) unsigned char storage_[sizeof(PluginContext)];
+  PluginContext* context_;
+  bool process_ending_ = false;
 };
 
 ProcessContext the_process;
@@ -75,7 +92,7 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
 }  // namespace
 
 PluginContext& plugin_context() noexcept {
-  return the_process.context;
+  return the_process.context();
 }
 
 void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept {
@@ -109,9 +126,14 @@ void shut_down(PluginContext& context) noexcept {
   context.host_log = nullptr;
 }
 
-int library_entry(PluginContext& context, std::uint32_t reason) noexcept {
+int library_entry(PluginContext& context, std::uint32_t reason, bool process_exit) noexcept {
   constexpr std::uint32_t process_detach = 0;
-  if (reason == process_detach) {
+  if (reason == process_detach && process_exit) {
+    // Nothing of the context is touched: its port, threads and socket go with the process.
+    if (&context == &the_process.context()) {
+      the_process.leave_to_the_system();
+    }
+  } else if (reason == process_detach) {
     context.port.close();
   }
   return 1;

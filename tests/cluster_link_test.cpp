@@ -167,6 +167,29 @@ TEST_F(cluster_link_test, reconnect_closes_a_failing_port_and_reopens_it_once_a_
   EXPECT_EQ(host.log.size(), 2u);
 }
 
+// A re-plugged board restarts its bootloader as at start-up: the reopened port waits the
+// delay again before the reset frame, on the host's thread as in the background.
+TEST_F(cluster_link_test, reopened_port_waits_the_startup_delay_again) {
+  start({.reconnect = true, .startup_delay_ms = 1500});
+  frame_end_after(1500);
+  frame_end_after(SEND_INTERVAL_MS);
+  ASSERT_EQ(writes().size(), 8u);
+  os().write_fails = true;
+  frame_end_after(SEND_INTERVAL_MS);
+  ASSERT_FALSE(context->port.is_open());
+  os().write_fails = false;
+  clear_record();
+  frame_end_after(REOPEN_INTERVAL_MS);
+  EXPECT_TRUE(context->port.is_open());
+  EXPECT_EQ(host.log.back(), (LogLine{SCS_LOG_TYPE_message, "Serial port reconnected: COM3"}));
+  frame_end_after(1499);
+  EXPECT_EQ(writes(), Calls{}) << "nothing within the delay, not the reset frame either";
+  frame_end_after(1);
+  EXPECT_EQ(writes(), Calls{reset});
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(writes().size(), 8u) << "cycles follow";
+}
+
 // Without a thread of our own the host's thread writes: the same bytes, and still bounded.
 TEST_F(cluster_link_test, background_writes_without_a_thread_fall_back_to_the_host_thread) {
   os().thread_fails = true;
@@ -206,8 +229,10 @@ TEST_F(cluster_link_test, startup_delay_holds_everything_back_without_waiting) {
 }
 
 // The datagrams carry what the wire carries, whatever the port does: here it has stopped
-// taking data. A failing target is told once, and its return once, not once a cycle. Without
-// a sender thread the host's thread sends, so each frame-end's datagram is seen at once.
+// taking data. A failing target is told once, and its return once, not once a cycle, and a
+// target that fails every other send (Windows after an ICMP port unreachable) is told at most
+// once in ten seconds. Without a sender thread the host's thread sends, so each frame-end's
+// datagram is seen at once.
 TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_once) {
   const std::string target = "127.0.0.1:5005";
   os().thread_fails = true;
@@ -218,16 +243,18 @@ TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_o
     cycle += (cycle.empty() ? "" : " ") + std::string(frame);
   }
   for (const os::io_status send :
-       {os::io_status::done, os::io_status::failed, os::io_status::failed, os::io_status::timed_out,
-        os::io_status::done, os::io_status::done}) {
+       {os::io_status::done, os::io_status::failed, os::io_status::timed_out, os::io_status::done,
+        os::io_status::failed, os::io_status::done}) {
     os().send = send;
     frame_end_after(1000);
   }
+  EXPECT_EQ(host.log.size(), 2u) << "the first failure at once, the flapping after it not";
+  frame_end_after(UDP_REPORT_INTERVAL_MS - 4000);
   std::vector<std::string> datagrams;
   for (const auto& datagram : os().datagrams) {
     datagrams.push_back(to_hex(datagram));
   }
-  std::vector<std::string> expected(7, cycle);
+  std::vector<std::string> expected(8, cycle);
   expected.front() = reset;
   EXPECT_EQ(datagrams, expected);
   EXPECT_EQ(host.log,
@@ -253,6 +280,39 @@ TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
   ASSERT_EQ(os().datagrams.size(), 4u);
   EXPECT_EQ(os().datagrams[2].size(), CYCLE_LENGTH);
   EXPECT_EQ(to_hex(os().datagrams[3]), reset);
+}
+
+// One slow frame of the host's (an autosave) makes the sender foresee a long gap once; the
+// cycles that come meanwhile must still all leave, in order, and the rate be back at once.
+// Real time passes here, since the sender rests on a real clock; the fake tick follows it.
+TEST_F(cluster_link_test, udp_sends_every_cycle_after_a_slow_host_frame) {
+  std::string error;
+  ASSERT_TRUE(start_link(*context, "none", {.udp_target = "127.0.0.1:5005"}, os().tick, error));
+  const auto begin = std::chrono::steady_clock::now();
+  std::uint32_t at_ms = 0;
+  constexpr int cycles = 30;
+  for (int i = 0; i < cycles; ++i) {
+    at_ms += i == 10 ? 150 : SEND_INTERVAL_MS;
+    std::this_thread::sleep_until(begin + std::chrono::milliseconds(at_ms));
+    context->state.engine_rpm = static_cast<float>(100 * i);  // tells the cycles apart
+    {
+      std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+      os().tick = at_ms;
+    }
+    frame_end(*context);
+  }
+  for (int wait = 0; wait < 100 && datagram_count() < cycles + 1; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::vector<std::vector<std::uint8_t>> sent;
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    sent = os().datagrams;
+  }
+  ASSERT_EQ(sent.size(), cycles + 1u) << "the reset frame and every cycle";
+  for (std::size_t i = 2; i < sent.size(); ++i) {
+    EXPECT_NE(sent[i], sent[i - 1]) << "datagram " << i << " repeats or skips a cycle";
+  }
 }
 
 }  // namespace

@@ -165,6 +165,24 @@ bool make_udp_peer(const char* address, std::uint16_t port, udp_peer& peer) noex
   return true;
 }
 
+// The fake's peers keep their text: its start tells the kind, as the address would.
+peer_kind kind_of(const udp_peer& peer) noexcept {
+  const std::string text(reinterpret_cast<const char*>(peer.native));
+  if (text.find(':') == std::string::npos) {
+    return peer_kind::ipv4;
+  }
+  if (text.rfind("::ffff:", 0) == 0) {
+    return peer_kind::ipv4_mapped;
+  }
+  return text.rfind("fe80:", 0) == 0 ? peer_kind::ipv6_link_local : peer_kind::ipv6;
+}
+
+// Interfaces "eth0" and number 2 exist here.
+bool set_udp_scope(udp_peer& /*peer*/, const char* scope) noexcept {
+  const std::string name(scope);
+  return name == "eth0" || name == "2";
+}
+
 socket_handle open_udp(const udp_peer& /*peer*/) noexcept {
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("socket");

@@ -210,10 +210,12 @@ TEST_F(vontrel_test, library_entry_returns_one_and_closes_on_detach_only) {
   write_settings("comport str COM4\n");
   ASSERT_EQ(start(), SCS_RESULT_ok);
   for (std::uint32_t reason : {1u, 2u, 3u}) {
-    EXPECT_EQ(library_entry(*context, reason), 1);
+    EXPECT_EQ(library_entry(*context, reason, false), 1);
     EXPECT_TRUE(context->port.is_open());
   }
-  EXPECT_EQ(library_entry(*context, 0), 1);
+  EXPECT_EQ(library_entry(*context, 0, true), 1);
+  EXPECT_TRUE(context->port.is_open()) << "at process exit the system takes the port back";
+  EXPECT_EQ(library_entry(*context, 0, false), 1);
   EXPECT_FALSE(context->port.is_open());
   EXPECT_EQ(os().count("close"), 1);
 }

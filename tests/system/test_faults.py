@@ -4,6 +4,7 @@ wire stays clean. Each test fails if the plug-in crashes, hangs, leaks or tears 
 import os
 import re
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -46,6 +47,34 @@ class FaultTest(SystemTest):
         self.assertEqual(run.returncode, 0, run.output)
         self.assertIn("played 181 frames", run.host_lines())
         self.assertEqual(run.log[-1], (0, "Plugin shutdown"))
+
+    def test_a_host_that_exits_without_a_shut_down_ends_at_once(self):
+        # A crash handler or a forced quit ends the process with the plug-in running: on
+        # Windows its threads are gone before the library hears of it. The process must end
+        # all the same, in every mode.
+        for lines in ([], ["background_writes bool 1"], ["udp_target str 127.0.0.1:9"],
+                      ["background_writes bool 1", "reconnect bool 1",
+                       "udp_target str 127.0.0.1:9"]):
+            with self.subTest(settings=lines):
+                args = self.settings(*lines)
+                command = self.target._command(  # pylint: disable=protected-access
+                    [*args, "--duration", "0.5", "--calls", "init,drive,exit"])
+                process = subprocess.Popen(command, stdout=subprocess.PIPE,
+                                           stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                self.addCleanup(process.kill)
+                exiting_at = None
+                for line in process.stdout:
+                    if b"exiting without a shut-down" in line:
+                        exiting_at = time.monotonic()
+                        break
+                self.assertIsNotNone(exiting_at, "the host never reached its exit")
+                try:
+                    process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.fail("the process hangs at exit")
+                self.assertEqual(process.returncode, 0)
+                self.assertLess(time.monotonic() - exiting_at, 1.0)
+                process.stdout.close()
 
     def assert_rounds_leave_nothing_behind(self, option, rounds):
         """Runs `rounds` rounds in one host process: every round starts up, sends its two reset

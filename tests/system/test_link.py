@@ -78,10 +78,11 @@ class LinkTest(SystemTest):
         resumed = kinds[broken[-1] + 1:] if broken else kinds
         self.assertGreater(resumed.count("frame"), 7 * 20, "cycles resumed after the stall")
 
-    def reconnect_after_the_cluster_vanishes(self, *settings):
-        args = self.settings("reconnect bool 1", *settings)
+    def reconnect_after_the_cluster_vanishes(self, *settings, delay=0.0):
+        args = self.settings("reconnect bool 1", f"startup_delay int {int(delay * 1000)}",
+                             *settings)
         host = self.target.start_host(*args, "--scenario", self.write_scenario(DRIVE),
-                                      "--duration", "6")
+                                      "--duration", str(6 + 2 * delay))
         deadline = time.monotonic() + 60
         while len(self.port.snapshot()) < len(RESET_FRAME) + 3 * len(EXPECTED):
             self.assertLess(time.monotonic(), deadline, "no cycles before the cluster vanished")
@@ -93,9 +94,18 @@ class LinkTest(SystemTest):
         replugged = Port(self.target.port_link(self.scratch))
         self.addCleanup(replugged.close)
         plugged_at = time.monotonic()
+        first_byte_at = None
         while len(replugged.snapshot()) < len(RESET_FRAME) + len(EXPECTED):
-            self.assertLess(time.monotonic() - plugged_at, 2.5, "cycles did not resume in time")
-            time.sleep(0.05)
+            if first_byte_at is None and replugged.snapshot():
+                first_byte_at = time.monotonic()
+            self.assertLess(time.monotonic() - plugged_at, 2.5 + delay,
+                            "cycles did not resume in time")
+            time.sleep(0.02)
+        # The re-plugged board restarts its bootloader: the port is reopened up to a second
+        # after it came back, and nothing may reach it for the delay after that.
+        first_byte_at = first_byte_at or time.monotonic()
+        self.assertGreaterEqual(first_byte_at - plugged_at, delay,
+                                "the start-up delay was not waited after the reopen")
         run = host.finish()
         self.assertEqual(run.returncode, 0, run.output)
 
@@ -116,6 +126,12 @@ class LinkTest(SystemTest):
 
     def test_reconnect_with_background_writes(self):
         self.reconnect_after_the_cluster_vanishes("background_writes bool 1")
+
+    def test_reconnect_waits_the_startup_delay_again(self):
+        self.reconnect_after_the_cluster_vanishes(delay=1.5)
+
+    def test_reconnect_with_background_writes_waits_the_startup_delay_again(self):
+        self.reconnect_after_the_cluster_vanishes("background_writes bool 1", delay=1.5)
 
     def test_without_reconnect_a_lost_port_stays_lost(self):
         args = self.settings()

@@ -281,9 +281,10 @@ int run(const Options& options) {
   }
   const std::vector<std::string> calls = planned_calls(options);
   for (const auto& call : calls) {
-    if (call != "init" && call != "drive" && call != "shutdown" && call != "reload") {
+    if (call != "init" && call != "drive" && call != "shutdown" && call != "reload" &&
+        call != "exit") {
       return fail(exit_usage, "--calls: unknown call '" + call +
-                                  "' (init, drive, shutdown and reload are known)");
+                                  "' (init, drive, shutdown, reload and exit are known)");
     }
   }
   std::string error;
@@ -350,6 +351,12 @@ int run(const Options& options) {
         init();
       } else if (call == "drive") {
         play(options, session, *scenario, duration);
+      } else if (call == "exit") {
+        // As a host that crashes or is forced to quit: the process ends with the plug-in
+        // loaded and running, and the system tears it down.
+        host_line(options, "exiting without a shut-down");
+        std::fflush(stdout);
+        std::exit(0);
       } else if (call == "shutdown") {
         library.shutdown();
         host_line(options, "shut down");
@@ -467,8 +474,9 @@ int tool_main(int argc, char** argv) {
                "Report open handles and memory at the start and at the end")
       ->group(harness);
   auto* calls = app.add_option("--calls", options.calls,
-                               "Make these calls in order: init, drive, shutdown, reload "
-                               "(comma-separated), e.g. shutdown,init,init,shutdown")
+                               "Make these calls in order: init, drive, shutdown, reload, "
+                               "exit (comma-separated), e.g. shutdown,init,init,shutdown; "
+                               "exit ends the process with the plug-in still loaded")
                     ->group(harness);
   auto* rounds = app.add_option("--rounds", options.rounds,
                                 "Start up, drive and shut down this many times in one process")
