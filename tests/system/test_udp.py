@@ -101,18 +101,46 @@ class UdpTest(SystemTest):
         self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=3)
 
     def test_bad_targets_are_told_once_and_the_port_goes_on(self):
-        for value in ("localhost:5005", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:70000",
-                      "::1:5005", "[127.0.0.1]:5005", "300.1.1.1:5005", ""):
-            with self.subTest(value=value):
+        not_numeric = "udp_target is not a numeric HOST:PORT or [IPv6]:PORT"
+        huge = "1" * 100_000
+        for value, why, shown in (
+                ("localhost:5005", not_numeric, None),
+                ("127.0.0.1", not_numeric, None),
+                ("127.0.0.1:0", not_numeric, None),
+                ("127.0.0.1:70000", not_numeric, None),
+                ("::1:5005", not_numeric, None),
+                ("[127.0.0.1]:5005", not_numeric, None),
+                ("300.1.1.1:5005", not_numeric, None),
+                ("", not_numeric, None),
+                ("[fe80::1%]:5005", not_numeric, None),
+                (huge, not_numeric, "1" * 64 + "..."),
+                ("[fe80::1]:5005", "a link-local address needs its interface after %, as in "
+                 "[fe80::1%eth0]:5005 or [fe80::1%12]:5005", None),
+                ("[fe80::1%no-such-interface]:5005",
+                 "this machine has no network interface no-such-interface", None),
+                ("[2001:db8::1%1]:5005",
+                 "only a link-local address (fe80::...) takes an interface after %", None),
+                ("[::ffff:192.168.1.20]:5005",
+                 "write an IPv4 address as HOST:PORT, without brackets", None)):
+            with self.subTest(value=value[:80]):
                 self.write_settings(self.serial_settings(value))
                 start = len(self.port.data())
                 run = self.drive(seconds=0.3)
-                self.assertEqual(run.returncode, 0, run.output)
-                self.assertEqual(
-                    [line for line in run.log if line[0] == 2],
-                    [(2, "UDP output off, udp_target is not a numeric HOST:PORT or "
-                         "[IPv6]:PORT: " + value)])
+                self.assertEqual(run.returncode, 0, run.output[:2000])
+                self.assertEqual([line for line in run.log if line[0] == 2],
+                                 [(2, f"UDP output off, {why}: {shown or value}")])
                 self.split_wire(self.port.data()[start:])
+
+    def test_a_link_local_target_takes_its_interface_by_number_or_name(self):
+        # Interface 1 is the loopback device on Linux and under Wine; "lo" names it on Linux.
+        targets = ["[fe80::1%1]:5005"] + ([] if self.target.wine else ["[fe80::1%lo]:5005"])
+        for value in targets:
+            with self.subTest(value=value):
+                self.write_settings(self.serial_settings(value))
+                run = self.drive(seconds=0.3)
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertIn((0, "Sending UDP to: " + value), run.log)
+                self.assertFalse([line for line in run.log if "UDP output off" in line[1]])
 
     def test_a_target_nobody_listens_on_never_reaches_the_port(self):
         target = f"127.0.0.1:{free_udp_port()}"
