@@ -220,6 +220,37 @@ class BoundsTest(DashboardTest):
         self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
         self.assertEqual(self.port.returncode, 0, "the dashboard did not close cleanly")
 
+    def test_idle_keep_alive_clients_give_way_to_a_newcomer(self):
+        # One page left open in many tabs: each polls /state over a keep-alive connection and
+        # holds it between polls. A phone that comes last must still get in.
+        url = self.port.url
+        address = urllib.parse.urlsplit(url)
+        here = f"127.0.0.1:{address.port}".encode()
+        tabs = []
+        for _ in range(16):
+            tab = socket.create_connection((address.hostname, address.port), timeout=10)
+            self.addCleanup(tab.close)
+            tab.sendall(b"GET /state HTTP/1.1\r\nHost: " + here + b"\r\n\r\n")
+            self.assertTrue(tab.recv(4096).startswith(b"HTTP/1.1 200"))
+            tabs.append(tab)
+        for _ in range(3):
+            status, _ = get_json(url, "/state")
+            self.assertEqual(status, 200, "a newcomer was shut out by idle keep-alive clients")
+        # The oldest gave way first: the first tab's connection is closed, the last one's not.
+        tabs[0].settimeout(5)
+        self.assertEqual(tabs[0].recv(4096), b"")
+        tabs[-1].sendall(b"GET /state HTTP/1.1\r\nHost: " + here + b"\r\n\r\n")
+        self.assertTrue(tabs[-1].recv(4096).startswith(b"HTTP/1.1 200"))
+
+    def test_a_dashboard_on_another_loopback_address_answers_to_it(self):
+        if self.target.wine:
+            self.skipTest("127.0.0.2 is Linux's own; Windows has 127.0.0.1 unless configured")
+        page = Port(os.path.join(self.scratch, "second"), "--web", "127.0.0.2:0")
+        self.addCleanup(page.close)
+        self.assertTrue(page.url.startswith("http://127.0.0.2:"), page.url)
+        status, _ = get_json(page.url, "/state")
+        self.assertEqual(status, 200)
+
 
 if __name__ == "__main__":
     unittest.main()

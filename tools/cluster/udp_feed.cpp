@@ -1,6 +1,7 @@
 #include "tools/cluster/udp_feed.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,7 +17,9 @@ std::unique_ptr<UdpFeed> UdpFeed::start(const std::string& where, const std::str
   if (!receiver) {
     return nullptr;
   }
-  const int fd = ::open(port.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  // Non-blocking: a write waits in slices that look at the stop, so a board that has stopped
+  // reading (the tool is ending) never holds the feed.
+  const int fd = ::open(port.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   termios tio{};
   if (fd < 0 || ::tcgetattr(fd, &tio) != 0) {
     error = "cannot open the board's port " + port + ": " + std::strerror(errno);
@@ -48,6 +51,11 @@ void UdpFeed::run() {
     for (long done = 0; done < n && !stop_;) {
       const ssize_t written =
           ::write(fd_, datagram.data() + done, static_cast<std::size_t>(n - done));
+      if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd waiting{fd_, POLLOUT, 0};
+        ::poll(&waiting, 1, 100);
+        continue;
+      }
       if (written < 0 && errno != EINTR) {
         break;
       }

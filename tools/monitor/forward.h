@@ -1,34 +1,62 @@
 // --forward: what arrives leaves through a serial device unchanged, no faster than its line
 // carries it, so a cluster hanging off this machine (a Raspberry Pi by the cockpit) sees what
 // it would see from the plug-in itself.
+//
+// A thread of its own writes, so decoding and the dashboard never wait on the cluster. What
+// waits for the line is kept to a few pieces: when the cluster takes nothing, the oldest give
+// way and the newest go out once it reads again. A device that goes away (a USB re-plug) is
+// opened again once a second. Each change is told once on standard error.
 #ifndef VONTREL_TOOLS_MONITOR_FORWARD_H
 #define VONTREL_TOOLS_MONITOR_FORWARD_H
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tools/monitor/input.h"
 #include "tools/monitor/options.h"
 
 namespace vontrel::monitor {
 
+// Pieces waiting for the line: about a fifth of a second of cycles.
+inline constexpr std::size_t FORWARD_QUEUE = 4;
+// How often a device that went away is looked for again.
+inline constexpr std::chrono::milliseconds FORWARD_REOPEN_INTERVAL{1000};
+
 class Forwarder {
  public:
-  Forwarder(std::unique_ptr<Input> device, std::string name)
-      : device_(std::move(device)), name_(std::move(name)) {}
+  Forwarder(std::unique_ptr<Input> device, std::string name, bool crtscts);
+  ~Forwarder();  // stops the writer, at most one bounded write later
+  Forwarder(const Forwarder&) = delete;
+  Forwarder& operator=(const Forwarder&) = delete;
 
-  // Passes the bytes on, after what went before has had its time on the line. A device that
-  // takes nothing for a while drops them; that, and its return, are told once on standard
-  // error.
+  // Queues the bytes for the line without waiting; the oldest piece gives way to them when
+  // the queue is full.
   void pass(const std::uint8_t* data, std::size_t length);
 
  private:
-  std::unique_ptr<Input> device_;
+  void run();
+  void write_out(const std::vector<std::uint8_t>& piece);
+  void reopen();
+
+  std::unique_ptr<Input> device_;  // the writer's own; null while the device is gone
   std::string name_;
+  bool crtscts_;
   Clock::time_point line_free_{};
+  Clock::time_point next_reopen_{};
   bool failing_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::vector<std::uint8_t>> queue_;
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 }  // namespace vontrel::monitor

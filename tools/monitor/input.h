@@ -17,6 +17,10 @@
 
 namespace vontrel::monitor {
 
+enum class WriteResult { done, timed_out, gone };
+
+inline constexpr long EMPTY_READ = -2;
+
 class Input {
  public:
   Input() = default;
@@ -25,15 +29,19 @@ class Input {
   Input& operator=(const Input&) = delete;
 
   // Up to `size` bytes, waiting at most `timeout_ms` (-1: as long as it takes): the count, 0
-  // when nothing came in time, -1 at the end (a file ended, a device went away).
+  // when nothing came in time, -1 at the end (a file ended, a device went away), and for
+  // datagrams EMPTY_READ when one of no bytes came.
   virtual long read(std::uint8_t* buffer, std::size_t size, int timeout_ms) = 0;
   virtual std::string name() const = 0;
   virtual bool is_file() const { return false; }
   // Each read is one datagram, whole.
   virtual bool datagrams() const { return false; }
-  // A serial device only: all `length` bytes written within `timeout_ms`, or false.
-  virtual bool write(const std::uint8_t* /*data*/, std::size_t /*length*/, int /*timeout_ms*/) {
-    return false;
+  // A serial device only: done once all `length` bytes are written within `timeout_ms`,
+  // timed_out when the device took less (a cluster that stopped reading), gone when the
+  // device itself went away (unplugged).
+  virtual WriteResult write(const std::uint8_t* /*data*/, std::size_t /*length*/,
+                            int /*timeout_ms*/) {
+    return WriteResult::gone;
   }
   // The line settings the plug-in left on a virtual port; null for anything else.
   virtual nlohmann::json line_settings() const { return nullptr; }

@@ -88,7 +88,7 @@ class DescriptorInput : public Input {
   std::string name() const override { return name_; }
   bool is_file() const override { return file_; }
 
-  bool write(const std::uint8_t* data, std::size_t length, int timeout_ms) override {
+  WriteResult write(const std::uint8_t* data, std::size_t length, int timeout_ms) override {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::size_t done = 0;
     while (done < length) {
@@ -99,16 +99,19 @@ class DescriptorInput : public Input {
       if (ready < 0 && errno == EINTR) {
         continue;
       }
+      if (ready > 0 && (waiting.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return WriteResult::gone;  // unplugged, or the far end of a pseudo-terminal closed
+      }
       if (ready <= 0) {
-        return false;
+        return WriteResult::timed_out;
       }
       const ssize_t n = ::write(fd_, data + done, length - done);
       if (n < 0 && errno != EINTR && errno != EAGAIN) {
-        return false;
+        return WriteResult::gone;
       }
       done += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
-    return true;
+    return WriteResult::done;
   }
 
  protected:

@@ -11,7 +11,11 @@ class UdpInput final : public Input {
   explicit UdpInput(std::unique_ptr<web::UdpReceiver> receiver) : receiver_(std::move(receiver)) {}
 
   long read(std::uint8_t* buffer, std::size_t size, int timeout_ms) override {
-    return size < web::LARGEST_DATAGRAM ? -1 : receiver_->receive(buffer, timeout_ms);
+    if (size < web::LARGEST_DATAGRAM) {
+      return -1;
+    }
+    const long n = receiver_->receive(buffer, timeout_ms);
+    return n == web::EMPTY_DATAGRAM ? EMPTY_READ : n;
   }
   std::string name() const override { return receiver_->name(); }
   bool datagrams() const override { return true; }

@@ -60,13 +60,16 @@ class HandleInput : public Input {
   std::string name() const override { return name_; }
   bool is_file() const override { return file_; }
 
-  bool write(const std::uint8_t* data, std::size_t length, int timeout_ms) override {
+  WriteResult write(const std::uint8_t* data, std::size_t length, int timeout_ms) override {
     COMMTIMEOUTS timeouts{};
     timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
     DWORD count = 0;
-    return !file_ && ::SetCommTimeouts(handle_, &timeouts) != 0 &&
-           ::WriteFile(handle_, data, static_cast<DWORD>(length), &count, nullptr) != 0 &&
-           count == length;
+    // A write that fails outright (rather than taking less in time) is a device gone away.
+    if (file_ || ::SetCommTimeouts(handle_, &timeouts) == 0 ||
+        ::WriteFile(handle_, data, static_cast<DWORD>(length), &count, nullptr) == 0) {
+      return WriteResult::gone;
+    }
+    return count == length ? WriteResult::done : WriteResult::timed_out;
   }
 
  private:

@@ -95,7 +95,7 @@ int run(const Options& options) {
       std::fprintf(stderr, "vontrel-monitor: --forward: %s\n", error.c_str());
       return exit_io;
     }
-    forwarder = std::make_unique<Forwarder>(std::move(device), options.forward);
+    forwarder = std::make_unique<Forwarder>(std::move(device), options.forward, options.crtscts);
   }
 
   Monitor monitor(options, source);
@@ -137,7 +137,7 @@ int run(const Options& options) {
   std::vector<std::uint8_t> buffer(datagrams ? vontrel::web::LARGEST_DATAGRAM : STREAM_READ);
 
   Recorder recorder;
-  if (!options.record.empty() && !recorder.open(options.record)) {
+  if (!options.record.empty() && !recorder.open(options.record, datagrams)) {
     std::fprintf(stderr, "vontrel-monitor: cannot write %s: %s\n", options.record.c_str(),
                  std::strerror(errno));
     return exit_io;
@@ -188,25 +188,28 @@ int run(const Options& options) {
       allowed = std::min(allowed, static_cast<std::size_t>(budget));
     }
     const long n = input->read(buffer.data(), allowed, 50);
-    if (n < 0) {
+    if (n < 0 && n != EMPTY_READ) {
       break;
     }
     if (n == 0) {
       continue;
     }
-    const std::size_t length = static_cast<std::size_t>(n);
+    const std::size_t length = n == EMPTY_READ ? 0 : static_cast<std::size_t>(n);
     consumed += length;
     if (!recorder.write(now, buffer.data(), length)) {
       recording_lost = true;
       break;
     }
-    if (forwarder) {
-      forwarder->pass(buffer.data(), length);
-    }
+    // A datagram goes on only when it is one whole cycle or reset frame: a stray one would
+    // put its bytes on the cluster's line.
+    bool whole = true;
     if (datagrams) {
-      monitor.consume_datagram(buffer.data(), length);
+      whole = monitor.consume_datagram(buffer.data(), length);
     } else {
       monitor.consume(buffer.data(), length);
+    }
+    if (forwarder && whole) {
+      forwarder->pass(buffer.data(), length);
     }
   }
   monitor.finish();

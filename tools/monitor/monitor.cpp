@@ -1,5 +1,6 @@
 #include "tools/monitor/monitor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -24,7 +25,7 @@ void Monitor::consume(const std::uint8_t* data, std::size_t length) {
   publish();
 }
 
-void Monitor::consume_datagram(const std::uint8_t* data, std::size_t length) {
+bool Monitor::consume_datagram(const std::uint8_t* data, std::size_t length) {
   counters_.bytes += length;
   events_.clear();
   if (length == vontrel::CYCLE_LENGTH || length == vontrel::RESET_FRAME_LENGTH) {
@@ -38,9 +39,13 @@ void Monitor::consume_datagram(const std::uint8_t* data, std::size_t length) {
         "a datagram of " + std::to_string(length) + " bytes is no whole cycle or reset frame";
     events_.push_back(std::move(torn));
   }
+  const bool clean = std::all_of(events_.begin(), events_.end(), [](const DecodedEvent& event) {
+    return event.kind != EventKind::torn && event.kind != EventKind::unknown;
+  });
   report();
   check_signal(length);
   publish();
+  return clean;
 }
 
 void Monitor::publish(bool now) {

@@ -29,8 +29,8 @@ class Monitor {
 
   void consume(const std::uint8_t* data, std::size_t length);
   // One datagram holds one cycle or one reset frame, whole: anything else is torn, and no
-  // datagram is joined to the next.
-  void consume_datagram(const std::uint8_t* data, std::size_t length);
+  // datagram is joined to the next. True when it decoded cleanly.
+  bool consume_datagram(const std::uint8_t* data, std::size_t length);
 
   void show_on(vontrel::web::DashboardServer* server) { web_ = server; }
 

@@ -13,8 +13,11 @@
 namespace vontrel::monitor {
 
 // A recording: this first line, then one line per read, "<seconds since the start> <bytes in
-// hex>", for example "0.051234 FF 04 10 00 00 01 01 00 01 00 00".
+// hex>", for example "0.051234 FF 04 10 00 00 01 01 00 01 00 00". A recording of datagrams
+// says so at the end of its first line, and each of its lines is one datagram, replayed as
+// one (an empty one too).
 inline constexpr char CAPTURE_HEADER[] = "# vontrel capture 1";
+inline constexpr char CAPTURE_DATAGRAMS[] = ", one datagram a line";
 
 // The longest line a recording of ours holds is one read of 4096 bytes, some 12 KiB of text;
 // anything much longer is not a recording, and is refused before it fills the memory.
@@ -25,12 +28,13 @@ inline constexpr double LONGEST_CAPTURE_SECONDS = 1e7;
 // Every failure is reported: a capture lost to a full disk must not look saved.
 class Recorder {
  public:
-  bool open(const std::string& path) {
+  bool open(const std::string& path, bool datagrams) {
     file_ = std::fopen(path.c_str(), "w");
     if (file_ == nullptr) {
       return false;
     }
-    std::fprintf(file_, "%s: <seconds since the start> <bytes in hex>\n", CAPTURE_HEADER);
+    std::fprintf(file_, "%s: <seconds since the start> <bytes in hex>%s\n", CAPTURE_HEADER,
+                 datagrams ? CAPTURE_DATAGRAMS : "");
     return std::fflush(file_) == 0;
   }
   ~Recorder() { close(); }

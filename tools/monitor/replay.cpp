@@ -21,6 +21,8 @@ int replay(Monitor& monitor, const Options& options, Input& input, std::string p
     std::fprintf(stderr, "vontrel-monitor: line %zu of the recording %s\n", line_number, why);
     return exit_io;
   };
+  const std::string_view first_line(pending.data(), std::min(pending.find('\n'), pending.size()));
+  const bool datagrams = first_line.find(CAPTURE_DATAGRAMS) != std::string_view::npos;
   std::vector<std::uint8_t> chunk(std::size_t{64} * 1024);
   std::size_t line_number = 0;
   std::size_t position = 0;
@@ -92,7 +94,11 @@ int replay(Monitor& monitor, const Options& options, Input& input, std::string p
         break;
       }
     }
-    monitor.consume(bytes.data(), bytes.size());
+    if (datagrams) {
+      monitor.consume_datagram(bytes.data(), bytes.size());
+    } else {
+      monitor.consume(bytes.data(), bytes.size());
+    }
   }
   return 0;
 }

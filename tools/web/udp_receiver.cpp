@@ -26,7 +26,7 @@ class AsioReceiver final : public UdpReceiver {
                           [&](const boost::system::error_code& ec, std::size_t length) {
                             done = true;
                             if (!ec) {
-                              result = static_cast<long>(length);
+                              result = length == 0 ? EMPTY_DATAGRAM : static_cast<long>(length);
                             } else if (ec != asio::error::operation_aborted &&
                                        ec != asio::error::connection_refused &&
                                        ec != asio::error::connection_reset) {

@@ -13,6 +13,8 @@ namespace vontrel::web {
 
 // Larger than any datagram, so none is cut short.
 constexpr std::size_t LARGEST_DATAGRAM = 65536;
+// What receive() gives for a datagram of no bytes, which is one all the same.
+constexpr long EMPTY_DATAGRAM = -2;
 
 class UdpReceiver {
  public:
@@ -26,8 +28,8 @@ class UdpReceiver {
   static std::unique_ptr<UdpReceiver> open(const char* tool, const std::string& where,
                                            std::string& error);
 
-  // One datagram into `buffer` (LARGEST_DATAGRAM bytes): its length, 0 when none came within
-  // `timeout_ms`, -1 when the socket failed.
+  // One datagram into `buffer` (LARGEST_DATAGRAM bytes): its length, EMPTY_DATAGRAM for one
+  // of no bytes, 0 when none came within `timeout_ms`, -1 when the socket failed.
   virtual long receive(std::uint8_t* buffer, int timeout_ms) = 0;
   // "udp:127.0.0.1:5005", with the port the system chose.
   virtual std::string name() const = 0;

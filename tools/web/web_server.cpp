@@ -15,6 +15,7 @@
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #endif
 
@@ -81,7 +82,7 @@ bool parse_listen_address(const std::string& text, ListenAddress& out, std::stri
   return true;
 }
 
-bool loopback_host(std::string_view host, unsigned short port) {
+bool loopback_host(std::string_view host, unsigned short port, std::string_view bound) {
   std::size_t name_end = host.size();
   if (!host.empty() && host.front() == '[') {
     name_end = host.find(']');
@@ -97,20 +98,59 @@ bool loopback_host(std::string_view host, unsigned short port) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   const std::string_view rest = host.substr(name_end);
   const bool port_matches = rest.empty() ? port == 80 : rest == ":" + std::to_string(port);
-  return port_matches && (name == "127.0.0.1" || name == "localhost" || name == "[::1]");
+  return port_matches && (name == "127.0.0.1" || name == "localhost" || name == "[::1]" ||
+                          (!bound.empty() && name == bound));
+}
+
+std::vector<std::string> phone_addresses(const std::vector<InterfaceAddress>& found) {
+  // Bridges that Docker, Podman, libvirt, LXC and WSL set up for their guests.
+  static const char* const guest_bridges[] = {"docker", "br-",   "veth",  "virbr",
+                                              "lxcbr",  "lxdbr", "cni",   "podman",
+                                              "vmnet",  "vboxnet", "vEthernet"};
+  std::vector<std::pair<int, std::string>> ranked;
+  for (const InterfaceAddress& entry : found) {
+    boost::system::error_code bad;
+    const asio::ip::address parsed = asio::ip::make_address(entry.address, bad);
+    if (bad || !parsed.is_v4() || parsed.is_loopback() || !entry.up) {
+      continue;
+    }
+    const bool guest = std::any_of(std::begin(guest_bridges), std::end(guest_bridges),
+                                   [&](const char* prefix) {
+                                     return entry.interface.rfind(prefix, 0) == 0;
+                                   });
+    const asio::ip::address_v4::bytes_type b = parsed.to_v4().to_bytes();
+    if (guest || (b[0] == 169 && b[1] == 254) || b[0] == 0) {
+      continue;
+    }
+    const int rank = b[0] == 192 && b[1] == 168                  ? 0
+                     : b[0] == 10                                ? 1
+                     : b[0] == 172 && b[1] >= 16 && b[1] <= 31 ? 2
+                                                                 : 3;
+    ranked.emplace_back(rank, entry.address);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> addresses;
+  for (const auto& [rank, address] : ranked) {
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+      addresses.push_back(address);
+    }
+  }
+  return addresses;
 }
 
 std::vector<std::string> network_addresses() {
-  std::vector<std::string> found;
+  std::vector<InterfaceAddress> found;
 #ifdef _WIN32
-  // Windows answers for its own name from its adapters, without asking the network.
+  // Windows answers for its own name from its adapters, without asking the network. It says
+  // nothing of the adapters' names or state: those it lists have an address, so are up.
   asio::io_context io;
   tcp::resolver resolver(io);
   boost::system::error_code ec;
   const auto results = resolver.resolve(tcp::v4(), asio::ip::host_name(ec), "", ec);
   if (!ec) {
     for (const auto& entry : results) {
-      found.push_back(entry.endpoint().address().to_string());
+      found.push_back({"", entry.endpoint().address().to_string(), true});
     }
   }
 #else
@@ -121,22 +161,15 @@ std::vector<std::string> network_addresses() {
         char text[INET_ADDRSTRLEN] = {};
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(at->ifa_addr);
         if (::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) != nullptr) {
-          found.emplace_back(text);
+          const bool up = (at->ifa_flags & IFF_UP) != 0 && (at->ifa_flags & IFF_RUNNING) != 0;
+          found.push_back({at->ifa_name != nullptr ? at->ifa_name : "", text, up});
         }
       }
     }
     ::freeifaddrs(list);
   }
 #endif
-  found.erase(std::remove_if(found.begin(), found.end(),
-                             [](const std::string& text) {
-                               boost::system::error_code bad;
-                               return asio::ip::make_address(text, bad).is_loopback() || bad;
-                             }),
-              found.end());
-  std::sort(found.begin(), found.end());
-  found.erase(std::unique(found.begin(), found.end()), found.end());
-  return found;
+  return phone_addresses(found);
 }
 
 bool reachable_from_network(const ListenAddress& listen) {
@@ -169,6 +202,7 @@ struct DashboardServer::Impl {
   std::string url;
   unsigned short port = 0;
   bool loopback = true;  // bound where only this machine reaches: requests must say so too
+  std::string bound;     // the loopback address bound, as a Host names it ("127.0.0.2")
   Published published;
 
   // The server's thread only.
@@ -182,6 +216,8 @@ struct DashboardServer::Impl {
   }
 
   void accept();
+  // With every place taken, closes the client that has waited longest without a request.
+  void make_room();
   void on_tick();
   void shut_down();
   static void prune(std::vector<std::weak_ptr<Session>>& list) {
@@ -252,8 +288,15 @@ class Session : public std::enable_shared_from_this<Session> {
     stream_.close();
   }
 
+  // Waiting for a request of which nothing has come yet: a keep-alive connection between two
+  // requests, or a connection a browser opened ahead of need. Since when, for the oldest.
+  bool idle() const { return waiting_ && buffer_.size() == 0; }
+  std::chrono::steady_clock::time_point waiting_since() const { return waiting_since_; }
+
  private:
   void read_request() {
+    waiting_ = true;
+    waiting_since_ = std::chrono::steady_clock::now();
     parser_.emplace();
     parser_->header_limit(8 * 1024);
     stream_.expires_after(REQUEST_TIMEOUT);
@@ -263,6 +306,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void on_request(beast::error_code ec) {
+    waiting_ = false;
     if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
       close();
       return;
@@ -302,7 +346,7 @@ class Session : public std::enable_shared_from_this<Session> {
       respond(http::status::bad_request, "an HTTP/1.1 request names its Host\n");
       return;
     }
-    if (server_.loopback && host && !loopback_host(*host, server_.port)) {
+    if (server_.loopback && host && !loopback_host(*host, server_.port, server_.bound)) {
       respond(http::status::forbidden,
               "this dashboard answers only to 127.0.0.1, localhost and [::1]\n");
       return;
@@ -417,6 +461,8 @@ class Session : public std::enable_shared_from_this<Session> {
   bool head_ = false;
   bool linger_ = true;
   bool streaming_ = false;
+  bool waiting_ = false;
+  std::chrono::steady_clock::time_point waiting_since_;
   std::chrono::steady_clock::time_point stream_started_;
   bool writing_ = false;
   std::uint64_t sent_version_ = 0;
@@ -446,6 +492,9 @@ void DashboardServer::Impl::accept() {
       prune(refused);
       auto session = std::make_shared<Session>(std::move(socket), *this);
       if (sessions.size() >= static_cast<std::size_t>(MAX_CLIENTS)) {
+        make_room();
+      }
+      if (sessions.size() >= static_cast<std::size_t>(MAX_CLIENTS)) {
         const bool linger = refused.size() < static_cast<std::size_t>(MAX_CLIENTS);
         if (linger) {
           refused.push_back(session);
@@ -458,6 +507,21 @@ void DashboardServer::Impl::accept() {
     }
     accept();
   });
+}
+
+void DashboardServer::Impl::make_room() {
+  auto oldest = sessions.end();
+  for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+    const auto session = it->lock();
+    if (session && session->idle() &&
+        (oldest == sessions.end() || session->waiting_since() < oldest->lock()->waiting_since())) {
+      oldest = it;
+    }
+  }
+  if (oldest != sessions.end()) {
+    oldest->lock()->close();
+    sessions.erase(oldest);
+  }
 }
 
 void DashboardServer::Impl::on_tick() {
@@ -544,6 +608,7 @@ std::unique_ptr<DashboardServer> DashboardServer::start(const ListenAddress& lis
   }
   impl->port = impl->acceptor.local_endpoint(ec).port();
   impl->loopback = address.is_loopback();
+  impl->bound = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
   // "Every network" is no address a browser can open: name this machine's own instead.
   const std::string shown = address.is_unspecified()
                                 ? (address.is_v6() ? "[::1]" : "127.0.0.1")

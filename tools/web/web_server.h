@@ -24,14 +24,28 @@ struct ListenAddress {
 // the reason, for anything else.
 bool parse_listen_address(const std::string& text, ListenAddress& out, std::string& error);
 
-// This machine's IPv4 addresses that other machines may reach (no loopback), for telling a
-// player which address to open on a phone.
+// One IPv4 address of one of this machine's network interfaces.
+struct InterfaceAddress {
+  std::string interface;  // "eth0", "wlan0", "docker0"; empty where the system gives none
+  std::string address;    // "192.168.1.20"
+  bool up = true;         // up and running
+};
+
+// Of these, the addresses a phone on the player's network may reach, the likeliest first: a
+// home network's 192.168.x.x, then 10.x.x.x, then 172.16-31.x.x, then any other. Left out:
+// interfaces that are down, loopback, link-local 169.254.x.x (no router gave an address), and
+// bridges of containers and virtual machines, which no phone reaches.
+std::vector<std::string> phone_addresses(const std::vector<InterfaceAddress>& found);
+
+// This machine's addresses by phone_addresses(), for telling a player what to open.
 std::vector<std::string> network_addresses();
 
 // True unless the address only reaches this machine.
 bool reachable_from_network(const ListenAddress& listen);
 
-// Clients served at once; one more is answered 503 and closed.
+// Clients served at once. One more takes the place of the client that has waited longest
+// without a request (a keep-alive connection between polls, a browser's spare connection);
+// with none such, it is answered 503 and closed.
 constexpr int MAX_CLIENTS = 16;
 // The shortest gap between two pushes to an event stream.
 constexpr std::chrono::milliseconds PUSH_INTERVAL{50};
@@ -46,10 +60,11 @@ constexpr std::chrono::seconds STREAM_LIFETIME{10};
 constexpr std::chrono::milliseconds ACCEPT_BACKOFF{100};
 
 // Whether a request's Host (or absolute-form authority) names this server as a browser on
-// this machine would: 127.0.0.1, localhost or [::1], with our port (or none for port 80).
-// A dashboard bound to loopback answers nothing else, so a web page that rebinds its own
+// this machine would: 127.0.0.1, localhost, [::1] or `bound` (the loopback address the server
+// is bound to, as its address printed: "127.0.0.2", "[::1]"), with our port (or none for port
+// 80). A dashboard bound to loopback answers nothing else, so a web page that rebinds its own
 // host name to 127.0.0.1 cannot read it.
-bool loopback_host(std::string_view host, unsigned short port);
+bool loopback_host(std::string_view host, unsigned short port, std::string_view bound = {});
 
 class DashboardServer {
  public:
