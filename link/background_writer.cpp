@@ -175,8 +175,7 @@ void BackgroundWriter::run() noexcept {
       busy_ = work != Work::none;
     }
 
-    if (holding_ && port_->is_open() &&
-        os::tick_ms() - last_reopen_tick_ >= startup_delay_ms_) {
+    if (holding_ && port_->is_open() && os::tick_ms() - last_reopen_tick_ >= startup_delay_ms_) {
       // The re-plugged board is past its bootloader: clear it, then cycles go out again.
       holding_ = false;
       work = Work::reset;

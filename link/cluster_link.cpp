@@ -186,8 +186,7 @@ bool start_link(PluginContext& context, const std::string& port_name, const Link
       return false;
     }
     if (settings.background_writes &&
-        link.writer.start(context.port, port_name, settings.reconnect,
-                          settings.startup_delay_ms)) {
+        link.writer.start(context.port, port_name, settings.reconnect, settings.startup_delay_ms)) {
       link.mode = LinkMode::background;
     } else {
       // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.

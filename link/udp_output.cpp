@@ -87,8 +87,9 @@ bool parse_udp_target(std::string_view text, os::udp_peer& peer, std::string& wh
       return false;
     }
   } else if (kind == os::peer_kind::ipv6_link_local) {
-    why = "a link-local address needs its interface after %, as in [fe80::1%eth0]:5005 or "
-          "[fe80::1%12]:5005";
+    why =
+        "a link-local address needs its interface after %, as in [fe80::1%eth0]:5005 or "
+        "[fe80::1%12]:5005";
     return false;
   }
   return true;

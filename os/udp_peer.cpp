@@ -1,8 +1,8 @@
 // Reading a numeric address into the system's own form: the same calls on POSIX and Winsock.
 #if defined(_WIN32)
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -119,7 +119,8 @@ peer_kind kind_of(const udp_peer& peer) noexcept {
     return peer_kind::ipv4_mapped;
   }
   // fe80::/10, and the multicast scopes that stay on one link (ff02::, ff12::, ...).
-  if ((bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80) || (bytes[0] == 0xFF && (bytes[1] & 0x0F) == 2)) {
+  if ((bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80) ||
+      (bytes[0] == 0xFF && (bytes[1] & 0x0F) == 2)) {
     return peer_kind::ipv6_link_local;
   }
   return peer_kind::ipv6;

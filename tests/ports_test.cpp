@@ -44,6 +44,13 @@ TEST(ports_test, names_each_port_as_device_takes_it_and_as_a_player_knows_it) {
        {"/dev/ttyACM0", "", ""},
        "/dev/ttyACM0  [Arduino board, USB 2A03:0043]"},
       {nullptr, "12345\n", "x\n", {"/dev/ttyUSB1", "", ""}, "/dev/ttyUSB1"},
+      // A device whose product string would clear and recolour the terminal.
+      {nullptr,
+       "1a86\n",
+       "7523\n",
+       {"/dev/ttyUSB2", "", "Evil\x1b[2J\x1b[31mUART\r\x7f"},
+       "/dev/ttyUSB2  Evil\\x1B[2J\\x1B[31mUART\\x0D\\x7F  [USB-serial adapter (CH340), USB "
+       "1A86:7523]"},
   };
   for (const Case& c : cases) {
     PortInfo port = c.port;

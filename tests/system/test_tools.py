@@ -27,6 +27,7 @@ class HostArgumentsTest(SystemTest):
             (["--no-such-option"], "no-such-option"),
             (["--cwd", "x", "--port", "COM7"], "excludes"),
             (["--port", "COM7", "--scenario", "lamp:13"], "lamps are numbered 0 to 12"),
+            (["--port", ""], "--port needs a port's name, or none"),
         ]
         for args, message in cases:
             with self.subTest(args=args):

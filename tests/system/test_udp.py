@@ -2,6 +2,7 @@
 udp_target, feeding vontrel-monitor --udp and its page in headless Chromium; and the ways a
 target fails, none of which may reach the serial port or hold the host."""
 
+import json
 import os
 import shutil
 import socket
@@ -9,7 +10,9 @@ import subprocess
 import time
 import unittest
 
-from harness import RESET_FRAME, Cluster, Datagrams, SystemTest, headless_chromium
+from harness import (RESET_FRAME, Cluster, Datagrams, Port, SystemTest, headless_chromium,
+                     hexbytes)
+from test_wire import cycle
 
 # 25 m/s is 90 km/h; the parking brake lights its lamp.
 DRIVE = "0 truck.speed 25\n0 truck.engine.rpm 1500\n0 truck.brake.parking 1\n0 game.time 1000\n"
@@ -169,6 +172,99 @@ class UdpTest(SystemTest):
         data = self.port.data()
         self.assertTrue(data.startswith(RESET_FRAME))
         self.assertGreater(len(self.split_wire(data)), 10)
+
+
+def speed_cycle(kmh):
+    """A whole cycle whose speed frame shows `kmh`, so cycles can be told apart."""
+    return cycle(f"FF 04 40 {kmh:02X} 00 00 25 00 00 00 00")
+
+
+class BridgeTest(SystemTest):
+    """The tools that take datagrams (the monitor's bridge, the simulated cluster), fed from
+    here: they are native programs whatever the plug-in's target."""
+
+    def setUp(self):
+        if self.target.wine:
+            self.skipTest("the tools are the same native programs as in the linux preset")
+        super().setUp()
+        self.sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(self.sender.close)
+
+    def send(self, target, datagrams, every=0.05):
+        host, port = target.rsplit(":", 1)
+        for datagram in datagrams:
+            self.sender.sendto(datagram, (host, int(port)))
+            time.sleep(every)
+
+    @staticmethod
+    def said(tool, text):
+        return [e["text"] for e in tool.events("garbage") if text in e["text"]]
+
+    def test_the_bridge_reopens_a_device_that_was_unplugged(self):
+        bridge = Datagrams("--forward", self.port.link)
+        self.addCleanup(bridge.close)
+        self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 5)
+        self.assertEqual(len(self.split_wire(self.port.data() + RESET_FRAME)), 5)
+        self.port.close()  # the cluster's USB cable is pulled
+        self.send(bridge.target, [speed_cycle(20)] * 5)
+        replugged = Port(self.port.link)
+        self.addCleanup(replugged.close)
+        deadline = time.monotonic() + 5
+        while not replugged.events("frame"):
+            self.assertLess(time.monotonic(), deadline, "the bridge never reopened the device")
+            self.send(bridge.target, [speed_cycle(30)])
+        self.assertEqual(len(self.said(bridge, "is gone")), 1)
+        self.assertEqual(len(self.said(bridge, "is back")), 1)
+        self.assertEqual(replugged.events("torn") + replugged.events("unknown"), [])
+
+    def test_a_cluster_that_stops_reading_holds_up_neither_decoding_nor_the_newest(self):
+        self.port.close()
+        self.port = Port(self.target.port_link(self.scratch), "--stall", "3", "--stall-at", "0")
+        self.addCleanup(self.port.close)
+        bridge = Datagrams("--forward", self.port.link)
+        self.addCleanup(bridge.close)
+        # A stray datagram as large as one can be, then 40 cycles at the host's pace.
+        self.send(bridge.target, [bytes(65000)], every=0)
+        sent = [speed_cycle(i) for i in range(40)]
+        self.send(bridge.target, sent)
+        time.sleep(0.3)
+        decoded = len(bridge.events("frame")) // 7
+        self.assertEqual(decoded, 40, "decoding waited on the forward side")
+        wire = self.port.data(settle=3.5)  # the cluster reads again after 3 s
+        self.assertEqual(self.port.events("torn") + self.port.events("unknown"), [],
+                         "only whole cycles reach the cluster")
+        self.assertNotIn(bytes(32), wire, "the stray datagram's zeros reached the cluster")
+        self.assertTrue(wire.endswith(sent[-1]), "the newest cycle reached the cluster")
+
+    def test_datagrams_count_alike_live_and_in_replay(self):
+        recording = os.path.join(self.scratch, "capture.txt")
+        bridge = Datagrams("--record", recording)
+        self.addCleanup(bridge.close)
+        self.send(bridge.target, [RESET_FRAME, b"", speed_cycle(5), RESET_FRAME[:10],
+                                  speed_cycle(6), speed_cycle(7)[:40] + speed_cycle(7)[40:]])
+        time.sleep(0.2)
+        live = bridge.summary()
+        self.assertEqual((live["resets"], live["cycles"], live["torn"]), (1, 3, 2), live)
+        replay = subprocess.run([os.environ["VONTREL_MONITOR"], "--file", recording, "--json",
+                                 "--fast"], capture_output=True, text=True, timeout=60,
+                                check=False)
+        summaries = [json.loads(line) for line in replay.stdout.splitlines()
+                     if '"summary"' in line]
+        self.assertEqual({k: summaries[-1][k] for k in ("resets", "cycles", "torn", "unknown")},
+                         {k: live[k] for k in ("resets", "cycles", "torn", "unknown")})
+
+    def test_the_simulated_cluster_ends_at_once_after_more_than_the_line_takes(self):
+        cluster = Cluster(os.path.join(self.scratch, "board"), "--udp", "0")
+        self.addCleanup(cluster.close)
+        self.assertIsNotNone(cluster.wait_for(lambda s: s["speed_kmh"] == 0))
+        target = cluster.events("udp")[0]["path"][len("udp:"):]
+        # Far more than 115200 baud carries: the board's line backs up.
+        self.send(target, [bytes(65000)] + [speed_cycle(50)] * 200, every=0)
+        time.sleep(0.5)
+        started = time.monotonic()
+        health = cluster.health()
+        self.assertLess(time.monotonic() - started, 1.5, "Ctrl-C did not end the tool in time")
+        self.assertIn("cycles", health, "no summary at the end")
 
 
 if __name__ == "__main__":

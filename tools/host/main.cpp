@@ -420,7 +420,14 @@ int tool_main(int argc, char** argv) {
   app.add_option("--port", options.port,
                  "Write a settings file for this port into a fresh directory and run there "
                  "(none: no serial port, only the datagrams of a --setting \"udp_target str "
-                 "127.0.0.1:5005\")");
+                 "127.0.0.1:5005\")")
+      // An empty name would run in the current directory and read whatever settings lie there.
+      ->check(CLI::Validator(
+          [](const std::string& name) {
+            return name.empty() ? std::string("--port needs a port's name, or none")
+                                : std::string();
+          },
+          "PORT"));
   app.add_option("--cwd", options.cwd,
                  "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
   app.add_option("--setting", options.settings_lines,

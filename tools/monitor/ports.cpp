@@ -78,6 +78,27 @@ std::string com_device_name(const std::string& com) {
   return two_digits ? "\\\\.\\" + com : com;
 }
 
+namespace {
+
+// A device's own strings reach the terminal: control characters in them (an escape sequence
+// that clears the screen) are shown as \xNN instead of acted on.
+std::string printable(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+}  // namespace
+
 std::string port_line(const PortInfo& port) {
   std::string line = port.device;
   std::string about = port.name;
@@ -94,7 +115,7 @@ std::string port_line(const PortInfo& port) {
   if (!port.also.empty()) {
     line += "  also " + port.also;
   }
-  return line;
+  return printable(line);
 }
 
 }  // namespace vontrel::monitor

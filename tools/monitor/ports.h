@@ -29,7 +29,7 @@ bool parse_usb_id(std::string_view text, unsigned& id);
 // "COM5" stays "COM5"; from COM10 on Windows wants the device form, "\\.\COM10".
 std::string com_device_name(const std::string& com);
 
-// One line of --list-ports, the device name first.
+// One line of --list-ports, the device name first, control characters escaped.
 std::string port_line(const PortInfo& port);
 
 }  // namespace vontrel::monitor

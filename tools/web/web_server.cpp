@@ -104,8 +104,8 @@ bool loopback_host(std::string_view host, unsigned short port, std::string_view 
 
 std::vector<std::string> phone_addresses(const std::vector<InterfaceAddress>& found) {
   // Bridges that Docker, Podman, libvirt, LXC and WSL set up for their guests.
-  static const char* const guest_bridges[] = {"docker", "br-",   "veth",  "virbr",
-                                              "lxcbr",  "lxdbr", "cni",   "podman",
+  static const char* const guest_bridges[] = {"docker", "br-",     "veth",     "virbr",
+                                              "lxcbr",  "lxdbr",   "cni",      "podman",
                                               "vmnet",  "vboxnet", "vEthernet"};
   std::vector<std::pair<int, std::string>> ranked;
   for (const InterfaceAddress& entry : found) {
@@ -114,18 +114,17 @@ std::vector<std::string> phone_addresses(const std::vector<InterfaceAddress>& fo
     if (bad || !parsed.is_v4() || parsed.is_loopback() || !entry.up) {
       continue;
     }
-    const bool guest = std::any_of(std::begin(guest_bridges), std::end(guest_bridges),
-                                   [&](const char* prefix) {
-                                     return entry.interface.rfind(prefix, 0) == 0;
-                                   });
+    const bool guest =
+        std::any_of(std::begin(guest_bridges), std::end(guest_bridges),
+                    [&](const char* prefix) { return entry.interface.rfind(prefix, 0) == 0; });
     const asio::ip::address_v4::bytes_type b = parsed.to_v4().to_bytes();
     if (guest || (b[0] == 169 && b[1] == 254) || b[0] == 0) {
       continue;
     }
-    const int rank = b[0] == 192 && b[1] == 168                  ? 0
-                     : b[0] == 10                                ? 1
+    const int rank = b[0] == 192 && b[1] == 168                ? 0
+                     : b[0] == 10                              ? 1
                      : b[0] == 172 && b[1] >= 16 && b[1] <= 31 ? 2
-                                                                 : 3;
+                                                               : 3;
     ranked.emplace_back(rank, entry.address);
   }
   std::stable_sort(ranked.begin(), ranked.end(),
