@@ -1,8 +1,10 @@
 // Reading a numeric address into the system's own form: the same calls on POSIX and Winsock.
 #if defined(_WIN32)
-#include <windows.h>
+// winsock2.h before windows.h, which would otherwise bring the old Winsock in.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <net/if.h>

@@ -65,6 +65,21 @@ class UdpTest(SystemTest):
         self.assertGreater(summary["cycles"], 0)
         self.assertEqual(self.port.data(), b"", "no serial port was opened")
 
+    def test_one_slow_host_frame_costs_the_phone_no_updates(self):
+        # An autosave holds the host's thread for 150 ms once. The phone must go on getting
+        # every cycle afterwards, as many as in the same drive without it (less the hitch).
+        counts = []
+        for slow in ([], ["--slow-frame-at", "1", "--slow-frame-ms", "150"]):
+            datagrams = Datagrams()
+            self.addCleanup(datagrams.close)
+            self.write_settings(f"comport str none\nudp_target str {datagrams.target}\n")
+            run = self.drive("--fps", "100", *slow, seconds=5)
+            self.assertEqual(run.returncode, 0, run.output)
+            counts.append(datagrams.summary()["cycles"])
+        steady, hitched = counts
+        self.assertGreater(steady, 60, counts)
+        self.assertGreaterEqual(hitched, steady - 5, f"cycles lost after the slow frame: {counts}")
+
     def test_a_second_start_up_sends_one_stream_not_two(self):
         # Without a serial port there is nothing "already open": both start-ups succeed.
         datagrams = Datagrams()

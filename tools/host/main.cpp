@@ -55,6 +55,8 @@ struct Options {
   std::string scenario_file;
   double fps = 60.0;
   double duration = -1.0;
+  double slow_frame_at = -1.0;  // seconds into the drive; negative: none
+  int slow_frame_ms = 150;
   std::string sdk_version = "0x10000";
   std::vector<unsigned> reject_events;
   std::vector<std::string> reject_channels;
@@ -215,7 +217,8 @@ bool parse_version(const std::string& text, scs_u32_t& version) {
 std::uint64_t play(const Options& options, const HostSession& session, const Scenario& scenario,
                    double duration) {
   const auto period = std::chrono::duration<double>(1.0 / options.fps);
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
+  bool slowed = false;
   std::size_t next = 0;
   std::uint64_t frames = 0;
   std::vector<double> frame_end_us;
@@ -241,6 +244,14 @@ std::uint64_t play(const Options& options, const HostSession& session, const Sce
     if (static_cast<double>(frames + 1) / options.fps > duration) {
       ++frames;
       break;  // no wait after the last frame
+    }
+    if (!slowed && options.slow_frame_at >= 0.0 && now >= options.slow_frame_at) {
+      // One long frame, as an autosave or a loading screen makes: the host's thread is away,
+      // then the frames go on at their rate, none made up.
+      slowed = true;
+      const auto away = std::chrono::milliseconds(options.slow_frame_ms);
+      std::this_thread::sleep_for(away);
+      start += away;
     }
     std::this_thread::sleep_until(start +
                                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -472,6 +483,13 @@ int tool_main(int argc, char** argv) {
       ->group(harness);
   app.add_option("--pause-after-unload", options.pause_after_unload_file,
                  "After unloading the plug-in, wait (up to 30 s) until this file exists")
+      ->group(harness);
+  app.add_option("--slow-frame-at", options.slow_frame_at,
+                 "One frame this many seconds into the drive takes --slow-frame-ms (an autosave)")
+      ->check(CLI::NonNegativeNumber)
+      ->group(harness);
+  app.add_option("--slow-frame-ms", options.slow_frame_ms, "How long the slow frame takes")
+      ->check(CLI::Range(1, 10000))
       ->group(harness);
   app.add_flag("--misbehave", options.misbehave,
                "During the drive, also deliver what a broken host might: null records, wrong "
