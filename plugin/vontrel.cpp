@@ -35,7 +35,7 @@ class ProcessContext {
   void leave_to_the_system() noexcept { process_ending_ = true; }
 
  private:
-  alignas(PluginContext) unsigned char storage_[sizeof(PluginContext)];
+  alignas(PluginContext) unsigned char storage_[sizeof(PluginContext)]{};
   PluginContext* context_;
   bool process_ending_ = false;
 };
