@@ -30,7 +30,7 @@ HANDLE handle_of(device_handle device) {
   return reinterpret_cast<HANDLE>(device);
 }
 
-std::uint64_t now_us() {
+std::uint64_t clock_us() {
   LARGE_INTEGER frequency{};
   LARGE_INTEGER counter{};
   ::QueryPerformanceFrequency(&frequency);
@@ -89,8 +89,12 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   return ::SetCommState(handle_of(device), &dcb) != 0;
 }
 
+std::uint64_t now_us() noexcept {
+  return clock_us();
+}
+
 deadline deadline_after(std::uint32_t milliseconds) noexcept {
-  return now_us() + std::uint64_t{milliseconds} * 1000u;
+  return clock_us() + std::uint64_t{milliseconds} * 1000u;
 }
 
 bool use_bounded_io(device_handle device) noexcept {
@@ -99,7 +103,7 @@ bool use_bounded_io(device_handle device) noexcept {
 
 io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t& written, deadline until) noexcept {
-  const std::uint64_t now = now_us();
+  const std::uint64_t now = clock_us();
   if (now >= until) {
     return io_status::timed_out;
   }
@@ -132,7 +136,7 @@ io_status flush_device(device_handle device, deadline until) noexcept {
     if (status.cbOutQue == 0) {
       return io_status::done;
     }
-    if (now_us() >= until) {
+    if (clock_us() >= until) {
       return io_status::timed_out;
     }
     // Sleep(1) may last a whole 15.6 ms scheduler tick; a frame leaves in about one.
@@ -149,6 +153,10 @@ io_status output_ready(device_handle device) noexcept {
   const bool held = status.fCtsHold != 0 || status.fDsrHold != 0 || status.fRlsdHold != 0 ||
                     status.fXoffHold != 0;
   return status.cbOutQue == 0 && !held ? io_status::done : io_status::timed_out;
+}
+
+void discard_input(device_handle device) noexcept {
+  ::PurgeComm(handle_of(device), PURGE_RXCLEAR);
 }
 
 void close_device(device_handle device) noexcept {

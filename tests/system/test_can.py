@@ -1,0 +1,161 @@
+"""J1939 on a CAN bus: the real plug-in in the stand-in host writes to a pseudo-terminal as to a
+USB-CAN adapter, and python-can's slcan bus reads the other end as it reads a real adapter.
+Every message decodes through docs/vontrel.dbc to the drive's values."""
+
+import os
+import select
+import socket
+import statistics
+import threading
+import time
+import unittest
+
+import can
+import canmatrix.formats
+
+from harness import SystemTest
+
+DBC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "vontrel.dbc")
+
+# 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one.
+DRIVE = """
+0 truck.speed 25
+0 truck.engine.rpm 1500
+0 truck.engine.gear 7
+0 truck.brake.parking 1
+0 truck.oil.pressure 50
+0 truck.water.temperature 90
+0 truck.oil.temperature 100
+0 fuel.capacity 400
+0 truck.fuel.amount 200
+0 truck.battery.voltage 24.5
+0 truck.odometer 12345.6
+0 truck.brake.air.pressure 120
+0 game.time 1000
+"""
+
+# (message, signal, value, one bit of it)
+EXPECTED = [
+    ("EEC1", "EngineSpeed", 1500, 0.125),
+    ("TCO1", "TachographVehicleSpeed", 90, 1 / 256),
+    ("CCVS1", "WheelBasedVehicleSpeed", 90, 1 / 256),
+    ("CCVS1", "ParkingBrakeSwitch", 1, 0),
+    ("ETC2", "TransCurrentGear", 7, 0),
+    ("EFL_P1", "EngineOilPressure", 50 * 6.894757, 4),
+    ("ET1", "EngineCoolantTemp", 90, 1),
+    ("ET1", "EngineOilTemp1", 100, 0.03125),
+    ("DD", "FuelLevel1", 50, 0.4),
+    ("VEP1", "BatteryPotential", 24.5, 0.05),
+    ("VDHR", "TotalVehicleDistanceHR", 12345600, 5),
+    ("AIR1", "ServiceBrakeCircuit1AirPress", 120 * 6.894757, 8),
+    ("TD", "Hours", 16, 0),
+    ("TD", "Minutes", 40, 0),
+    ("DM1", "AmberWarningLampStatus", 0, 0),
+]
+
+
+class Adapter:
+    """The adapter's end of the line: a pseudo-terminal whose other end python-can reads over
+    a loopback socket, as pyserial's socket:// reaches it."""
+
+    def __init__(self, link):
+        self.master, slave = os.openpty()
+        self.link = link
+        os.symlink(os.ttyname(slave), link)
+        self._slave = slave
+        self._server = socket.create_server(("127.0.0.1", 0))
+        self._stop = False
+        self._thread = threading.Thread(target=self._bridge, daemon=True)
+        self._thread.start()
+        port = self._server.getsockname()[1]
+        self.bus = can.interface.Bus(interface="slcan", channel=f"socket://127.0.0.1:{port}",
+                                     sleep_after_open=0)
+
+    def _bridge(self):
+        connection, _ = self._server.accept()
+        while not self._stop:
+            ready, _, _ = select.select([self.master, connection], [], [], 0.05)
+            try:
+                if self.master in ready:
+                    connection.sendall(os.read(self.master, 4096))
+                if connection in ready:
+                    os.write(self.master, connection.recv(4096))
+            except OSError:
+                break
+        connection.close()
+
+    def receive(self, seconds):
+        """(time, message) for everything read within `seconds`."""
+        found = []
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            message = self.bus.recv(timeout=0.05)
+            if message is not None:
+                found.append((time.monotonic(), message))
+        return found
+
+    def close(self):
+        self._stop = True
+        self.bus.shutdown()
+        self._thread.join(timeout=5)
+        self._server.close()
+        os.close(self.master)
+        os.close(self._slave)
+        os.unlink(self.link)
+
+
+class CanTest(SystemTest):
+
+    def setUp(self):
+        super().setUp()
+        if self.target.wine:
+            self.skipTest("the adapter's COM port under Wine comes with the adapter's tools")
+        self.adapter = Adapter(os.path.join(self.scratch, "can"))
+        self.addCleanup(self.adapter.close)
+        self.db = canmatrix.formats.loadp_flat(DBC)
+
+    def test_every_message_decodes_to_the_drive_on_its_schedule(self):
+        self.write_settings(f"comport str none\ncan_port str {self.adapter.link}\n")
+        scenario = self.write_scenario(DRIVE)
+        # A slow frame of 2 s: the game paused, frame-ends stop, the bus must not.
+        host = self.target.start_host("--cwd", self.scratch, "--scenario", scenario,
+                                      "--duration", "5", "--slow-frame-at", "2",
+                                      "--slow-frame-ms", "2000")
+        received = self.adapter.receive(8)
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, f"Sending J1939 to the CAN adapter on: {self.adapter.link} at 250000 "
+                          "bit/s"), run.log)
+        self.assertEqual([line for line in run.log if line[0] == 2], [])
+
+        by_name = {}
+        for at, message in received:
+            frame = self.db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id,
+                                                                extended=True))
+            self.assertIsNotNone(frame, hex(message.arbitration_id))
+            by_name.setdefault(frame.name, []).append((at, bytes(message.data), frame))
+        self.assertEqual(sorted(by_name), sorted(f.name for f in self.db.frames))
+
+        for name, signal, value, one_bit in EXPECTED:
+            with self.subTest(message=name, signal=signal):
+                _, data, frame = by_name[name][-3]
+                decoded = float(frame.decode(data)[signal].phys_value)
+                self.assertAlmostEqual(decoded, value, delta=one_bit + 1e-6)
+
+        for frame in self.db.frames:
+            with self.subTest(message=frame.name):
+                times = [at for at, _, _ in by_name[frame.name]]
+                gaps = [b - a for a, b in zip(times, times[1:])]
+                self.assertAlmostEqual(statistics.median(gaps), frame.cycle_time / 1000,
+                                       delta=frame.cycle_time / 10000 + 0.002)
+
+        # Through the 2 s without a frame-end, EEC1 kept its 20 ms.
+        eec1 = [at for at, _, _ in by_name["EEC1"]]
+        self.assertLess(max(b - a for a, b in zip(eec1, eec1[1:])), 0.1)
+
+        # Nothing after the shut-down closed the channel.
+        self.assertEqual(self.adapter.receive(1), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
