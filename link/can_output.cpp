@@ -1,7 +1,6 @@
 #include "link/can_output.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace vontrel {
 
@@ -111,7 +110,6 @@ void CanOutput::close() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
-  wake_.notify_one();
   os::join_thread(thread_);
   thread_ = os::invalid_thread;
 }
@@ -209,11 +207,15 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
   return next_us;
 }
 
+bool CanOutput::stopping() noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stop_;
+}
+
 void CanOutput::run() noexcept {
   std::uint64_t next_try_us = 0;
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stop_) {
-    lock.unlock();
+  const os::timer_handle timer = os::open_timer();
+  while (!stopping()) {
     const std::uint64_t now_us = os::now_us();
     std::uint64_t wake_us = now_us + std::uint64_t{CAN_LONGEST_SLEEP_MS} * 1000u;
     if (!port_.is_open() && now_us >= next_try_us) {
@@ -236,12 +238,13 @@ void CanOutput::run() noexcept {
     if (port_.is_open()) {
       wake_us = send_due(now_us);
     }
-    lock.lock();
-    if (wake_us > now_us) {
-      wake_.wait_for(lock, std::chrono::microseconds(wake_us - now_us), [this] { return stop_; });
+    // At most CAN_LONGEST_SLEEP_MS at a time, so that a stop is seen soon.
+    const std::uint64_t after_us = os::now_us();
+    if (wake_us > after_us) {
+      os::timer_sleep(timer, wake_us - after_us);
     }
   }
-  lock.unlock();
+  os::close_timer(timer);
   if (port_.is_open()) {
     const char close_channel[] = {'C', '\r'};
     write_lines(close_channel, sizeof close_channel);

@@ -15,7 +15,6 @@
 #define VONTREL_LINK_CAN_OUTPUT_H
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -82,6 +81,7 @@ class CanOutput {
  private:
   static void thread_main(void* self) noexcept;
   void run() noexcept;
+  bool stopping() noexcept;
   bool hand_shake() noexcept;
   // Sends every message due at `now_us` (and DM1 at once on a change); the time of the next.
   std::uint64_t send_due(std::uint64_t now_us) noexcept;
@@ -94,7 +94,6 @@ class CanOutput {
 
   // Shared with the sender, under mutex_.
   std::mutex mutex_;
-  std::condition_variable wake_;
   TelemetryState latest_{};
   bool stop_ = false;
   std::uint32_t changes_ = 0;  // lost, back, lost, ...: odd while lost

@@ -121,6 +121,15 @@ inline constexpr thread_handle invalid_thread = 0;
 thread_handle start_thread(void (*entry)(void*), void* argument) noexcept;
 void join_thread(thread_handle thread) noexcept;
 
+// A fine sleep for a thread of ours that keeps a schedule (the CAN messages' 20 ms). On Windows
+// it is a high-resolution waitable timer, so the wait is not rounded up to the system's 15.6 ms
+// tick; Windows before 10 version 1803 has no such timer and gets its plain one, tick and all.
+// Each thread opens its own, uses it and closes it.
+using timer_handle = std::intptr_t;
+timer_handle open_timer() noexcept;
+void timer_sleep(timer_handle timer, std::uint64_t microseconds) noexcept;
+void close_timer(timer_handle timer) noexcept;
+
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t tick_ms() noexcept;
 

@@ -116,6 +116,16 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   return ::tcsetattr(fd_of(device), TCSANOW, &tio) == 0;
 }
 
+timer_handle open_timer() noexcept {
+  return 1;  // nanosleep needs nothing of its own
+}
+
+void timer_sleep(timer_handle /*timer*/, std::uint64_t microseconds) noexcept {
+  sleep_us(microseconds);
+}
+
+void close_timer(timer_handle /*timer*/) noexcept {}
+
 std::uint64_t now_us() noexcept {
   return clock_us();
 }

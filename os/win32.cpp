@@ -10,6 +10,11 @@
 
 #include "os/os.h"
 
+// Windows 10 version 1803 and later; older headers do not name it.
+#if !defined(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION)
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 #if defined(VONTREL_STATIC_RUNTIME)
 namespace __gnu_cxx {
 void __freeres();
@@ -87,6 +92,32 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   dcb.Parity = settings.parity;
   dcb.ByteSize = settings.byte_size;
   return ::SetCommState(handle_of(device), &dcb) != 0;
+}
+
+timer_handle open_timer() noexcept {
+  HANDLE timer = ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+  if (timer == nullptr) {
+    timer = ::CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+  }
+  return reinterpret_cast<timer_handle>(timer);
+}
+
+void timer_sleep(timer_handle timer, std::uint64_t microseconds) noexcept {
+  LARGE_INTEGER due{};
+  due.QuadPart = -static_cast<LONGLONG>(microseconds * 10);  // relative, in 100 ns
+  HANDLE handle = reinterpret_cast<HANDLE>(timer);
+  if (handle == nullptr || ::SetWaitableTimer(handle, &due, 0, nullptr, nullptr, FALSE) == 0) {
+    ::Sleep(static_cast<DWORD>((microseconds + 999) / 1000));
+    return;
+  }
+  ::WaitForSingleObject(handle, INFINITE);
+}
+
+void close_timer(timer_handle timer) noexcept {
+  if (timer != 0) {
+    ::CloseHandle(reinterpret_cast<HANDLE>(timer));
+  }
 }
 
 std::uint64_t now_us() noexcept {

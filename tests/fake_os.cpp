@@ -104,6 +104,16 @@ deadline deadline_after(std::uint32_t milliseconds) noexcept {
   return milliseconds;
 }
 
+timer_handle open_timer() noexcept {
+  return 1;
+}
+
+void timer_sleep(timer_handle /*timer*/, std::uint64_t microseconds) noexcept {
+  std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+void close_timer(timer_handle /*timer*/) noexcept {}
+
 // The real clock: a schedule's waits are real ones.
 std::uint64_t now_us() noexcept {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(

@@ -61,6 +61,8 @@ class Adapter:
     def __init__(self, link):
         self.master, slave = os.openpty()
         self.link = link
+        if os.path.lexists(link):
+            os.unlink(link)
         os.symlink(os.ttyname(slave), link)
         self._slave = slave
         self._server = socket.create_server(("127.0.0.1", 0))
@@ -108,24 +110,24 @@ class CanTest(SystemTest):
 
     def setUp(self):
         super().setUp()
-        if self.target.wine:
-            self.skipTest("the adapter's COM port under Wine comes with the adapter's tools")
-        self.adapter = Adapter(os.path.join(self.scratch, "can"))
+        self.adapter = Adapter(self.target.can_link(self.scratch))
         self.addCleanup(self.adapter.close)
         self.db = canmatrix.formats.loadp_flat(DBC)
 
     def test_every_message_decodes_to_the_drive_on_its_schedule(self):
-        self.write_settings(f"comport str none\ncan_port str {self.adapter.link}\n")
+        port = self.target.can_port_name(self.adapter.link)
+        self.write_settings(f"comport str none\ncan_port str {port}\n")
         scenario = self.write_scenario(DRIVE)
         # A slow frame of 2 s: the game paused, frame-ends stop, the bus must not.
-        host = self.target.start_host("--cwd", self.scratch, "--scenario", scenario,
+        host = self.target.start_host("--cwd", self.target.host_path(self.scratch),
+                                      "--scenario", scenario,
                                       "--duration", "5", "--slow-frame-at", "2",
                                       "--slow-frame-ms", "2000")
         received = self.adapter.receive(8)
         run = host.finish()
         self.assertEqual(run.returncode, 0, run.output)
-        self.assertIn((0, f"Sending J1939 to the CAN adapter on: {self.adapter.link} at 250000 "
-                          "bit/s"), run.log)
+        self.assertIn((0, f"Sending J1939 to the CAN adapter on: {port} at 250000 bit/s"),
+                      run.log)
         self.assertEqual([line for line in run.log if line[0] == 2], [])
 
         by_name = {}
