@@ -3,6 +3,7 @@ USB-CAN adapter, and python-can's slcan bus reads the other end as it reads a re
 Every message decodes through docs/vontrel.dbc to the drive's values."""
 
 import os
+import re
 import select
 import socket
 import statistics
@@ -58,7 +59,8 @@ class Adapter:
     """The adapter's end of the line: a pseudo-terminal whose other end python-can reads over
     a loopback socket, as pyserial's socket:// reaches it."""
 
-    def __init__(self, link):
+    def __init__(self, link, stalled=False):
+        self.stalled = stalled  # reads nothing, as an adapter whose USB side hung
         self.master, slave = os.openpty()
         self.link = link
         if os.path.lexists(link):
@@ -76,7 +78,8 @@ class Adapter:
     def _bridge(self):
         connection, _ = self._server.accept()
         while not self._stop:
-            ready, _, _ = select.select([self.master, connection], [], [], 0.05)
+            watched = [connection] if self.stalled else [self.master, connection]
+            ready, _, _ = select.select(watched, [], [], 0.05)
             try:
                 if self.master in ready:
                     connection.sendall(os.read(self.master, 4096))
@@ -97,6 +100,8 @@ class Adapter:
         return found
 
     def close(self):
+        if self._stop:
+            return
         self._stop = True
         self.bus.shutdown()
         self._thread.join(timeout=5)
@@ -157,6 +162,43 @@ class CanTest(SystemTest):
 
         # Nothing after the shut-down closed the channel.
         self.assertEqual(self.adapter.receive(1), [])
+
+    def test_bad_settings_each_told_once_and_the_cluster_goes_on(self):
+        missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-adapter")
+        cluster = f"comport str {self.target.port_name(self.port)}\n"
+        for settings, errors in (
+                (f"can_port str {missing}\n", [f"CAN adapter lost, reconnecting: {missing}"]),
+                ("can_port str COM8\ncan_bitrate int 300000\n",
+                 ["CAN output off, can_bitrate is not one of 10000, 20000, 50000, 100000, "
+                  "125000, 250000, 500000, 800000 or 1000000: 300000"]),
+                ("can_port str none\ncan_eec1_ms int 5\ncan_dm2_ms int 100\n",
+                 ["Unknown CAN setting, ignored: can_dm2_ms",
+                  "CAN setting can_eec1_ms 5 ignored: 0 turns the message off, else 10 to "
+                  "60000 ms"])):
+            with self.subTest(settings=settings):
+                self.write_settings(cluster + settings)
+                start = len(self.port.data())
+                run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                           "--duration", "1.5")
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertEqual([text for kind, text in run.log if kind == 2], errors)
+                self.assertGreater(len(self.split_wire(self.port.data()[start:])), 20)
+
+    def test_a_stalled_adapter_does_not_slow_the_cluster_on_the_cable(self):
+        self.adapter.close()
+        self.adapter = Adapter(self.target.can_link(self.scratch), stalled=True)
+        self.addCleanup(self.adapter.close)
+        port = self.target.can_port_name(self.adapter.link)
+        self.write_settings(f"comport str {self.target.port_name(self.port)}\n"
+                            f"can_port str {port}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--duration",
+                                   "4", "--timing")
+        self.assertEqual(run.returncode, 0, run.output)
+        cycles = self.split_wire(self.port.data())
+        self.assertGreater(len(cycles), 70, "cycles lost on the cable")
+        timing = next(line for line in run.host_lines() if "frame-end held the host" in line)
+        longest_us = float(re.search(r"max ([0-9.]+) us", timing).group(1))
+        self.assertLess(longest_us, 200_000 if self.target.wine else 100_000, timing)
 
 
 if __name__ == "__main__":
