@@ -14,7 +14,7 @@ import unittest
 import can
 import canmatrix.formats
 
-from harness import SystemTest
+from harness import Port, SystemTest
 
 DBC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "vontrel.dbc")
 
@@ -162,6 +162,29 @@ class CanTest(SystemTest):
 
         # Nothing after the shut-down closed the channel.
         self.assertEqual(self.adapter.receive(1), [])
+
+    def test_the_monitor_reads_the_bus_as_a_second_node(self):
+        # vontrel-monitor --can at the adapter's end of the line: host, plug-in, pty, monitor.
+        self.adapter.close()
+        monitor = Port(self.target.can_link(self.scratch), "--can")
+        self.addCleanup(monitor.close)
+        port = self.target.can_port_name(monitor.link)
+        self.write_settings(f"comport str none\ncan_port str {port}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--scenario",
+                                   self.write_scenario(DRIVE), "--duration", "3")
+        self.assertEqual(run.returncode, 0, run.output)
+        time.sleep(0.3)
+        summary = monitor.summary()
+        self.assertEqual(summary["unknown"], 0)
+        self.assertEqual(len(summary["messages"]), 12, summary)
+        self.assertAlmostEqual(summary["messages"]["EEC1"]["interval_ms"], 20, delta=2)
+        self.assertAlmostEqual(summary["messages"]["TD"]["interval_ms"], 1000, delta=100)
+        last = {}
+        for event in monitor.events("can"):
+            last[event["message"]] = event["values"]
+        self.assertAlmostEqual(last["EEC1"]["engine_speed"], 1500, delta=0.125)
+        self.assertAlmostEqual(last["CCVS1"]["wheel_speed"], 90, delta=0.01)
+        self.assertEqual(last["TD"]["hours"], 16)
 
     def test_bad_settings_each_told_once_and_the_cluster_goes_on(self):
         missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-adapter")
