@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/telemetry_state.h"
+#include "telemetry/telemetry_state.h"
 
 namespace vontrel {
 

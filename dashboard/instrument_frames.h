@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "plugin/telemetry_state.h"
 #include "settings/settings.h"
+#include "telemetry/telemetry_state.h"
 
 namespace vontrel {
 

@@ -136,6 +136,32 @@ bool serial_ready(PluginContext& context, std::uint32_t now) noexcept {
   return true;
 }
 
+// The host's log of the CAN adapter, built in place like the port's.
+void report_can(const PluginContext& context, CanEvent event) noexcept {
+  const bool lost = event == CanEvent::lost;
+  char line[512];
+  std::snprintf(line, sizeof line, "%s: %s",
+                lost ? "CAN adapter lost, reconnecting" : "CAN adapter connected",
+                context.link.can.port_name().c_str());
+  log_line(context, lost ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+}
+
+void start_can(PluginContext& context, const LinkSettings& settings) {
+  CanOutput& can = context.link.can;
+  can.close();
+  if (!settings.can) {
+    return;
+  }
+  if (can.open(settings.can_settings)) {
+    log_line(context, SCS_LOG_TYPE_message,
+             ("Sending J1939 to the CAN adapter on: " + settings.can_settings.port + " at " +
+              std::to_string(settings.can_settings.bitrate) + " bit/s")
+                 .c_str());
+  } else {
+    log_line(context, SCS_LOG_TYPE_error, "CAN output off: no thread for it");
+  }
+}
+
 void start_udp(PluginContext& context, const std::string& target) {
   UdpOutput& udp = context.link.udp;
   udp.close();
@@ -200,6 +226,7 @@ bool start_link(PluginContext& context, const std::string& port_name, const Link
   }
   start_udp(context, settings.udp_target);
   link.udp.submit_reset();
+  start_can(context, settings);
   return true;
 }
 
@@ -207,10 +234,18 @@ void abandon_link(PluginContext& context) noexcept {
   context.link.writer.stop(SHUTDOWN_DRAIN_MS);
   context.link.mode = LinkMode::plain;
   context.link.udp.close();
+  context.link.can.close();
 }
 
 void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
   ClusterLink& link = context.link;
+  if (link.can.active()) {
+    link.can.submit(context.state);
+    for (CanEvent event = link.can.take_event(); event != CanEvent::none;
+         event = link.can.take_event()) {
+      report_can(context, event);
+    }
+  }
   const bool to_port = serial_ready(context, now);
   const bool to_udp = link.udp.active();
   if ((to_port || to_udp) && throttle_passes(context.last_send_tick, now)) {
@@ -243,6 +278,7 @@ void stop_link(PluginContext& context) noexcept {
   context.port.close();
   link.udp.submit_reset();
   link.udp.close();
+  link.can.close();
   link.mode = LinkMode::plain;
   link.lost = false;
   link.stalled = false;
@@ -252,7 +288,7 @@ void stop_link(PluginContext& context) noexcept {
 void frame_end(PluginContext& context) noexcept {
   const ClusterLink& link = context.link;
   if (link.mode != LinkMode::background && !context.port.is_open() && !link.lost &&
-      !link.udp.active()) {
+      !link.udp.active() && !link.can.active()) {
     return;
   }
   link_frame_end(context, os::tick_ms());

@@ -9,7 +9,8 @@
 // frame-ends that come before it send nothing.
 // Beside it, or instead of it, a UDP target: each cycle and each reset frame as one datagram
 // (link/udp_output.h), sent from the host's thread without waiting, not held by the start-up
-// delay and not stopped by a stalled or lost port.
+// delay and not stopped by a stalled or lost port. And a CAN adapter (link/can_output.h), whose
+// thread sends J1939 messages on a schedule of its own from the latest snapshot.
 // Whatever the mode, no host call waits on the cluster for longer than LINK_WAIT_MS: a write
 // or flush that gives up leaves the link stalled, and nothing more is sent until the port can
 // take data again.
@@ -21,6 +22,7 @@
 #include <string_view>
 
 #include "link/background_writer.h"
+#include "link/can_output.h"
 #include "link/udp_output.h"
 #include "plugin/host_sdk.h"
 
@@ -44,6 +46,8 @@ struct LinkSettings {
   bool reconnect = false;
   std::uint32_t startup_delay_ms = 0;
   std::string udp_target = UDP_OFF;
+  bool can = false;  // can_settings holds a port and a bit rate the adapter has
+  CanSettings can_settings{};
 };
 
 enum class LinkMode { plain, reconnecting, background };
@@ -59,6 +63,7 @@ struct ClusterLink {
   std::uint32_t opened_tick = 0;
   std::uint32_t startup_delay_ms = 0;
   UdpOutput udp;
+  CanOutput can;
   // Declared last so that it is destroyed first: its thread must be gone before the rest.
   BackgroundWriter writer;
 };

@@ -46,6 +46,9 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
 // usually the host's own thread. A deadline is a moment on the os layer's fine monotonic clock.
 using deadline = std::uint64_t;
 deadline deadline_after(std::uint32_t milliseconds) noexcept;
+// Now on that clock, in microseconds: for a schedule finer than the millisecond tick, which on
+// Windows moves in steps of 15.6 ms.
+std::uint64_t now_us() noexcept;
 
 enum class io_status { done, timed_out, failed };
 
@@ -65,6 +68,10 @@ io_status flush_device(device_handle device, deadline until) noexcept;
 // Whether the device can take more, found without waiting: done once it has sent everything,
 // timed_out while it still holds output back, failed when the device is gone.
 io_status output_ready(device_handle device) noexcept;
+
+// Drops whatever the device has sent us and nobody read: the replies of a CAN adapter, which
+// nothing of ours reads, must not pile up in the driver.
+void discard_input(device_handle device) noexcept;
 
 // Unsent output is discarded first: a real UART's close would otherwise wait up to 30 s for a
 // cluster that stopped reading.
@@ -113,6 +120,15 @@ using thread_handle = std::intptr_t;
 inline constexpr thread_handle invalid_thread = 0;
 thread_handle start_thread(void (*entry)(void*), void* argument) noexcept;
 void join_thread(thread_handle thread) noexcept;
+
+// A fine sleep for a thread of ours that keeps a schedule (the CAN messages' 20 ms). On Windows
+// it is a high-resolution waitable timer, so the wait is not rounded up to the system's 15.6 ms
+// tick; Windows before 10 version 1803 has no such timer and gets its plain one, tick and all.
+// Each thread opens its own, uses it and closes it.
+using timer_handle = std::intptr_t;
+timer_handle open_timer() noexcept;
+void timer_sleep(timer_handle timer, std::uint64_t microseconds) noexcept;
+void close_timer(timer_handle timer) noexcept;
 
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t tick_ms() noexcept;

@@ -35,7 +35,7 @@ int fd_of(device_handle device) {
   return static_cast<int>(device);
 }
 
-std::uint64_t now_us() {
+std::uint64_t clock_us() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
@@ -51,7 +51,7 @@ void sleep_us(std::uint64_t microseconds) {
 
 // Milliseconds left until `until` for poll, rounded up so that a wait never ends early.
 int poll_timeout(std::uint64_t until) {
-  const std::uint64_t now = now_us();
+  const std::uint64_t now = clock_us();
   return now >= until ? 0 : static_cast<int>((until - now + 999u) / 1000u);
 }
 
@@ -116,8 +116,22 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   return ::tcsetattr(fd_of(device), TCSANOW, &tio) == 0;
 }
 
+timer_handle open_timer() noexcept {
+  return 1;  // nanosleep needs nothing of its own
+}
+
+void timer_sleep(timer_handle /*timer*/, std::uint64_t microseconds) noexcept {
+  sleep_us(microseconds);
+}
+
+void close_timer(timer_handle /*timer*/) noexcept {}
+
+std::uint64_t now_us() noexcept {
+  return clock_us();
+}
+
 deadline deadline_after(std::uint32_t milliseconds) noexcept {
-  return now_us() + std::uint64_t{milliseconds} * 1000u;
+  return clock_us() + std::uint64_t{milliseconds} * 1000u;
 }
 
 bool use_bounded_io(device_handle device) noexcept {
@@ -171,13 +185,17 @@ io_status flush_device(device_handle device, deadline until) noexcept {
     if (pending == 0) {
       return io_status::done;
     }
-    const std::uint64_t now = now_us();
+    const std::uint64_t now = clock_us();
     if (now >= until) {
       return io_status::timed_out;
     }
     // About the time two bytes take at 115200 baud.
     sleep_us(std::min<std::uint64_t>(until - now, 200));
   }
+}
+
+void discard_input(device_handle device) noexcept {
+  ::tcflush(fd_of(device), TCIFLUSH);
 }
 
 io_status output_ready(device_handle device) noexcept {
@@ -245,7 +263,7 @@ void join_thread(thread_handle thread) noexcept {
 }
 
 std::uint32_t tick_ms() noexcept {
-  return static_cast<std::uint32_t>(now_us() / 1000u);
+  return static_cast<std::uint32_t>(clock_us() / 1000u);
 }
 
 void release_runtime() noexcept {

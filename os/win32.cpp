@@ -10,6 +10,11 @@
 
 #include "os/os.h"
 
+// Windows 10 version 1803 and later; older headers do not name it.
+#if !defined(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION)
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 #if defined(VONTREL_STATIC_RUNTIME)
 namespace __gnu_cxx {
 void __freeres();
@@ -30,7 +35,7 @@ HANDLE handle_of(device_handle device) {
   return reinterpret_cast<HANDLE>(device);
 }
 
-std::uint64_t now_us() {
+std::uint64_t clock_us() {
   LARGE_INTEGER frequency{};
   LARGE_INTEGER counter{};
   ::QueryPerformanceFrequency(&frequency);
@@ -89,8 +94,38 @@ bool set_line_settings(device_handle device, const line_settings& settings) noex
   return ::SetCommState(handle_of(device), &dcb) != 0;
 }
 
+timer_handle open_timer() noexcept {
+  HANDLE timer = ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+  if (timer == nullptr) {
+    timer = ::CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+  }
+  return reinterpret_cast<timer_handle>(timer);
+}
+
+void timer_sleep(timer_handle timer, std::uint64_t microseconds) noexcept {
+  LARGE_INTEGER due{};
+  due.QuadPart = -static_cast<LONGLONG>(microseconds * 10);  // relative, in 100 ns
+  HANDLE handle = reinterpret_cast<HANDLE>(timer);
+  if (handle == nullptr || ::SetWaitableTimer(handle, &due, 0, nullptr, nullptr, FALSE) == 0) {
+    ::Sleep(static_cast<DWORD>((microseconds + 999) / 1000));
+    return;
+  }
+  ::WaitForSingleObject(handle, INFINITE);
+}
+
+void close_timer(timer_handle timer) noexcept {
+  if (timer != 0) {
+    ::CloseHandle(reinterpret_cast<HANDLE>(timer));
+  }
+}
+
+std::uint64_t now_us() noexcept {
+  return clock_us();
+}
+
 deadline deadline_after(std::uint32_t milliseconds) noexcept {
-  return now_us() + std::uint64_t{milliseconds} * 1000u;
+  return clock_us() + std::uint64_t{milliseconds} * 1000u;
 }
 
 bool use_bounded_io(device_handle device) noexcept {
@@ -99,7 +134,7 @@ bool use_bounded_io(device_handle device) noexcept {
 
 io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t& written, deadline until) noexcept {
-  const std::uint64_t now = now_us();
+  const std::uint64_t now = clock_us();
   if (now >= until) {
     return io_status::timed_out;
   }
@@ -132,7 +167,7 @@ io_status flush_device(device_handle device, deadline until) noexcept {
     if (status.cbOutQue == 0) {
       return io_status::done;
     }
-    if (now_us() >= until) {
+    if (clock_us() >= until) {
       return io_status::timed_out;
     }
     // Sleep(1) may last a whole 15.6 ms scheduler tick; a frame leaves in about one.
@@ -149,6 +184,10 @@ io_status output_ready(device_handle device) noexcept {
   const bool held = status.fCtsHold != 0 || status.fDsrHold != 0 || status.fRlsdHold != 0 ||
                     status.fXoffHold != 0;
   return status.cbOutQue == 0 && !held ? io_status::done : io_status::timed_out;
+}
+
+void discard_input(device_handle device) noexcept {
+  ::PurgeComm(handle_of(device), PURGE_RXCLEAR);
 }
 
 void close_device(device_handle device) noexcept {

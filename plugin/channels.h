@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "plugin/host_sdk.h"
-#include "plugin/telemetry_state.h"
+#include "telemetry/telemetry_state.h"
 
 namespace vontrel {
 

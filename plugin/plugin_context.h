@@ -9,9 +9,9 @@
 #include "dashboard/frame_format.h"
 #include "link/cluster_link.h"
 #include "plugin/host_sdk.h"
-#include "plugin/telemetry_state.h"
 #include "serial/serial_port.h"
 #include "settings/settings.h"
+#include "telemetry/telemetry_state.h"
 
 namespace vontrel {
 

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "link/cluster_link.h"
 #include "os/os.h"
@@ -69,12 +70,17 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   const std::int32_t delay = context.settings.get_int("startup_delay", 0);
   link.startup_delay_ms = delay > 0 ? static_cast<std::uint32_t>(delay) : 0;
   link.udp_target = context.settings.get_string("udp_target", UDP_OFF);
+  std::vector<std::string> can_complaints;
+  link.can = read_can_settings(context.settings, link.can_settings, can_complaints);
+  for (const std::string& complaint : can_complaints) {
+    log_line(context, SCS_LOG_TYPE_error, complaint.c_str());
+  }
   std::string errmsg;
   if (!start_link(context, com_port, link, os::tick_ms(), errmsg)) {
     log_line(context, SCS_LOG_TYPE_error, errmsg.c_str());
     return SCS_RESULT_generic_error;
   }
-  if (!context.link.serial && !context.link.udp.active()) {
+  if (!context.link.serial && !context.link.udp.active() && !context.link.can.active()) {
     log_line(context, SCS_LOG_TYPE_message, "No serial port and no UDP target: nothing is sent");
   }
 

@@ -66,6 +66,12 @@ os::io_status SerialPort::flush(os::deadline until) noexcept {
   return is_open() ? os::flush_device(handle, until) : os::io_status::failed;
 }
 
+void SerialPort::discard_input() noexcept {
+  if (is_open()) {
+    os::discard_input(handle);
+  }
+}
+
 os::io_status SerialPort::output_ready() const noexcept {
   return is_open() ? os::output_ready(handle) : os::io_status::failed;
 }

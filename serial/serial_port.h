@@ -44,6 +44,9 @@ class SerialPort {
   // everything, timed_out while output is held back, failed when the port is gone or closed.
   os::io_status output_ready() const noexcept;
 
+  // Drops what the device sent and nobody read.
+  void discard_input() noexcept;
+
  private:
   os::device_handle handle = os::invalid_device;
 };

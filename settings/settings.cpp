@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <limits>
@@ -217,6 +218,24 @@ const std::string& Settings::get_string(std::string_view key,
 bool Settings::get_bool(std::string_view key, bool fallback) const noexcept {
   const auto it = bool_values.find(key);
   return it == bool_values.end() ? fallback : it->second;
+}
+
+std::vector<std::pair<std::string, std::string>> Settings::keys_with_prefix(
+    std::string_view prefix) const {
+  std::vector<std::pair<std::string, std::string>> found;
+  const auto collect = [&](const auto& values, const char* type) {
+    for (auto it = values.lower_bound(prefix);
+         it != values.end() && std::string_view(it->first).substr(0, prefix.size()) == prefix;
+         ++it) {
+      found.emplace_back(it->first, type);
+    }
+  };
+  collect(float_values, "flt");
+  collect(int_values, "int");
+  collect(string_values, "str");
+  collect(bool_values, "bool");
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 }  // namespace vontrel

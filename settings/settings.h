@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vontrel {
 
@@ -32,6 +34,10 @@ class Settings {
   // Refers to the stored text, or to `fallback` itself when the key is absent.
   const std::string& get_string(std::string_view key, const std::string& fallback) const noexcept;
   bool get_bool(std::string_view key, bool fallback) const noexcept;
+
+  // Every key that starts with `prefix`, in any store, with its store's type word ("int",
+  // "str", ...), in order: for a family of settings that says which of its keys it knows.
+  std::vector<std::pair<std::string, std::string>> keys_with_prefix(std::string_view prefix) const;
 
  private:
   // Transparent comparison lets the getters look up a string_view without building a string:

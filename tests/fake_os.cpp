@@ -1,6 +1,7 @@
 #include "tests/fake_os.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -103,6 +104,23 @@ deadline deadline_after(std::uint32_t milliseconds) noexcept {
   return milliseconds;
 }
 
+timer_handle open_timer() noexcept {
+  return 1;
+}
+
+void timer_sleep(timer_handle /*timer*/, std::uint64_t microseconds) noexcept {
+  std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+void close_timer(timer_handle /*timer*/) noexcept {}
+
+// The real clock: a schedule's waits are real ones.
+std::uint64_t now_us() noexcept {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
 io_status write_device(device_handle /*device*/, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t& written, deadline /*until*/) noexcept {
   fake_os::wait_for_gate();
@@ -129,6 +147,11 @@ io_status output_ready(device_handle /*device*/) noexcept {
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("ready");
   return state().output;
+}
+
+void discard_input(device_handle /*device*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("discard");
 }
 
 void close_device(device_handle /*device*/) noexcept {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/telemetry_state.h"
+#include "telemetry/telemetry_state.h"
 #include "tests/test_host.h"
 
 namespace vontrel {

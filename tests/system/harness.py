@@ -249,18 +249,31 @@ class Target:
     def _link_port_device(self):
         subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
-        com7 = os.path.join(self.prefix, "dosdevices", "com7")
-        if os.path.islink(com7) and os.readlink(com7) == self._port_link():
-            return
-        if os.path.lexists(com7):
-            os.unlink(com7)
-        os.symlink(self._port_link(), com7)
-        subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=False)
+        changed = False
+        # COM7 for the cluster, COM8 for a CAN adapter.
+        for name, link in (("com7", self._port_link()), ("com8", self.prefix + ".com8")):
+            device = os.path.join(self.prefix, "dosdevices", name)
+            if os.path.islink(device) and os.readlink(device) == link:
+                continue
+            if os.path.lexists(device):
+                os.unlink(device)
+            os.symlink(link, device)
+            changed = True
+        if changed:
+            subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
 
     def port_link(self, scratch):
         """Where the monitor links its port so that the plug-in finds it."""
         return self._port_link() if self.wine else os.path.join(scratch, "cluster")
+
+    def can_link(self, scratch):
+        """Where a CAN adapter's pseudo-terminal is linked so that the plug-in finds it."""
+        return self.prefix + ".com8" if self.wine else os.path.join(scratch, "can")
+
+    def can_port_name(self, link):
+        """What the settings file names to reach the CAN adapter linked at `link`."""
+        return "COM8" if self.wine else link
 
     def port_name(self, port):
         """What the settings file names to reach `port`."""

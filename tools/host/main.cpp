@@ -44,6 +44,7 @@ struct Options {
   std::string port;
   int debug_mode = -1;
   std::vector<std::string> settings_lines;
+  std::string can_port;
   bool timing = false;
   bool misbehave = false;
   bool list_channels = false;
@@ -308,7 +309,11 @@ int run(const Options& options) {
   std::optional<SettingsDirectory> settings;
   try {
     if (!options.port.empty()) {
-      settings.emplace(options.port, options.debug_mode, options.settings_lines);
+      std::vector<std::string> lines = options.settings_lines;
+      if (!options.can_port.empty()) {
+        lines.push_back("can_port str " + options.can_port);
+      }
+      settings.emplace(options.port, options.debug_mode, lines);
       fs::current_path(settings->path());
     } else if (!options.cwd.empty()) {
       fs::current_path(options.cwd);
@@ -441,6 +446,10 @@ int tool_main(int argc, char** argv) {
           "PORT"));
   app.add_option("--cwd", options.cwd,
                  "Run in this directory (the plug-in reads plugins/Vontrel.txt below it)");
+  app.add_option("--can-port", options.can_port,
+                 "With --port: also drive a USB-CAN adapter on this port with J1939 messages "
+                 "(the can_port setting; COM8, /dev/ttyACM0)")
+      ->needs("--port");
   app.add_option("--setting", options.settings_lines,
                  "With --port: one more line for the settings file, e.g. \"reconnect bool 1\"")
       ->needs("--port");

@@ -20,6 +20,7 @@
 #include "tools/common/console.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
+#include "tools/monitor/can_monitor.h"
 #include "tools/monitor/forward.h"
 #include "tools/monitor/input.h"
 #include "tools/monitor/monitor.h"
@@ -72,6 +73,26 @@ int run(const Options& options) {
     return vontrel::tools::EXIT_LINK_TAKEN;
   }
   std::unique_ptr<Input> input;
+  if (options.can) {
+    const bool adapter = !options.can_device.empty() && options.can_device != "-";
+    if (adapter) {
+      input = open_device(options.can_device, options.crtscts, error);
+    } else if (options.can_device == "-") {
+      input = open_file("-", error);
+    } else if (options.virtual_port) {
+      input = open_virtual(options.link, options.crtscts, error);
+    } else {
+      std::fprintf(stderr, "vontrel-monitor: --can needs an adapter, - or --virtual\n");
+      return exit_usage;
+    }
+    if (!input) {
+      std::fprintf(stderr, "vontrel-monitor: %s\n", error.c_str());
+      return exit_io;
+    }
+    std::signal(SIGINT, on_stop);
+    std::signal(SIGTERM, on_stop);
+    return run_can(options, *input, adapter);
+  }
   if (options.virtual_port) {
     input = open_virtual(options.link, options.crtscts, error);
   } else if (!options.udp.empty()) {
@@ -240,6 +261,16 @@ int tool_main(int argc, char** argv) {
   device->excludes(file)->excludes(virtual_port)->excludes(udp);
   file->excludes(virtual_port)->excludes(udp);
   virtual_port->excludes(udp);
+  auto* can = app.add_option("--can", options.can_device,
+                             "Decode J1939 from a USB-CAN adapter (slcan/Lawicel) on this serial "
+                             "port, opened listen-only; - reads an slcan stream from standard "
+                             "input; with --virtual and no port, the plug-in's can_port writes "
+                             "to the pseudo-terminal")
+                  ->expected(0, 1);
+  can->excludes(device)->excludes(file)->excludes(udp);
+  app.add_option("--can-bitrate", options.can_bitrate,
+                 "With --can and an adapter: the bus's bit rate (default 250000)")
+      ->needs(can);
   app.add_option("--forward", options.forward,
                  "Also pass what arrives on, unchanged, to this serial device at the line's "
                  "pace (a cluster on this machine)");
@@ -293,8 +324,9 @@ int tool_main(int argc, char** argv) {
     }
     return 0;
   }
+  options.can = can->count() > 0;
   if (options.device.empty() && options.file.empty() && !options.virtual_port &&
-      options.udp.empty()) {
+      options.udp.empty() && !options.can) {
     std::fprintf(stderr,
                  "vontrel-monitor: say what to read: --device, --udp, --file or --virtual\n");
     return exit_usage;

@@ -1,6 +1,6 @@
 // The snapshot of every subscribed host channel, as the host delivered it.
-#ifndef VONTREL_PLUGIN_TELEMETRY_STATE_H
-#define VONTREL_PLUGIN_TELEMETRY_STATE_H
+#ifndef VONTREL_TELEMETRY_TELEMETRY_STATE_H
+#define VONTREL_TELEMETRY_TELEMETRY_STATE_H
 
 #include <cstdint>
 
@@ -54,4 +54,4 @@ struct TelemetryState {
 
 }  // namespace vontrel
 
-#endif  // VONTREL_PLUGIN_TELEMETRY_STATE_H
+#endif  // VONTREL_TELEMETRY_TELEMETRY_STATE_H

@@ -1,0 +1,112 @@
+// J1939 messages on a CAN bus, through a USB-CAN adapter that speaks the Lawicel ("slcan")
+// protocol on a serial port: for a cluster taken from a truck, or J1939 gauges.
+//
+// A thread of ours owns the adapter. It opens the port, closes the channel, sets the bit rate
+// and opens it again ("C", "S5", "O"), then sends each message at its own interval from the
+// latest snapshot, whatever the host's frame rate: a cluster drops its needles or raises a
+// fault when a message stops, so the schedule goes on while the game is paused. DM1 also goes
+// out at once when its lamps change. The adapter's replies are never waited for and never
+// left to pile up. A lost adapter (unplugged) is opened again once a second, with the same
+// hand-shake.
+//
+// The host's thread only copies the snapshot under a lock nobody holds for long: no system
+// call, no wait on the adapter.
+#ifndef VONTREL_LINK_CAN_OUTPUT_H
+#define VONTREL_LINK_CAN_OUTPUT_H
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "j1939/j1939.h"
+#include "os/os.h"
+#include "serial/serial_port.h"
+#include "settings/settings.h"
+#include "telemetry/telemetry_state.h"
+
+namespace vontrel {
+
+// The value of can_port that leaves CAN off, as no line does.
+inline constexpr char CAN_OFF[] = "none";
+
+struct CanMessageSettings {
+  std::uint32_t interval_ms = 0;  // 0: not sent
+  std::uint8_t source = 0;
+};
+
+struct CanSettings {
+  std::string port = CAN_OFF;
+  std::uint32_t bitrate = 250000;
+  char bitrate_command = '5';  // the adapter's S0 to S8
+  std::array<CanMessageSettings, j1939::MESSAGE_COUNT> messages{};
+};
+
+// Reads can_port, can_bitrate and each message's can_<message>_ms and can_<message>_source.
+// Every unknown can_ key and every value it cannot use adds one line for the host's log to
+// `complaints` (the message's default is kept). False when CAN stays off: no port, or a bit
+// rate the adapter does not have (with its line).
+bool read_can_settings(const Settings& settings, CanSettings& can,
+                       std::vector<std::string>& complaints);
+
+// How often a lost adapter is looked for again.
+inline constexpr std::uint32_t CAN_REOPEN_INTERVAL_MS = 1000;
+// The longest the sender sleeps at a time, so that a stop is noticed soon.
+inline constexpr std::uint32_t CAN_LONGEST_SLEEP_MS = 20;
+
+enum class CanEvent { none, lost, back };
+
+class CanOutput {
+ public:
+  CanOutput() = default;
+  ~CanOutput() { close(); }
+  CanOutput(const CanOutput&) = delete;
+  CanOutput& operator=(const CanOutput&) = delete;
+
+  // Closes what an earlier start-up opened, then starts the sender for `settings`. False when
+  // no thread could be had; CAN is then off.
+  bool open(const CanSettings& settings);
+  // Stops the sender, which closes the channel ("C") and the port: bounded by one write.
+  void close() noexcept;
+  bool active() const noexcept { return thread_ != os::invalid_thread; }
+  const std::string& port_name() const noexcept { return settings_.port; }
+
+  // The host's thread: the latest snapshot, for the next messages.
+  void submit(const TelemetryState& state) noexcept;
+
+  // The host's thread: the next change of the adapter, in the order they happened.
+  CanEvent take_event() noexcept;
+
+ private:
+  static void thread_main(void* self) noexcept;
+  void run() noexcept;
+  bool stopping() noexcept;
+  bool hand_shake() noexcept;
+  // Sends every message due at `now_us` (and DM1 at once on a change); the time of the next.
+  std::uint64_t send_due(std::uint64_t now_us) noexcept;
+  bool write_lines(const char* text, std::size_t length) noexcept;
+  void note(bool open) noexcept;
+
+  CanSettings settings_;
+  SerialPort port_;  // the sender's own
+  os::thread_handle thread_ = os::invalid_thread;
+
+  // Shared with the sender, under mutex_.
+  std::mutex mutex_;
+  TelemetryState latest_{};
+  bool stop_ = false;
+  std::uint32_t changes_ = 0;  // lost, back, lost, ...: odd while lost
+  bool ever_open_ = false;
+
+  std::uint32_t reported_ = 0;  // the host's own
+
+  // The sender's own.
+  std::array<std::uint64_t, j1939::MESSAGE_COUNT> due_us_{};
+  std::uint8_t dm1_sent_ = 0;
+  bool dm1_known_ = false;
+};
+
+}  // namespace vontrel
+
+#endif  // VONTREL_LINK_CAN_OUTPUT_H

@@ -1,0 +1,177 @@
+// The CAN adapter's settings, and its sender against the scripted os layer: the hand-shake,
+// the schedule, DM1 on a change, a lost adapter, the close. The sender waits on a real clock.
+#include "link/can_output.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/fake_os.h"
+
+namespace vontrel {
+namespace {
+
+Settings settings_of(const std::string& text) {
+  Settings settings;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    settings.parse_line(std::string_view(text).substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return settings;
+}
+
+TEST(can_output_test, settings_each_bad_value_told_once_the_rest_kept) {
+  struct Case {
+    const char* text;
+    bool on;
+    std::uint32_t bitrate;
+    std::vector<std::string> complaints;
+  };
+  const Case cases[] = {
+      {"", false, 250000, {}},
+      {"can_port str none\n", false, 250000, {}},
+      {"can_port str COM7\n", true, 250000, {}},
+      {"can_port str /dev/ttyACM0\ncan_bitrate int 500000\n", true, 500000, {}},
+      {"can_port str COM7\ncan_bitrate int 300000\n",
+       false,
+       250000,
+       {"CAN output off, can_bitrate is not one of 10000, 20000, 50000, 100000, 125000, 250000, "
+        "500000, 800000 or 1000000: 300000"}},
+      {"can_port str COM7\ncan_eec2_ms int 20\ncan_eec1_ms int 5\ncan_tco1_source int 300\n"
+       "can_et1_ms str 100\n",
+       true,
+       250000,
+       {"Unknown CAN setting, ignored: can_eec2_ms",
+        "CAN setting can_et1_ms is int, not str: ignored",
+        "CAN setting can_eec1_ms 5 ignored: 0 turns the message off, else 10 to 60000 ms",
+        "CAN setting can_tco1_source 300 ignored: a source address is 0 to 253"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    CanSettings can;
+    std::vector<std::string> complaints;
+    EXPECT_EQ(read_can_settings(settings_of(c.text), can, complaints), c.on);
+    EXPECT_EQ(can.bitrate, c.bitrate);
+    EXPECT_EQ(complaints, c.complaints);
+  }
+
+  CanSettings can;
+  std::vector<std::string> complaints;
+  ASSERT_TRUE(
+      read_can_settings(settings_of("can_port str COM7\ncan_bitrate int 1000000\ncan_dm1_ms int 0\n"
+                                    "can_tco1_source int 0\ncan_eec1_ms int 10\n"),
+                        can, complaints));
+  EXPECT_EQ(can.bitrate_command, '8');
+  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::dm1)].interval_ms, 0u);
+  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::tco1)].source, 0u);
+  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::eec1)].interval_ms, 10u);
+  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::vdhr)].source, 0xEEu)
+      << "untouched messages keep their defaults";
+}
+
+class can_sender_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_os::reset();
+    std::vector<std::string> complaints;
+    ASSERT_TRUE(read_can_settings(settings_of("can_port str COM7\n"), settings, complaints));
+  }
+  void TearDown() override { can.close(); }
+
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    std::vector<std::string> found;
+    for (const auto& write : fake_os::state().writes) {
+      const std::string text(write.begin(), write.end());
+      for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find('\r', start);
+        found.push_back(text.substr(start, end - start));
+        start = end + 1;
+      }
+    }
+    return found;
+  }
+  std::size_t count(const std::string& prefix) {
+    std::size_t n = 0;
+    for (const std::string& line : lines()) {
+      n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return n;
+  }
+  // Asks `condition` until it holds, at most 3 s: once each time, since asking may take.
+  static bool wait_for(const std::function<bool()>& condition) {
+    for (int i = 0; i < 300; ++i) {
+      if (condition()) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  CanSettings settings;
+  CanOutput can;
+};
+
+TEST_F(can_sender_test, hand_shake_then_every_message_on_its_schedule_then_close) {
+  TelemetryState state{};
+  state.engine_rpm = 1500;
+  ASSERT_TRUE(can.open(settings));
+  can.submit(state);
+  ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 10; }));
+  const std::vector<std::string> sent = lines();
+  ASSERT_GE(sent.size(), 15u);
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 3),
+            (std::vector<std::string>{"C", "S5", "O"}));
+  // Each message once at the start, from its preferred source.
+  for (const char* id :
+       {"T0CF00400", "T0CFE6CEE", "T18FEF100", "T18F00503", "T18FEEF00", "T18FEEE00", "T18FEFC00",
+        "T18FEF700", "T18FEC1EE", "T18FEAE0B", "T18FEE600", "T18FECA00"}) {
+    EXPECT_GE(count(id), 1u) << id;
+  }
+  // The first may leave before the snapshot is handed over; every later one carries it.
+  EXPECT_GE(count("T0CF004008FFFFFFE02EFFFFFF") + 1, count("T0CF00400")) << "the latest snapshot";
+  // EEC1 (20 ms) goes out about twice as often as TCO1 (50 ms), with no frame-end at all.
+  EXPECT_GE(count("T0CF00400"), 2 * count("T0CFE6CEE") - 2);
+
+  // A lamp that lights goes out in DM1 at once, not at its next second.
+  const std::size_t dm1_before = count("T18FECA00");
+  state.fuel_warning = true;
+  can.submit(state);
+  EXPECT_TRUE(wait_for([&] { return count("T18FECA008C7") == 1; }));
+  EXPECT_LE(count("T18FECA00"), dm1_before + 1);
+
+  can.close();
+  EXPECT_EQ(lines().back(), "C");
+  EXPECT_EQ(fake_os::state().open_handles, 0);
+}
+
+TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shake) {
+  ASSERT_TRUE(can.open(settings));
+  ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 2; }));
+  EXPECT_EQ(can.take_event(), CanEvent::none);
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().write_fails = true;
+  }
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::lost; }));
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().write_fails = false;
+    fake_os::state().writes.clear();
+  }
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
+  ASSERT_TRUE(wait_for([&] { return lines().size() >= 3; }));
+  const std::vector<std::string> sent = lines();
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 3),
+            (std::vector<std::string>{"C", "S5", "O"}));
+}
+
+}  // namespace
+}  // namespace vontrel

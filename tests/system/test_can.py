@@ -1,0 +1,228 @@
+"""J1939 on a CAN bus: the real plug-in in the stand-in host writes to a pseudo-terminal as to a
+USB-CAN adapter, and python-can's slcan bus reads the other end as it reads a real adapter.
+Every message decodes through docs/vontrel.dbc to the drive's values."""
+
+import os
+import re
+import select
+import socket
+import statistics
+import threading
+import time
+import unittest
+
+import can
+import canmatrix.formats
+
+from harness import Port, SystemTest
+
+DBC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "vontrel.dbc")
+
+# 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one.
+DRIVE = """
+0 truck.speed 25
+0 truck.engine.rpm 1500
+0 truck.engine.gear 7
+0 truck.brake.parking 1
+0 truck.oil.pressure 50
+0 truck.water.temperature 90
+0 truck.oil.temperature 100
+0 fuel.capacity 400
+0 truck.fuel.amount 200
+0 truck.battery.voltage 24.5
+0 truck.odometer 12345.6
+0 truck.brake.air.pressure 120
+0 game.time 1000
+"""
+
+# (message, signal, value, one bit of it)
+EXPECTED = [
+    ("EEC1", "EngineSpeed", 1500, 0.125),
+    ("TCO1", "TachographVehicleSpeed", 90, 1 / 256),
+    ("CCVS1", "WheelBasedVehicleSpeed", 90, 1 / 256),
+    ("CCVS1", "ParkingBrakeSwitch", 1, 0),
+    ("ETC2", "TransCurrentGear", 7, 0),
+    ("EFL_P1", "EngineOilPressure", 50 * 6.894757, 4),
+    ("ET1", "EngineCoolantTemp", 90, 1),
+    ("ET1", "EngineOilTemp1", 100, 0.03125),
+    ("DD", "FuelLevel1", 50, 0.4),
+    ("VEP1", "BatteryPotential", 24.5, 0.05),
+    ("VDHR", "TotalVehicleDistanceHR", 12345600, 5),
+    ("AIR1", "ServiceBrakeCircuit1AirPress", 120 * 6.894757, 8),
+    ("TD", "Hours", 16, 0),
+    ("TD", "Minutes", 40, 0),
+    ("DM1", "AmberWarningLampStatus", 0, 0),
+]
+
+
+class Adapter:
+    """The adapter's end of the line: a pseudo-terminal whose other end python-can reads over
+    a loopback socket, as pyserial's socket:// reaches it."""
+
+    def __init__(self, link, stalled=False):
+        self.stalled = stalled  # reads nothing, as an adapter whose USB side hung
+        self.master, slave = os.openpty()
+        self.link = link
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.ttyname(slave), link)
+        self._slave = slave
+        self._server = socket.create_server(("127.0.0.1", 0))
+        self._stop = False
+        self._thread = threading.Thread(target=self._bridge, daemon=True)
+        self._thread.start()
+        port = self._server.getsockname()[1]
+        self.bus = can.interface.Bus(interface="slcan", channel=f"socket://127.0.0.1:{port}",
+                                     sleep_after_open=0)
+
+    def _bridge(self):
+        connection, _ = self._server.accept()
+        while not self._stop:
+            watched = [connection] if self.stalled else [self.master, connection]
+            ready, _, _ = select.select(watched, [], [], 0.05)
+            try:
+                if self.master in ready:
+                    connection.sendall(os.read(self.master, 4096))
+                if connection in ready:
+                    os.write(self.master, connection.recv(4096))
+            except OSError:
+                break
+        connection.close()
+
+    def receive(self, seconds):
+        """(time, message) for everything read within `seconds`."""
+        found = []
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            message = self.bus.recv(timeout=0.05)
+            if message is not None:
+                found.append((time.monotonic(), message))
+        return found
+
+    def close(self):
+        if self._stop:
+            return
+        self._stop = True
+        self.bus.shutdown()
+        self._thread.join(timeout=5)
+        self._server.close()
+        os.close(self.master)
+        os.close(self._slave)
+        os.unlink(self.link)
+
+
+class CanTest(SystemTest):
+
+    def setUp(self):
+        super().setUp()
+        self.adapter = Adapter(self.target.can_link(self.scratch))
+        self.addCleanup(self.adapter.close)
+        self.db = canmatrix.formats.loadp_flat(DBC)
+
+    def test_every_message_decodes_to_the_drive_on_its_schedule(self):
+        port = self.target.can_port_name(self.adapter.link)
+        self.write_settings(f"comport str none\ncan_port str {port}\n")
+        scenario = self.write_scenario(DRIVE)
+        # A slow frame of 2 s: the game paused, frame-ends stop, the bus must not.
+        host = self.target.start_host("--cwd", self.target.host_path(self.scratch),
+                                      "--scenario", scenario,
+                                      "--duration", "5", "--slow-frame-at", "2",
+                                      "--slow-frame-ms", "2000")
+        received = self.adapter.receive(8)
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, f"Sending J1939 to the CAN adapter on: {port} at 250000 bit/s"),
+                      run.log)
+        self.assertEqual([line for line in run.log if line[0] == 2], [])
+
+        by_name = {}
+        for at, message in received:
+            frame = self.db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id,
+                                                                extended=True))
+            self.assertIsNotNone(frame, hex(message.arbitration_id))
+            by_name.setdefault(frame.name, []).append((at, bytes(message.data), frame))
+        self.assertEqual(sorted(by_name), sorted(f.name for f in self.db.frames))
+
+        for name, signal, value, one_bit in EXPECTED:
+            with self.subTest(message=name, signal=signal):
+                _, data, frame = by_name[name][-3]
+                decoded = float(frame.decode(data)[signal].phys_value)
+                self.assertAlmostEqual(decoded, value, delta=one_bit + 1e-6)
+
+        for frame in self.db.frames:
+            with self.subTest(message=frame.name):
+                times = [at for at, _, _ in by_name[frame.name]]
+                gaps = [b - a for a, b in zip(times, times[1:])]
+                self.assertAlmostEqual(statistics.median(gaps), frame.cycle_time / 1000,
+                                       delta=frame.cycle_time / 10000 + 0.002)
+
+        # Through the 2 s without a frame-end, EEC1 kept its 20 ms.
+        eec1 = [at for at, _, _ in by_name["EEC1"]]
+        self.assertLess(max(b - a for a, b in zip(eec1, eec1[1:])), 0.1)
+
+        # Nothing after the shut-down closed the channel.
+        self.assertEqual(self.adapter.receive(1), [])
+
+    def test_the_monitor_reads_the_bus_as_a_second_node(self):
+        # vontrel-monitor --can at the adapter's end of the line: host, plug-in, pty, monitor.
+        self.adapter.close()
+        monitor = Port(self.target.can_link(self.scratch), "--can")
+        self.addCleanup(monitor.close)
+        port = self.target.can_port_name(monitor.link)
+        self.write_settings(f"comport str none\ncan_port str {port}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--scenario",
+                                   self.write_scenario(DRIVE), "--duration", "3")
+        self.assertEqual(run.returncode, 0, run.output)
+        time.sleep(0.3)
+        summary = monitor.summary()
+        self.assertEqual(summary["unknown"], 0)
+        self.assertEqual(len(summary["messages"]), 12, summary)
+        self.assertAlmostEqual(summary["messages"]["EEC1"]["interval_ms"], 20, delta=2)
+        self.assertAlmostEqual(summary["messages"]["TD"]["interval_ms"], 1000, delta=100)
+        last = {}
+        for event in monitor.events("can"):
+            last[event["message"]] = event["values"]
+        self.assertAlmostEqual(last["EEC1"]["engine_speed"], 1500, delta=0.125)
+        self.assertAlmostEqual(last["CCVS1"]["wheel_speed"], 90, delta=0.01)
+        self.assertEqual(last["TD"]["hours"], 16)
+
+    def test_bad_settings_each_told_once_and_the_cluster_goes_on(self):
+        missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-adapter")
+        cluster = f"comport str {self.target.port_name(self.port)}\n"
+        for settings, errors in (
+                (f"can_port str {missing}\n", [f"CAN adapter lost, reconnecting: {missing}"]),
+                ("can_port str COM8\ncan_bitrate int 300000\n",
+                 ["CAN output off, can_bitrate is not one of 10000, 20000, 50000, 100000, "
+                  "125000, 250000, 500000, 800000 or 1000000: 300000"]),
+                ("can_port str none\ncan_eec1_ms int 5\ncan_dm2_ms int 100\n",
+                 ["Unknown CAN setting, ignored: can_dm2_ms",
+                  "CAN setting can_eec1_ms 5 ignored: 0 turns the message off, else 10 to "
+                  "60000 ms"])):
+            with self.subTest(settings=settings):
+                self.write_settings(cluster + settings)
+                start = len(self.port.data())
+                run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                           "--duration", "1.5")
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertEqual([text for kind, text in run.log if kind == 2], errors)
+                self.assertGreater(len(self.split_wire(self.port.data()[start:])), 20)
+
+    def test_a_stalled_adapter_does_not_slow_the_cluster_on_the_cable(self):
+        self.adapter.close()
+        self.adapter = Adapter(self.target.can_link(self.scratch), stalled=True)
+        self.addCleanup(self.adapter.close)
+        port = self.target.can_port_name(self.adapter.link)
+        self.write_settings(f"comport str {self.target.port_name(self.port)}\n"
+                            f"can_port str {port}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--duration",
+                                   "4", "--timing")
+        self.assertEqual(run.returncode, 0, run.output)
+        cycles = self.split_wire(self.port.data())
+        self.assertGreater(len(cycles), 70, "cycles lost on the cable")
+        timing = next(line for line in run.host_lines() if "frame-end held the host" in line)
+        longest_us = float(re.search(r"max ([0-9.]+) us", timing).group(1))
+        self.assertLess(longest_us, 200_000 if self.target.wine else 100_000, timing)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,270 @@
+#include "tools/monitor/can_monitor.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "j1939/fields.h"
+#include "tools/common/json_text.h"
+#include "tools/monitor/monitor.h"
+#include "tools/web/serve.h"
+
+namespace vontrel::monitor {
+
+namespace {
+
+// The adapter's bit-rate commands.
+struct Bitrate {
+  int bits_per_second;
+  char command;
+};
+constexpr Bitrate BITRATES[] = {{10000, '0'},  {20000, '1'},  {50000, '2'},
+                                {100000, '3'}, {125000, '4'}, {250000, '5'},
+                                {500000, '6'}, {800000, '7'}, {1000000, '8'}};
+
+// What one message looks like on the bus so far.
+struct Seen {
+  std::uint8_t source = 0;
+  std::uint64_t count = 0;
+  Clock::time_point last{};
+  std::deque<double> gaps_ms;  // the latest, for the median
+  std::map<std::string, double> values;
+  double interval_ms() const {
+    if (gaps_ms.empty()) {
+      return 0.0;
+    }
+    std::vector<double> sorted(gaps_ms.begin(), gaps_ms.end());
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    return sorted[sorted.size() / 2];
+  }
+};
+
+constexpr std::size_t GAPS_KEPT = 25;
+
+double ms_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+class Bus {
+ public:
+  Bus(const Options& options, std::string source) : options_(options), source_(std::move(source)) {}
+
+  void show_on(web::DashboardServer* server) { web_ = server; }
+
+  void line(std::string_view text, Clock::time_point now) {
+    std::uint32_t identifier = 0;
+    std::uint8_t data[8] = {};
+    std::uint8_t length = 0;
+    if (!j1939::parse_slcan_line(text, identifier, data, length)) {
+      return;  // the adapter's own replies, 11-bit traffic of others, noise
+    }
+    ++frames_;
+    const std::uint32_t pgn = j1939::pgn_of(identifier);
+    const char* name = j1939::message_name(pgn);
+    if (name == nullptr || length != 8) {
+      ++unknown_;
+      return;
+    }
+    Seen& seen = seen_[name];
+    if (seen.count > 0) {
+      seen.gaps_ms.push_back(ms_between(seen.last, now));
+      if (seen.gaps_ms.size() > GAPS_KEPT) {
+        seen.gaps_ms.pop_front();
+      }
+    }
+    ++seen.count;
+    seen.last = now;
+    seen.source = j1939::source_of(identifier);
+    seen.values.clear();
+    for (const j1939::Field& field : j1939::FIELDS) {
+      double value = 0;
+      if (std::string_view(field.message) == name && j1939::read_field(field, data, value)) {
+        seen.values[field.name] = value;
+      }
+    }
+    if (options_.json) {
+      nlohmann::json event = {{"event", "can"},
+                              {"message", name},
+                              {"id", hex_id(identifier)},
+                              {"source", seen.source},
+                              {"values", seen.values},
+                              {"interval_ms", seen.interval_ms()}};
+      print_json(event);
+    }
+  }
+
+  // Every half second on a terminal: each message, its interval and age, its values.
+  void report(Clock::time_point now) {
+    publish(now);
+    if (options_.json || options_.quiet || now - last_report_ < std::chrono::milliseconds(500)) {
+      return;
+    }
+    last_report_ = now;
+    for (const auto& [name, seen] : seen_) {
+      std::string values;
+      for (const auto& [field, value] : seen.values) {
+        char one[64];
+        std::snprintf(one, sizeof one, "  %s %.6g", field.c_str(), value);
+        values += one;
+      }
+      std::printf("%-7s from 0x%02X  every %6.1f ms  %7.0f ms ago%s\n", name.c_str(),
+                  unsigned{seen.source}, seen.interval_ms(), ms_between(seen.last, now),
+                  values.c_str());
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+
+  void summary(Clock::time_point now) {
+    nlohmann::json messages = nlohmann::json::object();
+    for (const auto& [name, seen] : seen_) {
+      messages[name] = {{"count", seen.count},
+                        {"source", seen.source},
+                        {"interval_ms", seen.interval_ms()},
+                        {"age_ms", ms_between(seen.last, now)}};
+    }
+    const nlohmann::json summary = {{"event", "summary"},
+                                    {"frames", frames_},
+                                    {"unknown", unknown_},
+                                    {"messages", messages}};
+    if (options_.json) {
+      print_json(summary);
+    } else {
+      std::printf("%llu frames, %llu not ours\n", static_cast<unsigned long long>(frames_),
+                  static_cast<unsigned long long>(unknown_));
+    }
+  }
+
+ private:
+  static std::string hex_id(std::uint32_t identifier) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", identifier);
+    return text;
+  }
+
+  double value(const char* message, const char* field, double fallback) const {
+    const auto seen = seen_.find(message);
+    if (seen == seen_.end()) {
+      return fallback;
+    }
+    const auto found = seen->second.values.find(field);
+    return found == seen->second.values.end() ? fallback : found->second;
+  }
+
+  // The page shows what a cluster on this bus would: speed, engine speed, fuel, water, the
+  // parking brake and the clock.
+  void publish(Clock::time_point now) {
+    if (web_ == nullptr || now - last_publish_ < web::PUSH_INTERVAL) {
+      return;
+    }
+    last_publish_ = now;
+    web::DashboardState state;
+    state.source = source_;
+    const auto engine = seen_.find("EEC1");
+    state.signal = engine != seen_.end() && now - engine->second.last < std::chrono::seconds(1);
+    state.speed_kmh = value("CCVS1", "wheel_speed", value("TCO1", "tachograph_speed", 0));
+    state.rpm = value("EEC1", "engine_speed", 0);
+    state.fuel_percent = value("DD", "fuel_level", 0);
+    state.water_c = value("ET1", "coolant_temperature", 0);
+    state.lamps = value("CCVS1", "parking_brake", 0) == 1 ? std::uint32_t{LAMP_PARKING_BRAKE} : 0u;
+    if (seen_.count("TD") != 0) {
+      char clock[16];
+      std::snprintf(clock, sizeof clock, "%02.0f:%02.0f", value("TD", "hours", 0),
+                    value("TD", "minutes", 0));
+      state.clock = clock;
+    }
+    state.cycles = engine == seen_.end() ? 0 : engine->second.count;
+    state.unknown = unknown_;
+    web_->publish(tools::json_text(web::to_json(state)));
+  }
+
+  const Options& options_;
+  std::string source_;
+  std::map<std::string, Seen> seen_;
+  std::uint64_t frames_ = 0;
+  std::uint64_t unknown_ = 0;
+  Clock::time_point last_report_{};
+  Clock::time_point last_publish_{};
+  web::DashboardServer* web_ = nullptr;
+};
+
+}  // namespace
+
+int run_can(const Options& options, Input& input, bool adapter) {
+  if (adapter) {
+    const auto rate = std::find_if(std::begin(BITRATES), std::end(BITRATES),
+                                   [&](const Bitrate& b) {
+                                     return b.bits_per_second == options.can_bitrate;
+                                   });
+    if (rate == std::end(BITRATES)) {
+      std::fprintf(stderr, "vontrel-monitor: --can-bitrate: not one of 10000, 20000, 50000, "
+                           "100000, 125000, 250000, 500000, 800000, 1000000\n");
+      return exit_usage;
+    }
+    // Close, bit rate, then open listen-only: the monitor never puts a frame on the bus.
+    const char hand_shake[] = {'C', '\r', 'S', rate->command, '\r', 'L', '\r'};
+    if (input.write(reinterpret_cast<const std::uint8_t*>(hand_shake), sizeof hand_shake, 500) !=
+        WriteResult::done) {
+      std::fprintf(stderr, "vontrel-monitor: --can: %s takes no commands\n",
+                   input.name().c_str());
+      return exit_io;
+    }
+  }
+  Bus bus(options, input.name());
+  std::unique_ptr<web::DashboardServer> web;
+  if (!options.web.empty()) {
+    web::DashboardState idle;
+    idle.source = input.name();
+    int status = 0;
+    web = web::serve_dashboard("vontrel-monitor", options.web, idle, options.json, stdout,
+                               status);
+    if (!web) {
+      return status;
+    }
+    bus.show_on(web.get());
+  }
+  if (options.json) {
+    print_json({{"event", "port"}, {"path", input.name()}});
+  } else if (!options.quiet) {
+    std::printf("reading J1939 from %s\n", input.name().c_str());
+    std::fflush(stdout);
+  }
+  const Clock::time_point start = Clock::now();
+  std::vector<std::uint8_t> buffer(4096);
+  std::string pending;
+  while (stop_requested == 0) {
+    const Clock::time_point now = Clock::now();
+    if (options.duration > 0.0 &&
+        now - start >= std::chrono::duration<double>(options.duration)) {
+      break;
+    }
+    bus.report(now);
+    const long n = input.read(buffer.data(), buffer.size(), 50);
+    if (n < 0) {
+      break;
+    }
+    const Clock::time_point at = Clock::now();
+    pending.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(n));
+    std::size_t begin = 0;
+    for (std::size_t end = pending.find_first_of("\r\n"); end != std::string::npos;
+         end = pending.find_first_of("\r\n", begin)) {
+      bus.line(std::string_view(pending).substr(begin, end - begin), at);
+      begin = end + 1;
+    }
+    pending.erase(0, begin);
+    if (pending.size() > 64) {
+      pending.clear();  // no line of ours is this long: noise
+    }
+  }
+  if (adapter) {
+    const char close_channel[] = {'C', '\r'};
+    input.write(reinterpret_cast<const std::uint8_t*>(close_channel), sizeof close_channel, 200);
+  }
+  bus.summary(Clock::now());
+  return 0;
+}
+
+}  // namespace vontrel::monitor
