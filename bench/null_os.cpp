@@ -34,7 +34,16 @@ io_status flush_device(device_handle /*device*/, deadline /*until*/) noexcept {
 io_status output_ready(device_handle /*device*/) noexcept {
   return io_status::done;
 }
+void discard_input(device_handle /*device*/) noexcept {}
 void close_device(device_handle /*device*/) noexcept {}
+std::uint64_t now_us() noexcept {
+  return std::uint64_t{bench_tick.load(std::memory_order_relaxed)} * 1000u;
+}
+timer_handle open_timer() noexcept {
+  return 1;
+}
+void timer_sleep(timer_handle /*timer*/, std::uint64_t /*microseconds*/) noexcept {}
+void close_timer(timer_handle /*timer*/) noexcept {}
 void release_runtime() noexcept {}
 thread_handle start_thread(void (* /*entry*/)(void*), void* /*argument*/) noexcept {
   return invalid_thread;
