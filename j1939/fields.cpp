@@ -33,9 +33,9 @@ struct Group {
   std::uint32_t pgn;
   const char* name;
 };
-constexpr Group GROUPS[] = {{61444, "EEC1"}, {65132, "TCO1"}, {65265, "CCVS1"}, {61445, "ETC2"},
-                            {65263, "EFL/P1"}, {65262, "ET1"}, {65276, "DD"},  {65271, "VEP1"},
-                            {65217, "VDHR"},  {65198, "AIR1"}, {65254, "TD"},  {65226, "DM1"}};
+constexpr Group GROUPS[] = {{61444, "EEC1"},   {65132, "TCO1"}, {65265, "CCVS1"}, {61445, "ETC2"},
+                            {65263, "EFL/P1"}, {65262, "ET1"},  {65276, "DD"},    {65271, "VEP1"},
+                            {65217, "VDHR"},   {65198, "AIR1"}, {65254, "TD"},    {65226, "DM1"}};
 
 int hex_digit(char c) noexcept {
   if (c >= '0' && c <= '9') {

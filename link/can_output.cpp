@@ -44,9 +44,10 @@ bool read_can_settings(const Settings& settings, CanSettings& can,
   for (const auto& [key, type] : settings.keys_with_prefix("can_")) {
     if (!known_key(key)) {
       complaints.push_back("Unknown CAN setting, ignored: " + key);
-    } else if (type != (key == "can_port" ? "str" : "int")) {
-      complaints.push_back("CAN setting " + key + " is " + (key == "can_port" ? "str" : "int") +
-                           ", not " + type + ": ignored");
+    } else if (const char* wanted = key == "can_port" ? "str" : "int"; type != wanted) {
+      std::string complaint = "CAN setting " + key;
+      complaint.append(" is ").append(wanted).append(", not ").append(type).append(": ignored");
+      complaints.push_back(std::move(complaint));
     }
   }
   for (std::size_t i = 0; i < j1939::MESSAGE_COUNT; ++i) {
@@ -94,7 +95,6 @@ bool CanOutput::open(const CanSettings& settings) {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = false;
     changes_ = 0;
-    ever_open_ = false;
   }
   reported_ = 0;
   dm1_known_ = false;
@@ -141,13 +141,11 @@ void CanOutput::thread_main(void* self) noexcept {
 
 void CanOutput::note(bool open) noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
+  // Odd while lost: a change of state is one more.
   const bool lost = changes_ % 2 == 1;
-  if (open && lost) {
-    ++changes_;
-  } else if (!open && !lost) {
+  if (open == lost) {
     ++changes_;
   }
-  ever_open_ = ever_open_ || open;
 }
 
 bool CanOutput::write_lines(const char* text, std::size_t length) noexcept {

@@ -97,7 +97,6 @@ class CanOutput {
   TelemetryState latest_{};
   bool stop_ = false;
   std::uint32_t changes_ = 0;  // lost, back, lost, ...: odd while lost
-  bool ever_open_ = false;
 
   std::uint32_t reported_ = 0;  // the host's own
 

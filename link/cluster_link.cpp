@@ -11,14 +11,18 @@ namespace vontrel {
 
 namespace {
 
-// The host's log from the frame path: built in place, no allocation.
+// The host's log from the frame path: "<what>: <name>", an error when `bad`, built in place
+// with no allocation.
+void tell(const PluginContext& context, bool bad, const char* what, const char* name) noexcept {
+  char line[512];
+  std::snprintf(line, sizeof line, "%s: %s", what, name);
+  log_line(context, bad ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+}
+
 void report(const PluginContext& context, LinkEvent event) noexcept {
   const bool lost = event == LinkEvent::lost;
-  char line[512];
-  std::snprintf(line, sizeof line, "%s: %s",
-                lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
-                context.link.port_name.c_str());
-  log_line(context, lost ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+  tell(context, lost, lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
+       context.link.port_name.c_str());
 }
 
 // Frames of `frame_length` bytes, each one write and one flush, all within one LINK_WAIT_MS.
@@ -45,14 +49,10 @@ void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexce
   }
 }
 
-// The host's log of the UDP output, built in place like the port's.
 void report_udp(const PluginContext& context, UdpEvent event) noexcept {
   const bool failing = event == UdpEvent::failing;
-  char line[512];
-  std::snprintf(line, sizeof line, "%s: %s",
-                failing ? "UDP send failing, still trying" : "UDP send works again",
-                context.link.udp.target().c_str());
-  log_line(context, failing ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+  tell(context, failing, failing ? "UDP send failing, still trying" : "UDP send works again",
+       context.link.udp.target().c_str());
 }
 
 // The synchronous link before a cycle: a lost port is reopened (reconnecting only), a stalled
@@ -136,14 +136,10 @@ bool serial_ready(PluginContext& context, std::uint32_t now) noexcept {
   return true;
 }
 
-// The host's log of the CAN adapter, built in place like the port's.
 void report_can(const PluginContext& context, CanEvent event) noexcept {
   const bool lost = event == CanEvent::lost;
-  char line[512];
-  std::snprintf(line, sizeof line, "%s: %s",
-                lost ? "CAN adapter lost, reconnecting" : "CAN adapter connected",
-                context.link.can.port_name().c_str());
-  log_line(context, lost ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+  tell(context, lost, lost ? "CAN adapter lost, reconnecting" : "CAN adapter connected",
+       context.link.can.port_name().c_str());
 }
 
 void start_can(PluginContext& context, const LinkSettings& settings) {

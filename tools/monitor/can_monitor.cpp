@@ -37,7 +37,8 @@ struct Seen {
       return 0.0;
     }
     std::vector<double> sorted(gaps_ms.begin(), gaps_ms.end());
-    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), middle, sorted.end());
     return sorted[sorted.size() / 2];
   }
 };
@@ -86,12 +87,9 @@ class Bus {
       }
     }
     if (options_.json) {
-      nlohmann::json event = {{"event", "can"},
-                              {"message", name},
-                              {"id", hex_id(identifier)},
-                              {"source", seen.source},
-                              {"values", seen.values},
-                              {"interval_ms", seen.interval_ms()}};
+      nlohmann::json event = {{"event", "can"},           {"message", name},
+                              {"id", hex_id(identifier)}, {"source", seen.source},
+                              {"values", seen.values},    {"interval_ms", seen.interval_ms()}};
       print_json(event);
     }
   }
@@ -126,10 +124,8 @@ class Bus {
                         {"interval_ms", seen.interval_ms()},
                         {"age_ms", ms_between(seen.last, now)}};
     }
-    const nlohmann::json summary = {{"event", "summary"},
-                                    {"frames", frames_},
-                                    {"unknown", unknown_},
-                                    {"messages", messages}};
+    const nlohmann::json summary = {
+        {"event", "summary"}, {"frames", frames_}, {"unknown", unknown_}, {"messages", messages}};
     if (options_.json) {
       print_json(summary);
     } else {
@@ -195,21 +191,20 @@ class Bus {
 
 int run_can(const Options& options, Input& input, bool adapter) {
   if (adapter) {
-    const auto rate = std::find_if(std::begin(BITRATES), std::end(BITRATES),
-                                   [&](const Bitrate& b) {
-                                     return b.bits_per_second == options.can_bitrate;
-                                   });
+    const auto rate = std::find_if(std::begin(BITRATES), std::end(BITRATES), [&](const Bitrate& b) {
+      return b.bits_per_second == options.can_bitrate;
+    });
     if (rate == std::end(BITRATES)) {
-      std::fprintf(stderr, "vontrel-monitor: --can-bitrate: not one of 10000, 20000, 50000, "
-                           "100000, 125000, 250000, 500000, 800000, 1000000\n");
+      std::fprintf(stderr,
+                   "vontrel-monitor: --can-bitrate: not one of 10000, 20000, 50000, "
+                   "100000, 125000, 250000, 500000, 800000, 1000000\n");
       return exit_usage;
     }
     // Close, bit rate, then open listen-only: the monitor never puts a frame on the bus.
     const char hand_shake[] = {'C', '\r', 'S', rate->command, '\r', 'L', '\r'};
     if (input.write(reinterpret_cast<const std::uint8_t*>(hand_shake), sizeof hand_shake, 500) !=
         WriteResult::done) {
-      std::fprintf(stderr, "vontrel-monitor: --can: %s takes no commands\n",
-                   input.name().c_str());
+      std::fprintf(stderr, "vontrel-monitor: --can: %s takes no commands\n", input.name().c_str());
       return exit_io;
     }
   }
@@ -219,8 +214,7 @@ int run_can(const Options& options, Input& input, bool adapter) {
     web::DashboardState idle;
     idle.source = input.name();
     int status = 0;
-    web = web::serve_dashboard("vontrel-monitor", options.web, idle, options.json, stdout,
-                               status);
+    web = web::serve_dashboard("vontrel-monitor", options.web, idle, options.json, stdout, status);
     if (!web) {
       return status;
     }
@@ -237,8 +231,7 @@ int run_can(const Options& options, Input& input, bool adapter) {
   std::string pending;
   while (stop_requested == 0) {
     const Clock::time_point now = Clock::now();
-    if (options.duration > 0.0 &&
-        now - start >= std::chrono::duration<double>(options.duration)) {
+    if (options.duration > 0.0 && now - start >= std::chrono::duration<double>(options.duration)) {
       break;
     }
     bus.report(now);
