@@ -73,12 +73,15 @@ class UdpTest(SystemTest):
             datagrams = Datagrams()
             self.addCleanup(datagrams.close)
             self.write_settings(f"comport str none\nudp_target str {datagrams.target}\n")
-            run = self.drive("--fps", "100", *slow, seconds=5)
+            run = self.drive("--fps", "100", *slow, seconds=6)
             self.assertEqual(run.returncode, 0, run.output)
             counts.append(datagrams.summary()["cycles"])
         steady, hitched = counts
-        self.assertGreater(steady, 60, counts)
-        self.assertGreaterEqual(hitched, steady - 5, f"cycles lost after the slow frame: {counts}")
+        self.assertGreater(steady, 70, counts)
+        # The slow frame itself costs about three cycles, and a run's count moves by a few more
+        # (under Wine the tick moves in 16 ms steps); a sender stuck at the slow frame's pace
+        # loses a dozen and more.
+        self.assertGreaterEqual(hitched, steady - 8, f"cycles lost after the slow frame: {counts}")
 
     def test_a_second_start_up_sends_one_stream_not_two(self):
         # Without a serial port there is nothing "already open": both start-ups succeed.
