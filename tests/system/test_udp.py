@@ -141,7 +141,7 @@ class UdpTest(SystemTest):
                  "this machine has no network interface no-such-interface", None),
                 ("[2001:db8::1%1]:5005",
                  "only a link-local address (fe80::...) takes an interface after %", None),
-                ("[::ffff:192.168.1.20]:5005",
+                ("[::ffff:127.0.0.1]:5005",
                  "write an IPv4 address as HOST:PORT, without brackets", None)):
             with self.subTest(value=value[:80]):
                 self.write_settings(self.serial_settings(value))
