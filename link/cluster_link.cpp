@@ -5,24 +5,29 @@
 #include "dashboard/frame_cycle.h"
 #include "dashboard/frame_format.h"
 #include "link/reconnect.h"
-#include "plugin/plugin_context.h"
 
 namespace vontrel {
 
 namespace {
 
-// The host's log from the frame path: "<what>: <name>", an error when `bad`, built in place
-// with no allocation.
-void tell(const PluginContext& context, bool bad, const char* what, const char* name) noexcept {
-  char line[512];
-  std::snprintf(line, sizeof line, "%s: %s", what, name);
-  log_line(context, bad ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+void log_line(scs_log_t log, scs_log_type_t type, const char* text) noexcept {
+  if (log != nullptr) {
+    log(type, text);
+  }
 }
 
-void report(const PluginContext& context, LinkEvent event) noexcept {
+// The host's log from the frame path: "<what>: <name>", an error when `bad`, built in place
+// with no allocation.
+void tell(scs_log_t log, bool bad, const char* what, const char* name) noexcept {
+  char line[512];
+  std::snprintf(line, sizeof line, "%s: %s", what, name);
+  log_line(log, bad ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+}
+
+void report(const ClusterLink& link, scs_log_t log, LinkEvent event) noexcept {
   const bool lost = event == LinkEvent::lost;
-  tell(context, lost, lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
-       context.link.port_name.c_str());
+  tell(log, lost, lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
+       link.port_name.c_str());
 }
 
 // Frames of `frame_length` bytes, each one write and one flush, all within one LINK_WAIT_MS.
@@ -49,27 +54,27 @@ void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexce
   }
 }
 
-void report_udp(const PluginContext& context, UdpEvent event) noexcept {
+void report_udp(const ClusterLink& link, scs_log_t log, UdpEvent event) noexcept {
   const bool failing = event == UdpEvent::failing;
-  tell(context, failing, failing ? "UDP send failing, still trying" : "UDP send works again",
-       context.link.udp.target().c_str());
+  tell(log, failing, failing ? "UDP send failing, still trying" : "UDP send works again",
+       link.udp.target().c_str());
 }
 
 // The synchronous link before a cycle: a lost port is reopened (reconnecting only), a stalled
 // one waited out without waiting. True when a due cycle may be written.
-bool synchronous_ready(PluginContext& context, std::uint32_t now) noexcept {
-  ClusterLink& link = context.link;
-  if (!context.port.is_open()) {
+bool synchronous_ready(ClusterLink& link, SerialPort& port, scs_log_t log,
+                       std::uint32_t now) noexcept {
+  if (!port.is_open()) {
     if (link.lost && now - link.retry_tick >= REOPEN_INTERVAL_MS) {
       link.retry_tick = now;
       const bool hold = link.startup_delay_ms > 0;
-      if (reopen_port(context.port, link.port_name, os::deadline_after(LINK_WAIT_MS), hold)) {
+      if (reopen_port(port, link.port_name, os::deadline_after(LINK_WAIT_MS), hold)) {
         link.lost = false;
         link.stalled = false;
         // A re-plugged board restarts its bootloader as at start-up: the same delay.
         link.holding = hold;
         link.opened_tick = now;
-        report(context, LinkEvent::back);
+        report(link, log, LinkEvent::back);
       }
     }
     return false;
@@ -78,7 +83,7 @@ bool synchronous_ready(PluginContext& context, std::uint32_t now) noexcept {
     if (now - link.retry_tick < STALL_RETRY_MS) {
       return false;
     }
-    const os::io_status ready = context.port.output_ready();
+    const os::io_status ready = port.output_ready();
     if (ready == os::io_status::timed_out ||
         (ready == os::io_status::failed && link.mode != LinkMode::reconnecting)) {
       return false;
@@ -89,32 +94,30 @@ bool synchronous_ready(PluginContext& context, std::uint32_t now) noexcept {
 }
 
 // The encoded cycle on the host's thread.
-void synchronous_send(PluginContext& context, std::uint32_t now) noexcept {
-  ClusterLink& link = context.link;
+void synchronous_send(ClusterLink& link, SerialPort& port, scs_log_t log,
+                      std::uint32_t now) noexcept {
   const os::io_status sent =
-      write_frames(context.port, context.frame_buffer.data(), FRAME_LENGTH, FRAMES_PER_CYCLE);
+      write_frames(port, link.frame_buffer.data(), FRAME_LENGTH, FRAMES_PER_CYCLE);
   note_stall(link, sent, now);
   if (sent == os::io_status::failed && link.mode == LinkMode::reconnecting) {
-    context.port.close();
+    port.close();
     link.lost = true;
     link.retry_tick = now;
-    report(context, LinkEvent::lost);
+    report(link, log, LinkEvent::lost);
   }
 }
 
 // The reset frame that clears the cluster, by whichever side writes.
-void send_serial_reset(PluginContext& context, std::uint32_t now) noexcept {
-  ClusterLink& link = context.link;
+void send_serial_reset(ClusterLink& link, SerialPort& port, std::uint32_t now) noexcept {
   if (link.mode == LinkMode::background) {
     link.writer.submit_reset();
   } else {
-    note_stall(link, write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
+    note_stall(link, write_frames(port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
   }
 }
 
 // The serial side of a frame-end: true when a cycle is to be written to the port now.
-bool serial_ready(PluginContext& context, std::uint32_t now) noexcept {
-  ClusterLink& link = context.link;
+bool serial_ready(ClusterLink& link, SerialPort& port, scs_log_t log, std::uint32_t now) noexcept {
   if (!link.serial) {
     return false;
   }
@@ -122,53 +125,51 @@ bool serial_ready(PluginContext& context, std::uint32_t now) noexcept {
     if (now - link.opened_tick >= link.startup_delay_ms) {
       // The board is past its bootloader: clear it, and the next frame-end sends a cycle.
       link.holding = false;
-      send_serial_reset(context, now);
+      send_serial_reset(link, port, now);
     }
     return false;
   }
   if (link.mode != LinkMode::background) {
-    return synchronous_ready(context, now);
+    return synchronous_ready(link, port, log, now);
   }
   for (LinkEvent event = link.writer.take_event(); event != LinkEvent::none;
        event = link.writer.take_event()) {
-    report(context, event);
+    report(link, log, event);
   }
   return true;
 }
 
-void report_can(const PluginContext& context, CanEvent event) noexcept {
+void report_can(const ClusterLink& link, scs_log_t log, CanEvent event) noexcept {
   const bool lost = event == CanEvent::lost;
-  tell(context, lost, lost ? "CAN adapter lost, reconnecting" : "CAN adapter connected",
-       context.link.can.port_name().c_str());
+  tell(log, lost, lost ? "CAN adapter lost, reconnecting" : "CAN adapter connected",
+       link.can.port_name().c_str());
 }
 
-void start_can(PluginContext& context, const LinkSettings& settings) {
-  CanOutput& can = context.link.can;
+void start_can(CanOutput& can, scs_log_t log, const LinkSettings& settings) {
   can.close();
   if (!settings.can) {
     return;
   }
   if (can.open(settings.can_settings)) {
-    log_line(context, SCS_LOG_TYPE_message,
+    log_line(log, SCS_LOG_TYPE_message,
              ("Sending J1939 to the CAN adapter on: " + settings.can_settings.port + " at " +
               std::to_string(settings.can_settings.bitrate) + " bit/s")
                  .c_str());
   } else {
-    log_line(context, SCS_LOG_TYPE_error, "CAN output off: no thread for it");
+    log_line(log, SCS_LOG_TYPE_error, "CAN output off: no thread for it");
   }
 }
 
-void start_udp(PluginContext& context, const std::string& target) {
-  UdpOutput& udp = context.link.udp;
+void start_udp(UdpOutput& udp, scs_log_t log, const std::string& target) {
   udp.close();
   if (target == UDP_OFF) {
     return;
   }
   std::string error;
   if (udp.open(target, error)) {
-    log_line(context, SCS_LOG_TYPE_message, ("Sending UDP to: " + target).c_str());
+    log_line(log, SCS_LOG_TYPE_message, ("Sending UDP to: " + target).c_str());
   } else {
-    log_line(context, SCS_LOG_TYPE_error, error.c_str());
+    log_line(log, SCS_LOG_TYPE_error, error.c_str());
   }
 }
 
@@ -187,9 +188,8 @@ bool is_no_port(std::string_view port_name) noexcept {
   return true;
 }
 
-bool start_link(PluginContext& context, const std::string& port_name, const LinkSettings& settings,
-                std::uint32_t now, std::string& error) {
-  ClusterLink& link = context.link;
+bool start_link(ClusterLink& link, SerialPort& port, scs_log_t log, const std::string& port_name,
+                const LinkSettings& settings, std::uint32_t now, std::string& error) {
   // A writer left by an earlier start-up owns the port: stop it, so that the port is judged
   // here as on the plain link ("already open" closes it) and nothing reopens it behind us.
   link.writer.stop(0);
@@ -203,75 +203,78 @@ bool start_link(PluginContext& context, const std::string& port_name, const Link
   link.startup_delay_ms = settings.startup_delay_ms;
   link.udp.close();
   if (link.serial) {
-    if (!context.port.open(port_name.c_str(), error)) {
+    if (!port.open(port_name.c_str(), error)) {
       link.holding = false;
       return false;
     }
     if (settings.background_writes &&
-        link.writer.start(context.port, port_name, settings.reconnect, settings.startup_delay_ms)) {
+        link.writer.start(port, port_name, settings.reconnect, settings.startup_delay_ms)) {
       link.mode = LinkMode::background;
     } else {
       // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
       link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
     }
     if (!link.holding) {
-      send_serial_reset(context, now);
+      send_serial_reset(link, port, now);
     }
   } else {
-    context.port.close();  // an earlier start-up's
+    port.close();  // an earlier start-up's
   }
-  start_udp(context, settings.udp_target);
+  start_udp(link.udp, log, settings.udp_target);
   link.udp.submit_reset();
-  start_can(context, settings);
+  start_can(link.can, log, settings);
   return true;
 }
 
-void abandon_link(PluginContext& context) noexcept {
-  context.link.writer.stop(SHUTDOWN_DRAIN_MS);
-  context.link.mode = LinkMode::plain;
-  context.link.udp.close();
-  context.link.can.close();
+void abandon_link(ClusterLink& link) noexcept {
+  link.writer.stop(SHUTDOWN_DRAIN_MS);
+  link.mode = LinkMode::plain;
+  link.udp.close();
+  link.can.close();
 }
 
-void link_frame_end(PluginContext& context, std::uint32_t now) noexcept {
-  ClusterLink& link = context.link;
+void link_frame_end(ClusterLink& link, SerialPort& port, scs_log_t log, const TelemetryState& state,
+                    const Settings& settings, std::uint32_t now) noexcept {
   if (link.can.active()) {
-    link.can.submit(context.state);
+    link.can.submit(state);
     for (CanEvent event = link.can.take_event(); event != CanEvent::none;
          event = link.can.take_event()) {
-      report_can(context, event);
+      report_can(link, log, event);
     }
   }
-  const bool to_port = serial_ready(context, now);
+  const bool to_port = serial_ready(link, port, log, now);
   const bool to_udp = link.udp.active();
-  if ((to_port || to_udp) && throttle_passes(context.last_send_tick, now)) {
-    encode_cycle(context.state, context.settings, context.frame_buffer.data());
+  if ((to_port || to_udp) && throttle_passes(link.last_send_tick, now)) {
+    encode_cycle(state, settings, link.frame_buffer.data());
     if (to_port && link.mode == LinkMode::background) {
-      link.writer.submit_cycle(context.frame_buffer.data());
+      link.writer.submit_cycle(link.frame_buffer.data());
     } else if (to_port) {
-      synchronous_send(context, now);
+      synchronous_send(link, port, log, now);
     }
-    link.udp.submit_cycle(context.frame_buffer.data(), now);
+    link.udp.submit_cycle(link.frame_buffer.data(), now);
     // Once a cycle, not on every frame-end: the sender's news waits at most 50 ms.
     for (UdpEvent event = link.udp.take_event(now); event != UdpEvent::none;
          event = link.udp.take_event(now)) {
-      report_udp(context, event);
+      report_udp(link, log, event);
     }
   }
 }
 
-void stop_link(PluginContext& context) noexcept {
-  ClusterLink& link = context.link;
+bool link_busy(const ClusterLink& link, const SerialPort& port) noexcept {
+  return link.mode == LinkMode::background || port.is_open() || link.lost || link.udp.active() ||
+         link.can.active();
+}
+
+void stop_link(ClusterLink& link, SerialPort& port) noexcept {
   if (link.holding) {
     link.writer.stop(0);  // within the delay, not even the reset frame goes out
   } else if (link.mode == LinkMode::background) {
     link.writer.submit_reset();
     link.writer.stop(SHUTDOWN_DRAIN_MS);
-  } else if (context.port.is_open() &&
-             (!link.stalled || context.port.output_ready() == os::io_status::done)) {
-    write_frames(context.port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
+  } else if (port.is_open() && (!link.stalled || port.output_ready() == os::io_status::done)) {
+    write_frames(port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
   }
-  context.port.close();
+  port.close();
   link.udp.submit_reset();
   link.udp.close();
   link.can.close();
@@ -279,20 +282,6 @@ void stop_link(PluginContext& context) noexcept {
   link.lost = false;
   link.stalled = false;
   link.holding = false;
-}
-
-void frame_end(PluginContext& context) noexcept {
-  const ClusterLink& link = context.link;
-  if (link.mode != LinkMode::background && !context.port.is_open() && !link.lost &&
-      !link.udp.active() && !link.can.active()) {
-    return;
-  }
-  link_frame_end(context, os::tick_ms());
-}
-
-void SCSAPI on_frame_end(scs_event_t /*event*/, const void* /*event_info*/,
-                         void* /*context*/) noexcept {
-  frame_end(plugin_context());
 }
 
 }  // namespace vontrel

@@ -17,18 +17,21 @@
 #ifndef VONTREL_LINK_CLUSTER_LINK_H
 #define VONTREL_LINK_CLUSTER_LINK_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "dashboard/frame_format.h"
 #include "link/background_writer.h"
 #include "link/can_output.h"
 #include "link/udp_output.h"
 #include "plugin/host_sdk.h"
+#include "serial/serial_port.h"
+#include "settings/settings.h"
+#include "telemetry/telemetry_state.h"
 
 namespace vontrel {
-
-struct PluginContext;
 
 // The longest one host call (start-up, a frame-end, shut-down) waits on the cluster.
 inline constexpr std::uint32_t LINK_WAIT_MS = 50;
@@ -62,38 +65,40 @@ struct ClusterLink {
   bool holding = false;          // the start-up delay has not passed: nothing is sent yet
   std::uint32_t opened_tick = 0;
   std::uint32_t startup_delay_ms = 0;
+  std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};  // a cycle is encoded here
+  std::uint32_t last_send_tick = 0;
   UdpOutput udp;
   CanOutput can;
   // Declared last so that it is destroyed first: its thread must be gone before the rest.
   BackgroundWriter writer;
 };
 
+// The link is handed the port it writes and the host's log (null when the host gave none),
+// which hears of an output left off, a port or an adapter lost and back.
+
 // Start-up at tick `now`: opens the port, chooses the link and clears the cluster before any
 // value can reach it. False with the port's error text; the port is then closed and the link
 // sends nothing. A UDP target that cannot be used is told in the host's log and left off;
 // start-up goes on without it.
-bool start_link(PluginContext& context, const std::string& port_name, const LinkSettings& settings,
-                std::uint32_t now, std::string& error);
+bool start_link(ClusterLink& link, SerialPort& port, scs_log_t log, const std::string& port_name,
+                const LinkSettings& settings, std::uint32_t now, std::string& error);
 
 // Start-up failed after the port was opened and the host will unload us without a shut-down:
 // no thread of ours may outlive the call, nor a socket. The port stays open, written from the
 // host's thread.
-void abandon_link(PluginContext& context) noexcept;
+void abandon_link(ClusterLink& link) noexcept;
 
-// One frame-end at tick `now`: at most one cycle, and the host's log told of a lost or
-// returned port.
-void link_frame_end(PluginContext& context, std::uint32_t now) noexcept;
+// One frame-end at tick `now`: at most one cycle, encoded from the snapshot and the settings.
+void link_frame_end(ClusterLink& link, SerialPort& port, scs_log_t log, const TelemetryState& state,
+                    const Settings& settings, std::uint32_t now) noexcept;
+
+// Whether a frame-end has anything to do (a port to write to or one to reopen, a socket, an
+// adapter): when not, the host's frame-end does not even read the clock.
+bool link_busy(const ClusterLink& link, const SerialPort& port) noexcept;
 
 // Shut-down: clears the cluster and closes the port, in bounded time whatever the cluster
 // does.
-void stop_link(PluginContext& context) noexcept;
-
-// One frame-end event: reads the tick only when the link has something to do (a port to
-// write to or one to reopen).
-void frame_end(PluginContext& context) noexcept;
-
-// The host's frame-end handler, on the process-wide context.
-void SCSAPI on_frame_end(scs_event_t event, const void* event_info, void* context) noexcept;
+void stop_link(ClusterLink& link, SerialPort& port) noexcept;
 
 }  // namespace vontrel
 

@@ -2,11 +2,8 @@
 #ifndef VONTREL_PLUGIN_PLUGIN_CONTEXT_H
 #define VONTREL_PLUGIN_PLUGIN_CONTEXT_H
 
-#include <array>
 #include <cstdint>
-#include <string>
 
-#include "dashboard/frame_format.h"
 #include "link/cluster_link.h"
 #include "plugin/host_sdk.h"
 #include "serial/serial_port.h"
@@ -17,8 +14,6 @@ namespace vontrel {
 
 struct PluginContext {
   TelemetryState state{};
-  std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};  // a cycle is encoded here
-  std::uint32_t last_send_tick = 0;
   scs_log_t host_log = nullptr;
   // The port is built before the settings and so destroyed after them.
   SerialPort port;
@@ -29,6 +24,12 @@ struct PluginContext {
 
 // One line in the host's log, if the host gave us a log.
 void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept;
+
+// One frame-end event: reads the tick only when the link has something to do.
+void frame_end(PluginContext& context) noexcept;
+
+// The host's frame-end handler, on the process-wide context.
+void SCSAPI on_frame_end(scs_event_t event, const void* event_info, void* context) noexcept;
 
 // The one instance the host's calls work on.
 PluginContext& plugin_context() noexcept;

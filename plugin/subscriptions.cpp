@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "link/cluster_link.h"
 #include "plugin/plugin_context.h"
 
 namespace vontrel {

@@ -76,7 +76,8 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
     log_line(context, SCS_LOG_TYPE_error, complaint.c_str());
   }
   std::string errmsg;
-  if (!start_link(context, com_port, link, os::tick_ms(), errmsg)) {
+  if (!start_link(context.link, context.port, context.host_log, com_port, link, os::tick_ms(),
+                  errmsg)) {
     log_line(context, SCS_LOG_TYPE_error, errmsg.c_str());
     return SCS_RESULT_generic_error;
   }
@@ -85,7 +86,7 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   }
 
   if (!register_subscriptions(context.state, params)) {
-    abandon_link(context);
+    abandon_link(context.link);
     log_line(context, SCS_LOG_TYPE_error, "Unable to register callbacks");
     return SCS_RESULT_generic_error;
   }
@@ -105,6 +106,18 @@ void log_line(const PluginContext& context, scs_log_type_t type, const char* tex
   if (context.host_log != nullptr) {
     context.host_log(type, text);
   }
+}
+
+void frame_end(PluginContext& context) noexcept {
+  if (link_busy(context.link, context.port)) {
+    link_frame_end(context.link, context.port, context.host_log, context.state, context.settings,
+                   os::tick_ms());
+  }
+}
+
+void SCSAPI on_frame_end(scs_event_t /*event*/, const void* /*event_info*/,
+                         void* /*context*/) noexcept {
+  frame_end(plugin_context());
 }
 
 scs_result_t start_up(PluginContext& context, scs_u32_t version,
@@ -127,7 +140,7 @@ scs_result_t start_up(PluginContext& context, scs_u32_t version,
 }
 
 void shut_down(PluginContext& context) noexcept {
-  stop_link(context);
+  stop_link(context.link, context.port);
   log_line(context, SCS_LOG_TYPE_message, "Plugin shutdown");
   context.host_log = nullptr;
 }

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/plugin_context.h"
 #include "tests/fake_os.h"
 #include "tests/frame_bytes.h"
 #include "tests/test_host.h"
@@ -31,15 +30,13 @@ const char* const zero_cycle[] = {
 
 class cluster_link_test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake_os::reset();
-    context->host_log = host_params.log;
-  }
-  void TearDown() override { stop_link(*context); }
+  void SetUp() override { fake_os::reset(); }
+  void TearDown() override { stop_link(context->link, context->port); }
 
   void start(const LinkSettings& settings = {}) {
     std::string error;
-    ASSERT_TRUE(start_link(*context, "COM3", settings, os().tick, error));
+    ASSERT_TRUE(start_link(context->link, context->port, host_params.log, "COM3", settings,
+                           os().tick, error));
   }
   // A frame-end `ms` after the last one.
   void frame_end_after(std::uint32_t ms) {
@@ -47,7 +44,14 @@ class cluster_link_test : public ::testing::Test {
       std::lock_guard<std::mutex> lock(fake_os::record_mutex());
       os().tick += ms;
     }
-    frame_end(*context);
+    frame_end_now();
+  }
+  // The plug-in's frame-end: the clock is read only when the link has work.
+  void frame_end_now() {
+    if (link_busy(context->link, context->port)) {
+      link_frame_end(context->link, context->port, host_params.log, context->state,
+                     context->settings, os::tick_ms());
+    }
   }
   void clear_record() {
     std::lock_guard<std::mutex> lock(fake_os::record_mutex());
@@ -70,7 +74,14 @@ class cluster_link_test : public ::testing::Test {
 
   testing::TestHost host;
   scs_telemetry_init_params_t host_params = host.params();
-  std::unique_ptr<PluginContext> context = std::make_unique<PluginContext>();
+  // What the plug-in hands the link.
+  struct Parts {
+    TelemetryState state{};
+    Settings settings;
+    SerialPort port;
+    ClusterLink link;
+  };
+  std::unique_ptr<Parts> context = std::make_unique<Parts>();
 };
 
 TEST_F(cluster_link_test, plain_cycle_is_seven_frames_each_one_write_and_one_flush) {
@@ -97,11 +108,11 @@ TEST_F(cluster_link_test, failing_writes_do_not_stop_the_cycle_or_close_the_port
 TEST_F(cluster_link_test, closed_port_reads_no_clock_and_writes_nothing) {
   start();
   context->port.close();
-  context->last_send_tick = 1234;
+  context->link.last_send_tick = 1234;
   clear_record();
-  frame_end(*context);
+  frame_end_now();
   EXPECT_TRUE(os().calls.empty());
-  EXPECT_EQ(context->last_send_tick, 1234u);
+  EXPECT_EQ(context->link.last_send_tick, 1234u);
 }
 
 // A cluster that stops reading costs one bounded wait, then nothing until it reads again.
@@ -135,7 +146,7 @@ TEST_F(cluster_link_test, shut_down_on_a_stalled_cluster_skips_the_reset_and_clo
   os().output = os::io_status::timed_out;
   frame_end_after(1000);
   clear_record();
-  stop_link(*context);
+  stop_link(context->link, context->port);
   EXPECT_EQ(os().calls, (Calls{"ready", "close"}));
 }
 
@@ -217,12 +228,12 @@ TEST_F(cluster_link_test, startup_delay_holds_everything_back_without_waiting) {
     EXPECT_EQ(writes(), Calls{reset});
     frame_end_after(SEND_INTERVAL_MS);
     EXPECT_EQ(writes().size(), 8u) << "cycles follow";
-    stop_link(*context);
+    stop_link(context->link, context->port);
     clear_record();
 
     start(settings);
     frame_end_after(1000);
-    stop_link(*context);
+    stop_link(context->link, context->port);
     EXPECT_EQ(writes(), Calls{}) << "shut-down within the delay";
     clear_record();
   }
@@ -268,13 +279,14 @@ TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_o
 TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
   std::string error;
   for (int run = 0; run < 2; ++run) {
-    ASSERT_TRUE(start_link(*context, "None", {.udp_target = "[::1]:5005"}, os().tick, error));
+    ASSERT_TRUE(start_link(context->link, context->port, host_params.log, "None",
+                           {.udp_target = "[::1]:5005"}, os().tick, error));
   }
   frame_end_after(1000);
   for (int wait = 0; wait < 200 && datagram_count() < 3; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  stop_link(*context);
+  stop_link(context->link, context->port);
   EXPECT_EQ(os().count("open"), 0);
   EXPECT_EQ(os().open_sockets, 0);
   ASSERT_EQ(os().datagrams.size(), 4u);
@@ -287,7 +299,8 @@ TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
 // Real time passes here, since the sender rests on a real clock; the fake tick follows it.
 TEST_F(cluster_link_test, udp_sends_every_cycle_after_a_slow_host_frame) {
   std::string error;
-  ASSERT_TRUE(start_link(*context, "none", {.udp_target = "127.0.0.1:5005"}, os().tick, error));
+  ASSERT_TRUE(start_link(context->link, context->port, host_params.log, "none",
+                         {.udp_target = "127.0.0.1:5005"}, os().tick, error));
   const auto begin = std::chrono::steady_clock::now();
   std::uint32_t at_ms = 0;
   constexpr int cycles = 30;
@@ -299,7 +312,7 @@ TEST_F(cluster_link_test, udp_sends_every_cycle_after_a_slow_host_frame) {
       std::lock_guard<std::mutex> lock(fake_os::record_mutex());
       os().tick = at_ms;
     }
-    frame_end(*context);
+    frame_end_now();
   }
   for (int wait = 0; wait < 100 && datagram_count() < cycles + 1; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
