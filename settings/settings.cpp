@@ -130,6 +130,54 @@ bool read_bool(std::string_view rest) {
   return result.ec == std::errc{} && value == 1;
 }
 
+void append_utf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | code >> 6));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | code >> 12));
+    out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | code >> 18));
+    out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+// UTF-16 text (after its byte-order mark) as UTF-8. A surrogate without its partner, and an
+// odd last byte, become U+FFFD, as any decoder shows them.
+std::string utf16_to_utf8(std::string_view bytes, bool little_endian) {
+  constexpr std::uint32_t replacement = 0xFFFD;
+  std::string out;
+  out.reserve(bytes.size());
+  const auto unit_at = [&](std::size_t i) {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    return static_cast<std::uint32_t>(little_endian ? first | second << 8 : first << 8 | second);
+  };
+  std::size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) {
+    const std::uint32_t unit = unit_at(i);
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
+      const std::uint32_t low = unit_at(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    append_utf8(out, unit >= 0xD800 && unit < 0xE000 ? replacement : unit);
+  }
+  if (i < bytes.size()) {
+    append_utf8(out, replacement);
+  }
+  return out;
+}
+
 struct file_closer {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
@@ -150,36 +198,36 @@ bool Settings::load(const std::string& path) {
 }
 
 void Settings::load_stream(std::FILE* file) {
-  // The state is tested before each read, so the last line counts even without a line end,
-  // and a file that ends with one yields a final empty line, which stores nothing. A read
-  // error ends the loop like the end of the file.
-  // Windows editors offer to save "UTF-8 with BOM"; the mark would otherwise glue itself to the
-  // first key and lose that line (the port silently becoming COM3).
-  static constexpr unsigned char byte_order_mark[] = {0xEF, 0xBB, 0xBF};
-  std::string line;
-  std::size_t matched = 0;
-  int c = 0;
-  while (matched < sizeof byte_order_mark && (c = std::fgetc(file)) == byte_order_mark[matched]) {
-    ++matched;
+  // The whole file first (a settings file is a few lines): its encoding is known only from its
+  // first bytes. A read error ends it like the end of the file.
+  std::string bytes;
+  char chunk[512];
+  for (std::size_t n = 0; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    bytes.append(chunk, n);
   }
-  if (matched < sizeof byte_order_mark) {
-    line.assign(reinterpret_cast<const char*>(byte_order_mark), matched);
-    if (c != EOF) {
-      std::ungetc(c, file);
-    }
+  std::string_view text = bytes;
+  std::string converted;
+  // Notepad offers to save as "UTF-16" (and "UTF-16 BE"); such a file would otherwise be read
+  // as one garbled line, the port silently becoming COM3.
+  if (text.size() >= 2 &&
+      ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'))) {
+    converted = utf16_to_utf8(text.substr(2), text[0] == '\xFF');
+    text = converted;
+  } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    // "UTF-8 with BOM": the mark would otherwise glue itself to the first key and lose that line.
+    text.remove_prefix(3);
   }
-  bool good = true;
-  while (good) {
-    while ((c = std::fgetc(file)) != EOF && c != '\n') {
-      line.push_back(static_cast<char>(c));
-    }
-    if (c == EOF) {
-      good = false;
-    } else if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
+  // A carriage return before the line feed ends the line; the last line counts even without a
+  // line end, and a file that ends with one yields a final empty line, which stores nothing.
+  for (bool more = true; more;) {
+    const std::size_t end = text.find('\n');
+    more = end != std::string_view::npos;
+    std::string_view line = text.substr(0, end);
+    if (more && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
     }
     parse_line(line);
-    line.clear();
+    text.remove_prefix(more ? end + 1 : text.size());
   }
 }
 

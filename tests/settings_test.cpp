@@ -186,6 +186,48 @@ TEST(settings_test, byte_order_mark_is_skipped_and_a_partial_one_is_kept) {
             "COM4");
 }
 
+// What Notepad writes for "UTF-16" (little-endian) and "UTF-16 BE": its mark, then the text.
+std::string utf16_file(std::u16string_view text, bool little_endian) {
+  std::string bytes = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += little_endian ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
+TEST(settings_test, utf16_in_either_byte_order_reads_as_its_utf8_twin) {
+  // A truck emoji (a surrogate pair) and an e-acute in values, CRLF line ends, no final one.
+  const std::u16string_view text =
+      u"comport str COM9\r\nstartup_delay int 2000\r\nname str \U0001F69A\r\nplace str "
+      u"caf\u00E9\r\ndebug_mode bool 0";
+  for (const bool little_endian : {true, false}) {
+    SCOPED_TRACE(little_endian ? "little-endian" : "big-endian");
+    TempDir dir;
+    Settings settings;
+    ASSERT_TRUE(settings.load(dir.write("Vontrel.txt", utf16_file(text, little_endian))));
+    EXPECT_EQ(settings.get_string("comport", "COM3"), "COM9");
+    EXPECT_EQ(settings.get_int("startup_delay", 0), 2000);
+    EXPECT_EQ(settings.get_string("name", ""), "\xF0\x9F\x9A\x9A");
+    EXPECT_EQ(settings.get_string("place", ""), "caf\xC3\xA9");
+    EXPECT_FALSE(settings.get_bool("debug_mode", true));
+  }
+}
+
+TEST(settings_test, utf16_broken_surrogates_and_an_odd_byte_read_as_replacement_characters) {
+  TempDir dir;
+  Settings settings;
+  // A lone high surrogate, a lone low one, then an odd last byte.
+  std::string bytes = utf16_file(u"a str x", true) + std::string("\x00\xD8", 2) +
+                      utf16_file(u"\nb str y", true).substr(2) + std::string("\x00\xDC", 2) +
+                      utf16_file(u"\nc str z", true).substr(2) + "!";
+  ASSERT_TRUE(settings.load(dir.write("broken.txt", bytes)));
+  EXPECT_EQ(settings.get_string("a", ""), "x\xEF\xBF\xBD");
+  EXPECT_EQ(settings.get_string("b", ""), "y\xEF\xBF\xBD");
+  EXPECT_EQ(settings.get_string("c", ""), "z\xEF\xBF\xBD");
+}
+
 TEST(settings_test, second_load_merges_into_the_first) {
   TempDir dir;
   Settings settings;

@@ -94,6 +94,32 @@ class StartupTest(SystemTest):
                 else:
                     self.assertEqual(data, b"")
 
+    def test_settings_saved_as_utf16_drive_the_same_bytes_as_their_utf8_twin(self):
+        # Notepad offers "UTF-16 LE" and "UTF-16 BE"; either is read as the same text.
+        name = self.target.port_name(self.port)
+        text = f"comport str {name}\r\ndebug_mode bool 0\r\nstartup_delay int 300\r\n"
+        runs = {}
+        for encoding in ["utf-8", "utf-16-le", "utf-16-be"]:
+            with self.subTest(encoding=encoding):
+                before = len(self.port.data())
+                directory = os.path.join(self.scratch, encoding)
+                self.write_settings("", directory)
+                mark = "\ufeff" if encoding != "utf-8" else ""
+                with open(os.path.join(directory, "plugins", "Vontrel.txt"), "wb") as f:
+                    f.write((mark + text).encode(encoding))
+                run = self.target.run_host("--cwd", self.target.host_path(directory),
+                                           "--scenario", self.write_scenario(""),
+                                           "--duration", "0.8")
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertIn((0, "Using serial port: " + name), run.log)
+                cycles = self.split_wire(self.port.data()[before:])
+                self.assertNotEqual(cycles, [])
+                runs[encoding] = set(cycles)
+        debug_frame = bytes.fromhex("FF 04 99 00")  # debug_mode 0 reached the cluster
+        self.assertEqual([c[-11:-7] for c in runs["utf-8"]], [debug_frame])
+        self.assertEqual(runs["utf-16-le"], runs["utf-8"])
+        self.assertEqual(runs["utf-16-be"], runs["utf-8"])
+
     def test_example_settings_file_of_the_release_is_read(self):
         example = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "Vontrel.txt")
         with open(example, encoding="utf-8") as f:
