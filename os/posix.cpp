@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -66,7 +67,14 @@ device_handle open_device(const char* name) noexcept {
   if (fd < 0) {
     return invalid_device;
   }
-  // Like an exclusive open on Windows: no other program may open the line while we hold it.
+  // A port has one owner, as on Windows. The lock is what serial programs take (pyserial's
+  // exclusive open, our monitor), so a port one of them holds is refused, even to root; and
+  // TIOCEXCL refuses any later opener but root. A program that opened the line first and took
+  // neither cannot be seen.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return invalid_device;
+  }
   // Best effort: a device that is not a tty fails later, when its settings are read.
   ::ioctl(fd, TIOCEXCL);
   return fd;

@@ -4,11 +4,13 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "os/os.h"
+#include "os/windows_names.h"
 
 // Windows 10 version 1803 and later; older headers do not name it.
 #if !defined(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION)
@@ -57,8 +59,13 @@ bool set_write_timeout(HANDLE handle, DWORD timeout_ms) {
 }  // namespace
 
 device_handle open_device(const char* name) noexcept {
-  // Exclusive (share mode 0), synchronous (no overlapped flag); the name goes to the system
-  // as the user wrote it, so \\.\COM10 works for ports above COM9.
+  // COM12 as the system wants it (\\.\COM12); every other name as written.
+  char device[16];
+  if (is_com_name(name)) {
+    std::snprintf(device, sizeof device, "\\\\.\\%s", name);
+    name = device;
+  }
+  // Exclusive (share mode 0), synchronous (no overlapped flag).
   const HANDLE handle =
       ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

@@ -1,6 +1,6 @@
 """The release archive as a player meets it: unpacked, its guide's commands run from the
 archive's own folders, natively for Linux and under Wine for Windows (with a pseudo-terminal
-as the cluster's COM5), and the .cmd check that reads the port from plugins\\Vontrel.txt."""
+as the cluster's COM5), and the .cmd check that runs the plug-in on plugins\\Vontrel.txt."""
 
 import glob
 import json
@@ -35,6 +35,26 @@ class Cluster:
         while not os.path.islink(link) and time.monotonic() < deadline:
             time.sleep(0.05)
         assert os.path.islink(link), "the monitor made no port"
+
+    def _events(self):
+        # A file description of our own: the monitor writes at the shared one's offset.
+        with open(f"/proc/self/fd/{self.report.fileno()}", encoding="utf-8") as report:
+            lines = report.read().splitlines()
+        return [json.loads(line) for line in lines if line.startswith("{") and line.endswith("}")]
+
+    def wait_for_data(self, timeout):
+        """When the first frame arrived (time.monotonic()), or None."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(e["event"] in ("reset", "frame") for e in self._events()):
+                return time.monotonic()
+            time.sleep(0.02)
+        return None
+
+    def speeds(self):
+        """The speed needle's km/h in every speed frame, in order."""
+        return [e["fields"]["kmh"] for e in self._events()
+                if e["event"] == "frame" and e.get("id") == 0x40]
 
     def summary(self):
         self.process.terminate()
@@ -89,25 +109,60 @@ class ArchiveTest(unittest.TestCase):
         subprocess.run(["wineserver", "-k"], env=env, check=False)
         monitor = os.path.join(self.top, "linux-64-bit", "tools", "vontrel-monitor")
 
-        # The player writes the port into the settings file, as the guide says.
+        # Step 3: the player writes the port, and the delay an Arduino needs, into the
+        # archive's own settings file.
         settings = os.path.join(folder, "plugins", "Vontrel.txt")
         with open(settings, encoding="utf-8") as f:
             text = f.read()
+        text = re.sub(r"^comport str \S+", "comport str COM5", text, flags=re.M)
+        text = re.sub(r"^startup_delay int \S+", "startup_delay int 2000", text, flags=re.M)
         with open(settings, "w", encoding="utf-8") as f:
-            f.write(re.sub(r"^comport str \S+", "comport str COM5", text, flags=re.M))
+            f.write(text)
 
+        # Step 4: check-cluster.cmd runs the plug-in on that whole file. Nothing reaches the
+        # board within the delay, and after it the whole sweep does, from the needles at rest.
+        cluster = Cluster(monitor, com5)
+        launched = time.monotonic()
+        check = subprocess.Popen([WINE_RUN, "cmd", "/c", "check-cluster.cmd"], cwd=folder,
+                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 stdin=subprocess.DEVNULL, text=True)
+        first_byte = cluster.wait_for_data(timeout=60)
+        output, _ = check.communicate(timeout=180)
+        self.assertEqual(check.returncode, 0, output)
+        self.assertIsNotNone(first_byte, output)
+        self.assertGreaterEqual(first_byte - launched, 2.0, "the check kept the start-up delay")
+        self.assertIn("Reading the settings from ", output)
+        self.assertIn("windows-64-bit\\plugins\\Vontrel.txt", output)
+        self.assertIn("Using serial port: COM5", output)
+        speeds = cluster.speeds()
+        summary = cluster.summary()
+        self.assertGreater(summary["cycles"], 100, output)
+        self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
+        self.assertLess(speeds[0], 10.0, "the sweep starts from rest")
+        self.assertGreaterEqual(max(speeds), 150.0, "the sweep reaches full scale")
+
+        # The guide's own command line, as a player types it in a prompt.
         (sweep,) = [c for c in guide_commands(self.guide, "tools\\vontrel-host.exe")
                     if "sweep" in c]
-        for command in (sweep.split(), ["cmd", "/c", "check-cluster.cmd"]):
-            with self.subTest(command=command[0]):
-                cluster = Cluster(monitor, com5)
-                run = subprocess.run([WINE_RUN, *command], cwd=folder, env=env,
-                                     capture_output=True, text=True, timeout=180, check=False)
-                self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
-                self.assertIn("Using serial port: COM5", run.stdout)
-                summary = cluster.summary()
-                self.assertGreater(summary["cycles"], 100, run.stdout)
-                self.assertEqual((summary["torn"], summary["unknown"]), (0, 0))
+        cluster = Cluster(monitor, com5)
+        run = subprocess.run([WINE_RUN, *sweep.split()], cwd=folder, env=env,
+                             capture_output=True, text=True, timeout=180, check=False)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertIn("Using serial port: COM5", run.stdout)
+        self.assertGreater(cluster.summary()["cycles"], 100, run.stdout)
+
+        # Run from inside the zip, Explorer copies the .cmd alone to a temporary folder.
+        alone = os.path.join(self.scratch, "inside-the-zip")
+        os.makedirs(alone, exist_ok=True)
+        for name in ("check-cluster.cmd", "list-ports.cmd", "watch-port.cmd",
+                     "phone-dashboard.cmd"):
+            with self.subTest(alone=name):
+                shutil.copy(os.path.join(folder, name), alone)
+                run = subprocess.run([WINE_RUN, "cmd", "/c", name], cwd=alone, env=env,
+                                     capture_output=True, text=True, timeout=60,
+                                     stdin=subprocess.DEVNULL, check=False)
+                self.assertIn("Extract the whole archive first", run.stdout)
+                self.assertNotEqual(run.returncode, 0)
 
     def test_the_archive_carries_what_the_guide_names(self):
         for path in ("GUIDE.txt", "CHANGELOG.md", "LICENSE", "docs/firmware.md",

@@ -250,8 +250,10 @@ class Target:
         subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
         changed = False
-        # COM7 for the cluster, COM8 for a CAN adapter.
-        for name, link in (("com7", self._port_link()), ("com8", self.prefix + ".com8")):
+        # COM7 for the cluster, COM8 for a CAN adapter, COM12 the cluster again: a name above
+        # COM9, which only the device form opens.
+        for name, link in (("com7", self._port_link()), ("com8", self.prefix + ".com8"),
+                           ("com12", self._port_link())):
             device = os.path.join(self.prefix, "dosdevices", name)
             if os.path.islink(device) and os.readlink(device) == link:
                 continue
@@ -289,7 +291,7 @@ class Target:
         return "\\plugins\\Vontrel.txt" if self.wine else "/plugins/Vontrel.txt"
 
     def _command(self, args):
-        command = [self.host, "--plugin", self.host_path(self.plugin), *args]
+        command = [self.host, "--plugin", self.host_path(self.plugin), "--verbose", *args]
         return [WINE_RUN, *command] if self.wine else command
 
     def run_host(self, *args, timeout=120):

@@ -1,6 +1,7 @@
 """Start-up and shut-down of the real plug-in as the host meets them."""
 
 import os
+import subprocess
 import unittest
 
 from harness import RESET_FRAME, Port, SystemTest
@@ -40,6 +41,36 @@ class StartupTest(SystemTest):
         self.assertEqual([line for line in run.log if line[0] == 2],
                          [(2, "Can not open COM port")])
         self.assertEqual(run.log[-1], (2, "Can not open COM port"))
+
+    @unittest.skipIf(os.name != "posix" or os.environ.get("VONTREL_TARGET", "linux") != "linux",
+                     "Windows ports are exclusive by the system")
+    def test_a_port_another_program_holds_is_refused(self):
+        # A terminal program or a second Vontrel holds the cluster's line: two writers would
+        # interleave their frames. Locked as pyserial's exclusive open and our monitor lock it.
+        import fcntl
+        name = self.target.port_name(self.port)
+        self.write_settings(f"comport str {name}\n")
+        holder = os.open(name, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, holder)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch))
+        self.assertEqual(run.returncode, 7, run.output)
+        self.assertEqual(run.log[-1], (2, "Can not open COM port"))
+        monitor = subprocess.run([os.environ["VONTREL_MONITOR"], "--device", name,
+                                  "--duration", "1"], capture_output=True, text=True, timeout=30)
+        self.assertNotEqual(monitor.returncode, 0)
+        self.assertIn("another program has it", monitor.stderr)
+        self.assertEqual(self.port.data(), b"")
+
+    @unittest.skipUnless(os.environ.get("VONTREL_TARGET", "").startswith("win"),
+                         "COM names are Windows'")
+    def test_a_port_above_com9_opens_as_written(self):
+        self.write_settings("comport str COM12\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                   "--scenario", self.write_scenario(""), "--duration", "0.3")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, "Using serial port: COM12"), run.log)
+        self.assertTrue(self.port.data().startswith(RESET_FRAME))
 
     def test_good_start_configures_the_line_and_resets_the_cluster(self):
         self.port.close()

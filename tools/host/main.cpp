@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "plugin/channels.h"
+#include "settings/settings.h"
 #include "tools/common/console.h"
 #include "tools/host/host_session.h"
 #include "tools/host/plugin_library.h"
@@ -39,6 +40,8 @@ extern "C" void on_interrupt(int) {
 }
 
 struct Options {
+  double lead_in = 0.0;
+  bool verbose = false;  // seconds of frame-ends before a test pattern starts
   std::string plugin;
   std::string cwd;
   std::string port;
@@ -228,10 +231,10 @@ std::uint64_t play(const Options& options, const HostSession& session, const Sce
   }
   for (; !interrupted; ++frames) {
     const double now = static_cast<double>(frames) / options.fps;
-    if (now > duration) {
+    if (now > duration + options.lead_in) {
       break;
     }
-    next = deliver_until(session, scenario, next, now);
+    next = deliver_until(session, scenario, next, now - options.lead_in);
     if (options.misbehave) {
       session.misbehave(frames);
     }
@@ -242,7 +245,7 @@ std::uint64_t play(const Options& options, const HostSession& session, const Sce
           std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before)
               .count());
     }
-    if (static_cast<double>(frames + 1) / options.fps > duration) {
+    if (static_cast<double>(frames + 1) / options.fps > duration + options.lead_in) {
       ++frames;
       break;  // no wait after the last frame
     }
@@ -286,7 +289,7 @@ std::vector<std::string> planned_calls(const Options& options) {
   return calls;
 }
 
-int run(const Options& options) {
+int run(Options options) {
   scs_u32_t version = 0;
   if (!parse_version(options.sdk_version, version)) {
     return fail(exit_usage, "--sdk-version: not a number: " + options.sdk_version);
@@ -342,12 +345,37 @@ int run(const Options& options) {
                           : scenario->length > 0.0 ? scenario->length
                                                    : held_seconds;
   std::signal(SIGINT, on_interrupt);
+  const bool held = options.scenario_file.find(':') != std::string::npos &&
+                    hold_pattern(options.scenario_file, error).has_value();
+  if (held || options.scenario_file == "sweep") {
+    // A board that resets when the port opens is given its start-up delay, as in the game: the
+    // pattern begins once the plug-in sends, and the whole of it reaches the cluster.
+    vontrel::Settings file;
+    const std::int32_t delay = file.load((fs::path("plugins") / "Vontrel.txt").string())
+                                   ? file.get_int("startup_delay", 0)
+                                   : 0;
+    if (delay > 0) {
+      options.lead_in = delay / 1000.0 + 0.25;
+      host_line(options,
+                "the pattern starts after the start-up delay of " + std::to_string(delay) + " ms");
+    }
+  }
+  if (held) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", duration);
+    host_line(options,
+              "holding " + options.scenario_file + " for " + seconds + " s (Ctrl-C stops it)");
+  }
 
   const auto init = [&] {
     const scs_result_t result = library.init(version, &params);
-    host_line(options, "scs_telemetry_init returned " + std::to_string(result));
-    host_line(options, "registered " + std::to_string(session.events().size()) + " events and " +
-                           std::to_string(session.channels().size()) + " channels");
+    if (options.verbose) {
+      host_line(options, "scs_telemetry_init returned " + std::to_string(result));
+      host_line(options, "registered " + std::to_string(session.events().size()) + " events and " +
+                             std::to_string(session.channels().size()) + " channels");
+    } else if (result != SCS_RESULT_ok) {
+      host_line(options, "the plug-in did not start: see the line above");
+    }
     return result;
   };
   const auto report_resources = [&](const std::string& when) {
@@ -471,6 +499,9 @@ int tool_main(int argc, char** argv) {
   app.add_flag("--list-channels", options.list_channels,
                "List the channels and attributes a scenario can set, with their types");
   app.add_flag("--quiet", options.quiet, "Print only the plug-in's log lines");
+  app.add_flag("--verbose", options.verbose,
+               "Also print what the host interface reports: the start-up's result code and the "
+               "events and channels the plug-in registered");
 
   // What our own tests drive the plug-in with; a user checking a cluster needs none of it.
   const std::string harness = "Test harness";

@@ -3,6 +3,7 @@
 #include <glob.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -154,6 +155,12 @@ class VirtualInput : public DescriptorInput {
 
 std::unique_ptr<Input> open_device(const std::string& name, bool crtscts, std::string& error) {
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  // One owner, as the plug-in holds its port: a line another program has locked is refused.
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = "cannot open " + name + ": another program has it";
+    ::close(fd);
+    return nullptr;
+  }
   if (fd < 0 || !make_raw(fd, crtscts)) {
     error = "cannot open " + name + " at 115200 8N1: " + std::strerror(errno);
     if (fd >= 0) {

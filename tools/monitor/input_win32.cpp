@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 
+#include "os/windows_names.h"
 #include "tools/monitor/input.h"
 
 namespace vontrel::monitor {
@@ -82,11 +83,11 @@ class HandleInput : public Input {
 }  // namespace
 
 std::unique_ptr<Input> open_device(const std::string& name, bool crtscts, std::string& error) {
-  const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+  const HANDLE handle =
+      ::CreateFileA(windows_device_name(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    error = "cannot open " + name + ": " + last_error_text() +
-            " (ports above COM9 are written \\\\.\\COM10)";
+    error = "cannot open " + name + ": " + last_error_text();
     return nullptr;
   }
   DCB dcb{};
