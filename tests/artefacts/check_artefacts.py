@@ -33,6 +33,11 @@ def check_pe(path, objdump, bits, problems, exports_expected):
     if not imports <= allowed:
         problems.append(f"{path}: imports {sorted(imports - allowed)} beside the system DLLs")
     if exports_expected:
+        # File properties name the width: a player with two vontrel.dll files can tell them apart.
+        description = f"Vontrel telemetry plug-in, {bits}-bit build".encode("utf-16-le")
+        with open(path, "rb") as f:
+            if description not in f.read():
+                problems.append(f"{path}: its file properties do not say it is the {bits}-bit build")
         table = dump.split("[Ordinal/Name Pointer] Table", 1)
         names = set(re.findall(r"^\s+\[\s*\d+\] (\S+)$", table[1], re.M)) if len(table) > 1 else set()
         if names != ENTRIES:

@@ -60,7 +60,9 @@ class Cluster:
         self.process.terminate()
         self.process.wait(timeout=30)
         self.report.seek(0)
-        return json.loads(self.report.read().splitlines()[-1])
+        last = self.report.read().splitlines()[-1]
+        self.report.close()
+        return json.loads(last)
 
 
 class ArchiveTest(unittest.TestCase):
