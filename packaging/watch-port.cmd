@@ -9,6 +9,11 @@ if not exist "tools\vontrel-monitor.exe" (
   pause
   exit /b 1
 )
+echo What the lines show: the game clock and date, speed, engine speed, water, fuel, and the
+echo lamps that are lit:  ^< ^> blinkers  HB high beam  PL parking light  PB parking brake
+echo   OIL oil pressure  AIR air pressure  BAT battery  FUEL low fuel  WEAR wear  CC cruise control
+echo After a reset frame (the game stopped or started) the cluster is cleared, and it says so.
+echo.
 set PORT=%1
 if "%PORT%"=="" set /p PORT=Which port (for example COM6)? 
 tools\vontrel-monitor.exe --device %PORT%

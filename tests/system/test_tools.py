@@ -286,7 +286,8 @@ class MonitorTest(unittest.TestCase):
         shown = [line for line in lines if line.startswith("cycle ")]
         self.assertEqual([line.split()[1] for line in shown], ["1", "2", "3", "3"], lines)
         self.assertIn("90.0 km/h", shown[2])
-        self.assertIn(" 0.0 km/h", shown[3], "the reset frame clears the dashboard")
+        self.assertIn("cleared (reset frame", shown[3], "a reset shows as one, not as readings")
+        self.assertNotIn("water", shown[3])
         self.assertIn("3 cycles, 21 frames, 1 resets, 0 unknown, 0 torn", lines[-1])
 
 

@@ -143,8 +143,17 @@ double water_celsius(const Dashboard& d) {
   return (d.water_gauge - WATER_ORIGIN_GAUGE) / WATER_SCALE + WATER_ORIGIN_C;
 }
 
+namespace {
+// What a cluster shows after a reset frame, and before its first cycle: nothing to read.
+constexpr const char* CLEARED =
+    "cleared (reset frame, or no cycle yet): needles at rest, lamps off, no clock";
+}  // namespace
+
 std::string dashboard_line(const Dashboard& d, const Counters& c) {
   std::string line = "cycle " + std::to_string(c.cycles) + "  ";
+  if (d.cleared) {
+    return line + CLEARED;
+  }
   char clock[64];
   std::snprintf(clock, sizeof clock, "%02d:%02d %02d.%02d.%03d  ", d.hours, d.minutes, d.day,
                 d.month, d.year);
@@ -164,6 +173,19 @@ std::string dashboard_line(const Dashboard& d, const Counters& c) {
 std::string dashboard_panel(const Dashboard& d, const Counters& c, const std::string& source) {
   const auto on = [](bool lit) { return lit ? "[x]" : "[ ]"; };
   char text[2048];
+  if (d.cleared) {
+    std::snprintf(text, sizeof text,
+                  "Vontrel monitor  %s\n"
+                  "--------------------------------------------------------------------------\n"
+                  "  %s\n"
+                  "--------------------------------------------------------------------------\n"
+                  "  cycles %llu  resets %llu  unknown %llu  torn %llu\n",
+                  source.c_str(), CLEARED, static_cast<unsigned long long>(c.cycles),
+                  static_cast<unsigned long long>(c.resets),
+                  static_cast<unsigned long long>(c.unknown),
+                  static_cast<unsigned long long>(c.torn));
+    return text;
+  }
   std::snprintf(
       text, sizeof text,
       "Vontrel monitor  %s\n"

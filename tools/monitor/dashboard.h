@@ -29,6 +29,8 @@ struct Dashboard {
   bool high_beam = false, left_blinker = false, right_blinker = false, light_parking = false;
   // debug frame
   int debug = 0;
+  // Nothing since a reset frame (or since the start): the cluster shows no reading at all.
+  bool cleared = true;
 };
 
 // Decodes one BCD byte as the plug-in packs it (tens up to 14, so 0xA0 is 100); -1 if invalid.

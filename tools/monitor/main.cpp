@@ -247,9 +247,9 @@ int tool_main(int argc, char** argv) {
   CLI::App app{
       "vontrel-monitor: a virtual instrument cluster that decodes the frames Vontrel sends."};
   app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
-  auto* device = app.add_option(
-      "--device", options.device,
-      "Read a serial device at 115200 8N1, raw (/dev/ttyUSB0; COM4, COM12)");
+  auto* device =
+      app.add_option("--device", options.device,
+                     "Read a serial device at 115200 8N1, raw (/dev/ttyUSB0; COM4, COM12)");
   auto* file = app.add_option(
       "--file", options.file,
       "Read a recording (replayed at its pace) or a raw byte dump (- for standard input)");

@@ -130,6 +130,7 @@ void Monitor::report() {
         object["id_hex"] = id_hex(event.id);
         object["cycle"] = event.cycle;
         object["fields"] = apply_frame(dashboard_, event.bytes);
+        dashboard_.cleared = false;
         valid_in_read_ = true;
         if (event.completes_cycle) {
           // This cycle's own number: one read may hold several cycles.
