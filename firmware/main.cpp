@@ -38,9 +38,16 @@ volatile Health vontrel_health __attribute__((used));
 // (at its shortest time-out), and it would reset the chip again before main() began. What
 // caused this start goes to the health record once RAM is ready.
 uint8_t reset_flags __attribute__((section(".noinit")));
+// Set by the firmware's own restart (below), which no flag in MCUSR records.
+constexpr uint16_t RESTARTED = 0xA55A;
+uint16_t restart_mark __attribute__((section(".noinit")));
 extern "C" void take_reset_cause() __attribute__((naked, used, section(".init3")));
 extern "C" void take_reset_cause() {
   reset_flags = MCUSR;
+  if (restart_mark == RESTARTED) {
+    reset_flags |= _BV(WDRF);
+  }
+  restart_mark = 0;
   MCUSR = 0;
   wdt_disable();
 }
@@ -81,9 +88,45 @@ ISR(USART_RX_vect) {
   }
 }
 
+// A restart of the firmware's own, past any bootloader: every peripheral it uses back to its
+// reset state, then from 0. A watchdog reset would do, behind Optiboot; but the old Nano
+// bootloader neither clears the reset flag nor stops the watchdog, and so resets every 16 ms for
+// ever, until the board is unplugged.
+__attribute__((noreturn)) void restart() {
+  restart_mark = RESTARTED;
+  UCSR0B = 0;
+  TIMSK0 = 0;
+  TIMSK1 = 0;
+  TIMSK2 = 0;
+  TCCR0A = 0;
+  TCCR0B = 0;
+  TCCR1A = 0;
+  TCCR1B = 0;
+  TCCR2A = 0;
+  TCCR2B = 0;
+  SPCR = 0;
+  TWCR = 0;
+  TIFR0 = 0xFF;  // pending flags are cleared by writing ones
+  TIFR1 = 0xFF;
+  TIFR2 = 0xFF;
+  // The pins keep what they drove until main() sets each one again, the lamps dark first.
+  asm volatile("jmp 0");
+  __builtin_unreachable();
+}
+
+// The main loop's own watchdog, on the tick: a main loop stopped while interrupts run (a wait
+// that never ends) is restarted after this long. One stopped with interrupts off leaves the
+// tick stopped too, and the chip's watchdog resets it a little later.
+constexpr uint8_t STALL_TICKS = 500 / TICK_MS;
+volatile uint8_t stalled_ticks;
+volatile bool guarding;  // from the main loop's start: homing the needles takes longer
+
 ISR(TIMER2_COMPA_vect) {
   milliseconds = static_cast<uint16_t>(milliseconds + TICK_MS);
   ticked = true;
+  if (guarding && ++stalled_ticks >= STALL_TICKS) {
+    restart();
+  }
 }
 
 uint16_t now_ms() {
@@ -242,8 +285,10 @@ int main() {
   sei();
   lcd::init();
   needles::home();
-  // A main loop that stops (a fault, noise on a pin) resets the chip within half a second.
-  wdt_enable(WDTO_500MS);
+  // A main loop that stops (a fault, noise on a pin) restarts the firmware within half a second
+  // (the tick's watchdog), or, with interrupts off, the chip within a second.
+  wdt_enable(WDTO_1S);
+  guarding = true;
   show_text("    Vontrel     ", "   cluster ok   ");
 
   Decoder decoder;
@@ -257,6 +302,7 @@ int main() {
 
   for (;;) {
     wdt_reset();
+    stalled_ticks = 0;
     while (ring_tail != ring_head) {
       const uint8_t byte = ring[ring_tail];
       ring_tail = static_cast<uint8_t>((ring_tail + 1) & RING_MASK);

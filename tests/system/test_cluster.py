@@ -301,17 +301,36 @@ class ClusterToolTest(unittest.TestCase):
                 self.assertEqual(run.returncode, status, args)
                 self.assertIn(says, run.stderr + run.stdout, args)
 
-    def test_a_stopped_main_loop_is_reset_by_the_watchdog_and_reported(self):
+    def watchdog_run(self, stop_option, stop_at, duration, bootloader=None):
+        """The greeting's times on the display and the closing health record of one run."""
+        extra = ["--bootloader", bootloader] if bootloader else []
         run = subprocess.run([os.environ["VONTREL_CLUSTER"], "--firmware",
-                              os.environ["VONTREL_FIRMWARE"], "--json", "--duration", "2.5",
-                              "--hang-at", "0.5"], capture_output=True, text=True, timeout=60,
-                             check=False)
+                              os.environ["VONTREL_FIRMWARE"], "--json", "--duration",
+                              str(duration), stop_option, str(stop_at), *extra],
+                             capture_output=True, text=True, timeout=60, check=False)
         self.assertEqual(run.returncode, 0, run.stderr)
         events = [json.loads(line) for line in run.stdout.splitlines()]
-        self.assertEqual(events[-1]["reset_cause"], "watchdog")
         greetings = [e["t"] for e in events if e["event"] == "state" and "Vontrel" in e["lcd"][0]]
+        return greetings, events[-1]
+
+    def test_a_stopped_main_loop_is_reset_by_the_watchdog_and_reported(self):
+        greetings, health = self.watchdog_run("--hang-at", 0.5, 2.5)
+        self.assertEqual(health["reset_cause"], "watchdog")
         self.assertGreater(max(greetings) - min(greetings), 1.0, "the firmware started again")
 
+    def test_a_main_loop_that_waits_for_ever_comes_back_behind_either_bootloader(self):
+        # The Arduino core's images, as the boards carry them: the old Nano bootloader leaves the
+        # watchdog running after a watchdog reset and resets every 16 ms for ever, so the
+        # firmware must come back without one.
+        images = "/usr/share/arduino/hardware/arduino/avr/bootloaders"
+        for bootloader in (None, f"{images}/optiboot/optiboot_atmega328.hex",
+                           f"{images}/atmega/ATmegaBOOT_168_atmega328.hex"):
+            with self.subTest(bootloader=os.path.basename(bootloader or "none")):
+                # The old bootloader waits about 1.4 s for an upload before it starts the
+                # firmware; the wait starts once the greeting is up.
+                greetings, health = self.watchdog_run("--stall-at", 1.8, 3.5, bootloader)
+                self.assertEqual(health["reset_cause"], "watchdog")
+                self.assertTrue([t for t in greetings if t > 2.3], "the firmware started again")
 
 if __name__ == "__main__":
     unittest.main()

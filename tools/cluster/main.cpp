@@ -88,6 +88,8 @@ struct Options {
   double duration = 0.0;
   std::string web;
   double hang_at = -1.0;
+  double stall_at = -1.0;
+  std::string bootloader;
 };
 
 // What the cluster shows, read off the simulated board.
@@ -350,6 +352,12 @@ int run(Options options) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", message);
     return exit_firmware;
   }
+  if (!options.bootloader.empty() &&
+      board_load_bootloader(board, options.bootloader.c_str(), message, sizeof message) != 0) {
+    std::fprintf(stderr, "vontrel-cluster: %s\n", message);
+    board_destroy(board);
+    return exit_firmware;
+  }
   const std::string port = board_port(board);
   if (!options.link.empty() && !vontrel::tools::make_pty_link(options.link, port, why)) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
@@ -406,6 +414,10 @@ int run(Options options) {
     if (options.hang_at >= 0.0 && t >= options.hang_at) {
       board_hang(board);
       options.hang_at = -1.0;
+    }
+    if (options.stall_at >= 0.0 && t >= options.stall_at) {
+      board_stall(board);
+      options.stall_at = -1.0;
     }
     if (board_run_until(board, board_cycle(board) + slice) != 0) {
       std::fprintf(stderr, "vontrel-cluster: the firmware crashed at %.3f s\n", t);
@@ -478,6 +490,17 @@ int main(int argc, char** argv) {
                    "(for testing its watchdog)")
         ->group("Testing")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--stall-at", options.stall_at,
+                   "Stop the firmware's main loop at this simulated second with its interrupts "
+                   "still running, as a wait that never ends would (for testing its watchdog)")
+        ->group("Testing")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--bootloader", options.bootloader,
+                   "Put this bootloader (Intel hex) in front of the firmware, started after every "
+                   "reset as on a real board: the Arduino core's ATmegaBOOT (old Nano) or "
+                   "Optiboot (Uno, new Nano)")
+        ->group("Testing")
+        ->check(CLI::ExistingFile);
     app.add_option("--web", options.web,
                    "Serve a live dashboard page at [ADDRESS:]PORT (127.0.0.1 unless given; "
                    "0.0.0.0 lets a phone on the network open it)");

@@ -31,8 +31,9 @@
 #define BACKPACK_A_ADDRESS 0x3F
 /* An X27.168's coils in their six-state sequence, pins 1-4 as bits 0-3. */
 static const uint8_t X27_COILS[6] = {0x9, 0x1, 0x7, 0x6, 0xE, 0x8};
-/* An address in the boot section, which the firmware does not use: where a hang is planted. */
-#define HANG_ADDRESS 0x7FFC
+/* An address neither the firmware (8 KiB at most) nor a bootloader (2 KiB at most, from 0x7800)
+ * uses: where a hang is planted. */
+#define HANG_ADDRESS 0x77FC
 
 struct simulated_board {
   avr_t* avr;
@@ -245,6 +246,14 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   /* The UART behind a pseudo-terminal. */
   uart_pty_init(board->avr, &board->uart);
   uart_pty_connect(&board->uart, '0');
+  {
+    /* A bootloader polls the UART for an upload; simavr would sleep on every poll of an empty
+     * line and run a second of it in a minute. The firmware itself takes bytes by interrupt. */
+    uint32_t flags = 0;
+    avr_ioctl(board->avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
+    flags &= ~(uint32_t)AVR_UART_FLAG_POLL_SLEEP;
+    avr_ioctl(board->avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
+  }
   for (avr_io_t* io = board->avr->io_port; io != NULL; io = io->next) {
     if (strcmp(io->kind, "uart") == 0 && ((avr_uart_t*)io)->name == '0') {
       board->uart0 = (avr_uart_t*)io;
@@ -335,6 +344,111 @@ int board_run_until(simulated_board* board, uint64_t cycle) {
     }
   }
   return 0;
+}
+
+static int hex_value(const char* text, int digits) {
+  int value = 0;
+  int i;
+  for (i = 0; i < digits; i++) {
+    const char c = text[i];
+    const int nibble = c >= '0' && c <= '9'   ? c - '0'
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                              : -1;
+    if (nibble < 0) {
+      return -1;
+    }
+    value = value << 4 | nibble;
+  }
+  return value;
+}
+
+int board_load_bootloader(simulated_board* board, const char* hex_path, char* error,
+                          size_t error_size) {
+  /* Intel hex: ":" length, address, type, data, checksum, each byte two hex digits. Data
+   * records (00) are placed, the end record (01) ends it; the start-address records (03, 05)
+   * a bootloader's file may carry say nothing a reset does not. */
+  FILE* file = fopen(hex_path, "r");
+  char line[600];
+  uint32_t base = 0;
+  uint32_t start = 0xFFFFFFFFu;
+  int number = 0;
+  if (file == NULL) {
+    snprintf(error, error_size, "cannot read the bootloader %s", hex_path);
+    return -1;
+  }
+  while (fgets(line, sizeof line, file) != NULL) {
+    const int length = hex_value(line + 1, 2);
+    const int address = hex_value(line + 3, 4);
+    const int type = hex_value(line + 7, 2);
+    int sum = length + (address >> 8) + (address & 0xFF) + type;
+    int i;
+    ++number;
+    if (line[0] != ':' || length < 0 || address < 0 || type < 0 ||
+        (int)strlen(line) < 11 + 2 * length) {
+      break;
+    }
+    for (i = 0; i <= length; i++) {
+      const int byte = hex_value(line + 9 + 2 * i, 2);
+      if (byte < 0) {
+        sum = -1;
+        break;
+      }
+      sum += byte;
+    }
+    if (sum < 0 || (sum & 0xFF) != 0) {
+      break;
+    }
+    if (type == 1) {
+      fclose(file);
+      if (start == 0xFFFFFFFFu) {
+        snprintf(error, error_size, "%s holds no code", hex_path);
+        return -1;
+      }
+      /* BOOTRST programmed, as on every Arduino: each reset starts the bootloader, which then
+       * jumps to the firmware at 0. */
+      board->avr->codeend = 0x7FFF;
+      board->avr->reset_pc = start;
+      board->avr->pc = start;
+      return 0;
+    }
+    if (type == 2 || type == 4) {
+      base = (uint32_t)hex_value(line + 9, 4) << (type == 2 ? 4 : 16);
+    } else if (type == 0) {
+      const uint32_t at = base + (uint32_t)address;
+      if (at < 0x7000) {
+        fclose(file);
+        snprintf(error, error_size, "%s is no ATmega328P bootloader: it writes at 0x%X", hex_path,
+                 (unsigned)at);
+        return -1;
+      }
+      /* Debian's Optiboot build spills a few bytes past the 32 KiB, which no chip has: a
+       * programmer refuses them, and the code a reset runs lies below. */
+      for (i = 0; i < length && at + (uint32_t)i < 0x8000; i++) {
+        board->avr->flash[at + (uint32_t)i] = (uint8_t)hex_value(line + 9 + 2 * i, 2);
+      }
+      if (at < start) {
+        start = at;
+      }
+    }
+  }
+  fclose(file);
+  snprintf(error, error_size, "%s: line %d is no Intel hex record, or the end record is missing",
+           hex_path, number);
+  return -1;
+}
+
+void board_stall(simulated_board* board) {
+  /* "rjmp .-2" with interrupts on: a wait that never ends (a flag no one sets, a bus that
+   * never answers). The interrupts go on; the main loop does not. */
+  board->avr->flash[HANG_ADDRESS] = 0xFF;
+  board->avr->flash[HANG_ADDRESS + 1] = 0xCF;
+  if (board->avr->codeend < HANG_ADDRESS + 1) {
+    board->avr->codeend = HANG_ADDRESS + 1;
+  }
+  board->avr->sreg[S_I] = 1;
+  board->avr->pc = HANG_ADDRESS;
+  board->avr->state = cpu_Running;
 }
 
 void board_hang(simulated_board* board) {

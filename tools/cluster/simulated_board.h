@@ -37,8 +37,15 @@ const char* board_port(const simulated_board* board);
 
 /* Runs until at least `cycle`. Returns 0 while the firmware runs, -1 once it has crashed. */
 int board_run_until(simulated_board* board, uint64_t cycle);
-/* For tests of the firmware's watchdog: the CPU spins from here on with interrupts off. */
+/* Puts a bootloader (an Intel hex file, such as the Arduino core's ATmegaBOOT or Optiboot) in
+ * the boot section and starts there, as a board with BOOTRST programmed does after every
+ * reset. 0, or -1 with `error` filled. */
+int board_load_bootloader(simulated_board* board, const char* hex_path, char* error,
+                          size_t error_size);
+/* For tests of the firmware's watchdog: the CPU spins from here on with interrupts off... */
 void board_hang(simulated_board* board);
+/* ... or with them on: the main loop waits for ever, the interrupts go on. */
+void board_stall(simulated_board* board);
 uint64_t board_cycle(const simulated_board* board);
 uint32_t board_frequency(const simulated_board* board);
 
