@@ -19,7 +19,7 @@ constexpr uint16_t SPEED_FULL_VALUE = 1410;  // the wire's speed value at full s
 constexpr uint16_t RPM_FULL = 3000;
 constexpr uint8_t RPM_FULL_BYTE = 96;  // the wire's rpm byte at full scale (x 0.032)
 
-// Fuel and water gauges: Timer0, 8-bit fast PWM, OC0A on PD6 (D6) and OC0B on PD5 (D5).
+// Fuel and water gauges: Timer0, 8-bit phase-correct PWM, OC0A on PD6 (D6) and OC0B on PD5 (D5).
 constexpr uint8_t GAUGE_TOP = 255;
 constexpr uint8_t FUEL_FULL_PERCENT = 100;
 constexpr int16_t WATER_LOW_C = 40;  // the gauge's range
@@ -54,7 +54,10 @@ constexpr uint8_t water_duty(uint8_t gauge) {
 }
 
 // The 13 lamps go out on two chained 74HC595s, lamp bit n on output n (bits 0-7 on QA-QH of
-// the register nearest the microcontroller): MOSI PB3 (D11), SCK PB5 (D13), latch PB0 (D8).
+// the register nearest the microcontroller): MOSI PB3 (D11), SCK PB5 (D13), latch PB0 (D8),
+// and both registers' OE on PB4 (D12), driven low once the first latch has cleared them: with
+// a pull-up on OE, the lamps stay dark through power-up and the bootloader.
+constexpr uint8_t LAMPS_ENABLE = 4;  // PORTB bit
 // The 16x2 HD44780 text display, 4-bit: D4-D7 on PC0-PC3 (A0-A3), RS on PC4 (A4), E on PC5
 // (A5); RW to ground.
 // Test points for timing on a scope (and in vontrel-cluster): PD7 (D7) is high while the

@@ -45,11 +45,29 @@ constexpr uint8_t BACKPACK_RS = 0x01;
 constexpr uint8_t BACKPACK_E = 0x04;
 constexpr uint8_t BACKLIGHT = 0x08;
 
-void start_bus() {
-  // The TWI at 400 kHz: 16 MHz / (16 + 2 x 12). The backpack's own pull-ups hold the lines.
-  TWSR = 0;
-  TWBR = 12;
-  TWCR = _BV(TWEN);
+constexpr uint8_t SDA = _BV(PC4);
+constexpr uint8_t SCL = _BV(PC5);
+
+// A backpack whose chip was reset mid-byte (the board restarted, not the display) may hold SDA
+// low until it has clocked out the rest of its byte: nine clocks let it finish, and a stop
+// frees the bus. The lines are driven low or let go, never driven high, as on the bus itself.
+void free_the_bus() {
+  PORTC &= static_cast<uint8_t>(~(SDA | SCL));
+  DDRC &= static_cast<uint8_t>(~(SDA | SCL));
+  for (uint8_t i = 0; i < 9; ++i) {
+    DDRC |= SCL;
+    _delay_us(5);
+    DDRC &= static_cast<uint8_t>(~SCL);
+    _delay_us(5);
+  }
+  DDRC |= SCL;
+  _delay_us(5);
+  DDRC |= SDA;
+  _delay_us(5);
+  DDRC &= static_cast<uint8_t>(~SCL);
+  _delay_us(5);
+  DDRC &= static_cast<uint8_t>(~SDA);
+  _delay_us(5);
 }
 
 // Waits for the TWI to finish a step, but not for ever: a backpack missing or a bus held low
@@ -65,18 +83,40 @@ void twi_send(uint8_t byte) {
   twi_wait();
 }
 
-// Four bits in one transaction: the pins with E high, then with E low.
-void nibble(uint8_t value, bool rs) {
-  const uint8_t pins =
-      static_cast<uint8_t>((value & 0x0F) << 4 | BACKLIGHT | (rs ? BACKPACK_RS : 0));
+// One transaction: each byte sets the expander's eight pins, on its acknowledge.
+void expander(const uint8_t* states, uint8_t count) {
   TWCR = _BV(TWINT) | _BV(TWSTA) | _BV(TWEN);
   twi_wait();
   twi_send(static_cast<uint8_t>(VONTREL_I2C_ADDRESS << 1));  // write
-  twi_send(pins | BACKPACK_E);
-  twi_send(pins);
+  for (uint8_t i = 0; i < count; ++i) {
+    twi_send(states[i]);
+  }
   TWCR = _BV(TWINT) | _BV(TWSTO) | _BV(TWEN);
   for (uint16_t spins = 0; spins < 2000 && (TWCR & _BV(TWSTO)) != 0; ++spins) {
   }
+}
+
+void start_bus() {
+  free_the_bus();
+  // The TWI at 100 kHz, the PCF8574's rated speed: 16 MHz / (16 + 2 x 72). The backpack's own
+  // pull-ups hold the lines (4.7 kOhm to 5 V where a module has none).
+  TWSR = 0;
+  TWBR = 72;
+  TWCR = _BV(TWEN);
+  // The expander's pins come up high, E among them: the first nibble would then make no rising
+  // edge and be lost. Every pin low first, the backlight as chosen.
+  const uint8_t rest = BACKLIGHT;
+  expander(&rest, 1);
+}
+
+// Four bits in one transaction of three expander states: RS and the data settle with E low,
+// then E rises, then falls (the controller takes the nibble on the fall). Each state holds for
+// a byte on the bus, 90 us, far beyond the controller's set-up and pulse times.
+void nibble(uint8_t value, bool rs) {
+  const uint8_t pins =
+      static_cast<uint8_t>((value & 0x0F) << 4 | BACKLIGHT | (rs ? BACKPACK_RS : 0));
+  const uint8_t states[] = {pins, static_cast<uint8_t>(pins | BACKPACK_E), pins};
+  expander(states, sizeof states);
 }
 
 #endif
@@ -124,6 +164,9 @@ void init() {
 
 void reinit() {
   set_up();
+  // Also back to the first position with nothing shifted: a garbled byte may have moved both.
+  send(0x02, false);
+  _delay_ms(CLEAR_MS);
   forget('\0');  // no character the firmware shows: every one is written again
 }
 

@@ -281,6 +281,9 @@ int main() {
   vontrel_health.needle_steps = VONTREL_NEEDLE_STEPS;
   start_outputs();
   set_lamps(0);  // the registers power up with random outputs: dark before anything else
+  // Only then are their outputs switched on (MISO is free for this as an SPI master).
+  PORTB &= static_cast<uint8_t>(~_BV(gauges::LAMPS_ENABLE));
+  DDRB |= _BV(gauges::LAMPS_ENABLE);
   start_uart();
   sei();
   lcd::init();
@@ -352,8 +355,10 @@ int main() {
       live = false;  // the game quit or the cable was pulled
       blank();
     } else if (live && static_cast<uint16_t>(now - last_refresh) >= DISPLAY_REFRESH_MS) {
-      // Also while driving: a garbled display comes right within seconds.
+      // Also while driving: a garbled display comes right within seconds, and so do lamps a
+      // glitch on a long cable latched wrong (they are otherwise sent only when they change).
       last_refresh = now;
+      set_lamps(lamps_shown);
       lcd::reinit();
       show_clock(decoder.state());
     }

@@ -171,8 +171,9 @@ class ClusterTest(SystemTest):
         # 18 a second natively; Wine's 16 ms tick makes it nearer 16.
         self.assertGreater(health["cycles"], 60 * 14)
         # Bytes back to back arrive at the line's own rate, 10 bits at 115200 baud (86.8 us),
-        # less the interrupt's entry jitter: not at a simulator's 11 bits (93.5 us and more).
-        self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=3)
+        # less the interrupt's entry jitter (a byte that waits out the tick's interrupt, with
+        # its main-loop watchdog, about 4 us): not at a simulator's 11 bits (93.5 us and more).
+        self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=4.5)
 
 
 @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "one library target suffices")
@@ -202,11 +203,9 @@ class VariantTest(SystemTest):
                     host = self.target.start_host("--cwd", self.scratch, "--scenario", drive,
                                                   "--duration", "5")
                     # Within one step of a needle (of its PWM, or of its motor) of where the
-                    # firmware's scale puts 90 km/h (wire value 846) and 1500 rpm (byte 48).
-                    speed, rpm = 846 * 9999 // 1410 * 150 / 9999, 48 * 9999 // 96 * 3000 / 9999
-                    if steps:
-                        speed = 846 * 9999 // 1410 * steps // 9999 * 150 / steps
-                        rpm = 48 * 9999 // 96 * steps // 9999 * 3000 / steps
+                    # dial's scale (docs/protocol.md: 9.4 a km/h, 0.032 a rpm) puts the wire's
+                    # 846 and 48: 90 km/h and 1500 rpm.
+                    speed, rpm = 846 / 9.4, 48 / 0.032
                     speed_step = 150 / steps if steps else STEP["speed_kmh"]
                     rpm_step = 3000 / steps if steps else STEP["rpm"]
                     settled = cluster.wait_for(

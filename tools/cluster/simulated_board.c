@@ -246,14 +246,6 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   /* The UART behind a pseudo-terminal. */
   uart_pty_init(board->avr, &board->uart);
   uart_pty_connect(&board->uart, '0');
-  {
-    /* A bootloader polls the UART for an upload; simavr would sleep on every poll of an empty
-     * line and run a second of it in a minute. The firmware itself takes bytes by interrupt. */
-    uint32_t flags = 0;
-    avr_ioctl(board->avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
-    flags &= ~(uint32_t)AVR_UART_FLAG_POLL_SLEEP;
-    avr_ioctl(board->avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
-  }
   for (avr_io_t* io = board->avr->io_port; io != NULL; io = io->next) {
     if (strcmp(io->kind, "uart") == 0 && ((avr_uart_t*)io)->name == '0') {
       board->uart0 = (avr_uart_t*)io;
@@ -400,6 +392,13 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
       break;
     }
     if (type == 1) {
+      /* A bootloader polls the UART for an upload; simavr would sleep on every poll of an
+       * empty line and run a second of it in a minute. (The firmware takes bytes by interrupt,
+       * and its line keeps simavr's pacing.) */
+      uint32_t flags = 0;
+      avr_ioctl(board->avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
+      flags &= ~(uint32_t)AVR_UART_FLAG_POLL_SLEEP;
+      avr_ioctl(board->avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
       fclose(file);
       if (start == 0xFFFFFFFFu) {
         snprintf(error, error_size, "%s holds no code", hex_path);
@@ -488,6 +487,12 @@ uint32_t board_needle_steps(const simulated_board* board, int kind, int which) {
 }
 
 uint32_t board_lamps(const simulated_board* board) {
+  /* OE (D12) wired as the guide says, with a pull-up: dark until the firmware drives it low. */
+  const uint8_t ddrb = board->avr->data[0x24];
+  const uint8_t portb = board->avr->data[0x25];
+  if ((ddrb & 0x10) == 0 || (portb & 0x10) != 0) {
+    return 0;
+  }
   return board->lamp_bits;
 }
 
