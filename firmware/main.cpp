@@ -234,16 +234,22 @@ void blank() {
 // How often a live display is started afresh and rewritten (about 7 ms of the CPU's time).
 constexpr uint16_t DISPLAY_REFRESH_MS = 10000;
 
-// The power-on sweep: every needle to full scale and back, every lamp lit, in one second.
-constexpr uint16_t SWEEP_MS = 1000;
+// The power-on sweep: every needle to full scale, a moment there, and back, every lamp lit, in
+// one second; two with stepper needles, which a full-scale move at their top speed takes most of
+// a second.
+constexpr uint16_t SWEEP_MS = VONTREL_NEEDLES == VONTREL_NEEDLES_PWM ? 1000 : 2000;
+constexpr uint16_t SWEEP_RISE_MS = SWEEP_MS * 2 / 5;
 
 void sweep_to(uint16_t elapsed) {
-  const uint16_t half = SWEEP_MS / 2;
-  const uint16_t position = elapsed < half ? elapsed : static_cast<uint16_t>(SWEEP_MS - elapsed);
-  set_needles(static_cast<uint16_t>(static_cast<uint32_t>(position) * gauges::NEEDLE_TOP / half),
-              static_cast<uint16_t>(static_cast<uint32_t>(position) * gauges::NEEDLE_TOP / half),
-              static_cast<uint8_t>(static_cast<uint32_t>(position) * gauges::GAUGE_TOP / half),
-              static_cast<uint8_t>(static_cast<uint32_t>(position) * gauges::GAUGE_TOP / half));
+  uint16_t position = elapsed < SWEEP_MS - elapsed ? elapsed : SWEEP_MS - elapsed;
+  if (position > SWEEP_RISE_MS) {
+    position = SWEEP_RISE_MS;
+  }
+  const uint32_t at = position;
+  set_needles(static_cast<uint16_t>(at * gauges::NEEDLE_TOP / SWEEP_RISE_MS),
+              static_cast<uint16_t>(at * gauges::NEEDLE_TOP / SWEEP_RISE_MS),
+              static_cast<uint8_t>(at * gauges::GAUGE_TOP / SWEEP_RISE_MS),
+              static_cast<uint8_t>(at * gauges::GAUGE_TOP / SWEEP_RISE_MS));
   set_lamps(0xFFFF);
 }
 

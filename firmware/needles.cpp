@@ -2,6 +2,7 @@
 
 #include <avr/interrupt.h>
 #include <avr/io.h>
+#include <avr/pgmspace.h>
 #include <util/delay.h>
 
 #include "config.h"
@@ -33,21 +34,74 @@ void set(uint16_t speed, uint16_t rpm) {
 
 namespace {
 
-// Timer1 moves the motors in ticks of 0.5 ms. A needle speeds up one level a step and slows
-// down in time to stop at its target: these are the ticks between two steps at each level,
-// from a standing start to 2,000 steps a second (an X27.168's 1/3-degree steps: 670 degrees a
-// second, near what it can follow).
-constexpr uint8_t INTERVALS[] = {16, 10, 7, 5, 4, 3, 2, 1};
-constexpr uint8_t TOP_LEVEL = sizeof INTERVALS;
-// Against the stop an X27 bounces unless it goes slowly (1.5 ms a step); a driver's
-// microsteps are small enough to home at full speed.
-constexpr uint8_t HOMING_LEVEL = VONTREL_NEEDLES == VONTREL_NEEDLES_X27 ? 6 : TOP_LEVEL;
+// Timer1 runs free at 2 MHz, and each motor steps on a compare of its own (speed on A, rpm on
+// B), so a step comes exactly when it is due and costs one interrupt. A needle speeds up one
+// level a step along a ramp of constant acceleration, and brakes the same way in time to stop
+// at its target: no jump in speed a motor could not follow, so no lost step, which would stay
+// wrong until the next power-on.
+constexpr double TIMER_HZ = 2000000.0;
+#if VONTREL_NEEDLES == VONTREL_NEEDLES_X27
+// An X27.168 steps a third of a degree and is rated about 600 degrees a second: from 111 (3 ms a
+// step) to 583 degrees a second.
+constexpr double START_STEPS_PER_S = 333.0;
+constexpr double TOP_STEPS_PER_S = 1750.0;
+// Against the stop it bounces unless it goes slowly: 1.5 ms a step at most while homing.
+constexpr double HOMING_STEPS_PER_S = 667.0;
+#else
+// A VID6606's microstep is a twelfth of a degree: from 83 to 500 degrees a second. Microsteps
+// are small enough to home at full speed.
+constexpr double START_STEPS_PER_S = 1000.0;
+constexpr double TOP_STEPS_PER_S = 6000.0;
+constexpr double HOMING_STEPS_PER_S = TOP_STEPS_PER_S;
+#endif
+// Steps from rest to top speed, and from top speed to rest.
+constexpr uint8_t RAMP_STEPS = 150;
+
+// The ramp is worked out by the compiler, in the C++11 the Arduino IDE compiles with: one
+// return statement a function, so loops become recursion.
+constexpr double root(double x, double r = 1000.0, int rounds = 40) {
+  return rounds == 0 ? r : root(x, (r + x / r) / 2.0, rounds - 1);
+}
+
+constexpr double speed_at(int level) {
+  return root(START_STEPS_PER_S * START_STEPS_PER_S +
+              (TOP_STEPS_PER_S * TOP_STEPS_PER_S - START_STEPS_PER_S * START_STEPS_PER_S) * level /
+                  (RAMP_STEPS - 1));
+}
+
+// Timer ticks from a step at each level of the ramp to the next.
+constexpr uint16_t ticks_at(int level) {
+  return static_cast<uint16_t>(TIMER_HZ / speed_at(level) + 0.5);
+}
+
+#define VONTREL_RAMP_ROW(n)                                                        \
+  ticks_at(n), ticks_at(n + 1), ticks_at(n + 2), ticks_at(n + 3), ticks_at(n + 4), \
+      ticks_at(n + 5), ticks_at(n + 6), ticks_at(n + 7), ticks_at(n + 8), ticks_at(n + 9)
+const uint16_t RAMP[RAMP_STEPS] PROGMEM = {
+    VONTREL_RAMP_ROW(0),   VONTREL_RAMP_ROW(10),  VONTREL_RAMP_ROW(20),  VONTREL_RAMP_ROW(30),
+    VONTREL_RAMP_ROW(40),  VONTREL_RAMP_ROW(50),  VONTREL_RAMP_ROW(60),  VONTREL_RAMP_ROW(70),
+    VONTREL_RAMP_ROW(80),  VONTREL_RAMP_ROW(90),  VONTREL_RAMP_ROW(100), VONTREL_RAMP_ROW(110),
+    VONTREL_RAMP_ROW(120), VONTREL_RAMP_ROW(130), VONTREL_RAMP_ROW(140)};
+#undef VONTREL_RAMP_ROW
+static_assert(RAMP_STEPS == 150, "the table has fifteen rows of ten");
+
+// The level of the highest speed within `steps_per_s`.
+constexpr uint8_t level_for(double steps_per_s, int level = 1) {
+  return level >= RAMP_STEPS || speed_at(level) > steps_per_s ? static_cast<uint8_t>(level)
+                                                              : level_for(steps_per_s, level + 1);
+}
+
+constexpr uint8_t TOP_LEVEL = RAMP_STEPS;
+constexpr uint8_t HOMING_LEVEL = level_for(HOMING_STEPS_PER_S);
+
+uint16_t ramp_ticks(uint8_t level) {
+  return pgm_read_word(&RAMP[level > 0 ? level - 1 : 0]);
+}
 
 struct Motor {
   volatile uint16_t target;    // written by the main loop
   volatile uint16_t position;  // steps from the stop
-  volatile uint8_t level;      // 0 at rest
-  uint8_t wait;                // ticks until the next step
+  uint8_t level;               // 0 at rest
   int8_t direction;
   uint8_t phase;  // X27: where the coils are in their six-state sequence
 };
@@ -99,17 +153,14 @@ void start_pins() {
 }
 #endif
 
-// One tick of one motor; false once it stands at its target.
-bool advance(uint8_t which) {
+// One step of one motor, due now: the timer ticks to its next step, 0 once it stands at its
+// target.
+uint16_t advance(uint8_t which) {
   Motor& motor = motors[which];
-  if (motor.wait > 0) {
-    --motor.wait;
-    return true;
-  }
   const int16_t delta = static_cast<int16_t>(motor.target - motor.position);
   if (motor.level == 0) {
     if (delta == 0) {
-      return false;
+      return 0;
     }
     motor.direction = delta > 0 ? 1 : -1;
   }
@@ -118,61 +169,81 @@ bool advance(uint8_t which) {
   // It stops within `level` steps, so it brakes once the target is that close, or behind.
   if (distance > motor.level && motor.level < top_level) {
     ++motor.level;
-  } else if (distance <= motor.level && motor.level > 0) {
+  } else if ((distance <= motor.level || motor.level > top_level) && motor.level > 0) {
     --motor.level;
   }
   if (motor.level == 0 && distance == 0) {
-    return delta != 0;  // stopped past a target that moved: turns back on the next tick
+    return delta != 0 ? ramp_ticks(0) : 0;  // stopped past a target that moved: turns back
   }
   if (motor.direction < 0 && motor.position == 0) {
     // Braking past zero would drive the needle into its stop and lose count of where it is.
     motor.level = 0;
-    return delta != 0;
+    return delta != 0 ? ramp_ticks(0) : 0;
   }
   drive(which, motor.direction, motor);
   motor.position = static_cast<uint16_t>(motor.position + motor.direction);
-  motor.wait = static_cast<uint8_t>(INTERVALS[motor.level > 0 ? motor.level - 1 : 0] - 1);
-  return true;
+  return ramp_ticks(motor.level);
 }
 
+// A motor at rest starts a little after its target is set; a moving one takes the new target
+// at its next step.
 void set_target(uint8_t which, uint16_t target) {
+  const uint8_t enable = which == 0 ? _BV(OCIE1A) : _BV(OCIE1B);
   cli();
   motors[which].target = target;
+  if ((TIMSK1 & enable) == 0) {
+    const uint16_t soon = static_cast<uint16_t>(TCNT1 + 64);
+    if (which == 0) {
+      OCR1A = soon;
+    } else {
+      OCR1B = soon;
+    }
+    TIFR1 = enable;  // a compare flagged while it stood would fire at once
+    TIMSK1 |= enable;
+  }
   sei();
 }
 
 bool moving() {
-  return (TIMSK1 & _BV(OCIE1A)) != 0;
+  return (TIMSK1 & (_BV(OCIE1A) | _BV(OCIE1B))) != 0;
 }
 
 }  // namespace
 
-// Both motors in one tick; the timer's interrupt is switched off while both stand still, so
-// a cluster at rest costs nothing.
+// A motor's interrupt is off while it stands still, so a cluster at rest costs nothing.
 ISR(TIMER1_COMPA_vect) {
-  const bool speed = advance(0);
-  const bool rpm = advance(1);
-  if (!speed && !rpm) {
+  const uint16_t ticks = advance(0);
+  if (ticks == 0) {
     TIMSK1 &= static_cast<uint8_t>(~_BV(OCIE1A));
+  } else {
+    OCR1A = static_cast<uint16_t>(OCR1A + ticks);
+  }
+}
+
+ISR(TIMER1_COMPB_vect) {
+  const uint16_t ticks = advance(1);
+  if (ticks == 0) {
+    TIMSK1 &= static_cast<uint8_t>(~_BV(OCIE1B));
+  } else {
+    OCR1B = static_cast<uint16_t>(OCR1B + ticks);
   }
 }
 
 void start() {
   start_pins();
-  // Timer1 CTC at 16 MHz / 8 / 1000: a tick every 0.5 ms.
-  OCR1A = 999;
+  // Timer1 free-running at 16 MHz / 8: a tick every 0.5 us.
   TCCR1A = 0;
-  TCCR1B = _BV(WGM12) | _BV(CS11);
+  TCCR1B = _BV(CS11);
+  TIMSK1 = 0;
 }
 
 void home() {
   // Wherever they stood at power-off, a full sweep back and some more meets the stops.
   top_level = HOMING_LEVEL;
-  for (Motor& motor : motors) {
-    motor.position = VONTREL_NEEDLE_STEPS + VONTREL_NEEDLE_STEPS / 8;
-    motor.target = 0;
+  for (uint8_t which = 0; which < 2; ++which) {
+    motors[which].position = VONTREL_NEEDLE_STEPS + VONTREL_NEEDLE_STEPS / 8;
+    set_target(which, 0);
   }
-  TIMSK1 |= _BV(OCIE1A);
   while (moving()) {
   }
   top_level = TOP_LEVEL;
@@ -189,7 +260,6 @@ uint16_t steps_for(uint16_t duty) {
 void set(uint16_t speed, uint16_t rpm) {
   set_target(0, steps_for(speed));
   set_target(1, steps_for(rpm));
-  TIMSK1 |= _BV(OCIE1A);
 }
 
 #endif

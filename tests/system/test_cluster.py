@@ -220,6 +220,37 @@ class VariantTest(SystemTest):
                     cluster.close()
 
 
+    def test_stepper_needles_ramp_within_their_rating_and_sweep_to_full_scale(self):
+        # Read off the motor's pins: a step faster than the motor follows, or a jump in speed,
+        # loses a step for good. An X27.168 is rated about 600 degrees a second; a VID6606
+        # takes far more, and the needle should manage about 500.
+        self.port.close()
+        folder = os.path.dirname(os.environ["VONTREL_FIRMWARE"])
+        drive = self.write_scenario("0 game.time 1000\n0 truck.speed 0\n"
+                                    "1 truck.speed 45\n3 truck.speed 0\n")
+        for elf, top in (("vontrel-firmware-x27.elf", (450, 600)),
+                         ("vontrel-firmware-stepdir.elf", (450, 560))):
+            with self.subTest(firmware=elf):
+                link = os.path.join(self.scratch, "stepper")
+                cluster = Cluster(link, firmware=os.path.join(folder, elf))
+                try:
+                    self.assertIsNotNone(cluster.wait_for(blank, timeout=30), "no power-on")
+                    swept = max(s["speed_kmh"] for s in cluster.states())
+                    self.assertEqual(swept, 150.0, "the power-on sweep reaches full scale")
+                    self.write_settings(f"comport str {link}\n")
+                    host = self.target.start_host("--cwd", self.scratch, "--scenario", drive,
+                                                  "--duration", "5")
+                    self.assertEqual(host.finish().returncode, 0)
+                    time.sleep(1)
+                finally:
+                    needle = cluster.health()["speed_needle"]
+                self.assertGreaterEqual(needle["top_degrees_per_second"], top[0], needle)
+                self.assertLessEqual(needle["top_degrees_per_second"], top[1], needle)
+                self.assertGreaterEqual(needle["ramp_steps"], 100, needle)
+                self.assertGreaterEqual(needle["brake_steps"], 100, needle)
+                self.assertLess(needle["speedup_max"], 1.2, needle)
+
+
 class NoiseTest(SystemTest):
     """Noise and torn frames between cycles: the firmware and the monitor read the stream the
     same way. The bytes go straight into the cluster's port; no plug-in is needed."""

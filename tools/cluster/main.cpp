@@ -226,7 +226,26 @@ double awake_since_first_byte(const simulated_board* board) {
 }
 
 // The firmware's own counts, at the address its ELF gives them.
-nlohmann::json health(const simulated_board* board, std::uint16_t address, double seconds) {
+// How the speed needle's stepper moved, read off its pins: its top speed in degrees a second,
+// its ramp from rest and its braking in steps, and its largest speed-up from one step to the
+// next. Nothing for needles on PWM.
+nlohmann::json needle_timing(simulated_board* board, std::uint16_t address) {
+  namespace at = vontrel::cluster::health;
+  const std::uint8_t needles = board_read(board, static_cast<std::uint16_t>(address + at::NEEDLES));
+  const board_needle_timing t = board_needle_timing_now(board);
+  if (needles == NEEDLES_PWM || t.fastest_cycles == 0) {
+    return nullptr;
+  }
+  // Driven directly an X27 steps a third of a degree; through a VID6606 a twelfth.
+  const double degrees_per_step = needles == 1 ? 1.0 / 3.0 : 1.0 / 12.0;
+  return {{"top_degrees_per_second",
+           round_to(board_frequency(board) / double(t.fastest_cycles) * degrees_per_step, 0.1)},
+          {"ramp_steps", t.ramp_steps},
+          {"brake_steps", t.brake_steps},
+          {"speedup_max", round_to(t.speedup_max, 0.001)}};
+}
+
+nlohmann::json health(simulated_board* board, std::uint16_t address, double seconds) {
   namespace at = vontrel::cluster::health;
   const auto u16 = [&](int offset) {
     return board_read16(board, static_cast<std::uint16_t>(address + offset));
@@ -266,7 +285,8 @@ nlohmann::json health(const simulated_board* board, std::uint16_t address, doubl
       {"cpu_percent", total <= 0 ? 0.0 : round_to(busy / total * 100.0, 0.001)},
       {"awake_percent",
        total <= 0 ? 0.0 : round_to((1.0 - double(timing.asleep_cycles) / total) * 100.0, 0.01)},
-      {"awake_percent_since_first_byte", awake_since_first_byte(board)}};
+      {"awake_percent_since_first_byte", awake_since_first_byte(board)},
+      {"speed_needle", needle_timing(board, address)}};
 }
 
 std::string trimmed(const std::string& text) {

@@ -48,6 +48,21 @@ struct simulated_board {
   int32_t x27_steps[2];
   int x27_phase[2];
   int32_t step_dir_steps[2];
+  /* The speed needle's moves, timed off its pins: a move starts from rest (no step for 4 ms). */
+  struct needle_moves {
+    uint64_t last_step;   /* cycle of the last step, 0 before the first */
+    uint64_t last_gap;    /* cycles between the last two steps of this move, 0 at its start */
+    uint32_t steps;       /* steps in this move so far */
+    uint64_t fastest;     /* this move's shortest gap */
+    uint32_t to_fastest;  /* steps into this move when it first stepped at that gap */
+    uint32_t at_fastest;  /* steps into this move when it last stepped at that gap */
+    double speedup_max;   /* over every move: the largest ratio of a gap to the next one */
+    uint32_t count;       /* moves kept below (the most recent ones) */
+    struct needle_move {
+      uint64_t fastest;
+      uint32_t ramp, brake;
+    } kept[64];
+  } moves;
   struct needle_pin {
     struct simulated_board* board;
     char port;
@@ -166,6 +181,82 @@ static void on_twi(struct avr_irq_t* irq, uint32_t value, void* param) {
   }
 }
 
+/* A move of the speed needle ends: keep its fastest gap, its ramp up to it and its braking after
+ * it. */
+static void end_move(struct needle_moves* m) {
+  if (m->steps > 1) {
+    struct needle_move* kept = &m->kept[m->count % 64];
+    kept->fastest = m->fastest;
+    kept->ramp = m->to_fastest;
+    kept->brake = m->steps - m->at_fastest;
+    m->count++;
+  }
+  m->steps = 0;
+  m->last_gap = 0;
+  m->fastest = 0;
+}
+
+static void time_step(simulated_board* board, int which) {
+  struct needle_moves* m = &board->moves;
+  const uint64_t now = board->avr->cycle;
+  /* Slower than any needle's first step (3 ms) is rest: what follows starts a new move. */
+  const uint64_t rest = board->avr->frequency / 250;
+  if (which != 0) {
+    return;
+  }
+  if (m->last_step != 0 && now - m->last_step < board->avr->frequency / 100000) {
+    return; /* within 10 us: the pins of one step, written one port after the other */
+  }
+  if (m->last_step == 0 || now - m->last_step > rest) {
+    end_move(m);
+  } else {
+    const uint64_t gap = now - m->last_step;
+    if (m->last_gap != 0 && (double)m->last_gap / (double)gap > m->speedup_max) {
+      m->speedup_max = (double)m->last_gap / (double)gap;
+    }
+    /* Within 2 % of the shortest: the same speed, as a timer's rounding gives it. */
+    if (m->fastest == 0 || gap * 100 < m->fastest * 98) {
+      m->fastest = gap;
+      m->to_fastest = m->steps;
+    }
+    if (gap * 100 <= m->fastest * 102) {
+      m->at_fastest = m->steps;
+    }
+    m->last_gap = gap;
+  }
+  m->steps++;
+  m->last_step = now;
+}
+
+board_needle_timing board_needle_timing_now(simulated_board* board) {
+  /* Over the moves that reached the top speed of them all: the shortest ramp and braking. */
+  struct needle_moves* m = &board->moves;
+  board_needle_timing t = {0, 0, 0, m->speedup_max};
+  uint32_t count;
+  uint32_t i;
+  if (m->steps > 0 && board->avr->cycle - m->last_step > board->avr->frequency / 250) {
+    end_move(m);
+  }
+  count = m->count < 64 ? m->count : 64;
+  for (i = 0; i < count; i++) {
+    if (t.fastest_cycles == 0 || m->kept[i].fastest < t.fastest_cycles) {
+      t.fastest_cycles = m->kept[i].fastest;
+    }
+  }
+  for (i = 0; i < count; i++) {
+    const struct needle_move* move = &m->kept[i];
+    if (move->fastest * 100 <= t.fastest_cycles * 102) {
+      if (t.ramp_steps == 0 || move->ramp < t.ramp_steps) {
+        t.ramp_steps = move->ramp;
+      }
+      if (t.brake_steps == 0 || move->brake < t.brake_steps) {
+        t.brake_steps = move->brake;
+      }
+    }
+  }
+  return t;
+}
+
 /* One step of a stepper needle; the stop at zero holds it however far it is driven back. */
 static void step_needle(int32_t* steps, int direction) {
   *steps += direction;
@@ -183,8 +274,10 @@ static void x27_follow(simulated_board* board, int which, uint8_t coils) {
   }
   if (phase == (board->x27_phase[which] + 1) % 6) {
     step_needle(&board->x27_steps[which], 1);
+    time_step(board, which);
   } else if (phase == (board->x27_phase[which] + 5) % 6) {
     step_needle(&board->x27_steps[which], -1);
+    time_step(board, which);
   }
   board->x27_phase[which] = phase;
 }
@@ -204,6 +297,7 @@ static void on_needle_pin(struct avr_irq_t* irq, uint32_t value, void* param) {
     const int which = bit == (1u << 1) ? 0 : 1;
     const uint8_t dir = which == 0 ? (1u << 2) : (1u << 3);
     step_needle(&board->step_dir_steps[which], (board->pins_d & dir) ? 1 : -1);
+    time_step(board, which);
   }
   if (port == 'C') {
     x27_follow(board, 1, board->pins_c & 0x0F);

@@ -60,6 +60,15 @@ uint32_t board_needle_steps(const simulated_board* board, int kind, int which);
 void board_lcd_line(const simulated_board* board, int line, char out[17]);
 board_timing board_timing_now(const simulated_board* board);
 
+/* The speed needle's stepper, timed off its pins over its moves from rest. */
+typedef struct board_needle_timing {
+  uint64_t fastest_cycles; /* the shortest time between two steps: its top speed */
+  uint32_t ramp_steps;     /* steps from rest to that speed, in the shortest such move */
+  uint32_t brake_steps;    /* steps from that speed to rest, likewise */
+  double speedup_max;      /* the largest ratio of one step's time to the next one's */
+} board_needle_timing;
+board_needle_timing board_needle_timing_now(simulated_board* board);
+
 #ifdef __cplusplus
 }
 #endif
