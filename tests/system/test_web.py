@@ -140,11 +140,49 @@ class BrowserTest(DashboardTest):
 
                 run = host.finish()
                 self.assertEqual(run.returncode, 0, run.output)
-                self.wait_until(lambda: text("#signal") == "NO SIGNAL", 3,
+                # The reset frame at shut-down clears the page as it clears the cluster.
+                self.wait_until(lambda: text("#signal") == "WAITING FOR THE GAME"
+                                and not lit("parking_brake"), 3,
                                 f"{tool}: still live after the host stopped")
                 errors = [entry for entry in driver.get_log("browser")
                           if entry["level"] == "SEVERE"]
                 self.assertEqual(errors, [])
+
+
+    def test_the_page_tells_waiting_from_stopped_and_clears_on_silence(self):
+        driver = self.browser()
+
+        def text(selector):
+            return driver.find_element("css selector", selector).text
+
+        def lit():
+            return driver.find_elements("css selector", ".lamp.on")
+
+        # The tool runs, the game has not started: no reading, no clock, no date.
+        driver.get(self.port.url)
+        self.wait_until(lambda: text("#signal") == "WAITING FOR THE GAME", 5,
+                        f"before any data: {text('#signal')}")
+        self.assertEqual((text("#clock"), text("#date"), text("#speed .value")), ("--:--", "", "-"))
+
+        # A game that crashes sends no reset frame: after a second of silence the page clears.
+        self.write_settings(f"comport str {self.target.port_name(self.port)}\n")
+        host = self.target.start_host("--cwd", self.target.host_path(self.scratch), "--scenario",
+                                      self.write_scenario("\n".join(DRIVE) + "\n"),
+                                      "--duration", "5", "--calls", "init,drive,exit")
+        self.wait_until(lambda: text("#speed .value") == "90" and lit(), 20, "never live")
+        # Miles an hour on this device, kept across a reload.
+        driver.find_element("css selector", "#units").click()
+        self.wait_until(lambda: text("#speed .value") == "56", 3, "no mph")
+        driver.refresh()
+        self.wait_until(lambda: text("#speed .value") == "56", 5, "mph forgotten")
+        self.assertEqual(host.finish().returncode, 0)
+        self.wait_until(lambda: text("#signal") == "WAITING FOR THE GAME" and not lit()
+                        and text("#clock") == "--:--" and text("#speed .value") == "-", 3,
+                        "the page kept the last readings after the data stopped")
+
+        # The tool itself gone: the page says so, not that it waits.
+        self.port.close()
+        self.wait_until(lambda: text("#signal") == "TOOL STOPPED", 6, "tool stopped unseen")
 
 
 class BoundsTest(DashboardTest):

@@ -62,7 +62,8 @@ void Monitor::publish(bool now) {
   state.source = source_;
   state.cycles = counters_.cycles;
   state.cycles_per_second = recent_rate(at);
-  state.signal = state.cycles_per_second > 0;  // a whole cycle within the last second
+  // A whole cycle within the last second, and none of it cleared since by a reset frame.
+  state.signal = state.cycles_per_second > 0 && !dashboard_.cleared;
   state.torn = counters_.torn;
   state.unknown = counters_.unknown;
   state.resets = counters_.resets;

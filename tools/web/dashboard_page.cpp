@@ -50,10 +50,12 @@ footer { grid-area: foot; }
                  transition: transform 0.12s linear; }
 .gauge .hub { fill: #3a444f; }
 .gauge .value { fill: var(--text); font-size: 26px; font-weight: 600; text-anchor: middle; }
+/* The speed is the reading a driver looks for: the largest on the page. */
+#speed .value { font-size: 40px; }
 .gauge .unit { fill: var(--dim); font-size: 12px; text-anchor: middle; }
 .gauge .redline { fill: none; stroke: var(--red); stroke-width: 6; }
 .clock { display: flex; justify-content: space-between; align-items: baseline; }
-.clock b { font-size: 34px; font-variant-numeric: tabular-nums; letter-spacing: 1px; }
+.clock b { font-size: 24px; font-variant-numeric: tabular-nums; letter-spacing: 1px; }
 .clock span { color: var(--dim); font-variant-numeric: tabular-nums; }
 .clock[hidden] { display: none; }
 .bar { display: grid; grid-template-columns: 3.5em 1fr 4.5em; align-items: center; gap: 8px;
@@ -82,7 +84,9 @@ footer { color: var(--dim); font-size: 12px; display: flex; flex-wrap: wrap;
 footer b { color: var(--text); font-weight: 500; }
 footer button { margin-left: auto; font: inherit; color: var(--text); background: #2a333d;
                 border: 1px solid var(--line); border-radius: 8px; padding: 2px 10px; }
-footer button[hidden] { display: none; }
+footer button[hidden], footer .details[hidden], #hint[hidden] { display: none; }
+footer .details { display: contents; }
+#hint { flex-basis: 100%; color: var(--amber); }
 #signal { font-weight: 700; color: #06210d; background: var(--green); border-radius: 9px;
           padding: 0 8px; text-transform: uppercase; letter-spacing: 0.5px; }
 body.nosignal #signal { color: var(--text); background: #4a535d; }
@@ -103,7 +107,7 @@ body.stopped #signal { background: #7a2a24; }
   .lamp svg { width: 22px; height: 22px; }
   .lamp { padding: 2px 0; }
   .turns .lamp svg { width: 20px; height: 20px; }
-  .clock b { font-size: 26px; }
+  .clock b { font-size: 20px; }
   .lcd { font-size: 14px; }
 }
 </style>
@@ -117,7 +121,7 @@ body.stopped #signal { background: #7a2a24; }
     aria-label="engine speed"></svg></section>
   <div class="side">
     <section>
-      <div class="clock" id="clock-row"><b id="clock">--:--</b><span id="date">--.--.----</span></div>
+      <div class="clock" id="clock-row"><b id="clock">--:--</b><span id="date"></span></div>
       <div class="bar"><span>Fuel</span><div class="track"><div class="fill" id="fuel"></div></div>
         <output id="fuel_value">-</output></div>
       <div class="bar"><span>Water</span><div class="track"><div class="fill" id="water"></div></div>
@@ -127,13 +131,19 @@ body.stopped #signal { background: #7a2a24; }
   </div>
   <section class="lamps" id="lamps"></section>
   <footer>
-    <span id="signal">no signal</span>
-    <span>source <b id="source">-</b></span>
-    <span><b id="rate">0</b> cycles/s</span>
-    <span>torn <b id="torn">0</b></span>
-    <span>unknown <b id="unknown">0</b></span>
-    <span>resets <b id="resets">0</b></span>
+    <span id="signal">connecting</span>
+    <span class="details" id="details" hidden>
+      <span>source <b id="source">-</b></span>
+      <span><b id="rate">0</b> cycles/s</span>
+      <span>torn <b id="torn">0</b></span>
+      <span>unknown <b id="unknown">0</b></span>
+      <span>resets <b id="resets">0</b></span>
+    </span>
+    <button id="show-details" type="button">Details</button>
+    <button id="units" type="button">km/h</button>
     <button id="fullscreen" type="button" hidden>Full screen</button>
+    <span id="hint" hidden>This browser lets the screen sleep: set the phone's screen timeout
+      longer while you drive.</span>
   </footer>
 </main>
 <script>
@@ -186,7 +196,21 @@ function gauge(svg, full, major, minor, unit, divisor, step, red, scale) {
   };
 }
 
-const showSpeed = gauge(document.getElementById("speed"), SCALE.speed, 10, 5, "km/h", 1, 1);
+// km/h or mph, as this device last chose. The dial keeps the cluster's full scale.
+const MILE_KM = 1.609344;
+let units = "km/h";
+try { units = localStorage.getItem("vontrel-units") === "mph" ? "mph" : "km/h"; } catch (e) {}
+let showSpeed = null;
+function buildSpeed() {
+  const svg = document.getElementById("speed");
+  while (svg.firstChild) svg.removeChild(svg.firstChild);
+  const draw = units === "mph"
+    ? gauge(svg, SCALE.speed / MILE_KM, 10, 5, "mph", 1, 1)
+    : gauge(svg, SCALE.speed, 10, 5, "km/h", 1, 1);
+  showSpeed = (kmh, live) => draw(units === "mph" ? kmh / MILE_KM : kmh, live);
+  document.getElementById("units").textContent = units === "mph" ? "mph" : "km/h";
+}
+buildSpeed();
 // The wire carries the engine speed in steps of 31 rpm: shown to the nearest 50.
 const showRpm = gauge(document.getElementById("rpm"), SCALE.rpm, 500, 100, "rpm", 100, 50,
                       SCALE.rpm * 5 / 6, "\u00d7100 rpm");
@@ -243,35 +267,54 @@ for (const [name, label, colour, icon] of LAMPS) {
 }
 
 const fraction = (v, low, high) => Math.min(Math.max((v - low) / (high - low), 0), 1);
-let lastEvent = 0;
+let lastHeard = 0;
 let signal = false;
 let wakeLock = null;
 
-// "no signal": the tool runs but no cycle came within a second (the game is paused, quit or
-// unplugged). "tool stopped": the page hears nothing from the tool at all.
+// "waiting for the game": the tool runs, but no cycle came within a second, or a reset frame
+// cleared the cluster (the game is paused, quit, not started or unplugged). "tool stopped":
+// the page hears nothing from the tool at all, not even its heartbeat.
 function setSignal(on, stopped) {
   signal = on;
   document.body.classList.toggle("nosignal", !on);
   document.body.classList.toggle("stopped", !on && Boolean(stopped));
-  $("signal").textContent = on ? "live" : stopped ? "tool stopped" : "no signal";
+  $("signal").textContent = on ? "live" : stopped ? "tool stopped" : "waiting for the game";
   keepAwake(on);
 }
 
 // A phone on the dash keeps its screen on while the cluster is live, where the browser lets
-// a page ask (on this computer, or over https).
+// a page ask (on this computer, or over https). Over plain http on a home network browsers
+// refuse: then the page says what to do instead.
 function keepAwake(on) {
-  if (on && !wakeLock && navigator.wakeLock && document.visibilityState === "visible") {
+  if (on && !wakeLock && document.visibilityState === "visible") {
+    if (!navigator.wakeLock) {
+      $("hint").hidden = false;
+      return;
+    }
     wakeLock = {};
     navigator.wakeLock.request("screen").then((lock) => {
       wakeLock = lock;
+      $("hint").hidden = true;
       lock.addEventListener("release", () => { wakeLock = null; });
-    }, () => { wakeLock = null; });
+    }, () => { wakeLock = null; $("hint").hidden = false; });
   } else if (!on && wakeLock && wakeLock.release) {
     wakeLock.release();
     wakeLock = null;
   }
 }
 document.addEventListener("visibilitychange", () => keepAwake(signal));
+
+$("units").addEventListener("click", () => {
+  units = units === "mph" ? "km/h" : "mph";
+  try { localStorage.setItem("vontrel-units", units); } catch (e) {}
+  buildSpeed();
+  if (lastState) show(lastState);
+});
+$("show-details").addEventListener("click", () => {
+  $("details").hidden = !$("details").hidden;
+  $("show-details").textContent = $("details").hidden ? "Details" : "Hide details";
+});
+let lastState = null;
 
 const fullscreen = $("fullscreen");
 fullscreen.hidden = !document.fullscreenEnabled;
@@ -283,10 +326,12 @@ fullscreen.addEventListener("click", () => {
   }
 });
 
+// Without a signal the page shows what the cluster does: needles at rest, lamps dark, no clock.
 function show(s) {
+  lastState = s;
   const live = Boolean(s.signal);
-  showSpeed(s.speed_kmh || 0, live);
-  showRpm(s.rpm || 0, live);
+  showSpeed(live ? s.speed_kmh || 0 : 0, live);
+  showRpm(live ? s.rpm || 0 : 0, live);
   // Without a signal the bars keep their place but show no number: nothing is being read.
   $("fuel").style.width = 100 * fraction(s.fuel_percent || 0, 0, 100) + "%";
   $("fuel_value").textContent = live ? Math.round(s.fuel_percent || 0) + " %" : "-";
@@ -298,10 +343,10 @@ function show(s) {
   $("water").classList.toggle("hot", water > 0.85);
   $("water_value").textContent = live ? Math.round(s.water_c || 0) + " \u00b0C" : "-";
   for (const name in lampNodes) {
-    lampNodes[name].classList.toggle("on", Boolean(s.lamps && s.lamps[name]));
+    lampNodes[name].classList.toggle("on", live && Boolean(s.lamps && s.lamps[name]));
   }
-  $("clock").textContent = s.clock || "--:--";
-  $("date").textContent = s.date || "";
+  $("clock").textContent = live && s.clock ? s.clock : "--:--";
+  $("date").textContent = live && s.date ? s.date : "";
   if (Array.isArray(s.lcd)) {
     // The cluster's own display shows the clock and date: once is enough.
     $("lcd").hidden = false;
@@ -322,17 +367,21 @@ function show(s) {
 function listen() {
   const events = new EventSource("events");
   events.onmessage = (message) => {
-    lastEvent = Date.now();
+    lastHeard = Date.now();
     show(JSON.parse(message.data));
   };
+  events.addEventListener("alive", () => {
+    lastHeard = Date.now();
+    if (!signal) setSignal(false);
+  });
   events.onerror = () => {
     if (events.readyState === EventSource.CLOSED) setTimeout(listen, 2000);
   };
 }
 listen();
-// A live cluster changes every cycle; silence on the stream means nothing arrives.
+// The tool sends at least a heartbeat every second: three without one, and it is gone.
 setInterval(() => {
-  if (Date.now() - lastEvent > 2000 && !document.body.classList.contains("stopped")) {
+  if (Date.now() - lastHeard > 3000 && !document.body.classList.contains("stopped")) {
     setSignal(false, true);
   }
 }, 250);

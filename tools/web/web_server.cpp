@@ -256,12 +256,22 @@ class Session : public std::enable_shared_from_this<Session> {
       end_stream();
       return;
     }
-    if (!streaming_ || writing_ || version == sent_version_ || !state) {
+    if (!streaming_ || writing_) {
+      return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    std::shared_ptr<std::string> event;
+    if (version != sent_version_ && state) {
+      sent_version_ = version;
+      event = std::make_shared<std::string>("data: " + *state + "\n\n");
+    } else if (now - last_sent_ >= HEARTBEAT_INTERVAL) {
+      // Nothing new (no game yet, or it is paused): the page still hears that the tool runs.
+      event = std::make_shared<std::string>("event: alive\ndata: {}\n\n");
+    } else {
       return;
     }
     writing_ = true;
-    sent_version_ = version;
-    auto event = std::make_shared<std::string>("data: " + *state + "\n\n");
+    last_sent_ = now;
     // A client that cannot take one small event in this time is dropped: its socket buffer is
     // full, and nothing of ours waits for it.
     stream_.expires_after(SLOW_CLIENT_TIMEOUT);
@@ -456,6 +466,7 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::flat_buffer buffer_{std::size_t{16} * 1024};
   std::optional<http::request_parser<http::empty_body>> parser_;
   char discard_[512] = {};
+  std::chrono::steady_clock::time_point last_sent_{};
   bool keep_alive_ = false;
   bool head_ = false;
   bool linger_ = true;

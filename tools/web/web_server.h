@@ -56,6 +56,9 @@ constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
 // stops reading (suspended, or on a phone whose screen went off) fills the socket's buffers
 // only after minutes, so this, not the slow-client time-out, is what frees its place.
 constexpr std::chrono::seconds STREAM_LIFETIME{10};
+// An event stream with nothing new to say still sends this often, so the page can tell a tool
+// that waits for the game from one that has stopped.
+constexpr std::chrono::seconds HEARTBEAT_INTERVAL{1};
 // With no descriptor left, accepting again at once would only fail again: wait this long.
 constexpr std::chrono::milliseconds ACCEPT_BACKOFF{100};
 
