@@ -475,7 +475,7 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
       break;
     }
     for (i = 0; i <= length; i++) {
-      const int byte = hex_value(line + 9 + 2 * i, 2);
+      const int byte = hex_value(line + 9 + 2 * (size_t)i, 2);
       if (byte < 0) {
         sum = -1;
         break;
@@ -518,7 +518,7 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
       /* Debian's Optiboot build spills a few bytes past the 32 KiB, which no chip has: a
        * programmer refuses them, and the code a reset runs lies below. */
       for (i = 0; i < length && at + (uint32_t)i < 0x8000; i++) {
-        board->avr->flash[at + (uint32_t)i] = (uint8_t)hex_value(line + 9 + 2 * i, 2);
+        board->avr->flash[at + (uint32_t)i] = (uint8_t)hex_value(line + 9 + 2 * (size_t)i, 2);
       }
       if (at < start) {
         start = at;
