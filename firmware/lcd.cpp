@@ -19,6 +19,9 @@ constexpr double SYNC_US = 150;      // the 100 us of the 4-bit hand-shake, with
 constexpr double FIRST_SYNC_MS = 5;  // 4.1 ms after the first 0x3
 
 char shown[2][WIDTH];
+// The display's bus stopped answering (I2C only): nothing more is sent until a retry finds it
+// free again, so a bus held low costs the cluster one short wait, not one per write.
+bool lost = false;
 
 #if VONTREL_DISPLAY == VONTREL_DISPLAY_PARALLEL
 
@@ -70,29 +73,46 @@ void free_the_bus() {
   _delay_us(5);
 }
 
-// Waits for the TWI to finish a step, but not for ever: a backpack missing or a bus held low
-// must not stop the cluster (the display then stays blank).
-void twi_wait() {
-  for (uint16_t spins = 0; spins < 2000 && (TWCR & _BV(TWINT)) == 0; ++spins) {
+// A TWI step takes at most a byte's time, 90 us at 100 kHz; one not done in about twice that
+// means SDA or SCL is held low (a short, a half-plugged backpack, a slave stuck mid-byte). The
+// display is then given up at once, the TWI letting go of both lines, and the needles and lamps
+// go on following the wire; the main loop tries the bus again every few seconds.
+constexpr uint16_t STEP_SPINS = 400;
+
+bool twi_wait() {
+  for (uint16_t spins = 0; spins < STEP_SPINS; ++spins) {
+    if ((TWCR & _BV(TWINT)) != 0) {
+      return true;
+    }
   }
+  TWCR = 0;
+  lost = true;
+  return false;
 }
 
-void twi_send(uint8_t byte) {
+bool twi_send(uint8_t byte) {
   TWDR = byte;
   TWCR = _BV(TWINT) | _BV(TWEN);
-  twi_wait();
+  return twi_wait();
 }
 
-// One transaction: each byte sets the expander's eight pins, on its acknowledge.
+// One transaction: each byte sets the expander's eight pins, on its acknowledge. A backpack that
+// does not acknowledge (none at this address) only leaves the display blank.
 void expander(const uint8_t* states, uint8_t count) {
+  if (lost) {
+    return;
+  }
   TWCR = _BV(TWINT) | _BV(TWSTA) | _BV(TWEN);
-  twi_wait();
-  twi_send(static_cast<uint8_t>(VONTREL_I2C_ADDRESS << 1));  // write
+  if (!twi_wait() || !twi_send(static_cast<uint8_t>(VONTREL_I2C_ADDRESS << 1))) {  // write
+    return;
+  }
   for (uint8_t i = 0; i < count; ++i) {
-    twi_send(states[i]);
+    if (!twi_send(states[i])) {
+      return;
+    }
   }
   TWCR = _BV(TWINT) | _BV(TWSTO) | _BV(TWEN);
-  for (uint16_t spins = 0; spins < 2000 && (TWCR & _BV(TWSTO)) != 0; ++spins) {
+  for (uint16_t spins = 0; spins < STEP_SPINS && (TWCR & _BV(TWSTO)) != 0; ++spins) {
   }
 }
 
@@ -124,6 +144,9 @@ void nibble(uint8_t value, bool rs) {
 void send(uint8_t value, bool data) {
   nibble(static_cast<uint8_t>(value >> 4), data);
   nibble(value, data);
+  if (lost) {
+    return;
+  }
   // Every write must land: the cache of what is shown trusts that it did.
   _delay_us(WRITE_US);
 }
@@ -133,6 +156,9 @@ void send(uint8_t value, bool data) {
 void set_up() {
   // Into 4-bit mode from whatever state a reset, or a nibble lost to noise, left it in.
   nibble(0x3, false);
+  if (lost) {
+    return;  // no waiting on a display that cannot be reached
+  }
   _delay_ms(FIRST_SYNC_MS);
   nibble(0x3, false);
   _delay_us(SYNC_US);
@@ -163,17 +189,49 @@ void init() {
 }
 
 void reinit() {
+  forget('\0');  // no character the firmware shows: every one is written again
   set_up();
+  if (lost) {
+    return;
+  }
   // Also back to the first position with nothing shifted: a garbled byte may have moved both.
   send(0x02, false);
   _delay_ms(CLEAR_MS);
-  forget('\0');  // no character the firmware shows: every one is written again
+}
+
+bool poll(uint16_t now) {
+#if VONTREL_DISPLAY == VONTREL_DISPLAY_I2C
+  static bool retrying = false;
+  static uint16_t lost_at = 0;
+  if (!lost) {
+    return false;
+  }
+  if (!retrying) {
+    retrying = true;
+    lost_at = now;
+    return false;
+  }
+  if (static_cast<uint16_t>(now - lost_at) < RETRY_MS) {
+    return false;
+  }
+  retrying = false;
+  lost = false;
+  start_bus();
+  reinit();
+  return !lost;
+#else
+  (void)now;
+  return false;
+#endif
 }
 
 void show(uint8_t line, const char* text) {
   // Only the characters that changed: a new minute is one or two writes, not seventeen.
   uint8_t cursor = WIDTH;  // where the controller writes next; WIDTH: not on this line
   for (uint8_t i = 0; i < WIDTH; ++i) {
+    if (lost) {
+      return;  // what is not sent is not shown: written once the display is back
+    }
     if (shown[line][i] == text[i]) {
       continue;
     }

@@ -18,6 +18,12 @@ void reinit();
 // Writes a line of WIDTH characters if it differs from what the display shows.
 void show(uint8_t line, const char* text);
 
+// How often a display whose bus stopped answering is tried again.
+constexpr uint16_t RETRY_MS = 3000;
+// Once a tick: tries a lost display again when its time has come. True when it is back (set up
+// afresh, every character to be written again).
+bool poll(uint16_t now);
+
 }  // namespace lcd
 }  // namespace vontrel
 

@@ -345,6 +345,14 @@ int main() {
     publish(decoder);
 
     const uint16_t now = now_ms();
+    if (lcd::poll(now) && !sweeping) {
+      // The display's bus answers again: what the cluster shows now.
+      if (live) {
+        show_clock(decoder.state());
+      } else {
+        show_text("     --:--      ", "                ");
+      }
+    }
     if (sweeping) {
       const uint16_t elapsed = static_cast<uint16_t>(now - started);
       if (elapsed < SWEEP_MS) {

@@ -251,6 +251,39 @@ class VariantTest(SystemTest):
                 self.assertLess(needle["speedup_max"], 1.2, needle)
 
 
+    def test_a_display_bus_held_low_costs_no_cycle_and_the_display_comes_back(self):
+        # A short on SDA or SCL, or a half-plugged backpack, for 14 s: through a speed change,
+        # the display's refresh and the blank at shut-down. The needles and lamps go on
+        # following the wire, no byte is lost, and the display returns once the bus is free.
+        self.port.close()
+        folder = os.path.dirname(os.environ["VONTREL_FIRMWARE"])
+        link = os.path.join(self.scratch, "held")
+        cluster = Cluster(link, "--i2c-held-from", "3", "--i2c-held-until", "17",
+                          firmware=os.path.join(folder, "vontrel-firmware-i2c.elf"))
+        try:
+            self.assertIsNotNone(cluster.wait_for(blank, timeout=30), "no power-on")
+            self.write_settings(f"comport str {link}\n")
+            drive = self.write_scenario("0 game.time 1000\n0 truck.speed 10\n"
+                                        "0 truck.brake.parking 1\n4 truck.speed 25\n"
+                                        "4 truck.brake.parking 0\n4 game.time 1001\n")
+            host = self.target.start_host("--cwd", self.scratch, "--scenario", drive,
+                                          "--duration", "14")
+            self.assertEqual(host.finish(timeout=60).returncode, 0)
+            back = cluster.wait_for(lambda s: s["t"] > 17 and "--:--" in s["lcd"][0],
+                                    timeout=10)
+            self.assertIsNotNone(back, f"the display never came back: {cluster.latest()}")
+            self.assertLess(back["t"], 17 + 3 + 1, "retried every 3 s")
+            held = [s for s in cluster.states() if 3 < s["t"] < 17]
+            self.assertTrue([s for s in held if abs(s["speed_kmh"] - 90) < 0.1 and not lit(s)],
+                            "the needles and lamps followed the wire while the bus was held")
+        finally:
+            health = cluster.health()
+        self.assertEqual((health["ring_overflows"], health["torn"], health["overruns"]),
+                         (0, 0, 0), health)
+        # From a cycle's last byte to the outputs, as with a working display.
+        self.assertLess(health["update_latency_cycles_max"], 16_000_000 * 0.012, health)
+
+
 class NoiseTest(SystemTest):
     """Noise and torn frames between cycles: the firmware and the monitor read the stream the
     same way. The bytes go straight into the cluster's port; no plug-in is needed."""

@@ -89,6 +89,8 @@ struct Options {
   std::string web;
   double hang_at = -1.0;
   double stall_at = -1.0;
+  double i2c_held_from = -1.0;
+  double i2c_held_until = -1.0;
   std::string bootloader;
 };
 
@@ -238,11 +240,12 @@ nlohmann::json needle_timing(simulated_board* board, std::uint16_t address) {
   }
   // Driven directly an X27 steps a third of a degree; through a VID6606 a twelfth.
   const double degrees_per_step = needles == 1 ? 1.0 / 3.0 : 1.0 / 12.0;
-  return {{"top_degrees_per_second",
-           round_to(board_frequency(board) / double(t.fastest_cycles) * degrees_per_step, 0.1)},
-          {"ramp_steps", t.ramp_steps},
-          {"brake_steps", t.brake_steps},
-          {"speedup_max", round_to(t.speedup_max, 0.001)}};
+  return {
+      {"top_degrees_per_second",
+       round_to(2.0 * board_frequency(board) / double(t.fastest_cycles) * degrees_per_step, 0.1)},
+      {"ramp_steps", t.ramp_steps},
+      {"brake_steps", t.brake_steps},
+      {"speedup_max", round_to(t.speedup_max, 0.001)}};
 }
 
 nlohmann::json health(simulated_board* board, std::uint16_t address, double seconds) {
@@ -435,6 +438,10 @@ int run(Options options) {
       board_hang(board);
       options.hang_at = -1.0;
     }
+    if (options.i2c_held_from >= 0.0) {
+      board_hold_i2c(board, t >= options.i2c_held_from &&
+                                (options.i2c_held_until < 0.0 || t < options.i2c_held_until));
+    }
     if (options.stall_at >= 0.0 && t >= options.stall_at) {
       board_stall(board);
       options.stall_at = -1.0;
@@ -514,6 +521,16 @@ int main(int argc, char** argv) {
                    "Stop the firmware's main loop at this simulated second with its interrupts "
                    "still running, as a wait that never ends would (for testing its watchdog)")
         ->group("Testing")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--i2c-held-from", options.i2c_held_from,
+                   "Hold the display's I2C bus low from this simulated second, as a short or a "
+                   "half-plugged backpack would")
+        ->group("Testing")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--i2c-held-until", options.i2c_held_until,
+                   "Let the I2C bus go again at this simulated second")
+        ->group("Testing")
+        ->needs("--i2c-held-from")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--bootloader", options.bootloader,
                    "Put this bootloader (Intel hex) in front of the firmware, started after every "

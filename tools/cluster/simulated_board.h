@@ -46,6 +46,9 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
 void board_hang(simulated_board* board);
 /* ... or with them on: the main loop waits for ever, the interrupts go on. */
 void board_stall(simulated_board* board);
+/* The display's I2C bus held low (a short, a half-plugged backpack) or let go again: while it
+ * is held, no step of the TWI completes. */
+void board_hold_i2c(simulated_board* board, int held);
 uint64_t board_cycle(const simulated_board* board);
 uint32_t board_frequency(const simulated_board* board);
 
@@ -62,7 +65,7 @@ board_timing board_timing_now(const simulated_board* board);
 
 /* The speed needle's stepper, timed off its pins over its moves from rest. */
 typedef struct board_needle_timing {
-  uint64_t fastest_cycles; /* the shortest time between two steps: its top speed */
+  uint64_t fastest_cycles; /* the shortest time over two steps: twice its top speed's gap */
   uint32_t ramp_steps;     /* steps from rest to that speed, in the shortest such move */
   uint32_t brake_steps;    /* steps from that speed to rest, likewise */
   double speedup_max;      /* the largest ratio of one step's time to the next one's */
