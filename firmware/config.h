@@ -6,7 +6,7 @@
 #define VONTREL_FIRMWARE_CONFIG_H
 
 // The 16x2 text display.
-#define VONTREL_DISPLAY_PARALLEL 0  // six wires: D4-D7 on A0-A3, RS on A4, E on A5
+#define VONTREL_DISPLAY_PARALLEL 0  // six wires: its DB4-DB7 on A0-A3, RS on A4, E on A5
 #define VONTREL_DISPLAY_I2C 1       // a PCF8574 backpack: SDA on A4, SCL on A5
 #ifndef VONTREL_DISPLAY
 #define VONTREL_DISPLAY VONTREL_DISPLAY_PARALLEL

@@ -58,7 +58,7 @@ constexpr uint8_t water_duty(uint8_t gauge) {
 // and both registers' OE on PB4 (D12), driven low once the first latch has cleared them: with
 // a pull-up on OE, the lamps stay dark through power-up and the bootloader.
 constexpr uint8_t LAMPS_ENABLE = 4;  // PORTB bit
-// The 16x2 HD44780 text display, 4-bit: D4-D7 on PC0-PC3 (A0-A3), RS on PC4 (A4), E on PC5
+// The 16x2 HD44780 text display, 4-bit: its DB4-DB7 on PC0-PC3 (A0-A3), RS on PC4 (A4), E on PC5
 // (A5); RW to ground.
 // Test points for timing on a scope (and in vontrel-cluster): PD7 (D7) is high while the
 // firmware decodes, PD4 (D4) toggles each time the needles and lamps take a new cycle.
