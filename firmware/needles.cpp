@@ -208,6 +208,16 @@ bool moving() {
   return (TIMSK1 & (_BV(OCIE1A) | _BV(OCIE1B))) != 0;
 }
 
+// The compare after `last`, `ticks` on. A step taken late (other interrupts held it) must not
+// leave that compare behind the timer, which would come round to it only after 32.8 ms: the
+// needle would stand still at full speed, then start again at full speed, and skip. Then the
+// next step is due at once.
+uint16_t next_compare(uint16_t last, uint16_t ticks) {
+  const uint16_t next = static_cast<uint16_t>(last + ticks);
+  const uint16_t now = TCNT1;
+  return static_cast<uint16_t>(next - now) > ticks ? static_cast<uint16_t>(now + 16) : next;
+}
+
 }  // namespace
 
 // A motor's interrupt is off while it stands still, so a cluster at rest costs nothing.
@@ -216,7 +226,7 @@ ISR(TIMER1_COMPA_vect) {
   if (ticks == 0) {
     TIMSK1 &= static_cast<uint8_t>(~_BV(OCIE1A));
   } else {
-    OCR1A = static_cast<uint16_t>(OCR1A + ticks);
+    OCR1A = next_compare(OCR1A, ticks);
   }
 }
 
@@ -225,7 +235,7 @@ ISR(TIMER1_COMPB_vect) {
   if (ticks == 0) {
     TIMSK1 &= static_cast<uint8_t>(~_BV(OCIE1B));
   } else {
-    OCR1B = static_cast<uint16_t>(OCR1B + ticks);
+    OCR1B = next_compare(OCR1B, ticks);
   }
 }
 
