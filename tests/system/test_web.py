@@ -135,6 +135,12 @@ class BrowserTest(DashboardTest):
                 for width, height in ((390, 844), (1366, 768), (844, 390)):
                     self.show_as(driver, width, height)
                     time.sleep(0.3)
+                    # The speed is the reading a driver looks for: the largest on the page.
+                    speed, clock, lcd = driver.execute_script(
+                        "const h = (s) => document.querySelector(s).getBoundingClientRect();"
+                        "return [h('#speed .value').height, h('#clock').height,"
+                        " h('#lcd').height / 2];")
+                    self.assertGreater(speed, max(clock, lcd), f"{tool} at {width}x{height}")
                     driver.save_screenshot(
                         os.path.join(artefacts, f"dashboard-{tool}-{width}x{height}.png"))
 
