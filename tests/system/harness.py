@@ -170,6 +170,12 @@ def show_as(driver, width, height):
                             "mobile": width < 1000})
 
 
+def past_power_on(state):
+    """The simulated cluster has finished its power-on sweep and blanked (before the sweep the
+    needles also stand at zero, but every lamp is about to light)."""
+    return state["speed_kmh"] == 0 and "--:--" in state["lcd"][0]
+
+
 class Cluster(Port):
     """The simulated cluster: the reference firmware on a simulated ATmega328P behind a
     pseudo-terminal, reporting what its needles, lamps and display show as JSON."""
