@@ -118,8 +118,9 @@ class UdpTest(SystemTest):
         health = cluster.health()
         self.assertEqual((health["torn"], health["unknown"], health["framing_errors"]), (0, 0, 0))
         self.assertGreater(health["cycles"], 10)
-        # Ten bits at 115200 baud (86.8 us) between bytes, as from a cable.
-        self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=3)
+        # Ten bits at 115200 baud (86.8 us) between bytes, as from a cable, less the entry
+        # jitter of a byte that waits out the firmware's tick interrupt (about 4 us).
+        self.assertAlmostEqual(health["byte_interval_us_min"], 86.8, delta=4.5)
 
     def test_bad_targets_are_told_once_and_the_port_goes_on(self):
         not_numeric = "udp_target is not a numeric HOST:PORT or [IPv6]:PORT"
