@@ -6,6 +6,7 @@
 
 #include "avr_ioport.h"
 #include "avr_spi.h"
+#include "avr_timer.h"
 #include "avr_twi.h"
 #include "avr_uart.h"
 #include "hc595.h"
@@ -317,6 +318,42 @@ static void on_needle_pin(struct avr_irq_t* irq, uint32_t value, void* param) {
   }
 }
 
+/* A timer's TIFRn as the chip has it: a flag written as one is cleared, with its pending
+ * interrupt; a flag written as zero stays as it is. simavr 1.6 clears every raised flag of the
+ * timer on any write, so the firmware's clearing of one stepper's compare flag would erase the
+ * other's, and that needle would stand still until the timer wrapped. */
+static void on_timer_flags_write(struct avr_t* avr, avr_io_addr_t addr, uint8_t v, void* param) {
+  avr_timer_t* timer = param;
+  avr_int_vector_t* vectors[2 + AVR_TIMER_COMP_COUNT];
+  int count = 0;
+  int i;
+  vectors[count++] = &timer->overflow;
+  vectors[count++] = &timer->icr;
+  for (i = 0; i < AVR_TIMER_COMP_COUNT; i++) {
+    vectors[count++] = &timer->comp[i].interrupt;
+  }
+  for (i = 0; i < count; i++) {
+    avr_int_vector_t* vector = vectors[i];
+    if (vector->vector != 0 && vector->raised.reg == addr && (v & (1u << vector->raised.bit))) {
+      avr_clear_interrupt(avr, vector);
+    }
+  }
+}
+
+static void install_timer_flag_rule(avr_t* avr) {
+  avr_io_t* io;
+  for (io = avr->io_port; io != NULL; io = io->next) {
+    if (strcmp(io->kind, "timer") == 0) {
+      avr_timer_t* timer = (avr_timer_t*)io;
+      const avr_io_addr_t tifr = timer->overflow.raised.reg;
+      if (tifr != 0) {
+        avr->io[AVR_DATA_TO_IO(tifr)].w.c = on_timer_flags_write;
+        avr->io[AVR_DATA_TO_IO(tifr)].w.param = timer;
+      }
+    }
+  }
+}
+
 /* Pacing is the caller's: simavr's own sleep would stall the run with usleep. */
 static void no_sleep(avr_t* avr, avr_cycle_count_t how_long) {
   (void)avr;
@@ -346,6 +383,7 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   board->avr->sleep = no_sleep;
   avr_load_firmware(board->avr, &board->firmware);
   board->avr->frequency = 16000000;
+  install_timer_flag_rule(board->avr);
 
   /* The UART behind a pseudo-terminal. */
   uart_pty_init(board->avr, &board->uart);
