@@ -229,12 +229,12 @@ double awake_since_first_byte(const simulated_board* board) {
 
 // The firmware's own counts, at the address its ELF gives them.
 // How the speed needle's stepper moved, read off its pins: its top speed in degrees a second,
-// its ramp from rest and its braking in steps, and its largest speed-up from one step to the
-// next. Nothing for needles on PWM.
+// its ramp from rest and its braking in steps, and its largest speed-up from one pair of steps
+// to the next (a reversal starts a new move). Nothing for needles on PWM.
 nlohmann::json needle_timing(simulated_board* board, std::uint16_t address) {
   namespace at = vontrel::cluster::health;
   const std::uint8_t needles = board_read(board, static_cast<std::uint16_t>(address + at::NEEDLES));
-  const board_needle_timing t = board_needle_timing_now(board);
+  const board_needle_timing t = board_needle_timing_now(board, needles);
   if (needles == NEEDLES_PWM || t.fastest_cycles == 0) {
     return nullptr;
   }
@@ -242,7 +242,7 @@ nlohmann::json needle_timing(simulated_board* board, std::uint16_t address) {
   const double degrees_per_step = needles == 1 ? 1.0 / 3.0 : 1.0 / 12.0;
   return {
       {"top_degrees_per_second",
-       round_to(2.0 * board_frequency(board) / double(t.fastest_cycles) * degrees_per_step, 0.1)},
+       round_to(4.0 * board_frequency(board) / double(t.fastest_cycles) * degrees_per_step, 0.1)},
       {"ramp_steps", t.ramp_steps},
       {"brake_steps", t.brake_steps},
       {"speedup_max", round_to(t.speedup_max, 0.001)}};

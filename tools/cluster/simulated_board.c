@@ -49,21 +49,26 @@ struct simulated_board {
   int32_t x27_steps[2];
   int x27_phase[2];
   int32_t step_dir_steps[2];
-  /* The speed needle's moves, timed off its pins: a move starts from rest (no step for 4 ms). */
+  /* The speed needle's moves, timed off its pins: a move starts from rest (no step for 4 ms).
+   * Kept for each way of driving it ([0] X27 coils, [1] step and direction), since the pins
+   * of one read as noise in the other's terms. */
   struct needle_moves {
     uint64_t last_step;   /* cycle of the last step, 0 before the first */
     uint64_t last_gap;    /* cycles between the last two steps of this move, 0 at its start */
+    int direction;        /* of this move's steps: 1 up the dial, -1 down */
     uint32_t steps;       /* steps in this move so far */
-    uint64_t fastest;     /* this move's shortest pair of gaps */
-    uint32_t to_fastest;  /* steps into this move when it first stepped at that gap */
-    uint32_t at_fastest;  /* steps into this move when it last stepped at that gap */
-    double speedup_max;   /* over every move: the largest ratio of a gap to the next one */
+    uint64_t gaps[4];     /* this move's last four gaps, by step number */
+    uint64_t fastest;     /* this move's shortest four gaps together */
+    uint32_t to_fastest;  /* steps into this move when it first stepped at that pace */
+    uint32_t at_fastest;  /* steps into this move when it last stepped at that pace */
+    uint64_t last_pair;   /* the last two gaps of this move together, 0 before there are two */
+    double speedup_max;   /* over every move: the largest ratio of a pair to the next one */
     uint32_t count;       /* moves kept below (the most recent ones) */
     struct needle_move {
       uint64_t fastest;
       uint32_t ramp, brake;
     } kept[64];
-  } moves;
+  } moves[2];
   struct needle_pin {
     struct simulated_board* board;
     char port;
@@ -190,7 +195,7 @@ static void on_twi(struct avr_irq_t* irq, uint32_t value, void* param) {
 /* A move of the speed needle ends: keep its fastest gap, its ramp up to it and its braking after
  * it. */
 static void end_move(struct needle_moves* m) {
-  if (m->steps > 1) {
+  if (m->fastest != 0) {
     struct needle_move* kept = &m->kept[m->count % 64];
     kept->fastest = m->fastest;
     kept->ramp = m->to_fastest;
@@ -199,11 +204,12 @@ static void end_move(struct needle_moves* m) {
   }
   m->steps = 0;
   m->last_gap = 0;
+  m->last_pair = 0;
   m->fastest = 0;
 }
 
-static void time_step(simulated_board* board, int which) {
-  struct needle_moves* m = &board->moves;
+static void time_step(simulated_board* board, int kind, int which, int direction) {
+  struct needle_moves* m = &board->moves[kind == 1 ? 0 : 1];
   const uint64_t now = board->avr->cycle;
   /* Slower than any needle's first step (3 ms) is rest: what follows starts a new move. */
   const uint64_t rest = board->avr->frequency / 250;
@@ -213,23 +219,33 @@ static void time_step(simulated_board* board, int which) {
   if (m->last_step != 0 && now - m->last_step < board->avr->frequency / 100000) {
     return; /* within 10 us: the pins of one step, written one port after the other */
   }
-  if (m->last_step == 0 || now - m->last_step > rest) {
+  /* A reversal ends a move too: the motor turns round after a pause of its own (about 1 ms),
+   * which is no step, and timing it as one would fake a jump in speed after it. */
+  if (m->last_step == 0 || now - m->last_step > rest || direction != m->direction) {
     end_move(m);
+    m->direction = direction;
   } else {
     const uint64_t gap = now - m->last_step;
-    if (m->last_gap != 0 && (double)m->last_gap / (double)gap > m->speedup_max) {
-      m->speedup_max = (double)m->last_gap / (double)gap;
-    }
-    /* Speed over two steps: a step another interrupt delayed shortens the gap after it by as
-     * much as it lengthened the one before, so the pair keeps the motor's real pace. Within
-     * 2 % of the quickest pair: the same speed. */
+    /* A step another interrupt delayed shortens the gap after it by as much as it lengthened
+     * the one before: the motor's inertia evens that out, but it cannot follow a real jump in
+     * speed. So the speed-up is judged over pairs of gaps, and the top speed over four (two
+     * interrupts that delay consecutive steps by different amounts still skew a pair by a few
+     * per cent). Within 2 % of the quickest four: the same speed. */
+    m->gaps[m->steps % 4] = gap;
     if (m->last_gap != 0) {
       const uint64_t pair = m->last_gap + gap;
-      if (m->fastest == 0 || pair * 100 < m->fastest * 98) {
-        m->fastest = pair;
+      if (m->last_pair != 0 && (double)m->last_pair / (double)pair > m->speedup_max) {
+        m->speedup_max = (double)m->last_pair / (double)pair;
+      }
+      m->last_pair = pair;
+    }
+    if (m->steps >= 4) {
+      const uint64_t span = m->gaps[0] + m->gaps[1] + m->gaps[2] + m->gaps[3];
+      if (m->fastest == 0 || span * 100 < m->fastest * 98) {
+        m->fastest = span;
         m->to_fastest = m->steps;
       }
-      if (pair * 100 <= m->fastest * 102) {
+      if (span * 100 <= m->fastest * 102) {
         m->at_fastest = m->steps;
       }
     }
@@ -239,9 +255,9 @@ static void time_step(simulated_board* board, int which) {
   m->last_step = now;
 }
 
-board_needle_timing board_needle_timing_now(simulated_board* board) {
+board_needle_timing board_needle_timing_now(simulated_board* board, int kind) {
   /* Over the moves that reached the top speed of them all: the shortest ramp and braking. */
-  struct needle_moves* m = &board->moves;
+  struct needle_moves* m = &board->moves[kind == 1 ? 0 : 1];
   board_needle_timing t = {0, 0, 0, m->speedup_max};
   uint32_t count;
   uint32_t i;
@@ -285,10 +301,10 @@ static void x27_follow(simulated_board* board, int which, uint8_t coils) {
   }
   if (phase == (board->x27_phase[which] + 1) % 6) {
     step_needle(&board->x27_steps[which], 1);
-    time_step(board, which);
+    time_step(board, 1, which, 1);
   } else if (phase == (board->x27_phase[which] + 5) % 6) {
     step_needle(&board->x27_steps[which], -1);
-    time_step(board, which);
+    time_step(board, 1, which, -1);
   }
   board->x27_phase[which] = phase;
 }
@@ -307,8 +323,9 @@ static void on_needle_pin(struct avr_irq_t* irq, uint32_t value, void* param) {
   if (port == 'B' && rising) {
     const int which = bit == (1u << 1) ? 0 : 1;
     const uint8_t dir = which == 0 ? (1u << 2) : (1u << 3);
-    step_needle(&board->step_dir_steps[which], (board->pins_d & dir) ? 1 : -1);
-    time_step(board, which);
+    const int direction = (board->pins_d & dir) ? 1 : -1;
+    step_needle(&board->step_dir_steps[which], direction);
+    time_step(board, 2, which, direction);
   }
   if (port == 'C') {
     x27_follow(board, 1, board->pins_c & 0x0F);

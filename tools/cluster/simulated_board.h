@@ -65,12 +65,13 @@ board_timing board_timing_now(const simulated_board* board);
 
 /* The speed needle's stepper, timed off its pins over its moves from rest. */
 typedef struct board_needle_timing {
-  uint64_t fastest_cycles; /* the shortest time over two steps: twice its top speed's gap */
+  uint64_t fastest_cycles; /* the shortest time over four steps: four times its top speed's gap */
   uint32_t ramp_steps;     /* steps from rest to that speed, in the shortest such move */
   uint32_t brake_steps;    /* steps from that speed to rest, likewise */
-  double speedup_max;      /* the largest ratio of one step's time to the next one's */
+  double speedup_max;      /* the largest ratio of two steps' time to the next two's */
 } board_needle_timing;
-board_needle_timing board_needle_timing_now(simulated_board* board);
+/* `kind` as for board_needle_steps. */
+board_needle_timing board_needle_timing_now(simulated_board* board, int kind);
 
 #ifdef __cplusplus
 }
