@@ -60,6 +60,10 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
              ("Error reading settings file: " + option_filepath).c_str());
     return SCS_RESULT_generic_error;
   }
+  if (context.settings.cut_short()) {
+    log_line(context, SCS_LOG_TYPE_error,
+             ("Settings file is larger than 64 KiB, read no further: " + option_filepath).c_str());
+  }
 
   const std::string com_port = context.settings.get_string("comport", "COM3");
   log_line(context, SCS_LOG_TYPE_message, ("Using serial port: " + com_port).c_str());
@@ -72,8 +76,16 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   link.udp_target = context.settings.get_string("udp_target", UDP_OFF);
   std::vector<std::string> can_complaints;
   link.can = read_can_settings(context.settings, link.can_settings, can_complaints);
-  for (const std::string& complaint : can_complaints) {
-    log_line(context, SCS_LOG_TYPE_error, complaint.c_str());
+  // The first few say what is wrong; thousands (a file of junk keys) would bury the log.
+  constexpr std::size_t COMPLAINTS_SHOWN = 10;
+  for (std::size_t i = 0; i < can_complaints.size() && i < COMPLAINTS_SHOWN; ++i) {
+    log_line(context, SCS_LOG_TYPE_error, can_complaints[i].c_str());
+  }
+  if (can_complaints.size() > COMPLAINTS_SHOWN) {
+    log_line(context, SCS_LOG_TYPE_error,
+             ("More CAN setting problems, not shown: " +
+              std::to_string(can_complaints.size() - COMPLAINTS_SHOWN))
+                 .c_str());
   }
   std::string errmsg;
   if (!start_link(context.link, context.port, context.host_log, com_port, link, os::tick_ms(),

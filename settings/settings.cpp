@@ -202,8 +202,17 @@ void Settings::load_stream(std::FILE* file) {
   // first bytes. A read error ends it like the end of the file.
   std::string bytes;
   char chunk[512];
+  cut_short_ = false;
   for (std::size_t n = 0; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
     bytes.append(chunk, n);
+    if (bytes.size() > MAX_FILE_BYTES) {
+      // Only whole lines: a line cut at the limit could store a value cut short.
+      bytes.resize(MAX_FILE_BYTES);
+      const std::size_t last_line_end = bytes.rfind('\n');
+      bytes.resize(last_line_end == std::string::npos ? 0 : last_line_end + 1);
+      cut_short_ = true;
+      break;
+    }
   }
   std::string_view text = bytes;
   std::string converted;
@@ -232,7 +241,9 @@ void Settings::load_stream(std::FILE* file) {
 }
 
 void Settings::parse_line(std::string_view line) {
-  std::string_view rest = line;
+  // The port's name goes to the system, and every text to the host's log, as C strings: a
+  // NUL would end them there, so the store ends it here too.
+  std::string_view rest = line.substr(0, line.find('\0'));
   const std::string_view key = next_word(rest);
   const std::string_view type = next_word(rest);
 

@@ -7,6 +7,7 @@
 #ifndef VONTREL_SETTINGS_SETTINGS_H
 #define VONTREL_SETTINGS_SETTINGS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -20,13 +21,21 @@ namespace vontrel {
 
 class Settings {
  public:
+  // A settings file is a few hundred bytes; past this much it is something else (a log, a
+  // file that never ends), and reading on would hold the host's start-up.
+  static constexpr std::size_t MAX_FILE_BYTES = 64 * 1024;
+
   // Reads the file at `path` into the stores, merging with what an earlier load stored.
   // False only when the file cannot be opened; the stores are then unchanged.
   bool load(const std::string& path);
-  // The same, from a stream already open for reading; it is not closed.
+  // The same, from a stream already open for reading; it is not closed. Of a file longer
+  // than MAX_FILE_BYTES only the whole lines within that many bytes are read.
   void load_stream(std::FILE* file);
+  // Whether the last load stopped at MAX_FILE_BYTES.
+  bool cut_short() const noexcept { return cut_short_; }
 
-  // Stores the entry of one line (without its line end), if it has a known type word.
+  // Stores the entry of one line (without its line end), if it has a known type word. A NUL
+  // ends the line, as it ends the text everywhere the value goes.
   void parse_line(std::string_view line);
 
   float get_float(std::string_view key, float fallback) const noexcept;
@@ -49,6 +58,7 @@ class Settings {
   store<std::int32_t> int_values;
   store<std::string> string_values;
   store<bool> bool_values;
+  bool cut_short_ = false;
 };
 
 }  // namespace vontrel

@@ -262,5 +262,43 @@ TEST(settings_test, binary_noise_is_read_without_harm) {
   EXPECT_EQ(settings.get_string("comport", "COM3"), "COM6");
 }
 
+TEST(settings_test, a_nul_ends_the_line_in_the_store_as_in_the_log) {
+  // Notepad's UTF-16 with a stray U+0000: the port's name must not carry what follows it.
+  Settings settings;
+  settings.parse_line(std::string("comport str none\0junk", 21));
+  settings.parse_line(std::string("debug_mode bool\0 1", 18));
+  settings.parse_line(
+      std::string("startup_delay int 25\0"
+                  "00",
+                  22));
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "none");
+  EXPECT_FALSE(settings.get_bool("debug_mode", true));  // its value came after the NUL
+  EXPECT_EQ(settings.get_int("startup_delay", 0), 25);
+}
+
+TEST(settings_test, a_huge_file_is_read_only_as_far_as_the_limit_and_whole_lines) {
+  // A settings file of junk lines past 64 KiB: what lies beyond is never read, and the line
+  // the limit cuts through stores nothing rather than a value cut short.
+  TempDir dir;
+  const std::string line = "can_junk_0000 int 1\n";  // 20 bytes
+  std::string text = "comport str COM6\n";
+  while (text.size() + line.size() < 64 * 1024 - 30) {
+    text += line;
+  }
+  text += std::string(64 * 1024 - 6 - text.size() - 1, '#') + "\n";  // free text
+  text += "cut str abcdefghij\n";  // starts 6 bytes before the 64 KiB mark
+  text += "later str x\n";
+  Settings settings;
+  ASSERT_TRUE(settings.load(dir.write("huge.txt", text)));
+  EXPECT_TRUE(settings.cut_short());
+  EXPECT_EQ(settings.get_string("comport", "COM3"), "COM6");
+  EXPECT_EQ(settings.get_string("cut", "absent"), "absent");
+  EXPECT_EQ(settings.get_string("later", "absent"), "absent");
+
+  Settings small;
+  ASSERT_TRUE(small.load(dir.write("small.txt", "comport str COM7\n")));
+  EXPECT_FALSE(small.cut_short());
+}
+
 }  // namespace
 }  // namespace vontrel

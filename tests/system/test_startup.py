@@ -162,6 +162,70 @@ class StartupTest(SystemTest):
         self.assertEqual(run.returncode, 0, run.output)
         self.assertIn((0, "Using serial port: " + name), run.log)
 
+    def test_an_absurdly_large_settings_file_is_cut_short_and_its_complaints_counted(self):
+        # 10 MB of unknown CAN keys once held start-up for seconds and wrote a log line each.
+        name = self.target.port_name(self.port)
+        junk = "".join(f"can_junk_{i:07d} int 1\n" for i in range(10 * 1024 * 1024 // 24))
+        self.write_settings(f"comport str {name}\n" + junk)
+        cwd = self.target.host_path(self.scratch)
+        run = self.target.run_host("--cwd", cwd, "--scenario", self.write_scenario(""),
+                                   "--duration", "0.1")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((2, "Settings file is larger than 64 KiB, read no further: " + cwd
+                       + self.target.settings_suffix()), run.log)
+        self.assertIn((0, "Using serial port: " + name), run.log)
+        complaints = [text for kind, text in run.log if text.startswith("Unknown CAN setting")]
+        self.assertEqual(complaints, [f"Unknown CAN setting, ignored: can_junk_{i:07d}"
+                                      for i in range(10)])
+        # The whole lines within the first 64 KiB, less the comport line and the ten shown.
+        read = (f"comport str {name}\n" + junk).encode()[:64 * 1024]
+        hidden = read.count(b"\n") - 11
+        self.assertIn((2, f"More CAN setting problems, not shown: {hidden}"), run.log)
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET", "linux") != "linux",
+                     "a named pipe as the settings file is a POSIX affair")
+    def test_a_settings_file_that_never_ends_holds_nothing_up(self):
+        # A file still being written (here a pipe that is fed for ever): start-up reads its
+        # first 64 KiB and goes on.
+        import threading
+        name = self.target.port_name(self.port)
+        os.makedirs(os.path.join(self.scratch, "plugins"))
+        fifo = os.path.join(self.scratch, "plugins", "Vontrel.txt")
+        os.mkfifo(fifo)
+        stop = threading.Event()
+
+        def feed():
+            try:
+                with open(fifo, "w", encoding="utf-8") as f:
+                    f.write(f"comport str {name}\n")
+                    while not stop.is_set():
+                        f.write("free text that never ends\n" * 100)
+            except BrokenPipeError:
+                pass  # the plug-in read its fill and closed the file
+
+        feeder = threading.Thread(target=feed, daemon=True)
+        feeder.start()
+        self.addCleanup(stop.set)
+        run = self.target.run_host("--cwd", self.scratch, "--scenario", self.write_scenario(""),
+                                   "--duration", "0.1", timeout=30)
+        stop.set()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, "Using serial port: " + name), run.log)
+        self.assertIn((2, "Settings file is larger than 64 KiB, read no further: " + fifo),
+                      run.log)
+
+    def test_a_value_ends_at_a_nul(self):
+        # Saved as UTF-16 with a stray U+0000 inside the value: the port is "none", in the
+        # log as in what the plug-in opens (nothing, so start-up succeeds without a port).
+        self.write_settings("")
+        with open(os.path.join(self.scratch, "plugins", "Vontrel.txt"), "wb") as f:
+            f.write("\ufeffcomport str none\u0000junk\r\n".encode("utf-16-le"))
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                   "--scenario", self.write_scenario(""), "--duration", "0.1")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, "Using serial port: none"), run.log)
+        self.assertEqual([line for line in run.log if line[0] == 2], [])
+
 
 if __name__ == "__main__":
     unittest.main()
