@@ -105,8 +105,18 @@ bool parse_slcan_line(std::string_view line, std::uint32_t& identifier, std::uin
     identifier = (identifier << 4) | static_cast<std::uint32_t>(digit);
   }
   const int count = line[9] - '0';
-  if (identifier > 0x1FFFFFFF || count < 0 || count > 8 ||
-      line.size() != 10 + 2 * static_cast<std::size_t>(count)) {
+  if (identifier > 0x1FFFFFFF || count < 0 || count > 8) {
+    return false;
+  }
+  // An adapter in its timestamp mode (Z1) puts four hex digits of milliseconds after the data.
+  const std::size_t frame_length = 10 + 2 * static_cast<std::size_t>(count);
+  if (line.size() == frame_length + 4) {
+    for (std::size_t i = frame_length; i < line.size(); ++i) {
+      if (hex_digit(line[i]) < 0) {
+        return false;
+      }
+    }
+  } else if (line.size() != frame_length) {
     return false;
   }
   for (int i = 0; i < count; ++i) {

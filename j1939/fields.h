@@ -38,7 +38,8 @@ inline std::uint8_t source_of(std::uint32_t identifier) noexcept {
 // available" or is an error code.
 bool read_field(const Field& field, const std::uint8_t* data, double& value) noexcept;
 
-// One line from a Lawicel adapter: "T" + 8 hex digits of identifier + length + data in hex.
+// One line from a Lawicel adapter: "T" + 8 hex digits of identifier + length + data in hex,
+// and four hex digits of timestamp where the adapter is in its timestamp mode (Z1).
 // False for anything else (replies, 11-bit frames, remote frames, noise).
 bool parse_slcan_line(std::string_view line, std::uint32_t& identifier, std::uint8_t* data,
                       std::uint8_t& length) noexcept;

@@ -30,8 +30,16 @@ TEST(j1939_fields_test, adapter_lines_and_identifiers) {
   EXPECT_EQ(data[7], 0xFF);
   EXPECT_TRUE(parse_slcan_line("T0CF004000", id, data, length));
   EXPECT_EQ(length, 0u);
+  // The same frame from an adapter in its timestamp mode: four hex digits after the data.
+  ASSERT_TRUE(parse_slcan_line("T0CF004008FFFFFF401FFFFFFF1A2B", id, data, length));
+  EXPECT_EQ(id, 0x0CF00400u);
+  EXPECT_EQ(length, 8u);
+  EXPECT_EQ(data[3], 0x40);
+  EXPECT_EQ(data[4], 0x1F);
+  EXPECT_EQ(data[7], 0xFF);
   for (const char* bad : {"", "z", "Z", "\a", "t1238AABBCCDDEEFF0011", "T18FEF1008F7005A",
-                          "T18FEF1009F7005AFDFF5AFFFF00", "TG8FEF1001FF", "T3FFFFFFF0"}) {
+                          "T18FEF1009F7005AFDFF5AFFFF00", "TG8FEF1001FF", "T3FFFFFFF0",
+                          "T0CF004008FFFFFF401FFFFFFF1A2", "T0CF004008FFFFFF401FFFFFFF1A2G"}) {
     EXPECT_FALSE(parse_slcan_line(bad, id, data, length)) << bad;
   }
   EXPECT_EQ(pgn_of(0x0CF00400), 61444u);

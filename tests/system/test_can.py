@@ -224,5 +224,51 @@ class CanTest(SystemTest):
         self.assertLess(longest_us, 200_000 if self.target.wine else 100_000, timing)
 
 
+@unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "the monitor is a Linux tool")
+class MonitorAdapterTest(unittest.TestCase):
+    """vontrel-monitor --can on an adapter: a pseudo-terminal plays one left in its timestamp
+    mode, on a bus that carries CCVS1 but no EEC1 (can_eec1_ms int 0)."""
+
+    def test_timestamped_frames_count_and_any_message_makes_the_page_live(self):
+        import json
+        import pty
+        import subprocess
+        import urllib.request
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        tty_path = os.ttyname(slave)
+        monitor = subprocess.Popen(
+            [os.environ["VONTREL_MONITOR"], "--can", tty_path, "--json", "--web", "0"],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.addCleanup(monitor.wait, 10)
+        self.addCleanup(monitor.terminate)
+        os.close(slave)
+        web = json.loads(monitor.stdout.readline())
+        self.assertEqual(web["event"], "web", web)
+        # The hand-shake turns timestamps off before it opens the channel listen-only.
+        heard = b""
+        deadline = time.monotonic() + 5
+        while not heard.endswith(b"L\r") and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.1)[0]:
+                heard += os.read(master, 64)
+        self.assertEqual(heard, b"C\rS5\rZ0\rL\r")
+        # CCVS1 at 90 km/h and the parking brake on, each with the adapter's timestamp.
+        ccvs1 = "T18FEF1008F7005AFDFF5AFFFF"
+        for i in range(30):
+            os.write(master, f"{ccvs1}{i * 100:04X}\r".encode())
+            time.sleep(0.02)
+        with urllib.request.urlopen(web["url"] + "state", timeout=10) as response:
+            state = json.load(response)
+        self.assertTrue(state["signal"], state)
+        self.assertAlmostEqual(state["speed_kmh"], 90, delta=0.01)
+        monitor.send_signal(2)
+        out, _ = monitor.communicate(timeout=10)
+        events = [json.loads(line) for line in out.splitlines()]
+        summary = [e for e in events if e["event"] == "summary"][-1]
+        self.assertEqual(summary["frames"], 30, summary)
+        self.assertEqual(summary["unknown"], 0, summary)
+        self.assertEqual(summary["messages"]["CCVS1"]["count"], 30, summary)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -159,8 +159,12 @@ class Bus {
     last_publish_ = now;
     web::DashboardState state;
     state.source = source_;
-    const auto engine = seen_.find("EEC1");
-    state.signal = engine != seen_.end() && now - engine->second.last < std::chrono::seconds(1);
+    // Any of our messages is a signal: a bus may carry no EEC1 at all (can_eec1_ms int 0).
+    std::uint64_t messages = 0;
+    for (const auto& [name, seen] : seen_) {
+      messages += seen.count;
+      state.signal = state.signal || now - seen.last < std::chrono::seconds(1);
+    }
     state.speed_kmh = value("CCVS1", "wheel_speed", value("TCO1", "tachograph_speed", 0));
     state.rpm = value("EEC1", "engine_speed", 0);
     state.fuel_percent = value("DD", "fuel_level", 0);
@@ -172,7 +176,7 @@ class Bus {
                     value("TD", "minutes", 0));
       state.clock = clock;
     }
-    state.cycles = engine == seen_.end() ? 0 : engine->second.count;
+    state.cycles = messages;
     state.unknown = unknown_;
     web_->publish(tools::json_text(web::to_json(state)));
   }
@@ -200,8 +204,9 @@ int run_can(const Options& options, Input& input, bool adapter) {
                    "100000, 125000, 250000, 500000, 800000, 1000000\n");
       return exit_usage;
     }
-    // Close, bit rate, then open listen-only: the monitor never puts a frame on the bus.
-    const char hand_shake[] = {'C', '\r', 'S', rate->command, '\r', 'L', '\r'};
+    // Close, bit rate, no timestamps (an adapter left in Z1 mode by another tool would
+    // otherwise keep them on), then open listen-only: the monitor never puts a frame on the bus.
+    const char hand_shake[] = {'C', '\r', 'S', rate->command, '\r', 'Z', '0', '\r', 'L', '\r'};
     if (input.write(reinterpret_cast<const std::uint8_t*>(hand_shake), sizeof hand_shake, 500) !=
         WriteResult::done) {
       std::fprintf(stderr, "vontrel-monitor: --can: %s takes no commands\n", input.name().c_str());
