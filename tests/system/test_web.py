@@ -5,6 +5,7 @@ many, slow and malformed clients."""
 import http.client
 import json
 import os
+import signal
 import socket
 import subprocess
 import time
@@ -192,6 +193,43 @@ class BrowserTest(DashboardTest):
         # The tool itself gone: the page says so, not that it waits.
         self.port.close()
         self.wait_until(lambda: text("#signal") == "TOOL STOPPED", 6, "tool stopped unseen")
+
+    def test_a_tool_that_stops_mid_drive_leaves_no_reading_and_no_live_page(self):
+        # The monitor frozen (SIGSTOP) while the drive is live: its last state said "signal".
+        driver = self.browser()
+
+        def text(selector):
+            return driver.find_element("css selector", selector).text
+
+        def lit():
+            return driver.find_elements("css selector", ".lamp.on")
+
+        host = self.drive(8)
+        driver.get(self.port.url)
+        self.wait_until(lambda: text("#speed .value") == "90" and lit()
+                        and text("#signal") == "LIVE", 20, "never live")
+        os.kill(self.port._process.pid, signal.SIGSTOP)  # pylint: disable=protected-access
+        self.addCleanup(os.kill, self.port._process.pid, signal.SIGCONT)  # pylint: disable=protected-access
+        self.wait_until(lambda: text("#signal") == "TOOL STOPPED", 6, "tool stopped unseen")
+        self.assertEqual((text("#speed .value"), text("#clock"), lit()), ("-", "--:--", []))
+        # A unit switch redraws the last state: still no signal, and no wake lock asked for.
+        driver.execute_script(
+            "window.wakeRequests = 0;"
+            "if (navigator.wakeLock) { const ask = navigator.wakeLock.request.bind("
+            "navigator.wakeLock); navigator.wakeLock.request = (t) => {"
+            " window.wakeRequests++; return ask(t); }; }")
+        driver.find_element("css selector", "#units").click()
+        seen = set()
+        deadline = time.monotonic() + 0.6
+        while time.monotonic() < deadline:
+            seen.add(text("#signal"))
+            time.sleep(0.02)
+        self.assertEqual(seen, {"TOOL STOPPED"})
+        self.assertEqual((text("#speed .value"), text("#clock"), lit()), ("-", "--:--", []))
+        self.assertEqual(driver.execute_script("return window.wakeRequests;"), 0)
+        os.kill(self.port._process.pid, signal.SIGCONT)  # pylint: disable=protected-access
+        host.finish()
+
 
 
 class BoundsTest(DashboardTest):

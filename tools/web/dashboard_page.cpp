@@ -269,6 +269,7 @@ for (const [name, label, colour, icon] of LAMPS) {
 const fraction = (v, low, high) => Math.min(Math.max((v - low) / (high - low), 0), 1);
 let lastHeard = 0;
 let signal = false;
+let toolStopped = false;
 let wakeLock = null;
 
 // "waiting for the game": the tool runs, but no cycle came within a second, or a reset frame
@@ -276,9 +277,10 @@ let wakeLock = null;
 // the page hears nothing from the tool at all, not even its heartbeat.
 function setSignal(on, stopped) {
   signal = on;
+  toolStopped = !on && Boolean(stopped);
   document.body.classList.toggle("nosignal", !on);
-  document.body.classList.toggle("stopped", !on && Boolean(stopped));
-  $("signal").textContent = on ? "live" : stopped ? "tool stopped" : "waiting for the game";
+  document.body.classList.toggle("stopped", toolStopped);
+  $("signal").textContent = on ? "live" : toolStopped ? "tool stopped" : "waiting for the game";
   keepAwake(on);
 }
 
@@ -327,9 +329,10 @@ fullscreen.addEventListener("click", () => {
 });
 
 // Without a signal the page shows what the cluster does: needles at rest, lamps dark, no clock.
+// A stopped tool's last state is no signal either, however live it was when it came.
 function show(s) {
   lastState = s;
-  const live = Boolean(s.signal);
+  const live = Boolean(s.signal) && !toolStopped;
   showSpeed(live ? s.speed_kmh || 0 : 0, live);
   showRpm(live ? s.rpm || 0 : 0, live);
   // Without a signal the bars keep their place but show no number: nothing is being read.
@@ -358,7 +361,7 @@ function show(s) {
   $("torn").textContent = s.torn || 0;
   $("unknown").textContent = s.unknown || 0;
   $("resets").textContent = s.resets || 0;
-  setSignal(live);
+  setSignal(live, toolStopped);
 }
 
 // The tool ends each stream after a few seconds and the browser reconnects within one, so a
@@ -368,11 +371,15 @@ function listen() {
   const events = new EventSource("events");
   events.onmessage = (message) => {
     lastHeard = Date.now();
+    toolStopped = false;
     show(JSON.parse(message.data));
   };
   events.addEventListener("alive", () => {
     lastHeard = Date.now();
-    if (!signal) setSignal(false);
+    if (!signal) {
+      setSignal(false);
+      if (lastState) show(lastState);
+    }
   });
   events.onerror = () => {
     if (events.readyState === EventSource.CLOSED) setTimeout(listen, 2000);
@@ -381,8 +388,9 @@ function listen() {
 listen();
 // The tool sends at least a heartbeat every second: three without one, and it is gone.
 setInterval(() => {
-  if (Date.now() - lastHeard > 3000 && !document.body.classList.contains("stopped")) {
+  if (Date.now() - lastHeard > 3000 && !toolStopped) {
     setSignal(false, true);
+    if (lastState) show(lastState);  // no reading, lamp or clock without a signal
   }
 }, 250);
 </script>
