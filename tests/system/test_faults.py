@@ -136,11 +136,13 @@ class FaultTest(SystemTest):
         self.assertGreater(len(cycles), 10)
 
     def test_hostile_settings_files(self):
+        # A settings file is a few hundred bytes: of these, only the first 64 KiB are read (the
+        # log says so), and the comport line ahead of the junk still counts.
         name = self.target.port_name(self.port)
         cases = {
-            "ten megabytes": ("x str y " * 1000 + "\n") * 1250 + f"comport str {name}\n",
-            "one megabyte line": "comport str " + "A" * (1 << 20) + f"\ncomport str {name}\n",
-            "binary noise": "".join(chr(i % 256) for i in range(70000)) + f"\ncomport str {name}\n",
+            "ten megabytes": f"comport str {name}\n" + ("x str y " * 1000 + "\n") * 1250,
+            "one megabyte line": f"comport str {name}\ncomport str " + "A" * (1 << 20) + "\n",
+            "binary noise": f"comport str {name}\n" + "".join(chr(i % 256) for i in range(70000)),
         }
         for what, text in cases.items():
             with self.subTest(what):
@@ -153,6 +155,9 @@ class FaultTest(SystemTest):
                                            "--duration", "0.1", timeout=120)
                 self.assertEqual(run.returncode, 0, run.output[-2000:])
                 self.assertIn((0, "Using serial port: " + name), run.log)
+                self.assertIn((2, "Settings file is larger than 64 KiB, read no further: "
+                               + self.target.host_path(directory)
+                               + self.target.settings_suffix()), run.log)
 
     def test_directory_where_the_settings_file_should_be(self):
         os.makedirs(os.path.join(self.scratch, "plugins", "Vontrel.txt"))
