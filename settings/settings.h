@@ -23,7 +23,7 @@ class Settings {
  public:
   // A settings file is a few hundred bytes; past this much it is something else (a log, a
   // file that never ends), and reading on would hold the host's start-up.
-  static constexpr std::size_t MAX_FILE_BYTES = 64 * 1024;
+  static constexpr std::size_t MAX_FILE_BYTES = std::size_t{64} * 1024;
 
   // Reads the file at `path` into the stores, merging with what an earlier load stored.
   // False only when the file cannot be opened; the stores are then unchanged.

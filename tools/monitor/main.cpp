@@ -21,6 +21,7 @@
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
 #include "tools/monitor/can_monitor.h"
+#include "tools/monitor/describe.h"
 #include "tools/monitor/forward.h"
 #include "tools/monitor/input.h"
 #include "tools/monitor/monitor.h"
@@ -271,6 +272,11 @@ int tool_main(int argc, char** argv) {
   app.add_option("--can-bitrate", options.can_bitrate,
                  "With --can and an adapter: the bus's bit rate (default 250000)")
       ->needs(can);
+  auto* dbc = app.add_option("--dbc", options.dbc, "A CAN profile (a DBC file)");
+  app.add_flag("--describe", options.describe,
+               "With --dbc: print every message and signal as Vontrel reads them and every "
+               "problem with its line, and exit (non-zero when the profile has a problem)")
+      ->needs(dbc);
   app.add_option("--forward", options.forward,
                  "Also pass what arrives on, unchanged, to this serial device at the line's "
                  "pace (a cluster on this machine)");
@@ -325,6 +331,13 @@ int tool_main(int argc, char** argv) {
     return 0;
   }
   options.can = can->count() > 0;
+  if (options.describe) {
+    return describe_profile(options);
+  }
+  if (!options.dbc.empty()) {
+    std::fprintf(stderr, "vontrel-monitor: --dbc goes with --describe\n");
+    return exit_usage;
+  }
   if (options.device.empty() && options.file.empty() && !options.virtual_port &&
       options.udp.empty() && !options.can) {
     std::fprintf(stderr,

@@ -38,6 +38,8 @@ struct Options {
   bool can = false;        // the input is a CAN adapter's slcan stream: decode J1939
   std::string can_device;  // the adapter, opened listen-only; "-" for standard input
   int can_bitrate = 250000;
+  std::string dbc;        // a CAN profile
+  bool describe = false;  // print it as read, and its problems, then exit
 };
 
 }  // namespace vontrel::monitor

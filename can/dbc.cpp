@@ -1,0 +1,826 @@
+#include "can/dbc.h"
+
+#include "can/sources.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <utility>
+
+namespace vontrel::can {
+
+namespace {
+
+// ---- Tokens -----------------------------------------------------------------------------
+
+struct Token {
+  enum class Kind : std::uint8_t { word, string, mark, end };
+  Kind kind = Kind::end;
+  std::string_view text;
+  std::size_t line = 0;
+  bool line_start = false;  // the first token on its line
+  bool indented = false;    // its line starts with white space
+};
+
+bool word_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '+' || c == '-';
+}
+
+// Words (names, numbers, "1+"), strings without their quotes (they may span lines), and single
+// marks (: ; | @ ( ) [ ] ,). A // comment runs to the end of its line.
+std::vector<Token> tokenize(std::string_view text) {
+  std::vector<Token> tokens;
+  std::size_t line = 1;
+  bool at_line_start = true;
+  bool indented = false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '\n') {
+      ++line;
+      at_line_start = true;
+      indented = false;
+      ++i;
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') {
+      indented = indented || at_line_start;
+      ++i;
+      continue;
+    }
+    Token token;
+    token.line = line;
+    token.line_start = at_line_start;
+    token.indented = indented;
+    at_line_start = false;
+    if (c == '/' && i + 1 < text.size() && text[i + 1] == '/') {
+      while (i < text.size() && text[i] != '\n') {
+        ++i;
+      }
+      at_line_start = token.line_start;
+      continue;
+    }
+    if (c == '"') {
+      const std::size_t start = ++i;
+      while (i < text.size() && text[i] != '"') {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+          ++i;
+        }
+        if (text[i] == '\n') {
+          ++line;
+        }
+        ++i;
+      }
+      token.kind = Token::Kind::string;
+      token.text = text.substr(start, i - start);
+      if (i < text.size()) {
+        ++i;  // the closing quote; an unclosed string runs to the end of the file
+      }
+    } else if (word_char(c)) {
+      const std::size_t start = i;
+      while (i < text.size() && word_char(text[i])) {
+        ++i;
+      }
+      token.kind = Token::Kind::word;
+      token.text = text.substr(start, i - start);
+    } else {
+      token.kind = Token::Kind::mark;
+      token.text = text.substr(i, 1);
+      ++i;
+    }
+    tokens.push_back(token);
+  }
+  Token end;
+  end.line = line;
+  end.line_start = true;
+  tokens.push_back(end);
+  return tokens;
+}
+
+// Every statement's first word. A statement without its closing ';' ends where the next one
+// begins at the start of a line.
+constexpr std::string_view KEYWORDS[] = {"VERSION",
+                                         "NS_",
+                                         "BS_",
+                                         "BU_",
+                                         "BO_",
+                                         "SG_",
+                                         "CM_",
+                                         "VAL_TABLE_",
+                                         "VAL_",
+                                         "BA_DEF_",
+                                         "BA_DEF_DEF_",
+                                         "BA_",
+                                         "BO_TX_BU_",
+                                         "SIG_VALTYPE_",
+                                         "EV_",
+                                         "ENVVAR_DATA_",
+                                         "SGTYPE_",
+                                         "SGTYPE_VAL_",
+                                         "SIG_GROUP_",
+                                         "SIG_TYPE_REF_",
+                                         "BA_DEF_REL_",
+                                         "BA_REL_",
+                                         "BA_DEF_DEF_REL_",
+                                         "SG_MUL_VAL_",
+                                         "CAT_DEF_",
+                                         "CAT_",
+                                         "FILTER",
+                                         "BA_DEF_SGTYPE_",
+                                         "BA_SGTYPE_",
+                                         "BU_SG_REL_",
+                                         "BU_EV_REL_",
+                                         "BU_BO_REL_",
+                                         "NS_DESC_",
+                                         "SIGTYPE_VALTYPE_"};
+
+bool is_keyword(std::string_view word) {
+  return std::find(std::begin(KEYWORDS), std::end(KEYWORDS), word) != std::end(KEYWORDS);
+}
+
+// ---- Numbers ----------------------------------------------------------------------------
+
+std::optional<double> number(std::string_view text) {
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+  }
+  double value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (result.ec != std::errc{} || result.ptr != text.data() + text.size() ||
+      !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::uint64_t> whole(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  std::uint64_t value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || result.ec != std::errc{} || result.ptr != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// ---- Attributes -------------------------------------------------------------------------
+
+enum class Scope : std::uint8_t { network, node, message, signal, environment };
+
+struct AttributeValue {
+  std::size_t line = 0;
+  std::string text;  // a string's text, or a number as written
+  bool quoted = false;
+};
+
+struct AttributeDefinition {
+  Scope scope = Scope::network;
+  std::vector<std::string> enum_values;  // for ENUM
+  std::optional<AttributeValue> fallback;
+};
+
+// ---- The reader -------------------------------------------------------------------------
+
+constexpr std::uint32_t EXTENDED_FLAG = 0x80000000u;
+constexpr std::uint32_t CYCLE_MS_SHORTEST = 10;
+constexpr std::uint32_t CYCLE_MS_LONGEST = 60000;
+
+struct RawMessage {
+  Message message;
+  std::uint32_t raw_id = 0;
+  bool multiplexed = false;
+  bool floats = false;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : tokens_(tokenize(text)) {}
+
+  Profile read() {
+    while (peek().kind != Token::Kind::end) {
+      statement();
+    }
+    apply_attributes();
+    check();
+    return std::move(profile_);
+  }
+
+ private:
+  const Token& peek(std::size_t ahead = 0) const {
+    return tokens_[std::min(at_ + ahead, tokens_.size() - 1)];
+  }
+  const Token& take() {
+    const Token& token = peek();
+    if (at_ < tokens_.size() - 1) {
+      ++at_;
+    }
+    return token;
+  }
+  bool take_mark(char mark) {
+    if (peek().kind == Token::Kind::mark && peek().text[0] == mark) {
+      take();
+      return true;
+    }
+    return false;
+  }
+  // The start of the next statement: a keyword at the start of a line, or the end.
+  bool at_statement() const {
+    const Token& token = peek();
+    return token.kind == Token::Kind::end ||
+           (token.line_start && token.kind == Token::Kind::word && is_keyword(token.text));
+  }
+  // A keyword by itself on a line: only in the NS_ list, where some tools do not indent.
+  bool alone_on_its_line() const {
+    return peek().kind == Token::Kind::word && is_keyword(peek().text) &&
+           peek(1).line != peek().line;
+  }
+  // Past the statement's ';', or to the next statement where the ';' is missing.
+  void skip_statement() {
+    while (!at_statement()) {
+      if (take_mark(';')) {
+        return;
+      }
+      take();
+    }
+  }
+  void skip_line(std::size_t line) {
+    while (peek().kind != Token::Kind::end && peek().line == line && !at_statement()) {
+      take();
+    }
+  }
+
+  void problem(std::size_t line, std::string text) {
+    if (profile_.problems.size() < MAX_PROBLEMS) {
+      profile_.problems.push_back({line, std::move(text)});
+    } else {
+      ++profile_.problems_not_kept;
+    }
+  }
+  // A statement that does not read as its keyword says: one problem, then the next statement.
+  void syntax(std::size_t line, std::string_view keyword, std::string_view expected) {
+    std::string text(keyword);
+    text.append(": expected ").append(expected);
+    if (peek().kind == Token::Kind::end) {
+      text += " before the end of the file";
+    } else {
+      text.append(", found \"").append(peek().text).append("\"");
+    }
+    problem(line, std::move(text));
+    skip_statement();
+  }
+
+  void statement() {
+    const Token& first = take();
+    const std::size_t line = first.line;
+    if (first.kind != Token::Kind::word) {
+      problem(line,
+              "expected a keyword such as BO_ or SG_, found \"" + std::string(first.text) + "\"");
+      skip_statement();
+      return;
+    }
+    const std::string_view keyword = first.text;
+    if (keyword == "NS_") {
+      // New symbols: the keywords the file may use, one to an indented line after "NS_ :".
+      take_mark(':');
+      while (peek().kind != Token::Kind::end &&
+             (peek().line == line || peek().indented || alone_on_its_line())) {
+        take();
+      }
+    } else if (keyword == "VERSION" || keyword == "BS_" || keyword == "BU_") {
+      skip_line(line);
+    } else if (keyword == "BO_") {
+      message(line);
+    } else if (keyword == "SG_") {
+      signal(line);
+    } else if (keyword == "BA_DEF_") {
+      attribute_definition(line);
+    } else if (keyword == "BA_DEF_DEF_") {
+      attribute_default(line);
+    } else if (keyword == "BA_") {
+      attribute(line);
+    } else if (keyword == "SIG_VALTYPE_") {
+      value_type(line);
+    } else if (is_keyword(keyword)) {
+      skip_statement();  // comments, value tables, environment variables, ...: for CAN tools
+    } else {
+      problem(line, "unknown keyword \"" + std::string(keyword) + "\"");
+      skip_statement();
+    }
+  }
+
+  // BO_ <id> <name>: <length> <sender>
+  void message(std::size_t line) {
+    current_ = nullptr;
+    lost_message_ = true;
+    const std::optional<std::uint64_t> id = whole(peek().text);
+    if (peek().kind != Token::Kind::word || !id || *id > 0xFFFFFFFFu) {
+      syntax(line, "BO_", "the message's identifier");
+      return;
+    }
+    take();
+    if (peek().kind != Token::Kind::word) {
+      syntax(line, "BO_", "the message's name");
+      return;
+    }
+    const std::string_view name = take().text;
+    if (!take_mark(':')) {
+      syntax(line, "BO_", "':' after the name");
+      return;
+    }
+    const std::optional<std::uint64_t> length = whole(peek().text);
+    if (peek().kind != Token::Kind::word || !length || *length > 64) {
+      syntax(line, "BO_", "the message's length in bytes");
+      return;
+    }
+    take();
+    skip_line(line);  // the sending node
+    lost_message_ = false;
+    const auto raw_id = static_cast<std::uint32_t>(*id);
+    // Vector's tools park signals of no message in this pseudo-message.
+    if (name == "VECTOR__INDEPENDENT_SIG_MSG") {
+      lost_message_ = true;
+      return;
+    }
+    RawMessage& raw = messages_.emplace_back();
+    raw.raw_id = raw_id;
+    raw.message.name = std::string(name);
+    raw.message.line = line;
+    raw.message.extended = (raw_id & EXTENDED_FLAG) != 0;
+    raw.message.id = raw_id & 0x1FFFFFFFu;
+    raw.message.length = static_cast<std::uint32_t>(*length);
+    if (!raw.message.extended && raw.message.id > 0x7FF) {
+      problem(line, "message " + raw.message.name + ": a standard identifier is 0 to 0x7FF");
+    }
+    current_ = &raw;
+  }
+
+  // SG_ <name> [M|m<n>] : <start>|<length>@<order><sign> (<factor>,<offset>) [<min>|<max]
+  //     "<unit>" <receivers>
+  void signal(std::size_t line) {
+    if (peek().kind != Token::Kind::word) {
+      syntax(line, "SG_", "the signal's name");
+      return;
+    }
+    Signal signal;
+    signal.name = std::string(take().text);
+    signal.line = line;
+    bool multiplex = false;
+    if (peek().kind == Token::Kind::word) {
+      const std::string_view mark = take().text;
+      multiplex = mark == "M" || (mark.size() > 1 && mark[0] == 'm');
+      if (!multiplex) {
+        syntax(line, "SG_", "':' after the signal's name");
+        return;
+      }
+    }
+    const std::optional<std::uint64_t> start = take_mark(':') ? whole(peek().text) : std::nullopt;
+    if (!start || *start > 511) {
+      syntax(line, "SG_", "the start bit after ':'");
+      return;
+    }
+    take();
+    const std::optional<std::uint64_t> length = take_mark('|') ? whole(peek().text) : std::nullopt;
+    if (!length || *length > 512) {
+      syntax(line, "SG_", "the length in bits after '|'");
+      return;
+    }
+    take();
+    if (!take_mark('@')) {
+      syntax(line, "SG_", "'@' and the byte order");
+      return;
+    }
+    std::string order(peek().kind == Token::Kind::word ? take().text : std::string_view{});
+    if (order.size() == 1 && peek().kind == Token::Kind::word &&
+        (peek().text == "+" || peek().text == "-")) {
+      order += take().text;
+    }
+    if (order.size() != 2 || (order[0] != '0' && order[0] != '1') ||
+        (order[1] != '+' && order[1] != '-')) {
+      syntax(line, "SG_", "the byte order and sign (1+, 1-, 0+ or 0-)");
+      return;
+    }
+    signal.start_bit = static_cast<std::uint32_t>(*start);
+    signal.length = static_cast<std::uint32_t>(*length);
+    signal.byte_order = order[0] == '1' ? ByteOrder::intel : ByteOrder::motorola;
+    signal.is_signed = order[1] == '-';
+    if (!pair('(', ',', ')', signal.factor, signal.offset)) {
+      syntax(line, "SG_", "(factor,offset)");
+      return;
+    }
+    if (!pair('[', '|', ']', signal.minimum, signal.maximum)) {
+      syntax(line, "SG_", "[minimum|maximum]");
+      return;
+    }
+    if (peek().kind == Token::Kind::string) {
+      signal.unit = std::string(take().text);
+    }
+    skip_line(line);  // the receiving nodes
+    if (current_ == nullptr) {
+      if (!lost_message_) {
+        problem(line, "signal " + signal.name + " stands under no message (BO_)");
+      }
+      return;
+    }
+    current_->multiplexed = current_->multiplexed || multiplex;
+    current_->message.signals.push_back(std::move(signal));
+  }
+
+  bool pair(char open, char between, char close, double& first, double& second) {
+    if (!take_mark(open)) {
+      return false;
+    }
+    const std::optional<double> a = number(peek().text);
+    if (peek().kind != Token::Kind::word || !a) {
+      return false;
+    }
+    take();
+    if (!take_mark(between)) {
+      return false;
+    }
+    const std::optional<double> b = number(peek().text);
+    if (peek().kind != Token::Kind::word || !b) {
+      return false;
+    }
+    take();
+    if (!take_mark(close)) {
+      return false;
+    }
+    first = *a;
+    second = *b;
+    return true;
+  }
+
+  std::optional<Scope> scope() {
+    const std::string_view word = peek().kind == Token::Kind::word ? peek().text : "";
+    std::optional<Scope> found;
+    if (word == "BU_") {
+      found = Scope::node;
+    } else if (word == "BO_") {
+      found = Scope::message;
+    } else if (word == "SG_") {
+      found = Scope::signal;
+    } else if (word == "EV_") {
+      found = Scope::environment;
+    }
+    if (found) {
+      take();
+    }
+    return found;
+  }
+
+  // BA_DEF_ [BU_|BO_|SG_|EV_] "<name>" INT|HEX|FLOAT <min> <max> | STRING | ENUM "a","b";
+  void attribute_definition(std::size_t line) {
+    AttributeDefinition definition;
+    definition.scope = scope().value_or(Scope::network);
+    if (peek().kind != Token::Kind::string) {
+      syntax(line, "BA_DEF_", "the attribute's name in quotes");
+      return;
+    }
+    const std::string name(take().text);
+    const std::string_view type = peek().kind == Token::Kind::word ? take().text : "";
+    if (type == "ENUM") {
+      while (peek().kind == Token::Kind::string) {
+        definition.enum_values.emplace_back(take().text);
+        if (!take_mark(',')) {
+          break;
+        }
+      }
+    } else if (type != "INT" && type != "HEX" && type != "FLOAT" && type != "STRING") {
+      syntax(line, "BA_DEF_", "INT, HEX, FLOAT, STRING or ENUM");
+      return;
+    }
+    skip_statement();
+    AttributeDefinition& kept = definitions_[name];
+    definition.fallback = kept.fallback;  // a default may come first
+    kept = std::move(definition);
+  }
+
+  std::optional<AttributeValue> attribute_value(std::size_t line) {
+    const Token& token = peek();
+    if (token.kind != Token::Kind::word && token.kind != Token::Kind::string) {
+      return std::nullopt;
+    }
+    take();
+    return AttributeValue{line, std::string(token.text), token.kind == Token::Kind::string};
+  }
+
+  // BA_DEF_DEF_ "<name>" <value>;
+  void attribute_default(std::size_t line) {
+    if (peek().kind != Token::Kind::string) {
+      syntax(line, "BA_DEF_DEF_", "the attribute's name in quotes");
+      return;
+    }
+    const std::string name(take().text);
+    std::optional<AttributeValue> value = attribute_value(line);
+    if (!value) {
+      syntax(line, "BA_DEF_DEF_", "the default value");
+      return;
+    }
+    skip_statement();
+    definitions_[name].fallback = std::move(value);
+  }
+
+  // BA_ "<name>" [BU_ <node> | BO_ <id> | SG_ <id> <signal> | EV_ <variable>] <value>;
+  void attribute(std::size_t line) {
+    if (peek().kind != Token::Kind::string) {
+      syntax(line, "BA_", "the attribute's name in quotes");
+      return;
+    }
+    const std::string name(take().text);
+    const std::optional<Scope> where = scope();
+    std::optional<std::uint64_t> id;
+    std::string signal;
+    if (where == Scope::message || where == Scope::signal) {
+      id = whole(peek().text);
+      if (peek().kind != Token::Kind::word || !id) {
+        syntax(line, "BA_", "the message's identifier");
+        return;
+      }
+      take();
+    }
+    if (where == Scope::signal || where == Scope::node || where == Scope::environment) {
+      if (peek().kind != Token::Kind::word) {
+        syntax(line, "BA_", "a name");
+        return;
+      }
+      signal = std::string(take().text);
+    }
+    std::optional<AttributeValue> value = attribute_value(line);
+    if (!value) {
+      syntax(line, "BA_", "the attribute's value");
+      return;
+    }
+    skip_statement();
+    if (!where) {
+      network_values_[name] = std::move(*value);
+    } else if (where == Scope::message) {
+      message_values_[{name, *id}] = std::move(*value);
+    } else if (where == Scope::signal) {
+      signal_values_[{name, *id, signal}] = std::move(*value);
+    }
+  }
+
+  // SIG_VALTYPE_ <id> <signal> : 1|2;  IEEE floats, which the sender does not encode.
+  void value_type(std::size_t line) {
+    const std::optional<std::uint64_t> id = whole(peek().text);
+    if (peek().kind != Token::Kind::word || !id) {
+      syntax(line, "SIG_VALTYPE_", "the message's identifier");
+      return;
+    }
+    take();
+    const std::string_view signal = peek().kind == Token::Kind::word ? take().text : "";
+    take_mark(':');
+    const std::string_view type = peek().kind == Token::Kind::word ? peek().text : "";
+    skip_statement();
+    if (type == "1" || type == "2") {
+      for (RawMessage& raw : messages_) {
+        if (raw.raw_id == *id && std::any_of(raw.message.signals.begin(), raw.message.signals.end(),
+                                             [&](const Signal& s) { return s.name == signal; })) {
+          raw.floats = true;
+        }
+      }
+    }
+  }
+
+  // An attribute's value for one message or signal, else its default; an ENUM's index as its
+  // text.
+  std::optional<AttributeValue> lookup(const std::string& name,
+                                       const std::optional<AttributeValue>& set) const {
+    std::optional<AttributeValue> value = set;
+    const auto definition = definitions_.find(name);
+    if (!value && definition != definitions_.end()) {
+      value = definition->second.fallback;
+    }
+    if (value && !value->quoted && definition != definitions_.end() &&
+        !definition->second.enum_values.empty()) {
+      const std::optional<std::uint64_t> index = whole(value->text);
+      if (index && *index < definition->second.enum_values.size()) {
+        value->text = definition->second.enum_values[static_cast<std::size_t>(*index)];
+        value->quoted = true;
+      }
+    }
+    return value;
+  }
+  std::optional<AttributeValue> for_message(const char* name, std::uint32_t raw_id) const {
+    const auto found = message_values_.find({name, raw_id});
+    return lookup(name, found == message_values_.end()
+                            ? std::nullopt
+                            : std::optional<AttributeValue>(found->second));
+  }
+  std::optional<AttributeValue> for_signal(const char* name, std::uint32_t raw_id,
+                                           const std::string& signal) const {
+    const auto found = signal_values_.find({name, raw_id, signal});
+    return lookup(name, found == signal_values_.end()
+                            ? std::nullopt
+                            : std::optional<AttributeValue>(found->second));
+  }
+
+  template <typename Whole>
+  bool whole_attribute(const std::optional<AttributeValue>& value, const char* what,
+                       std::uint64_t largest, Whole& out) {
+    if (!value) {
+      return false;
+    }
+    const std::optional<double> as_number = number(value->text);
+    const std::optional<std::uint64_t> as_whole = whole(value->text);
+    if (as_whole && *as_whole <= largest) {
+      out = static_cast<Whole>(*as_whole);
+      return true;
+    }
+    if (as_number && *as_number >= 0 && *as_number <= static_cast<double>(largest) &&
+        std::floor(*as_number) == *as_number) {
+      out = static_cast<Whole>(*as_number);
+      return true;
+    }
+    problem(value->line, std::string(what) + " \"" + value->text +
+                             "\" is no whole number from 0 to " + std::to_string(largest));
+    return false;
+  }
+
+  void apply_attributes() {
+    if (const std::optional<AttributeValue> rate =
+            lookup("Baudrate", network_values_.count("Baudrate")
+                                   ? std::optional<AttributeValue>(network_values_.at("Baudrate"))
+                                   : std::nullopt)) {
+      whole_attribute(rate, "Baudrate", 1000000, profile_.bitrate);
+    }
+    for (RawMessage& raw : messages_) {
+      Message& message = raw.message;
+      whole_attribute(for_message("GenMsgCycleTime", raw.raw_id), "GenMsgCycleTime", 0xFFFFFFFFu,
+                      message.cycle_ms);
+      if (const std::optional<AttributeValue> type = for_message("GenMsgSendType", raw.raw_id)) {
+        // Vector's names for "cyclic, and at once on a change" carry one of these words.
+        std::string lower = type->text;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+        if (lower.find("change") != std::string::npos ||
+            lower.find("spontan") != std::string::npos ||
+            lower.find("onwrite") != std::string::npos) {
+          message.send_type = SendType::cyclic_and_on_change;
+        }
+      }
+      whole_attribute(for_message("VontrelFill", raw.raw_id), "VontrelFill", 0xFF, message.fill);
+      for (Signal& signal : message.signals) {
+        if (const std::optional<AttributeValue> start =
+                for_signal("GenSigStartValue", raw.raw_id, signal.name)) {
+          if (const std::optional<double> value = number(start->text)) {
+            signal.start_value = *value;
+          } else if (const std::optional<std::uint64_t> hex = whole(start->text)) {
+            signal.start_value = static_cast<double>(*hex);
+          } else {
+            problem(start->line, "GenSigStartValue of " + signal.name + " is no number: \"" +
+                                     start->text + "\"");
+          }
+        }
+        if (const std::optional<AttributeValue> source =
+                for_signal("VontrelSource", raw.raw_id, signal.name)) {
+          signal.source = source->text;
+          signal.source_line = source->line;
+        }
+      }
+    }
+  }
+
+  // The bits a signal covers, bit byte * 8 + bit (bit 0 the least significant) of `bits`, or
+  // false when it reaches beyond `bytes` (8 at most).
+  static bool covered(const Signal& signal, std::uint32_t bytes, std::uint64_t& bits) {
+    bits = 0;
+    std::int64_t position = signal.start_bit;
+    for (std::uint32_t i = 0; i < signal.length; ++i) {
+      if (position < 0 || position >= static_cast<std::int64_t>(bytes) * 8) {
+        return false;
+      }
+      bits |= std::uint64_t{1} << position;
+      if (signal.byte_order == ByteOrder::intel) {
+        ++position;
+      } else if (position % 8 == 0) {
+        position += 15;  // on to the next byte's most significant bit
+      } else {
+        --position;
+      }
+    }
+    return true;
+  }
+
+  void check() {
+    for (RawMessage& raw : messages_) {
+      Message& message = raw.message;
+      if (message.length > 8) {
+        profile_.skipped.push_back({message.line, message.name,
+                                    "a CAN FD message of " + std::to_string(message.length) +
+                                        " bytes; the adapter sends classic CAN, 8 bytes at most"});
+        continue;
+      }
+      if (raw.multiplexed) {
+        profile_.skipped.push_back(
+            {message.line, message.name, "multiplexed signals are not sent"});
+        continue;
+      }
+      if (raw.floats) {
+        profile_.skipped.push_back(
+            {message.line, message.name, "floating-point signals (SIG_VALTYPE_) are not sent"});
+        continue;
+      }
+      if (message.cycle_ms < CYCLE_MS_SHORTEST || message.cycle_ms > CYCLE_MS_LONGEST) {
+        problem(message.line, "message " + message.name + ": a cycle time (GenMsgCycleTime) of " +
+                                  std::to_string(message.cycle_ms) +
+                                  " ms; the sender takes 10 to 60000 ms");
+      }
+      std::vector<std::uint64_t> taken;  // by signal, 0 for one already found wrong
+      for (const Signal& signal : message.signals) {
+        std::uint64_t bits = 0;
+        if (signal.length == 0 || signal.length > 64) {
+          problem(signal.line, "signal " + signal.name + ": a length of " +
+                                   std::to_string(signal.length) + " bits; 1 to 64 are sent");
+        } else if (!covered(signal, message.length, bits)) {
+          problem(signal.line, "signal " + signal.name + " reaches beyond the message's " +
+                                   std::to_string(message.length) + " bytes");
+        } else {
+          for (std::size_t other = 0; other < taken.size(); ++other) {
+            if ((taken[other] & bits) != 0) {
+              problem(signal.line, "signals " + message.signals[other].name + " and " +
+                                       signal.name + " overlap");
+            }
+          }
+        }
+        taken.push_back(bits);
+      }
+      check_sources(message);
+      profile_.messages.push_back(std::move(message));
+    }
+  }
+
+  // Each source reads, a checksum fills one whole byte (and is the message's only one), and
+  // a CRC with a data byte per counter value has a counter that stays within its sixteen.
+  void check_sources(const Message& message) {
+    std::size_t checksums = 0;
+    const Signal* counter = nullptr;
+    const Signal* per_counter = nullptr;
+    for (const Signal& signal : message.signals) {
+      Source source;
+      std::string why;
+      if (!read_source(signal.source, source, why)) {
+        problem(signal.source_line, "signal " + signal.name + ": " + why);
+        continue;
+      }
+      if (source.kind == SourceKind::counter) {
+        counter = &signal;
+      }
+      if (source.is_checksum()) {
+        ++checksums;
+        const bool on_a_byte = signal.byte_order == ByteOrder::intel ? signal.start_bit % 8 == 0
+                                                                     : signal.start_bit % 8 == 7;
+        if (signal.length != 8 || !on_a_byte) {
+          problem(signal.source_line,
+                  "signal " + signal.name + ": a checksum takes 8 bits on a byte boundary");
+        }
+        if (source.data.size() == 16) {
+          per_counter = &signal;
+        }
+      }
+    }
+    if (checksums > 1) {
+      problem(message.line, "message " + message.name + " has more than one checksum");
+    }
+    if (per_counter != nullptr && counter == nullptr) {
+      problem(per_counter->source_line, "signal " + per_counter->name +
+                                            ": a data byte per counter value needs a counter "
+                                            "in the message");
+    } else if (per_counter != nullptr && counter->length > 4) {
+      problem(counter->source_line, "signal " + counter->name + ": a counter of " +
+                                        std::to_string(counter->length) +
+                                        " bits runs past the checksum's sixteen data bytes");
+    }
+  }
+
+  std::vector<Token> tokens_;
+  std::size_t at_ = 0;
+  Profile profile_;
+  std::vector<RawMessage> messages_;  // BO_ in file order
+  RawMessage* current_ = nullptr;     // the last of them, while its SG_ lines follow
+  bool lost_message_ = false;         // a BO_ that did not read: its SG_ lines go with it
+  std::map<std::string, AttributeDefinition> definitions_;
+  std::map<std::string, AttributeValue> network_values_;
+  std::map<std::pair<std::string, std::uint64_t>, AttributeValue> message_values_;
+  std::map<std::tuple<std::string, std::uint64_t, std::string>, AttributeValue> signal_values_;
+};
+
+}  // namespace
+
+Profile read_dbc(std::string_view text) {
+  return Reader(text).read();
+}
+
+std::string describe(const Problem& problem) {
+  return "line " + std::to_string(problem.line) + ": " + problem.text;
+}
+
+}  // namespace vontrel::can

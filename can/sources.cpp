@@ -1,0 +1,196 @@
+#include "can/sources.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace vontrel::can {
+
+namespace {
+
+constexpr double KMH_PER_MPS = 3.6;
+constexpr double MPH_PER_MPS = 2.2369362920544;
+constexpr double BAR_PER_PSI = 0.0689475729316836;
+// Below this the truck stands still, whatever the last centimetre a second says.
+constexpr double MOVING_MPS = 0.3;
+
+double on(bool value) {
+  return value ? 1.0 : 0.0;
+}
+
+std::uint32_t clock_minutes(const TelemetryState& s) {
+  return s.game_time + static_cast<std::uint32_t>(s.multiplayer_time_offset);
+}
+
+bool any_warning(const TelemetryState& s) {
+  return s.fuel_warning || s.water_temperature_warning || s.oil_pressure_warning ||
+         s.battery_voltage_warning || s.brake_air_pressure_warning ||
+         s.brake_air_pressure_emergency;
+}
+
+}  // namespace
+
+// clang-format off
+const std::array<NamedValue, NAMED_VALUE_COUNT> NAMED_VALUES = {{
+    {"speed_kmh", "km/h", [](const TelemetryState& s) { return std::fabs(s.speed) * KMH_PER_MPS; }},
+    {"speed_mph", "mph", [](const TelemetryState& s) { return std::fabs(s.speed) * MPH_PER_MPS; }},
+    {"engine_rpm", "rpm", [](const TelemetryState& s) { return double{s.engine_rpm}; }},
+    {"gear", "", [](const TelemetryState& s) { return double(s.engine_gear); }},
+    {"fuel_percent", "%", [](const TelemetryState& s) {
+       return s.fuel_capacity > 0.0f ? 100.0 * s.fuel_amount / s.fuel_capacity
+                                     : std::numeric_limits<double>::quiet_NaN();
+     }},
+    {"fuel_litres", "l", [](const TelemetryState& s) { return double{s.fuel_amount}; }},
+    {"fuel_range_km", "km", [](const TelemetryState& s) { return double{s.fuel_range}; }},
+    {"fuel_consumption_l_100km", "l/100 km",
+     [](const TelemetryState& s) { return 100.0 * s.fuel_consumption_average; }},
+    {"water_c", "degC", [](const TelemetryState& s) { return double{s.water_temperature}; }},
+    {"oil_c", "degC", [](const TelemetryState& s) { return double{s.oil_temperature}; }},
+    {"oil_bar", "bar", [](const TelemetryState& s) { return s.oil_pressure * BAR_PER_PSI; }},
+    {"air_bar", "bar", [](const TelemetryState& s) { return s.brake_air_pressure * BAR_PER_PSI; }},
+    {"brake_c", "degC", [](const TelemetryState& s) { return double{s.brake_temperature}; }},
+    {"battery_v", "V", [](const TelemetryState& s) { return double{s.battery_voltage}; }},
+    {"odometer_km", "km", [](const TelemetryState& s) { return double{s.odometer}; }},
+    {"cruise_kmh", "km/h", [](const TelemetryState& s) { return s.cruise_control * KMH_PER_MPS; }},
+    {"navigation_km", "km", [](const TelemetryState& s) { return s.navigation_distance / 1000.0; }},
+    {"backlight_percent", "%", [](const TelemetryState& s) { return 100.0 * s.dashboard_backlight; }},
+    {"wear_engine_percent", "%", [](const TelemetryState& s) { return 100.0 * s.wear_engine; }},
+    {"wear_transmission_percent", "%",
+     [](const TelemetryState& s) { return 100.0 * s.wear_transmission; }},
+    {"wear_cabin_percent", "%", [](const TelemetryState& s) { return 100.0 * s.wear_cabin; }},
+    {"wear_chassis_percent", "%", [](const TelemetryState& s) { return 100.0 * s.wear_chassis; }},
+    {"wear_wheels_percent", "%", [](const TelemetryState& s) { return 100.0 * s.wear_wheels; }},
+    {"parking_brake", "", [](const TelemetryState& s) { return on(s.brake_parking); }},
+    {"motor_brake", "", [](const TelemetryState& s) { return on(s.brake_motor); }},
+    {"blinker_left", "", [](const TelemetryState& s) { return on(s.light_lblinker); }},
+    {"blinker_right", "", [](const TelemetryState& s) { return on(s.light_rblinker); }},
+    {"parking_lights", "", [](const TelemetryState& s) { return on(s.light_parking); }},
+    {"low_beam", "", [](const TelemetryState& s) { return on(s.light_beam_low); }},
+    {"high_beam", "", [](const TelemetryState& s) { return on(s.light_beam_high); }},
+    {"brake_lights", "", [](const TelemetryState& s) { return on(s.light_brake); }},
+    {"reverse_lights", "", [](const TelemetryState& s) { return on(s.light_reverse); }},
+    {"electric_on", "", [](const TelemetryState& s) { return on(s.electric_enabled); }},
+    {"engine_on", "", [](const TelemetryState& s) { return on(s.engine_enabled); }},
+    {"fuel_warning", "", [](const TelemetryState& s) { return on(s.fuel_warning); }},
+    {"water_warning", "", [](const TelemetryState& s) { return on(s.water_temperature_warning); }},
+    {"oil_warning", "", [](const TelemetryState& s) { return on(s.oil_pressure_warning); }},
+    {"battery_warning", "", [](const TelemetryState& s) { return on(s.battery_voltage_warning); }},
+    {"air_warning", "", [](const TelemetryState& s) { return on(s.brake_air_pressure_warning); }},
+    {"air_emergency", "",
+     [](const TelemetryState& s) { return on(s.brake_air_pressure_emergency); }},
+    {"cruise_active", "", [](const TelemetryState& s) { return on(s.cruise_control != 0.0f); }},
+    {"any_warning", "", [](const TelemetryState& s) { return on(any_warning(s)); }},
+    {"moving", "", [](const TelemetryState& s) { return on(std::fabs(s.speed) > MOVING_MPS); }},
+    {"reversing", "", [](const TelemetryState& s) { return on(s.engine_gear < 0); }},
+    {"clock_hour", "h", [](const TelemetryState& s) { return double(clock_minutes(s) / 60 % 24); }},
+    {"clock_minute", "min", [](const TelemetryState& s) { return double(clock_minutes(s) % 60); }},
+}};
+// clang-format on
+
+namespace {
+
+std::string_view next_word(std::string_view& rest) {
+  std::size_t start = 0;
+  while (start < rest.size() && (rest[start] == ' ' || rest[start] == '\t')) {
+    ++start;
+  }
+  std::size_t end = start;
+  while (end < rest.size() && rest[end] != ' ' && rest[end] != '\t') {
+    ++end;
+  }
+  const std::string_view word = rest.substr(start, end - start);
+  rest.remove_prefix(end);
+  return word;
+}
+
+bool read_number(std::string_view text, double& value) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    std::uint64_t whole = 0;
+    const auto result = std::from_chars(text.data() + 2, text.data() + text.size(), whole, 16);
+    value = static_cast<double>(whole);
+    return result.ec == std::errc{} && result.ptr == text.data() + text.size();
+  }
+  if (!text.empty() && text[0] == '+') {
+    text.remove_prefix(1);
+  }
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && result.ec == std::errc{} && result.ptr == text.data() + text.size() &&
+         std::isfinite(value);
+}
+
+bool read_byte(std::string_view text, std::uint8_t& byte) {
+  double value = 0;
+  if (!read_number(text, value) || value < 0 || value > 255 || std::floor(value) != value) {
+    return false;
+  }
+  byte = static_cast<std::uint8_t>(value);
+  return true;
+}
+
+}  // namespace
+
+bool read_source(std::string_view text, Source& source, std::string& why) {
+  source = Source{};
+  std::string_view rest = text;
+  const std::string_view word = next_word(rest);
+  if (word.empty()) {
+    return true;
+  }
+  if (word == "const") {
+    if (!read_number(next_word(rest), source.constant)) {
+      why = "const takes a number: \"" + std::string(text) + "\"";
+      return false;
+    }
+    source.kind = SourceKind::constant;
+  } else if (word == "counter") {
+    source.kind = SourceKind::counter;
+  } else if (word == "xor") {
+    source.kind = SourceKind::xor8;
+  } else if (word == "sum") {
+    source.kind = SourceKind::sum8;
+  } else if (word == "crc8") {
+    source.kind = SourceKind::crc8;
+    if (!read_byte(next_word(rest), source.polynomial) ||
+        !read_byte(next_word(rest), source.initial) ||
+        !read_byte(next_word(rest), source.final_xor)) {
+      why = "crc8 takes a polynomial, an initial value and a final XOR, each 0 to 0xFF: \"" +
+            std::string(text) + "\"";
+      return false;
+    }
+    std::string_view after = rest;
+    if (next_word(after) == "data") {
+      rest = after;
+      for (std::string_view byte = next_word(rest); !byte.empty(); byte = next_word(rest)) {
+        std::uint8_t value = 0;
+        if (!read_byte(byte, value)) {
+          why = "crc8's data are bytes, 0 to 0xFF: \"" + std::string(byte) + "\"";
+          return false;
+        }
+        source.data.push_back(value);
+      }
+      if (source.data.size() != 1 && source.data.size() != 16) {
+        why = "crc8's data is one byte, or sixteen (one for each counter value): \"" +
+              std::string(text) + "\"";
+        return false;
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < NAMED_VALUES.size(); ++i) {
+      if (word == NAMED_VALUES[i].name) {
+        source.kind = SourceKind::value;
+        source.value = i;
+      }
+    }
+    if (source.kind != SourceKind::value) {
+      why = "unknown source \"" + std::string(word) + "\"";
+      return false;
+    }
+  }
+  if (!next_word(rest).empty()) {
+    why = "more after the source than it takes: \"" + std::string(text) + "\"";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vontrel::can

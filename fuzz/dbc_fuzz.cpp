@@ -1,0 +1,30 @@
+// Any bytes as a DBC file: the reader never crashes, and what it keeps is what the sender can
+// use (signals within their message, problems each with a line of the file).
+#include <cstdint>
+#include <string_view>
+
+#include "can/dbc.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const vontrel::can::Profile profile = vontrel::can::read_dbc(text);
+  std::size_t lines = 1;
+  for (const char c : text) {
+    lines += c == '\n' ? 1 : 0;
+  }
+  if (profile.problems.size() > vontrel::can::MAX_PROBLEMS) {
+    __builtin_trap();
+  }
+  for (const vontrel::can::Problem& problem : profile.problems) {
+    if (problem.line == 0 || problem.line > lines) {
+      __builtin_trap();
+    }
+  }
+  for (const vontrel::can::Message& message : profile.messages) {
+    if (message.length > 8 ||
+        (!message.extended && message.id > 0x7FF && profile.problems.empty())) {
+      __builtin_trap();
+    }
+  }
+  return 0;
+}

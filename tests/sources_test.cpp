@@ -1,0 +1,119 @@
+#include "can/sources.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace vontrel::can {
+namespace {
+
+double value_of(const char* name, const TelemetryState& state) {
+  Source source;
+  std::string why;
+  EXPECT_TRUE(read_source(name, source, why)) << why;
+  EXPECT_EQ(source.kind, SourceKind::value);
+  return NAMED_VALUES[source.value].read(state);
+}
+
+TEST(sources_test, named_values_in_their_physical_units) {
+  TelemetryState state{};
+  state.speed = -25.0f;  // reversing at 90 km/h: the magnitude
+  state.engine_rpm = 1500.0f;
+  state.engine_gear = -1;
+  state.oil_pressure = 50.0f;  // psi, as the host gives it
+  state.brake_air_pressure = 120.0f;
+  state.cruise_control = 22.5f;  // m/s
+  state.game_time = 1000;        // minutes: 16:40 on the first day
+  state.multiplayer_time_offset = 90;
+  state.light_beam_low = true;
+  state.water_temperature_warning = true;
+  state.fuel_amount = 300.0f;
+  state.wear_engine = 0.25f;
+  state.navigation_distance = 12500.0f;  // metres
+  struct Expected {
+    const char* name;
+    double value;
+  };
+  const Expected expected[] = {
+      {"speed_kmh", 90.0},     {"speed_mph", 55.923},  {"engine_rpm", 1500.0},
+      {"gear", -1.0},          {"oil_bar", 3.447},     {"air_bar", 8.274},
+      {"cruise_kmh", 81.0},    {"cruise_active", 1.0}, {"clock_hour", 18.0},
+      {"clock_minute", 10.0},  {"low_beam", 1.0},      {"high_beam", 0.0},
+      {"water_warning", 1.0},  {"any_warning", 1.0},   {"moving", 1.0},
+      {"reversing", 1.0},      {"fuel_litres", 300.0}, {"wear_engine_percent", 25.0},
+      {"navigation_km", 12.5}, {"parking_brake", 0.0},
+  };
+  for (const Expected& e : expected) {
+    EXPECT_NEAR(value_of(e.name, state), e.value, 0.001) << e.name;
+  }
+  // The tank's size comes with the truck's configuration: until then no level.
+  EXPECT_TRUE(std::isnan(value_of("fuel_percent", state)));
+  state.fuel_capacity = 600.0f;
+  EXPECT_NEAR(value_of("fuel_percent", state), 50.0, 1e-9);
+  state.speed = 0.1f;
+  EXPECT_EQ(value_of("moving", state), 0.0);
+}
+
+TEST(sources_test, every_named_value_has_a_name_of_its_own) {
+  for (std::size_t i = 0; i < NAMED_VALUES.size(); ++i) {
+    for (std::size_t j = i + 1; j < NAMED_VALUES.size(); ++j) {
+      EXPECT_STRNE(NAMED_VALUES[i].name, NAMED_VALUES[j].name);
+    }
+  }
+}
+
+TEST(sources_test, the_forms_of_a_source) {
+  struct Case {
+    const char* text;
+    bool good;
+    SourceKind kind;
+  };
+  const Case cases[] = {
+      {"", true, SourceKind::start_value},
+      {"const 7", true, SourceKind::constant},
+      {"const -12.5", true, SourceKind::constant},
+      {"const 0x3F", true, SourceKind::constant},
+      {"const", false, SourceKind::start_value},
+      {"const seven", false, SourceKind::start_value},
+      {"counter", true, SourceKind::counter},
+      {"counter 4", false, SourceKind::start_value},
+      {"xor", true, SourceKind::xor8},
+      {"sum", true, SourceKind::sum8},
+      {"crc8 0x1D 0xFF 0x00", true, SourceKind::crc8},
+      {"crc8 47 255 255 data 0x3F", true, SourceKind::crc8},
+      {"crc8 0x2F 0xFF 0xFF data 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16", true, SourceKind::crc8},
+      {"crc8 0x2F 0xFF", false, SourceKind::start_value},
+      {"crc8 0x12F 0xFF 0xFF", false, SourceKind::start_value},
+      {"crc8 0x2F 0xFF 0xFF data 1 2", false, SourceKind::start_value},
+      {"crc8 0x2F 0xFF 0xFF data", false, SourceKind::start_value},
+      {"speed_kmh", true, SourceKind::value},
+      {"Speed_kmh", false, SourceKind::start_value},
+      {"speed_kmh extra", false, SourceKind::start_value},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Source source;
+    std::string why;
+    EXPECT_EQ(read_source(c.text, source, why), c.good) << why;
+    if (c.good) {
+      EXPECT_EQ(source.kind, c.kind);
+    } else {
+      EXPECT_FALSE(why.empty());
+    }
+  }
+  Source crc;
+  std::string why;
+  ASSERT_TRUE(read_source("crc8 0x2F 0xFF 0xFF data 0x3F", crc, why));
+  EXPECT_EQ(crc.polynomial, 0x2F);
+  EXPECT_EQ(crc.initial, 0xFF);
+  EXPECT_EQ(crc.final_xor, 0xFF);
+  ASSERT_EQ(crc.data.size(), 1u);
+  EXPECT_EQ(crc.data[0], 0x3F);
+  Source constant;
+  ASSERT_TRUE(read_source("const -12.5", constant, why));
+  EXPECT_DOUBLE_EQ(constant.constant, -12.5);
+}
+
+}  // namespace
+}  // namespace vontrel::can

@@ -1,0 +1,111 @@
+#include "tools/monitor/describe.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "can/dbc.h"
+#include "tools/monitor/monitor.h"
+
+namespace vontrel::monitor {
+
+namespace {
+
+const char* send_type_name(can::SendType type) {
+  return type == can::SendType::cyclic_and_on_change ? "cyclic_on_change" : "cyclic";
+}
+
+nlohmann::json as_json(const can::Profile& profile) {
+  nlohmann::json messages = nlohmann::json::array();
+  for (const can::Message& message : profile.messages) {
+    nlohmann::json signals = nlohmann::json::array();
+    for (const can::Signal& signal : message.signals) {
+      signals.push_back(
+          {{"name", signal.name},
+           {"start_bit", signal.start_bit},
+           {"length", signal.length},
+           {"byte_order", signal.byte_order == can::ByteOrder::intel ? "intel" : "motorola"},
+           {"signed", signal.is_signed},
+           {"factor", signal.factor},
+           {"offset", signal.offset},
+           {"minimum", signal.minimum},
+           {"maximum", signal.maximum},
+           {"start_value", signal.start_value},
+           {"source", signal.source}});
+    }
+    messages.push_back({{"name", message.name},
+                        {"id", message.id},
+                        {"extended", message.extended},
+                        {"length", message.length},
+                        {"cycle_ms", message.cycle_ms},
+                        {"send_type", send_type_name(message.send_type)},
+                        {"signals", signals}});
+  }
+  nlohmann::json skipped = nlohmann::json::array();
+  for (const can::Skipped& one : profile.skipped) {
+    skipped.push_back({{"line", one.line}, {"name", one.name}, {"why", one.why}});
+  }
+  nlohmann::json problems = nlohmann::json::array();
+  for (const can::Problem& problem : profile.problems) {
+    problems.push_back({{"line", problem.line}, {"text", problem.text}});
+  }
+  return {{"messages", messages},
+          {"skipped", skipped},
+          {"problems", problems},
+          {"problems_not_shown", profile.problems_not_kept},
+          {"bitrate", profile.bitrate}};
+}
+
+void print_text(const can::Profile& profile) {
+  for (const can::Message& message : profile.messages) {
+    std::printf(
+        "%s  0x%0*X%s  %u bytes  every %u ms%s\n", message.name.c_str(), message.extended ? 8 : 3,
+        message.id, message.extended ? " (extended)" : "", message.length, message.cycle_ms,
+        message.send_type == can::SendType::cyclic_and_on_change ? ", and on a change" : "");
+    for (const can::Signal& signal : message.signals) {
+      std::printf("  %-28s %2u|%-2u %s%s  (%g,%g) [%g|%g]  start %g  %s\n", signal.name.c_str(),
+                  signal.start_bit, signal.length,
+                  signal.byte_order == can::ByteOrder::intel ? "intel" : "motorola",
+                  signal.is_signed ? " signed" : "", signal.factor, signal.offset, signal.minimum,
+                  signal.maximum, signal.start_value,
+                  signal.source.empty() ? "(start value)" : signal.source.c_str());
+    }
+  }
+  for (const can::Skipped& one : profile.skipped) {
+    std::printf("line %zu: message %s left out: %s\n", one.line, one.name.c_str(), one.why.c_str());
+  }
+  for (const can::Problem& problem : profile.problems) {
+    std::printf("%s\n", can::describe(problem).c_str());
+  }
+  if (profile.problems_not_kept > 0) {
+    std::printf("%zu more problems not shown\n", profile.problems_not_kept);
+  }
+  if (profile.problems.empty()) {
+    std::printf("%zu messages to send, %zu left out: no problem\n", profile.messages.size(),
+                profile.skipped.size());
+  }
+}
+
+}  // namespace
+
+int describe_profile(const Options& options) {
+  std::ifstream file(options.dbc, std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "vontrel-monitor: cannot read %s: %s\n", options.dbc.c_str(),
+                 std::strerror(errno));
+    return exit_io;
+  }
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const can::Profile profile = can::read_dbc(text);
+  if (options.json) {
+    print_json(as_json(profile));
+  } else {
+    print_text(profile);
+  }
+  return profile.problems.empty() ? 0 : 1;
+}
+
+}  // namespace vontrel::monitor
