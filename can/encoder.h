@@ -1,0 +1,44 @@
+// One CAN message of a profile made from the snapshot: pure, as the cluster's frame encoders
+// are. The sender keeps each message's counter and passes it in.
+//
+// A value becomes the signal's raw value by its factor and offset, rounded to nearest, clamped
+// to the signal's range (unless the file gives [0|0], "no range") and to what its bits hold. A
+// value the host gives as NaN, or does not have yet, sends the start value. Bits no signal
+// covers carry the message's fill byte. Checksums come last, over every other byte.
+#ifndef VONTREL_CAN_ENCODER_H
+#define VONTREL_CAN_ENCODER_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "can/dbc.h"
+#include "can/sources.h"
+#include "telemetry/telemetry_state.h"
+
+namespace vontrel::can {
+
+using Data = std::array<std::uint8_t, 8>;
+
+// A message with each signal's source read (in the order of its signals). False, with `why`,
+// for a source that does not read; read_dbc has already reported those as problems.
+bool prepare_sources(const Message& message, std::vector<Source>& sources, std::string& why);
+
+// The message's first `message.length` data bytes (the rest of `Data` is 0).
+Data encode(const Message& message, const std::vector<Source>& sources, const TelemetryState& state,
+            std::uint32_t counter) noexcept;
+
+// The checksum forms, over `bytes` in order; for crc8, `data` (if any) is taken in after them.
+std::uint8_t xor8(const std::uint8_t* bytes, std::size_t count) noexcept;
+std::uint8_t sum8(const std::uint8_t* bytes, std::size_t count) noexcept;
+std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t polynomial,
+                  std::uint8_t initial, std::uint8_t final_xor, const std::uint8_t* data,
+                  std::size_t data_count) noexcept;
+
+// A raw value into the message's bits, as the signal lays it out.
+void put_raw(const Signal& signal, std::uint64_t raw, Data& bytes) noexcept;
+
+}  // namespace vontrel::can
+
+#endif  // VONTREL_CAN_ENCODER_H
