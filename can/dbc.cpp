@@ -433,29 +433,27 @@ class Reader {
     current_->message.signals.push_back(std::move(signal));
   }
 
+  // A number as a word of its own, taken.
+  std::optional<double> take_number() {
+    const std::optional<double> value =
+        peek().kind == Token::Kind::word ? number(peek().text) : std::nullopt;
+    if (value) {
+      take();
+    }
+    return value;
+  }
+
+  // (a,b) or [a|b].
   bool pair(char open, char between, char close, double& first, double& second) {
-    if (!take_mark(open)) {
-      return false;
+    std::optional<double> a;
+    std::optional<double> b;
+    if (take_mark(open) && (a = take_number()) && take_mark(between) && (b = take_number()) &&
+        take_mark(close)) {
+      first = *a;
+      second = *b;
+      return true;
     }
-    const std::optional<double> a = number(peek().text);
-    if (peek().kind != Token::Kind::word || !a) {
-      return false;
-    }
-    take();
-    if (!take_mark(between)) {
-      return false;
-    }
-    const std::optional<double> b = number(peek().text);
-    if (peek().kind != Token::Kind::word || !b) {
-      return false;
-    }
-    take();
-    if (!take_mark(close)) {
-      return false;
-    }
-    first = *a;
-    second = *b;
-    return true;
+    return false;
   }
 
   std::optional<Scope> scope() {
