@@ -74,6 +74,113 @@ void put_raw(const Signal& signal, std::uint64_t raw, Data& bytes) noexcept {
   }
 }
 
+std::uint64_t get_raw(const Signal& signal, const Data& bytes) noexcept {
+  std::uint64_t raw = 0;
+  std::int64_t position = signal.start_bit;
+  for (std::uint32_t i = 0; i < signal.length && i < 64; ++i) {
+    const std::uint32_t to = signal.byte_order == ByteOrder::intel ? i : signal.length - 1 - i;
+    if (position < 0 || position >= 64) {
+      break;
+    }
+    const auto byte = static_cast<std::size_t>(position / 8);
+    const auto bit = static_cast<unsigned>(position % 8);
+    if (((bytes[byte] >> bit) & 1U) != 0 && to < 64) {
+      raw |= std::uint64_t{1} << to;
+    }
+    if (signal.byte_order == ByteOrder::intel) {
+      ++position;
+    } else if (position % 8 == 0) {
+      position += 15;
+    } else {
+      --position;
+    }
+  }
+  return raw;
+}
+
+double physical(const Signal& signal, std::uint64_t raw) noexcept {
+  double value = static_cast<double>(raw);
+  if (signal.is_signed && signal.length > 0 && signal.length < 64 &&
+      ((raw >> (signal.length - 1)) & 1U) != 0) {
+    value -= std::exp2(static_cast<double>(signal.length));
+  } else if (signal.is_signed && signal.length == 64) {
+    value = static_cast<double>(static_cast<std::int64_t>(raw));
+  }
+  return value * signal.factor + signal.offset;
+}
+
+std::uint8_t checksum_of(const Signal& checksum, const Source& source, const Data& bytes,
+                         std::size_t length, std::uint32_t counter) noexcept {
+  std::uint8_t others[8] = {};
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < length && i < bytes.size(); ++i) {
+    if (i != byte_of(checksum)) {
+      others[count++] = bytes[i];
+    }
+  }
+  if (source.kind == SourceKind::xor8) {
+    return xor8(others, count);
+  }
+  if (source.kind == SourceKind::sum8) {
+    return sum8(others, count);
+  }
+  const std::uint8_t* extra = nullptr;
+  if (source.data.size() == 16) {
+    extra = &source.data[counter % 16];
+  } else if (source.data.size() == 1) {
+    extra = source.data.data();
+  }
+  return crc8(others, count, source.polynomial, source.initial, source.final_xor, extra,
+              extra != nullptr ? 1 : 0);
+}
+
+bool parse_slcan(std::string_view line, std::uint32_t& id, bool& extended, Data& bytes,
+                 std::size_t& length) noexcept {
+  const auto hex = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                  : -1;
+  };
+  if (line.empty() || (line[0] != 't' && line[0] != 'T')) {
+    return false;
+  }
+  extended = line[0] == 'T';
+  const std::size_t digits = extended ? 8 : 3;
+  if (line.size() < 1 + digits + 1) {
+    return false;
+  }
+  id = 0;
+  for (std::size_t i = 1; i <= digits; ++i) {
+    const int digit = hex(line[i]);
+    if (digit < 0) {
+      return false;
+    }
+    id = id << 4 | static_cast<std::uint32_t>(digit);
+  }
+  const int count = line[1 + digits] - '0';
+  if (count < 0 || count > 8 || id > (extended ? 0x1FFFFFFFu : 0x7FFu)) {
+    return false;
+  }
+  const std::size_t frame = 2 + digits + 2 * static_cast<std::size_t>(count);
+  if (line.size() != frame && line.size() != frame + 4) {
+    return false;
+  }
+  for (std::size_t i = 2 + digits; i < line.size(); ++i) {
+    if (hex(line[i]) < 0) {
+      return false;
+    }
+  }
+  bytes = Data{};
+  for (int i = 0; i < count; ++i) {
+    const std::size_t at = 2 + digits + 2 * static_cast<std::size_t>(i);
+    bytes[static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(hex(line[at]) * 16 + hex(line[at + 1]));
+  }
+  length = static_cast<std::size_t>(count);
+  return true;
+}
+
 std::uint8_t xor8(const std::uint8_t* bytes, std::size_t count) noexcept {
   std::uint8_t result = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -143,31 +250,7 @@ Data encode(const Message& message, const std::vector<Source>& sources, const Te
     }
   }
   if (checksum != nullptr && byte_of(*checksum) < length) {
-    // Every other byte of the message, in order.
-    std::uint8_t others[8] = {};
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-      if (i != byte_of(*checksum)) {
-        others[count++] = bytes[i];
-      }
-    }
-    std::uint8_t value = 0;
-    if (checksum_source->kind == SourceKind::xor8) {
-      value = xor8(others, count);
-    } else if (checksum_source->kind == SourceKind::sum8) {
-      value = sum8(others, count);
-    } else {
-      const std::vector<std::uint8_t>& data = checksum_source->data;
-      const std::uint8_t* extra = nullptr;
-      if (data.size() == 16) {
-        extra = &data[counter % 16];
-      } else if (data.size() == 1) {
-        extra = data.data();
-      }
-      value = crc8(others, count, checksum_source->polynomial, checksum_source->initial,
-                   checksum_source->final_xor, extra, extra != nullptr ? 1 : 0);
-    }
-    bytes[byte_of(*checksum)] = value;
+    bytes[byte_of(*checksum)] = checksum_of(*checksum, *checksum_source, bytes, length, counter);
   }
   return bytes;
 }

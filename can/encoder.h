@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "can/dbc.h"
@@ -36,8 +37,22 @@ std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t pol
                   std::uint8_t initial, std::uint8_t final_xor, const std::uint8_t* data,
                   std::size_t data_count) noexcept;
 
-// A raw value into the message's bits, as the signal lays it out.
+// A raw value into the message's bits, as the signal lays it out, and back out of them.
 void put_raw(const Signal& signal, std::uint64_t raw, Data& bytes) noexcept;
+std::uint64_t get_raw(const Signal& signal, const Data& bytes) noexcept;
+// A raw value read back in the signal's physical units (signed ones sign-extended).
+double physical(const Signal& signal, std::uint64_t raw) noexcept;
+
+// The checksum a message's frame should carry in `checksum`'s byte, as `source` computes it
+// over the frame's other bytes (with the data byte for `counter`).
+std::uint8_t checksum_of(const Signal& checksum, const Source& source, const Data& bytes,
+                         std::size_t length, std::uint32_t counter) noexcept;
+
+// One frame from a USB-CAN adapter (Lawicel): "t" with three hex digits of identifier, or "T"
+// with eight, then the length and the data in hex, and four hex digits of timestamp where the
+// adapter is in its timestamp mode. False for anything else (replies, remote frames, noise).
+bool parse_slcan(std::string_view line, std::uint32_t& id, bool& extended, Data& bytes,
+                 std::size_t& length) noexcept;
 
 }  // namespace vontrel::can
 

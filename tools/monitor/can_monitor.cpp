@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "can/dbc.h"
+#include "can/encoder.h"
 #include "j1939/fields.h"
 #include "tools/common/json_text.h"
 #include "tools/monitor/monitor.h"
@@ -32,6 +36,10 @@ struct Seen {
   Clock::time_point last{};
   std::deque<double> gaps_ms;  // the latest, for the median
   std::map<std::string, double> values;
+  // With a profile: its counter's last value (-1 before one), and what did not add up.
+  std::int64_t counter = -1;
+  std::uint64_t counter_skips = 0;
+  std::uint64_t checksum_errors = 0;
   double interval_ms() const {
     if (gaps_ms.empty()) {
       return 0.0;
@@ -55,7 +63,23 @@ class Bus {
 
   void show_on(web::DashboardServer* server) { web_ = server; }
 
+  // Decode by a profile's messages instead of our J1939 ones.
+  void use_profile(can::Profile profile) {
+    profile_ = std::move(profile);
+    sources_.clear();
+    for (const can::Message& message : profile_.messages) {
+      std::vector<can::Source>& sources = sources_.emplace_back();
+      std::string why;
+      can::prepare_sources(message, sources, why);  // --describe tells what does not read
+    }
+    use_profile_ = true;
+  }
+
   void line(std::string_view text, Clock::time_point now) {
+    if (use_profile_) {
+      profile_line(text, now);
+      return;
+    }
     std::uint32_t identifier = 0;
     std::uint8_t data[8] = {};
     std::uint8_t length = 0;
@@ -94,6 +118,73 @@ class Bus {
     }
   }
 
+  // A frame decoded by the profile: its signals in their units, its counter stepping by one,
+  // its checksum as the profile computes it.
+  void profile_line(std::string_view text, Clock::time_point now) {
+    std::uint32_t id = 0;
+    bool extended = false;
+    can::Data data{};
+    std::size_t length = 0;
+    if (!can::parse_slcan(text, id, extended, data, length)) {
+      return;
+    }
+    ++frames_;
+    std::size_t index = 0;
+    while (index < profile_.messages.size() &&
+           (profile_.messages[index].id != id || profile_.messages[index].extended != extended)) {
+      ++index;
+    }
+    if (index == profile_.messages.size() || length != profile_.messages[index].length) {
+      ++unknown_;
+      return;
+    }
+    const can::Message& message = profile_.messages[index];
+    const std::vector<can::Source>& sources = sources_[index];
+    Seen& seen = seen_[message.name];
+    if (seen.count > 0) {
+      seen.gaps_ms.push_back(ms_between(seen.last, now));
+      if (seen.gaps_ms.size() > GAPS_KEPT) {
+        seen.gaps_ms.pop_front();
+      }
+    }
+    ++seen.count;
+    seen.last = now;
+    seen.values.clear();
+    std::uint32_t counter = 0;
+    for (std::size_t i = 0; i < message.signals.size(); ++i) {
+      const can::Signal& signal = message.signals[i];
+      const std::uint64_t raw = can::get_raw(signal, data);
+      seen.values[signal.name] = can::physical(signal, raw);
+      if (i < sources.size() && sources[i].kind == can::SourceKind::counter) {
+        counter = static_cast<std::uint32_t>(raw);
+        const std::uint64_t wrap = signal.length >= 32 ? 0 : std::uint64_t{1} << signal.length;
+        if (seen.counter >= 0 && wrap != 0 &&
+            raw != (static_cast<std::uint64_t>(seen.counter) + 1) % wrap) {
+          ++seen.counter_skips;
+        }
+        seen.counter = static_cast<std::int64_t>(raw);
+      }
+    }
+    bool checksum_ok = true;
+    for (std::size_t i = 0; i < message.signals.size() && i < sources.size(); ++i) {
+      if (sources[i].is_checksum()) {
+        const can::Signal& signal = message.signals[i];
+        checksum_ok = can::checksum_of(signal, sources[i], data, length, counter) ==
+                      data[signal.start_bit / 8];
+        seen.checksum_errors += checksum_ok ? 0 : 1;
+      }
+    }
+    if (options_.json) {
+      print_json({{"event", "can"},
+                  {"message", message.name},
+                  {"id", id},
+                  {"extended", extended},
+                  {"values", seen.values},
+                  {"checksum_ok", checksum_ok},
+                  {"interval_ms", seen.interval_ms()}});
+    }
+  }
+
   // Every half second on a terminal: each message, its interval and age, its values.
   void report(Clock::time_point now) {
     publish(now);
@@ -123,6 +214,10 @@ class Bus {
                         {"source", seen.source},
                         {"interval_ms", seen.interval_ms()},
                         {"age_ms", ms_between(seen.last, now)}};
+      if (use_profile_) {
+        messages[name]["counter_skips"] = seen.counter_skips;
+        messages[name]["checksum_errors"] = seen.checksum_errors;
+      }
     }
     const nlohmann::json summary = {
         {"event", "summary"}, {"frames", frames_}, {"unknown", unknown_}, {"messages", messages}};
@@ -183,6 +278,9 @@ class Bus {
 
   const Options& options_;
   std::string source_;
+  bool use_profile_ = false;
+  can::Profile profile_;
+  std::vector<std::vector<can::Source>> sources_;  // by message of the profile
   std::map<std::string, Seen> seen_;
   std::uint64_t frames_ = 0;
   std::uint64_t unknown_ = 0;
@@ -214,6 +312,15 @@ int run_can(const Options& options, Input& input, bool adapter) {
     }
   }
   Bus bus(options, input.name());
+  if (!options.dbc.empty()) {
+    std::ifstream file(options.dbc, std::ios::binary);
+    if (!file) {
+      std::fprintf(stderr, "vontrel-monitor: cannot read %s\n", options.dbc.c_str());
+      return exit_io;
+    }
+    bus.use_profile(can::read_dbc(
+        std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>())));
+  }
   std::unique_ptr<web::DashboardServer> web;
   if (!options.web.empty()) {
     web::DashboardState idle;
@@ -228,7 +335,8 @@ int run_can(const Options& options, Input& input, bool adapter) {
   if (options.json) {
     print_json({{"event", "port"}, {"path", input.name()}});
   } else if (!options.quiet) {
-    std::printf("reading J1939 from %s\n", input.name().c_str());
+    std::printf("reading %s from %s\n", options.dbc.empty() ? "J1939" : options.dbc.c_str(),
+                input.name().c_str());
     std::fflush(stdout);
   }
   const Clock::time_point start = Clock::now();

@@ -272,7 +272,9 @@ int tool_main(int argc, char** argv) {
   app.add_option("--can-bitrate", options.can_bitrate,
                  "With --can and an adapter: the bus's bit rate (default 250000)")
       ->needs(can);
-  auto* dbc = app.add_option("--dbc", options.dbc, "A CAN profile (a DBC file)");
+  auto* dbc = app.add_option("--dbc", options.dbc,
+                             "A CAN profile (a DBC file): with --can, decode the bus by its "
+                             "messages, counters and checksums");
   app.add_flag("--describe", options.describe,
                "With --dbc: print every message and signal as Vontrel reads them and every "
                "problem with its line, and exit (non-zero when the profile has a problem)")
@@ -334,8 +336,8 @@ int tool_main(int argc, char** argv) {
   if (options.describe) {
     return describe_profile(options);
   }
-  if (!options.dbc.empty()) {
-    std::fprintf(stderr, "vontrel-monitor: --dbc goes with --describe\n");
+  if (!options.dbc.empty() && !options.can) {
+    std::fprintf(stderr, "vontrel-monitor: --dbc goes with --describe or --can\n");
     return exit_usage;
   }
   if (options.device.empty() && options.file.empty() && !options.virtual_port &&
