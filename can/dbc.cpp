@@ -697,13 +697,7 @@ class Reader {
         return false;
       }
       bits |= std::uint64_t{1} << position;
-      if (signal.byte_order == ByteOrder::intel) {
-        ++position;
-      } else if (position % 8 == 0) {
-        position += 15;  // on to the next byte's most significant bit
-      } else {
-        --position;
-      }
+      position = next_bit(signal, position);
     }
     return true;
   }

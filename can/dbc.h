@@ -78,6 +78,15 @@ inline constexpr std::size_t MAX_PROBLEMS = 10;
 // knows, and counters and checksums with the room they need.
 Profile read_dbc(std::string_view text);
 
+// The bit after `position` (byte * 8 + bit, bit 0 the least significant) as the signal runs:
+// Intel upwards, Motorola down within a byte and on to the next byte's most significant bit.
+inline std::int64_t next_bit(const Signal& signal, std::int64_t position) noexcept {
+  if (signal.byte_order == ByteOrder::intel) {
+    return position + 1;
+  }
+  return position % 8 == 0 ? position + 15 : position - 1;
+}
+
 // How a problem reads in the host's log and in vontrel-monitor: "line 12: ...".
 std::string describe(const Problem& problem);
 

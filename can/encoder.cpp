@@ -64,13 +64,7 @@ void put_raw(const Signal& signal, std::uint64_t raw, Data& bytes) noexcept {
     const bool set = from < 64 && ((raw >> from) & 1U) != 0;
     bytes[byte] =
         static_cast<std::uint8_t>(set ? bytes[byte] | (1U << bit) : bytes[byte] & ~(1U << bit));
-    if (signal.byte_order == ByteOrder::intel) {
-      ++position;
-    } else if (position % 8 == 0) {
-      position += 15;
-    } else {
-      --position;
-    }
+    position = next_bit(signal, position);
   }
 }
 
@@ -87,13 +81,7 @@ std::uint64_t get_raw(const Signal& signal, const Data& bytes) noexcept {
     if (((bytes[byte] >> bit) & 1U) != 0 && to < 64) {
       raw |= std::uint64_t{1} << to;
     }
-    if (signal.byte_order == ByteOrder::intel) {
-      ++position;
-    } else if (position % 8 == 0) {
-      position += 15;
-    } else {
-      --position;
-    }
+    position = next_bit(signal, position);
   }
   return raw;
 }

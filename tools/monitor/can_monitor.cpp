@@ -93,15 +93,7 @@ class Bus {
       ++unknown_;
       return;
     }
-    Seen& seen = seen_[name];
-    if (seen.count > 0) {
-      seen.gaps_ms.push_back(ms_between(seen.last, now));
-      if (seen.gaps_ms.size() > GAPS_KEPT) {
-        seen.gaps_ms.pop_front();
-      }
-    }
-    ++seen.count;
-    seen.last = now;
+    Seen& seen = arrived(name, now);
     seen.source = j1939::source_of(identifier);
     seen.values.clear();
     for (const j1939::Field& field : j1939::FIELDS) {
@@ -140,15 +132,7 @@ class Bus {
     }
     const can::Message& message = profile_.messages[index];
     const std::vector<can::Source>& sources = sources_[index];
-    Seen& seen = seen_[message.name];
-    if (seen.count > 0) {
-      seen.gaps_ms.push_back(ms_between(seen.last, now));
-      if (seen.gaps_ms.size() > GAPS_KEPT) {
-        seen.gaps_ms.pop_front();
-      }
-    }
-    ++seen.count;
-    seen.last = now;
+    Seen& seen = arrived(message.name, now);
     seen.values.clear();
     std::uint32_t counter = 0;
     for (std::size_t i = 0; i < message.signals.size(); ++i) {
@@ -234,6 +218,20 @@ class Bus {
     char text[16];
     std::snprintf(text, sizeof text, "%08X", identifier);
     return text;
+  }
+
+  // One more of a message: its count, its time and the gap since the last.
+  Seen& arrived(const std::string& name, Clock::time_point now) {
+    Seen& seen = seen_[name];
+    if (seen.count > 0) {
+      seen.gaps_ms.push_back(ms_between(seen.last, now));
+      if (seen.gaps_ms.size() > GAPS_KEPT) {
+        seen.gaps_ms.pop_front();
+      }
+    }
+    ++seen.count;
+    seen.last = now;
+    return seen;
   }
 
   double value(const char* message, const char* field, double fallback) const {
