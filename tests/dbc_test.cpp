@@ -166,7 +166,7 @@ TEST(dbc_test, a_string_never_closed_ends_the_file_not_the_reader) {
 TEST(dbc_test, at_most_ten_problems_are_kept_and_the_rest_counted) {
   std::string text = HEADER;
   for (int i = 0; i < 25; ++i) {
-    text += "NONSENSE_" + std::to_string(i) + ";\n";
+    text.append("NONSENSE_").append(std::to_string(i)).append(";\n");
   }
   const Profile profile = read_dbc(text);
   EXPECT_EQ(profile.problems.size(), MAX_PROBLEMS);
