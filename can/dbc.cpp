@@ -654,6 +654,8 @@ class Reader {
       Message& message = raw.message;
       whole_attribute(for_message("GenMsgCycleTime", raw.raw_id), "GenMsgCycleTime", 0xFFFFFFFFu,
                       message.cycle_ms);
+      whole_attribute(for_message("GenMsgDelayTime", raw.raw_id), "GenMsgDelayTime", 60000,
+                      message.delay_ms);
       if (const std::optional<AttributeValue> type = for_message("GenMsgSendType", raw.raw_id)) {
         // Vector's names for "cyclic, and at once on a change" carry one of these words.
         std::string lower = type->text;

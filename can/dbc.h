@@ -4,10 +4,10 @@
 // next statement, so a player sees every problem of a profile at once.
 //
 // Besides the messages and signals it keeps what sending them needs: each message's cycle time
-// (GenMsgCycleTime) and send type (GenMsgSendType), each signal's start value
-// (GenSigStartValue) and what feeds it (VontrelSource, a string attribute of the signal), the
-// message's fill byte (VontrelFill) and the bus's bit rate (Baudrate). Comments and value
-// tables are read past: CAN tools keep them, the sender has no use for them.
+// (GenMsgCycleTime), send type (GenMsgSendType) and least gap (GenMsgDelayTime), each signal's
+// start value (GenSigStartValue) and what feeds it (VontrelSource, a string attribute of the
+// signal), the message's fill byte (VontrelFill) and the bus's bit rate (Baudrate). Comments and
+// value tables are read past: CAN tools keep them, the sender has no use for them.
 #ifndef VONTREL_CAN_DBC_H
 #define VONTREL_CAN_DBC_H
 
@@ -47,6 +47,9 @@ struct Message {
   std::uint32_t length = 0;
   std::uint32_t cycle_ms = 0;  // 0 when the file gives none
   SendType send_type = SendType::cyclic;
+  // GenMsgDelayTime: the least time between two sends a change may bring forward (DM1's once a
+  // second, so a flickering lamp does not flood the bus); 0 when the file gives none.
+  std::uint32_t delay_ms = 0;
   std::uint8_t fill = 0x00;
   std::vector<Signal> signals;
 };

@@ -169,6 +169,24 @@ bool parse_slcan(std::string_view line, std::uint32_t& id, bool& extended, Data&
   return true;
 }
 
+std::size_t slcan_line(std::uint32_t id, bool extended, const Data& bytes, std::size_t length,
+                       char* line) noexcept {
+  static const char HEX[] = "0123456789ABCDEF";
+  length = length < bytes.size() ? length : bytes.size();
+  std::size_t at = 0;
+  line[at++] = extended ? 'T' : 't';
+  for (int shift = extended ? 28 : 8; shift >= 0; shift -= 4) {
+    line[at++] = HEX[(id >> shift) & 0xF];
+  }
+  line[at++] = static_cast<char>('0' + length);
+  for (std::size_t i = 0; i < length; ++i) {
+    line[at++] = HEX[bytes[i] >> 4];
+    line[at++] = HEX[bytes[i] & 0xF];
+  }
+  line[at++] = '\r';
+  return at;
+}
+
 std::uint8_t xor8(const std::uint8_t* bytes, std::size_t count) noexcept {
   std::uint8_t result = 0;
   for (std::size_t i = 0; i < count; ++i) {

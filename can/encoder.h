@@ -48,6 +48,13 @@ double physical(const Signal& signal, std::uint64_t raw) noexcept;
 std::uint8_t checksum_of(const Signal& checksum, const Source& source, const Data& bytes,
                          std::size_t length, std::uint32_t counter) noexcept;
 
+// The adapter's line for one frame (Lawicel): "t" and three hex digits of an 11-bit identifier,
+// or "T" and eight of a 29-bit one, the length, the data in hex, CR. Returns the line's length;
+// `line` holds at least SLCAN_LINE bytes.
+inline constexpr std::size_t SLCAN_LINE = 1 + 8 + 1 + 2 * 8 + 1;
+std::size_t slcan_line(std::uint32_t id, bool extended, const Data& bytes, std::size_t length,
+                       char* line) noexcept;
+
 // One frame from a USB-CAN adapter (Lawicel): "t" with three hex digits of identifier, or "T"
 // with eight, then the length and the data in hex, and four hex digits of timestamp where the
 // adapter is in its timestamp mode. False for anything else (replies, remote frames, noise).

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "dashboard/clock_frame.h"
+
 namespace vontrel::can {
 
 namespace {
@@ -18,14 +20,33 @@ double on(bool value) {
   return value ? 1.0 : 0.0;
 }
 
-std::uint32_t clock_minutes(const TelemetryState& s) {
-  return s.game_time + static_cast<std::uint32_t>(s.multiplayer_time_offset);
+constexpr double KPA_PER_PSI = 6.894757293168361;
+constexpr std::int32_t MINUTES_PER_DAY = 1440;
+// The game's calendar counts years from 1. A cluster that checks a date against its own build
+// year takes one of our time, so the game's first year is sent as this one.
+constexpr std::int32_t FIRST_YEAR = 2025;
+
+// Minutes since the game's first midnight, as the cluster's clock frame reads the host's clock:
+// offset by multiplayer's, modulo 2^32, read as signed, and never before the first day.
+std::int32_t clock_minutes(const TelemetryState& s) {
+  const auto total = static_cast<std::int32_t>(
+      s.game_time + static_cast<std::uint32_t>(s.multiplayer_time_offset));
+  return total > 0 ? total : 0;
+}
+
+CalendarDate clock_date(const TelemetryState& s) {
+  return date_after_days(clock_minutes(s) / MINUTES_PER_DAY);
+}
+
+// The amber lamp of a J1939 cluster: every warning but the air-pressure emergency, which
+// lights the red stop lamp instead.
+bool amber_warning(const TelemetryState& s) {
+  return s.fuel_warning || s.water_temperature_warning || s.oil_pressure_warning ||
+         s.battery_voltage_warning || s.brake_air_pressure_warning;
 }
 
 bool any_warning(const TelemetryState& s) {
-  return s.fuel_warning || s.water_temperature_warning || s.oil_pressure_warning ||
-         s.battery_voltage_warning || s.brake_air_pressure_warning ||
-         s.brake_air_pressure_emergency;
+  return amber_warning(s) || s.brake_air_pressure_emergency;
 }
 
 }  // namespace
@@ -47,10 +68,13 @@ const std::array<NamedValue, NAMED_VALUE_COUNT> NAMED_VALUES = {{
     {"water_c", "degC", [](const TelemetryState& s) { return double{s.water_temperature}; }},
     {"oil_c", "degC", [](const TelemetryState& s) { return double{s.oil_temperature}; }},
     {"oil_bar", "bar", [](const TelemetryState& s) { return s.oil_pressure * BAR_PER_PSI; }},
+    {"oil_kpa", "kPa", [](const TelemetryState& s) { return s.oil_pressure * KPA_PER_PSI; }},
     {"air_bar", "bar", [](const TelemetryState& s) { return s.brake_air_pressure * BAR_PER_PSI; }},
+    {"air_kpa", "kPa", [](const TelemetryState& s) { return s.brake_air_pressure * KPA_PER_PSI; }},
     {"brake_c", "degC", [](const TelemetryState& s) { return double{s.brake_temperature}; }},
     {"battery_v", "V", [](const TelemetryState& s) { return double{s.battery_voltage}; }},
     {"odometer_km", "km", [](const TelemetryState& s) { return double{s.odometer}; }},
+    {"odometer_m", "m", [](const TelemetryState& s) { return s.odometer * 1000.0; }},
     {"cruise_kmh", "km/h", [](const TelemetryState& s) { return s.cruise_control * KMH_PER_MPS; }},
     {"navigation_km", "km", [](const TelemetryState& s) { return s.navigation_distance / 1000.0; }},
     {"backlight_percent", "%", [](const TelemetryState& s) { return 100.0 * s.dashboard_backlight; }},
@@ -80,10 +104,16 @@ const std::array<NamedValue, NAMED_VALUE_COUNT> NAMED_VALUES = {{
      [](const TelemetryState& s) { return on(s.brake_air_pressure_emergency); }},
     {"cruise_active", "", [](const TelemetryState& s) { return on(s.cruise_control != 0.0f); }},
     {"any_warning", "", [](const TelemetryState& s) { return on(any_warning(s)); }},
+    {"amber_warning", "", [](const TelemetryState& s) { return on(amber_warning(s)); }},
     {"moving", "", [](const TelemetryState& s) { return on(std::fabs(s.speed) > MOVING_MPS); }},
     {"reversing", "", [](const TelemetryState& s) { return on(s.engine_gear < 0); }},
     {"clock_hour", "h", [](const TelemetryState& s) { return double(clock_minutes(s) / 60 % 24); }},
     {"clock_minute", "min", [](const TelemetryState& s) { return double(clock_minutes(s) % 60); }},
+    {"clock_day", "", [](const TelemetryState& s) { return double(clock_date(s).day); }},
+    {"clock_month", "", [](const TelemetryState& s) { return double(clock_date(s).month); }},
+    {"clock_year", "", [](const TelemetryState& s) {
+       return double(FIRST_YEAR - 1 + clock_date(s).year);
+     }},
 }};
 // clang-format on
 

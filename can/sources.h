@@ -28,7 +28,7 @@ struct NamedValue {
   double (*read)(const TelemetryState& state);
 };
 
-inline constexpr std::size_t NAMED_VALUE_COUNT = 46;
+inline constexpr std::size_t NAMED_VALUE_COUNT = 53;
 extern const std::array<NamedValue, NAMED_VALUE_COUNT> NAMED_VALUES;
 
 enum class SourceKind : std::uint8_t { start_value, value, constant, counter, xor8, sum8, crc8 };

@@ -1,6 +1,10 @@
 #include "link/can_output.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "can/builtin_profile.h"
 
 namespace vontrel {
 
@@ -20,16 +24,128 @@ constexpr std::int32_t LAST_SOURCE = 253;  // 254 is "no address", 255 "every un
 // One write of the adapter's lines may take this long: a stalled adapter is given up as lost.
 constexpr std::uint32_t CAN_WRITE_MS = 50;
 
-std::string key_of(const j1939::MessageInfo& message, const char* what) {
-  return std::string("can_") + message.key + "_" + what;
+std::string lower(std::string text) {
+  for (char& c : text) {
+    c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return text;
 }
 
-bool known_key(const std::string& key) {
-  if (key == "can_port" || key == "can_bitrate") {
-    return true;
+// The names a message answers to in the settings file: its name in lower case, and without
+// its underscores ("efl_p1" and "eflp1"). The built-in profile's DD1 was DD before J1939
+// renamed it, and settings files written then say so.
+std::vector<std::string> keys_of(const can::Message& message, bool builtin) {
+  std::vector<std::string> keys{lower(message.name)};
+  std::string bare = keys[0];
+  bare.erase(std::remove(bare.begin(), bare.end(), '_'), bare.end());
+  if (bare != keys[0]) {
+    keys.push_back(bare);
   }
-  for (const j1939::MessageInfo& message : j1939::MESSAGES) {
-    if (key == key_of(message, "ms") || key == key_of(message, "source")) {
+  if (builtin && message.name == "DD1") {
+    keys.emplace_back("dd");
+  }
+  return keys;
+}
+
+bool is_absolute(const std::string& path) {
+  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
+         (path.size() >= 2 && path[1] == ':');
+}
+
+// The profile's file beside the settings file, unless it names a path of its own.
+std::string profile_path(const std::string& name, const std::string& settings_path) {
+  if (is_absolute(name)) {
+    return name;
+  }
+  const std::size_t end = settings_path.find_last_of("/\\");
+  if (end == std::string::npos) {
+    return name;
+  }
+  std::string path = settings_path.substr(0, end + 1);
+  path.append(name);
+  return path;
+}
+
+enum class FileRead { done, missing, too_large };
+
+FileRead read_file(const std::string& path, std::string& text) {
+  struct Closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  };
+  const std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    return FileRead::missing;
+  }
+  text.clear();
+  char buffer[4096];
+  while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get())) {
+    if (text.size() + got > CAN_PROFILE_MAX_BYTES) {
+      return FileRead::too_large;
+    }
+    text.append(buffer, got);
+  }
+  return std::ferror(file.get()) != 0 ? FileRead::missing : FileRead::done;
+}
+
+// The profile's messages with their sources read, or false with its problems told.
+bool load_profile(const std::string& path, bool builtin, std::vector<CanMessage>& messages,
+                  std::uint32_t& bitrate, std::vector<std::string>& complaints) {
+  std::string text;
+  if (builtin) {
+    text = can::builtin_profile_text();
+  } else if (const FileRead read = read_file(path, text); read != FileRead::done) {
+    complaints.push_back(read == FileRead::too_large
+                             ? "CAN output off, the CAN profile is larger than 4 MiB: " + path
+                             : "CAN output off, the CAN profile can not be read: " + path);
+    return false;
+  }
+  const can::Profile profile = can::read_dbc(text);
+  if (!profile.problems.empty()) {
+    complaints.push_back("CAN output off, the CAN profile has problems: " + path);
+    for (const can::Problem& problem : profile.problems) {
+      complaints.push_back("CAN profile " + can::describe(problem));
+    }
+    if (profile.problems_not_kept > 0) {
+      complaints.push_back("More problems in the CAN profile, not shown: " +
+                           std::to_string(profile.problems_not_kept));
+    }
+    return false;
+  }
+  for (const can::Skipped& skipped : profile.skipped) {
+    std::string line = "CAN profile message ";
+    line.append(skipped.name)
+        .append(" (line ")
+        .append(std::to_string(skipped.line))
+        .append(") not sent: ")
+        .append(skipped.why);
+    complaints.push_back(std::move(line));
+  }
+  messages.clear();
+  for (const can::Message& message : profile.messages) {
+    CanMessage sent;
+    std::string why;
+    if (!can::prepare_sources(message, sent.sources, why)) {
+      complaints.push_back("CAN output off, the CAN profile has problems: " + path);
+      complaints.push_back("CAN profile line " + std::to_string(message.line) + ": " + why);
+      return false;
+    }
+    sent.message = message;
+    sent.id = message.id;
+    sent.interval_ms = message.cycle_ms;
+    messages.push_back(std::move(sent));
+  }
+  if (messages.empty()) {
+    complaints.push_back("CAN output off, the CAN profile has no message to send: " + path);
+    return false;
+  }
+  bitrate = profile.bitrate;
+  return true;
+}
+
+bool bitrate_command(std::int32_t bitrate, char& command) {
+  for (const Bitrate& known : BITRATES) {
+    if (known.bits_per_second == bitrate) {
+      command = known.command;
       return true;
     }
   }
@@ -38,53 +154,89 @@ bool known_key(const std::string& key) {
 
 }  // namespace
 
-bool read_can_settings(const Settings& settings, CanSettings& can,
+bool read_can_settings(const Settings& settings, const std::string& settings_path, CanSettings& can,
                        std::vector<std::string>& complaints) {
   can = CanSettings{};
+  can.port = settings.get_string("can_port", CAN_OFF);
+  const std::string profile_name = settings.get_string("can_profile", "");
+  const bool builtin = profile_name.empty();
+  can.profile = builtin ? std::string() : profile_path(profile_name, settings_path);
+  // The profile is read with CAN off too, so that its messages' keys are checked; its problems
+  // are only worth a line when it is to be sent.
+  std::vector<std::string> profile_complaints;
+  std::uint32_t profile_bitrate = 0;
+  const bool loaded = load_profile(builtin ? std::string("built-in J1939 profile") : can.profile,
+                                   builtin, can.messages, profile_bitrate, profile_complaints);
+
+  struct Key {
+    std::string name;
+    CanMessage* message;
+    bool interval;
+  };
+  std::vector<Key> message_keys;
+  for (CanMessage& message : can.messages) {
+    for (const std::string& name : keys_of(message.message, builtin)) {
+      message_keys.push_back({"can_" + name + "_ms", &message, true});
+      message_keys.push_back({"can_" + name + "_source", &message, false});
+    }
+  }
   for (const auto& [key, type] : settings.keys_with_prefix("can_")) {
-    if (!known_key(key)) {
+    const bool general = key == "can_port" || key == "can_bitrate" || key == "can_profile";
+    const bool known = general || std::any_of(message_keys.begin(), message_keys.end(),
+                                              [&](const Key& k) { return k.name == key; });
+    // Without the profile's messages there is nothing to hold a message's key against.
+    if (!known && loaded) {
       complaints.push_back("Unknown CAN setting, ignored: " + key);
-    } else if (const char* wanted = key == "can_port" ? "str" : "int"; type != wanted) {
+    } else if (const char* wanted = key == "can_port" || key == "can_profile" ? "str" : "int";
+               known && type != wanted) {
       std::string complaint = "CAN setting " + key;
       complaint.append(" is ").append(wanted).append(", not ").append(type).append(": ignored");
       complaints.push_back(std::move(complaint));
     }
   }
-  for (std::size_t i = 0; i < j1939::MESSAGE_COUNT; ++i) {
-    const j1939::MessageInfo& message = j1939::MESSAGES[i];
-    CanMessageSettings& chosen = can.messages[i];
-    chosen = {message.interval_ms, message.source};
-    const std::int32_t ms = settings.get_int(key_of(message, "ms"), -1);
-    if (ms == 0 || (ms >= SHORTEST_INTERVAL_MS && ms <= LONGEST_INTERVAL_MS)) {
-      chosen.interval_ms = static_cast<std::uint32_t>(ms);
-    } else if (ms != -1) {
-      complaints.push_back("CAN setting " + key_of(message, "ms") + " " + std::to_string(ms) +
-                           " ignored: 0 turns the message off, else 10 to 60000 ms");
+  for (const Key& key : message_keys) {
+    const std::int32_t value = settings.get_int(key.name, -1);
+    if (value == -1) {
+      continue;
     }
-    const std::int32_t source = settings.get_int(key_of(message, "source"), -1);
-    if (source >= 0 && source <= LAST_SOURCE) {
-      chosen.source = static_cast<std::uint8_t>(source);
-    } else if (source != -1) {
-      complaints.push_back("CAN setting " + key_of(message, "source") + " " +
-                           std::to_string(source) + " ignored: a source address is 0 to 253");
+    if (key.interval) {
+      if (value == 0 || (value >= SHORTEST_INTERVAL_MS && value <= LONGEST_INTERVAL_MS)) {
+        key.message->interval_ms = static_cast<std::uint32_t>(value);
+      } else {
+        complaints.push_back("CAN setting " + key.name + " " + std::to_string(value) +
+                             " ignored: 0 turns the message off, else 10 to 60000 ms");
+      }
+    } else if (!key.message->message.extended) {
+      complaints.push_back("CAN setting " + key.name + " ignored: " + key.message->message.name +
+                           " has an 11-bit identifier, without a source address");
+    } else if (value >= 0 && value <= LAST_SOURCE) {
+      key.message->id =
+          (key.message->message.id & ~std::uint32_t{0xFF}) | static_cast<std::uint32_t>(value);
+    } else {
+      complaints.push_back("CAN setting " + key.name + " " + std::to_string(value) +
+                           " ignored: a source address is 0 to 253");
     }
   }
-  can.port = settings.get_string("can_port", CAN_OFF);
   if (can.port == CAN_OFF) {
     return false;
   }
-  const std::int32_t bitrate = settings.get_int("can_bitrate", 250000);
-  for (const Bitrate& known : BITRATES) {
-    if (known.bits_per_second == bitrate) {
-      can.bitrate = static_cast<std::uint32_t>(bitrate);
-      can.bitrate_command = known.command;
-      return true;
-    }
+  complaints.insert(complaints.end(), profile_complaints.begin(), profile_complaints.end());
+  if (!loaded) {
+    return false;
   }
-  complaints.push_back(
-      "CAN output off, can_bitrate is not one of 10000, 20000, 50000, 100000, "
-      "125000, 250000, 500000, 800000 or 1000000: " +
-      std::to_string(bitrate));
+  const bool from_profile = profile_bitrate != 0;
+  const std::int32_t bitrate = settings.get_int(
+      "can_bitrate", from_profile ? static_cast<std::int32_t>(profile_bitrate) : 250000);
+  if (bitrate_command(bitrate, can.bitrate_command)) {
+    can.bitrate = static_cast<std::uint32_t>(bitrate);
+    return true;
+  }
+  const bool set = settings.get_int("can_bitrate", -1) != -1 || !from_profile;
+  std::string complaint = set ? "CAN output off, can_bitrate is not one of "
+                              : "CAN output off, the CAN profile's Baudrate is not one of ";
+  complaint.append("10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000 or 1000000: " +
+                   std::to_string(bitrate));
+  complaints.push_back(std::move(complaint));
   return false;
 }
 
@@ -97,7 +249,8 @@ bool CanOutput::open(const CanSettings& settings) {
     changes_ = 0;
   }
   reported_ = 0;
-  dm1_known_ = false;
+  schedules_.assign(settings_.messages.size(), Schedule{});
+  text_.assign(settings_.messages.size() * can::SLCAN_LINE, '\0');
   thread_ = os::start_thread(thread_main, this);
   return thread_ != os::invalid_thread;
 }
@@ -169,36 +322,39 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     state = latest_;
   }
-  char text[j1939::MESSAGE_COUNT * j1939::SLCAN_LINE];
   std::size_t length = 0;
   std::uint64_t next_us = now_us + std::uint64_t{CAN_LONGEST_SLEEP_MS} * 1000u;
-  const std::uint8_t lamps = j1939::dm1_lamps(state);
-  for (std::size_t i = 0; i < j1939::MESSAGE_COUNT; ++i) {
-    const j1939::MessageInfo& message = j1939::MESSAGES[i];
-    const CanMessageSettings& chosen = settings_.messages[i];
-    if (chosen.interval_ms == 0) {
+  for (std::size_t i = 0; i < settings_.messages.size(); ++i) {
+    const CanMessage& message = settings_.messages[i];
+    Schedule& schedule = schedules_[i];
+    if (message.interval_ms == 0) {
       continue;
     }
-    const bool lamps_changed =
-        message.message == j1939::Message::dm1 && dm1_known_ && lamps != dm1_sent_;
-    if (now_us >= due_us_[i] || lamps_changed) {
-      const std::uint64_t interval_us = std::uint64_t{chosen.interval_ms} * 1000u;
+    const std::uint64_t interval_us = std::uint64_t{message.interval_ms} * 1000u;
+    const bool due = now_us >= schedule.due_us;
+    // Encoded again with the last send's counter, an unchanged message is the same bytes.
+    const bool changed =
+        !due && schedule.sent && message.message.send_type == can::SendType::cyclic_and_on_change &&
+        now_us >= schedule.change_allowed_us &&
+        can::encode(message.message, message.sources, state, schedule.counter - 1) != schedule.last;
+    if (due) {
       // On schedule from the last due time; after a stall, from now, never in a burst.
-      due_us_[i] =
-          now_us - due_us_[i] < interval_us ? due_us_[i] + interval_us : now_us + interval_us;
-      if (lamps_changed) {
-        due_us_[i] = now_us + interval_us;
-      }
-      length += j1939::slcan_frame(j1939::identifier(message.priority, message.pgn, chosen.source),
-                                   j1939::encode(message.message, state), text + length);
-      if (message.message == j1939::Message::dm1) {
-        dm1_sent_ = lamps;
-        dm1_known_ = true;
-      }
+      schedule.due_us = now_us - schedule.due_us < interval_us ? schedule.due_us + interval_us
+                                                               : now_us + interval_us;
+    } else if (changed) {
+      schedule.due_us = now_us + interval_us;
+      schedule.change_allowed_us = now_us + std::uint64_t{message.message.delay_ms} * 1000u;
     }
-    next_us = std::min(next_us, due_us_[i]);
+    if (due || changed) {
+      schedule.last = can::encode(message.message, message.sources, state, schedule.counter);
+      ++schedule.counter;
+      schedule.sent = true;
+      length += can::slcan_line(message.id, message.message.extended, schedule.last,
+                                message.message.length, text_.data() + length);
+    }
+    next_us = std::min(next_us, schedule.due_us);
   }
-  if (length > 0 && !write_lines(text, length)) {
+  if (length > 0 && !write_lines(text_.data(), length)) {
     port_.close();
     note(false);
   }
@@ -226,8 +382,11 @@ void CanOutput::run() noexcept {
         }
         note(opened);
         if (opened) {
-          due_us_.fill(now_us);  // every message at once, then on its schedule
-          dm1_known_ = false;
+          // Every message at once, then on its schedule.
+          for (Schedule& schedule : schedules_) {
+            schedule.due_us = now_us;
+            schedule.sent = false;
+          }
         }
       } catch (...) {
         // Out of memory for the error text: try again at the next look.

@@ -1,11 +1,13 @@
-// J1939 messages on a CAN bus, through a USB-CAN adapter that speaks the Lawicel ("slcan")
-// protocol on a serial port: for a cluster taken from a truck, or J1939 gauges.
+// A cluster's CAN messages on its bus, through a USB-CAN adapter that speaks the Lawicel
+// ("slcan") protocol on a serial port: the messages of a profile (a DBC file, can/dbc.h), or
+// the built-in J1939 profile for a cluster taken from a truck or J1939 gauges.
 //
 // A thread of ours owns the adapter. It opens the port, closes the channel, sets the bit rate
 // and opens it again ("C", "S5", "O"), then sends each message at its own interval from the
 // latest snapshot, whatever the host's frame rate: a cluster drops its needles or raises a
-// fault when a message stops, so the schedule goes on while the game is paused. DM1 also goes
-// out at once when its lamps change. The adapter's replies are never waited for and never
+// fault when a message stops, so the schedule goes on while the game is paused. A message
+// sent "on change" also goes out at once when what it carries changes, no sooner after the
+// last such send than its least gap. The adapter's replies are never waited for and never
 // left to pile up. A lost adapter (unplugged) is opened again once a second, with the same
 // hand-shake.
 //
@@ -14,13 +16,14 @@
 #ifndef VONTREL_LINK_CAN_OUTPUT_H
 #define VONTREL_LINK_CAN_OUTPUT_H
 
-#include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "j1939/j1939.h"
+#include "can/dbc.h"
+#include "can/encoder.h"
+#include "can/sources.h"
 #include "os/os.h"
 #include "serial/serial_port.h"
 #include "settings/settings.h"
@@ -31,23 +34,32 @@ namespace vontrel {
 // The value of can_port that leaves CAN off, as no line does.
 inline constexpr char CAN_OFF[] = "none";
 
-struct CanMessageSettings {
-  std::uint32_t interval_ms = 0;  // 0: not sent
-  std::uint8_t source = 0;
+// One message of the profile as the sender sends it.
+struct CanMessage {
+  can::Message message;
+  std::vector<can::Source> sources;  // by signal
+  std::uint32_t id = 0;              // a source address from the settings in its low byte
+  std::uint32_t interval_ms = 0;     // 0: not sent
 };
 
 struct CanSettings {
   std::string port = CAN_OFF;
+  std::string profile;  // the profile's file; empty for the built-in J1939 profile
   std::uint32_t bitrate = 250000;
   char bitrate_command = '5';  // the adapter's S0 to S8
-  std::array<CanMessageSettings, j1939::MESSAGE_COUNT> messages{};
+  std::vector<CanMessage> messages;
 };
 
-// Reads can_port, can_bitrate and each message's can_<message>_ms and can_<message>_source.
-// Every unknown can_ key and every value it cannot use adds one line for the host's log to
-// `complaints` (the message's default is kept). False when CAN stays off: no port, or a bit
-// rate the adapter does not have (with its line).
-bool read_can_settings(const Settings& settings, CanSettings& can,
+// Files beyond this are no profile of a cluster's messages: the read stops, CAN stays off.
+inline constexpr std::size_t CAN_PROFILE_MAX_BYTES = std::size_t{4} * 1024 * 1024;
+
+// Reads can_port, can_bitrate, can_profile (a DBC file, relative to the folder of the settings
+// file at `settings_path`) and each message's can_<message>_ms and can_<message>_source, by the
+// message's name in lower case. Every unknown can_ key, value it cannot use and problem of the
+// profile adds one line for the host's log to `complaints` (the message's default is kept).
+// False when CAN stays off: no port, a bit rate the adapter does not have, a profile that
+// cannot be read or has problems (each with its line).
+bool read_can_settings(const Settings& settings, const std::string& settings_path, CanSettings& can,
                        std::vector<std::string>& complaints);
 
 // How often a lost adapter is looked for again.
@@ -83,7 +95,8 @@ class CanOutput {
   void run() noexcept;
   bool stopping() noexcept;
   bool hand_shake() noexcept;
-  // Sends every message due at `now_us` (and DM1 at once on a change); the time of the next.
+  // Sends every message due at `now_us`, and those sent on a change that changed; the time of
+  // the next.
   std::uint64_t send_due(std::uint64_t now_us) noexcept;
   bool write_lines(const char* text, std::size_t length) noexcept;
   void note(bool open) noexcept;
@@ -100,10 +113,16 @@ class CanOutput {
 
   std::uint32_t reported_ = 0;  // the host's own
 
-  // The sender's own.
-  std::array<std::uint64_t, j1939::MESSAGE_COUNT> due_us_{};
-  std::uint8_t dm1_sent_ = 0;
-  bool dm1_known_ = false;
+  // The sender's own, by message.
+  struct Schedule {
+    std::uint64_t due_us = 0;
+    std::uint64_t change_allowed_us = 0;  // the least gap after a send brought forward
+    std::uint32_t counter = 0;            // for the next send
+    bool sent = false;                    // since the adapter was opened
+    can::Data last{};                     // as sent, with the counter of that send
+  };
+  std::vector<Schedule> schedules_;
+  std::vector<char> text_;  // one line per message at most, sized at open
 };
 
 }  // namespace vontrel

@@ -151,10 +151,15 @@ void start_can(CanOutput& can, scs_log_t log, const LinkSettings& settings) {
     return;
   }
   if (can.open(settings.can_settings)) {
-    log_line(log, SCS_LOG_TYPE_message,
-             ("Sending J1939 to the CAN adapter on: " + settings.can_settings.port + " at " +
-              std::to_string(settings.can_settings.bitrate) + " bit/s")
-                 .c_str());
+    const CanSettings& chosen = settings.can_settings;
+    std::string line = chosen.profile.empty() ? std::string("Sending J1939")
+                                              : "Sending the CAN profile " + chosen.profile;
+    line.append(" to the CAN adapter on: ")
+        .append(chosen.port)
+        .append(" at ")
+        .append(std::to_string(chosen.bitrate))
+        .append(" bit/s");
+    log_line(log, SCS_LOG_TYPE_message, line.c_str());
   } else {
     log_line(log, SCS_LOG_TYPE_error, "CAN output off: no thread for it");
   }

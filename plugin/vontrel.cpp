@@ -75,7 +75,8 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   link.startup_delay_ms = delay > 0 ? static_cast<std::uint32_t>(delay) : 0;
   link.udp_target = context.settings.get_string("udp_target", UDP_OFF);
   std::vector<std::string> can_complaints;
-  link.can = read_can_settings(context.settings, link.can_settings, can_complaints);
+  link.can =
+      read_can_settings(context.settings, option_filepath, link.can_settings, can_complaints);
   // The first few say what is wrong; thousands (a file of junk keys) would bury the log.
   constexpr std::size_t COMPLAINTS_SHOWN = 10;
   for (std::size_t i = 0; i < can_complaints.size() && i < COMPLAINTS_SHOWN; ++i) {

@@ -1,5 +1,6 @@
-// The CAN adapter's settings, and its sender against the scripted os layer: the hand-shake,
-// the schedule, DM1 on a change, a lost adapter, the close. The sender waits on a real clock.
+// The CAN adapter's settings and the profile they name, and its sender against the scripted os
+// layer: the hand-shake, the schedule, DM1 on a change, a lost adapter, the close. The sender
+// waits on a real clock.
 #include "link/can_output.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,18 @@ Settings settings_of(const std::string& text) {
     start = end == std::string::npos ? text.size() : end + 1;
   }
   return settings;
+}
+
+const std::string SETTINGS_PATH = "/game/plugins/Vontrel.txt";
+
+const CanMessage& message(const CanSettings& can, const std::string& name) {
+  for (const CanMessage& found : can.messages) {
+    if (found.message.name == name) {
+      return found;
+    }
+  }
+  ADD_FAILURE() << "no message " << name;
+  return can.messages.front();
 }
 
 TEST(can_output_test, settings_each_bad_value_told_once_the_rest_kept) {
@@ -56,23 +69,27 @@ TEST(can_output_test, settings_each_bad_value_told_once_the_rest_kept) {
     SCOPED_TRACE(c.text);
     CanSettings can;
     std::vector<std::string> complaints;
-    EXPECT_EQ(read_can_settings(settings_of(c.text), can, complaints), c.on);
+    EXPECT_EQ(read_can_settings(settings_of(c.text), SETTINGS_PATH, can, complaints), c.on);
     EXPECT_EQ(can.bitrate, c.bitrate);
     EXPECT_EQ(complaints, c.complaints);
   }
 
   CanSettings can;
   std::vector<std::string> complaints;
-  ASSERT_TRUE(
-      read_can_settings(settings_of("can_port str COM7\ncan_bitrate int 1000000\ncan_dm1_ms int 0\n"
-                                    "can_tco1_source int 0\ncan_eec1_ms int 10\n"),
-                        can, complaints));
+  ASSERT_TRUE(read_can_settings(
+      settings_of("can_port str COM7\ncan_bitrate int 1000000\ncan_dm1_ms int 0\n"
+                  "can_tco1_source int 0\ncan_eec1_ms int 10\ncan_eflp1_ms int 200\n"
+                  "can_dd_ms int 2000\n"),
+      SETTINGS_PATH, can, complaints));
+  EXPECT_EQ(complaints, std::vector<std::string>{});
   EXPECT_EQ(can.bitrate_command, '8');
-  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::dm1)].interval_ms, 0u);
-  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::tco1)].source, 0u);
-  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::eec1)].interval_ms, 10u);
-  EXPECT_EQ(can.messages[static_cast<std::size_t>(j1939::Message::vdhr)].source, 0xEEu)
-      << "untouched messages keep their defaults";
+  EXPECT_EQ(message(can, "DM1").interval_ms, 0u);
+  EXPECT_EQ(message(can, "TCO1").id, 0x0CFE6C00u);
+  EXPECT_EQ(message(can, "EEC1").interval_ms, 10u);
+  // Keys from before the messages took their J1939 names.
+  EXPECT_EQ(message(can, "EFL_P1").interval_ms, 200u);
+  EXPECT_EQ(message(can, "DD1").interval_ms, 2000u);
+  EXPECT_EQ(message(can, "VDHR").id, 0x18FEC1EEu) << "untouched messages keep their defaults";
 }
 
 class can_sender_test : public ::testing::Test {
@@ -80,7 +97,8 @@ class can_sender_test : public ::testing::Test {
   void SetUp() override {
     fake_os::reset();
     std::vector<std::string> complaints;
-    ASSERT_TRUE(read_can_settings(settings_of("can_port str COM7\n"), settings, complaints));
+    ASSERT_TRUE(
+        read_can_settings(settings_of("can_port str COM7\n"), SETTINGS_PATH, settings, complaints));
   }
   void TearDown() override { can.close(); }
 
@@ -150,6 +168,23 @@ TEST_F(can_sender_test, hand_shake_then_every_message_on_its_schedule_then_close
   can.close();
   EXPECT_EQ(lines().back(), "C");
   EXPECT_EQ(fake_os::state().open_handles, 0);
+}
+
+TEST_F(can_sender_test, a_flickering_lamp_sends_dm1_at_most_once_a_second_beyond_its_schedule) {
+  TelemetryState state{};
+  ASSERT_TRUE(can.open(settings));
+  can.submit(state);
+  ASSERT_TRUE(wait_for([&] { return count("T18FECA00") == 1; }));
+  // A warning that flickers every 20 ms for 1.5 s: on its own DM1 would go out 75 times.
+  for (int i = 0; i < 75; ++i) {
+    state.fuel_warning = !state.fuel_warning;
+    can.submit(state);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // The first send and one a second on schedule, and no more than one brought forward a
+  // second: at most seven in all, however slow this machine.
+  EXPECT_LE(count("T18FECA00"), 7u);
+  EXPECT_GE(count("T18FECA008C7"), 1u) << "the first change goes out at once";
 }
 
 TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shake) {

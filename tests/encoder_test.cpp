@@ -37,6 +37,32 @@ std::string hex(const Data& data, std::size_t length) {
   return text;
 }
 
+TEST(encoder_test, adapter_lines_for_both_identifier_lengths) {
+  struct Case {
+    std::uint32_t id;
+    bool extended;
+    Data bytes;
+    std::size_t length;
+    const char* line;
+  };
+  // Lawicel's frame commands: tiiil<data> and Tiiiiiiiil<data>, each ended by CR.
+  const Case cases[] = {
+      {0x18FEF100,
+       true,
+       {0xF7, 0x00, 0x5A, 0xFD, 0xFF, 0x5A, 0xFF, 0xFF},
+       8,
+       "T18FEF1008F7005AFDFF5AFFFF\r"},
+      {0x3C0, false, {0x5A, 0x03, 0x07, 0x00}, 4, "t3C045A030700\r"},
+      {0x7FF, false, {}, 0, "t7FF0\r"},
+      {0x1, true, {0xAB}, 1, "T000000011AB\r"},
+  };
+  for (const Case& c : cases) {
+    char line[SLCAN_LINE];
+    const std::size_t length = slcan_line(c.id, c.extended, c.bytes, c.length, line);
+    EXPECT_EQ(std::string(line, length), c.line);
+  }
+}
+
 TEST(encoder_test, crc8_forms_give_their_catalogue_check_values) {
   // The CRC catalogue's check value: each form over the ASCII bytes "123456789".
   const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};

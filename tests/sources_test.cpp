@@ -31,18 +31,40 @@ TEST(sources_test, named_values_in_their_physical_units) {
   state.fuel_amount = 300.0f;
   state.wear_engine = 0.25f;
   state.navigation_distance = 12500.0f;  // metres
+  state.odometer = 12345.5f;             // km
   struct Expected {
     const char* name;
     double value;
   };
   const Expected expected[] = {
-      {"speed_kmh", 90.0},     {"speed_mph", 55.923},  {"engine_rpm", 1500.0},
-      {"gear", -1.0},          {"oil_bar", 3.447},     {"air_bar", 8.274},
-      {"cruise_kmh", 81.0},    {"cruise_active", 1.0}, {"clock_hour", 18.0},
-      {"clock_minute", 10.0},  {"low_beam", 1.0},      {"high_beam", 0.0},
-      {"water_warning", 1.0},  {"any_warning", 1.0},   {"moving", 1.0},
-      {"reversing", 1.0},      {"fuel_litres", 300.0}, {"wear_engine_percent", 25.0},
-      {"navigation_km", 12.5}, {"parking_brake", 0.0},
+      {"speed_kmh", 90.0},
+      {"speed_mph", 55.923},
+      {"engine_rpm", 1500.0},
+      {"gear", -1.0},
+      {"oil_bar", 3.447},
+      {"air_bar", 8.274},
+      {"cruise_kmh", 81.0},
+      {"cruise_active", 1.0},
+      {"clock_hour", 18.0},
+      {"clock_minute", 10.0},
+      {"low_beam", 1.0},
+      {"high_beam", 0.0},
+      {"water_warning", 1.0},
+      {"any_warning", 1.0},
+      {"moving", 1.0},
+      {"reversing", 1.0},
+      {"fuel_litres", 300.0},
+      {"wear_engine_percent", 25.0},
+      {"navigation_km", 12.5},
+      {"parking_brake", 0.0},
+      // J1939's units: 6.894757 kPa to the psi, 5 m a bit of distance.
+      {"oil_kpa", 344.738},
+      {"air_kpa", 827.371},
+      {"odometer_m", 12345500.0},
+      {"amber_warning", 1.0},
+      {"clock_day", 1.0},
+      {"clock_month", 1.0},
+      {"clock_year", 2025.0},
   };
   for (const Expected& e : expected) {
     EXPECT_NEAR(value_of(e.name, state), e.value, 0.001) << e.name;
@@ -53,6 +75,38 @@ TEST(sources_test, named_values_in_their_physical_units) {
   EXPECT_NEAR(value_of("fuel_percent", state), 50.0, 1e-9);
   state.speed = 0.1f;
   EXPECT_EQ(value_of("moving", state), 0.0);
+
+  // The air-pressure emergency lights J1939's red lamp, not the amber one.
+  TelemetryState emergency{};
+  emergency.brake_air_pressure_emergency = true;
+  EXPECT_EQ(value_of("amber_warning", emergency), 0.0);
+  EXPECT_EQ(value_of("any_warning", emergency), 1.0);
+}
+
+TEST(sources_test, the_calendar_of_the_clock) {
+  struct Case {
+    const char* what;
+    std::uint32_t minutes;
+    std::int32_t offset;
+    double hour, day, month, year;
+  };
+  const Case cases[] = {
+      {"the first midnight", 0, 0, 0, 1, 1, 2025},
+      {"a multiplayer offset before the first midnight: held there", 0, -60, 0, 1, 1, 2025},
+      // Three common years, then the game's fourth year is a leap year, as 2028 is.
+      {"29 February of the fourth year", (365 * 3 + 31 + 28) * 1440 + 23 * 60, 0, 23, 29, 2, 2028},
+      {"1 March of the fourth year", (365 * 3 + 31 + 29) * 1440, 0, 0, 1, 3, 2028},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TelemetryState state{};
+    state.game_time = c.minutes;
+    state.multiplayer_time_offset = c.offset;
+    EXPECT_EQ(value_of("clock_hour", state), c.hour);
+    EXPECT_EQ(value_of("clock_day", state), c.day);
+    EXPECT_EQ(value_of("clock_month", state), c.month);
+    EXPECT_EQ(value_of("clock_year", state), c.year);
+  }
 }
 
 TEST(sources_test, every_named_value_has_a_name_of_its_own) {
