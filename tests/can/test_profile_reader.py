@@ -15,6 +15,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PROFILES = [
     os.path.join(HERE, "..", "..", "docs", "vontrel.dbc"),
     os.path.join(HERE, "every_construct.dbc"),
+    os.path.join(HERE, "car_cluster.dbc"),
 ]
 
 

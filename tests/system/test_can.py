@@ -4,6 +4,7 @@ Every message decodes through docs/vontrel.dbc to the drive's values."""
 
 import os
 import re
+import shutil
 import select
 import socket
 import statistics
@@ -16,7 +17,9 @@ import canmatrix.formats
 
 from harness import Port, SystemTest
 
-DBC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "vontrel.dbc")
+HERE = os.path.dirname(os.path.abspath(__file__))
+DBC = os.path.join(HERE, "..", "..", "docs", "vontrel.dbc")
+CAR_DBC = os.path.join(HERE, "..", "can", "car_cluster.dbc")
 
 # 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one.
 DRIVE = """
@@ -229,6 +232,149 @@ class CanTest(SystemTest):
         timing = next(line for line in run.host_lines() if "frame-end held the host" in line)
         longest_us = float(re.search(r"max ([0-9.]+) us", timing).group(1))
         self.assertLess(longest_us, 200_000 if self.target.wine else 100_000, timing)
+
+
+# The forms a checksum of a profile takes, as their definitions give them: written here again,
+# not taken from the plug-in.
+def crc8(data, polynomial, initial, final_xor):
+    crc = initial
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = ((crc << 1) ^ polynomial) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
+    return crc ^ final_xor
+
+
+def expected_checksum(source, others, counter):
+    words = source.split()
+    if words[0] == "xor":
+        result = 0
+        for byte in others:
+            result ^= byte
+        return result
+    if words[0] == "sum":
+        return sum(others) & 0xFF
+    polynomial, initial, final_xor = (int(w, 0) for w in words[1:4])
+    extra = [int(w, 0) for w in words[5:]] if len(words) > 4 else []
+    if len(extra) == 16:
+        extra = [extra[counter % 16]]
+    return crc8(list(others) + extra, polynomial, initial, final_xor)
+
+
+CAR_DRIVE = DRIVE + """
+0 truck.electric.enabled 1
+0 truck.engine.enabled 1
+0 truck.light.lblinker 1
+0 truck.light.beam.low 1
+"""
+
+# (message, signal, value, one bit of it) for the car profile.
+CAR_EXPECTED = [
+    ("Ignition", "Terminal15", 1, 0),
+    ("Ignition", "EngineRunning", 1, 0),
+    ("Engine", "EngineSpeed", 1500, 0.25),
+    ("Engine", "Coolant", 90, 0.75),
+    ("Speed", "VehicleSpeed", 90, 0.01),
+    ("Speed", "Reverse", 0, 0),
+    ("Lamps", "TurnLeft", 1, 0),
+    ("Lamps", "TurnRight", 0, 0),
+    ("Lamps", "LowBeam", 1, 0),
+    ("Lamps", "Handbrake", 1, 0),
+    ("Lamps", "FuelLevel", 50, 0.5),
+    ("Clock", "Hour", 16, 0),
+    ("Clock", "Minute", 40, 0),
+    ("Clock", "Odometer", 12346, 1),
+    ("Clock", "Mode", 42, 0),
+]
+
+
+class ProfileTest(SystemTest):
+    """A cluster's own messages from a DBC file beside the settings file: 11-bit identifiers at
+    500 kbit/s, counters and checksums, decoded by canmatrix with the same file."""
+
+    def setUp(self):
+        super().setUp()
+        self.adapter = Adapter(self.target.can_link(self.scratch))
+        self.addCleanup(self.adapter.close)
+
+    def test_a_car_cluster_profile_on_the_bus(self):
+        port = self.target.can_port_name(self.adapter.link)
+        self.write_settings(f"comport str none\ncan_port str {port}\n"
+                            "can_profile str car_cluster.dbc\n")
+        shutil.copy(CAR_DBC, os.path.join(self.scratch, "plugins", "car_cluster.dbc"))
+        db = canmatrix.formats.loadp_flat(CAR_DBC)
+        host = self.target.start_host("--cwd", self.target.host_path(self.scratch),
+                                      "--scenario", self.write_scenario(CAR_DRIVE),
+                                      "--duration", "4")
+        received = self.adapter.receive(6)
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        profile = self.target.host_path(os.path.join(self.scratch, "plugins", "car_cluster.dbc"))
+        self.assertIn((0, f"Sending the CAN profile {profile} to the CAN adapter on: {port} at "
+                          "500000 bit/s"), run.log)
+        self.assertEqual([line for line in run.log if line[0] == 2], [])
+
+        by_name = {}
+        for at, message in received:
+            self.assertFalse(message.is_extended_id, hex(message.arbitration_id))
+            frame = db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id))
+            self.assertIsNotNone(frame, hex(message.arbitration_id))
+            self.assertEqual(len(message.data), frame.size)
+            by_name.setdefault(frame.name, []).append((at, bytes(message.data), frame))
+        self.assertEqual(sorted(by_name), sorted(f.name for f in db.frames))
+
+        for name, signal, value, one_bit in CAR_EXPECTED:
+            with self.subTest(message=name, signal=signal):
+                _, data, frame = by_name[name][-2]
+                decoded = float(frame.decode(data)[signal].phys_value)
+                self.assertAlmostEqual(decoded, value, delta=one_bit + 1e-6)
+
+        for frame in db.frames:
+            sent = by_name[frame.name]
+            with self.subTest(message=frame.name, what="interval"):
+                gaps = [b[0] - a[0] for a, b in zip(sent, sent[1:])]
+                self.assertAlmostEqual(statistics.median(gaps), frame.cycle_time / 1000,
+                                       delta=frame.cycle_time / 10000 + 0.002)
+            counter = next((s for s in frame.signals if s.name.endswith("_Counter")), None)
+            if counter is None:
+                continue
+            counts = [int(frame.decode(data)[counter.name].raw_value) for _, data, _ in sent]
+            with self.subTest(message=frame.name, what="counter"):
+                self.assertEqual(counts[0], 0)
+                wrap = 1 << counter.size
+                self.assertEqual(counts, [i % wrap for i in range(len(counts))])
+                self.assertGreater(len(counts), wrap, "the counter wrapped")
+            checksum = next(s for s in frame.signals
+                            if s.name.endswith(("_CRC", "_XOR", "_Sum")))
+            source = frame.signal_by_name(checksum.name).attributes["VontrelSource"]
+            at = checksum.get_startbit(bit_numbering=1, start_little=True) // 8
+            with self.subTest(message=frame.name, what="checksum"):
+                for (_, data, _), count in zip(sent, counts):
+                    others = data[:at] + data[at + 1:]
+                    self.assertEqual(data[at], expected_checksum(source, others, count),
+                                     data.hex())
+
+    def test_a_profile_with_problems_keeps_can_off_and_says_why(self):
+        port = self.target.can_port_name(self.adapter.link)
+        with open(CAR_DBC, encoding="utf-8") as f:
+            text = f.read()
+        # A source nobody knows, and a signal beyond its message's four bytes.
+        text = text.replace('"engine_on"', '"engine_temperature"')
+        text = text.replace("SG_ EngineRunning : 18|1@1+", "SG_ EngineRunning : 38|1@1+")
+        with open(os.path.join(self.scratch, "broken.dbc"), "w", encoding="utf-8") as f:
+            f.write(text)
+        self.write_settings(f"comport str {self.target.port_name(self.port)}\n"
+                            f"can_port str {port}\ncan_profile str ../broken.dbc\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--duration", "2")
+        self.assertEqual(run.returncode, 0, run.output)
+        errors = [text for kind, text in run.log if kind == 2]
+        self.assertEqual(len(errors), 3, errors)
+        self.assertTrue(errors[0].startswith("CAN output off, the CAN profile has problems: "))
+        self.assertTrue(errors[0].endswith("broken.dbc"), errors[0])
+        self.assertRegex(errors[1], r"^CAN profile line 18: signal EngineRunning reaches beyond")
+        self.assertRegex(errors[2], r"^CAN profile line \d+: .*engine_temperature")
+        self.assertEqual(self.adapter.receive(0.5), [], "nothing on the bus")
+        self.assertGreater(len(self.split_wire(self.port.data())), 20, "the cluster goes on")
 
 
 @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "the monitor is a Linux tool")
