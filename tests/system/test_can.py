@@ -354,6 +354,20 @@ class ProfileTest(SystemTest):
                     self.assertEqual(data[at], expected_checksum(source, others, count),
                                      data.hex())
 
+    def test_the_stand_in_host_takes_a_profile(self):
+        port = self.target.can_port_name(self.adapter.link)
+        profile = self.target.host_path(os.path.abspath(CAR_DBC))
+        host = self.target.start_host("--port", "none", "--can-port", port, "--can-profile",
+                                      profile, "--scenario", "speed:90", "--duration", "1.5")
+        received = self.adapter.receive(2.5)
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((0, f"Sending the CAN profile {profile} to the CAN adapter on: {port} at "
+                          "500000 bit/s"), run.log)
+        speed = [m for _, m in received if m.arbitration_id == 0x1A0]
+        self.assertGreater(len(speed), 10)
+        self.assertEqual(int.from_bytes(speed[-1].data[2:4], "little"), 9000)
+
     def test_a_profile_with_problems_keeps_can_off_and_says_why(self):
         port = self.target.can_port_name(self.adapter.link)
         with open(CAR_DBC, encoding="utf-8") as f:

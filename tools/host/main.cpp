@@ -48,6 +48,7 @@ struct Options {
   int debug_mode = -1;
   std::vector<std::string> settings_lines;
   std::string can_port;
+  std::string can_profile;
   bool timing = false;
   bool misbehave = false;
   bool list_channels = false;
@@ -316,6 +317,10 @@ int run(Options options) {
       if (!options.can_port.empty()) {
         lines.push_back("can_port str " + options.can_port);
       }
+      if (!options.can_profile.empty()) {
+        // The settings file is written to a folder of its own: the profile stays where it is.
+        lines.push_back("can_profile str " + fs::absolute(options.can_profile).string());
+      }
       settings.emplace(options.port, options.debug_mode, lines);
       fs::current_path(settings->path());
     } else if (!options.cwd.empty()) {
@@ -478,6 +483,10 @@ int tool_main(int argc, char** argv) {
                  "With --port: also drive a USB-CAN adapter on this port with J1939 messages "
                  "(the can_port setting; COM8, /dev/ttyACM0)")
       ->needs("--port");
+  app.add_option("--can-profile", options.can_profile,
+                 "With --can-port: send the messages of this DBC file instead of the built-in "
+                 "J1939 profile (the can_profile setting)")
+      ->needs("--can-port");
   app.add_option("--setting", options.settings_lines,
                  "With --port: one more line for the settings file, e.g. \"reconnect bool 1\"")
       ->needs("--port");
