@@ -24,8 +24,8 @@ struct Prepared {
   std::vector<Source> sources;
 };
 
-std::map<std::string, Prepared> builtin() {
-  const Profile profile = read_dbc(builtin_profile_text());
+std::map<std::string, Prepared> prepared(std::string_view text) {
+  const Profile profile = read_dbc(text);
   EXPECT_TRUE(profile.problems.empty()) << describe(profile.problems.front());
   EXPECT_TRUE(profile.skipped.empty());
   std::map<std::string, Prepared> messages;
@@ -36,6 +36,10 @@ std::map<std::string, Prepared> builtin() {
     EXPECT_TRUE(prepare_sources(message, prepared.sources, why)) << why;
   }
   return messages;
+}
+
+std::map<std::string, Prepared> builtin() {
+  return prepared(builtin_profile_text());
 }
 
 TEST(builtin_profile_test, every_message_from_its_unit_at_its_interval) {
@@ -171,6 +175,22 @@ TEST(builtin_profile_test, each_message_from_the_snapshot_with_its_limits) {
     const Prepared& prepared = messages.at(c.message);
     EXPECT_EQ(hex(encode(prepared.message, prepared.sources, state, 0)), c.bytes);
   }
+}
+
+// The MAN TGA/TGX profile against the frames one player sent a real cluster on their bench
+// (github.com/mihai-demian/truck, candump-2024-05-06_221308_1.log), which lit what they say.
+TEST(builtin_profile_test, man_profile_sends_the_bench_reports_lamp_frame) {
+  const char* const man_profile =
+#include "man_tga_tgx_dbc.h"
+      ;
+  const std::map<std::string, Prepared> messages = prepared(man_profile);
+  TelemetryState state{};
+  state.light_beam_low = true;  // the log's 18FFA321#F0CFF4FFFFFFFFFF: low beam on
+  const Prepared& lamps = messages.at("ZBR_Lamps3");
+  EXPECT_EQ(lamps.message.id, 0x18FFA321u);
+  EXPECT_EQ(hex(encode(lamps.message, lamps.sources, state, 0)), "F0 CF F4 FF FF FF FF FF");
+  // The time and date from the tachograph, as the bench sent them (18FEE6EE).
+  EXPECT_EQ(messages.at("TD").message.id, 0x18FEE6EEu);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ PROFILES = [
     os.path.join(HERE, "..", "..", "docs", "vontrel.dbc"),
     os.path.join(HERE, "every_construct.dbc"),
     os.path.join(HERE, "car_cluster.dbc"),
+    os.path.join(HERE, "..", "..", "profiles", "man_tga_tgx.dbc"),
 ]
 
 

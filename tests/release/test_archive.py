@@ -169,7 +169,7 @@ class ArchiveTest(unittest.TestCase):
     def test_the_archive_carries_what_the_guide_names(self):
         for path in ("GUIDE.txt", "CHANGELOG.md", "LICENSE", "docs/firmware.md",
                      "docs/wiring.svg", "docs/can.md", "docs/vontrel.dbc",
-                     "profiles/j1939.dbc",
+                     "profiles/j1939.dbc", "profiles/man_tga_tgx.dbc",
                      "firmware/vontrel-firmware.hex",
                      "firmware/vontrel_cluster/vontrel_cluster.ino",
                      "firmware/vontrel_cluster/src/protocol/decoder.cpp",

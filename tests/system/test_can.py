@@ -20,6 +20,8 @@ from harness import Port, SystemTest
 HERE = os.path.dirname(os.path.abspath(__file__))
 DBC = os.path.join(HERE, "..", "..", "docs", "vontrel.dbc")
 CAR_DBC = os.path.join(HERE, "..", "can", "car_cluster.dbc")
+# Every profile we ship, and a car cluster's of our own.
+PROFILES = [DBC, os.path.join(HERE, "..", "..", "profiles", "man_tga_tgx.dbc"), CAR_DBC]
 
 # 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one.
 DRIVE = """
@@ -268,24 +270,27 @@ CAR_DRIVE = DRIVE + """
 0 truck.light.beam.low 1
 """
 
-# (message, signal, value, one bit of it) for the car profile.
-CAR_EXPECTED = [
-    ("Ignition", "Terminal15", 1, 0),
-    ("Ignition", "EngineRunning", 1, 0),
-    ("Engine", "EngineSpeed", 1500, 0.25),
-    ("Engine", "Coolant", 90, 0.75),
-    ("Speed", "VehicleSpeed", 90, 0.01),
-    ("Speed", "Reverse", 0, 0),
-    ("Lamps", "TurnLeft", 1, 0),
-    ("Lamps", "TurnRight", 0, 0),
-    ("Lamps", "LowBeam", 1, 0),
-    ("Lamps", "Handbrake", 1, 0),
-    ("Lamps", "FuelLevel", 50, 0.5),
-    ("Clock", "Hour", 16, 0),
-    ("Clock", "Minute", 40, 0),
-    ("Clock", "Odometer", 12346, 1),
-    ("Clock", "Mode", 42, 0),
-]
+# What each source reads during CAR_DRIVE, in its own units.
+DRIVEN = {
+    "speed_kmh": 90, "engine_rpm": 1500, "gear": 7, "parking_brake": 1, "oil_kpa": 50 * 6.894757,
+    "water_c": 90, "oil_c": 100, "fuel_percent": 50, "battery_v": 24.5, "odometer_km": 12345.6,
+    "odometer_m": 12345600, "air_kpa": 120 * 6.894757, "clock_hour": 16, "clock_minute": 40,
+    "clock_day": 1, "clock_month": 1, "clock_year": 2025, "blinker_left": 1, "blinker_right": 0,
+    "low_beam": 1, "high_beam": 0, "electric_on": 1, "engine_on": 1, "moving": 1,
+    "reversing": 0, "cruise_active": 0, "cruise_kmh": 0, "motor_brake": 0, "fuel_warning": 0,
+    "any_warning": 0, "amber_warning": 0, "air_emergency": 0,
+}
+
+
+def expected_value(signal, source):
+    """The physical value a signal should carry during CAR_DRIVE, and the error allowed."""
+    one_bit = float(signal.factor)
+    if not source:
+        return float(signal.attributes.get("GenSigStartValue", 0)) * one_bit + float(
+            signal.offset), 1e-6
+    if source.startswith("const "):
+        return float(source.split()[1]), one_bit + 1e-6
+    return DRIVEN[source], one_bit + 1e-6
 
 
 class ProfileTest(SystemTest):
@@ -297,45 +302,56 @@ class ProfileTest(SystemTest):
         self.adapter = Adapter(self.target.can_link(self.scratch))
         self.addCleanup(self.adapter.close)
 
-    def test_a_car_cluster_profile_on_the_bus(self):
+    def test_each_profile_on_the_bus(self):
         port = self.target.can_port_name(self.adapter.link)
-        self.write_settings(f"comport str none\ncan_port str {port}\n"
-                            "can_profile str car_cluster.dbc\n")
-        shutil.copy(CAR_DBC, os.path.join(self.scratch, "plugins", "car_cluster.dbc"))
-        db = canmatrix.formats.loadp_flat(CAR_DBC)
+        for path in PROFILES:
+            with self.subTest(profile=os.path.basename(path)):
+                self.check_profile(path, port)
+
+    def check_profile(self, path, port):
+        name = os.path.basename(path)
+        self.write_settings(f"comport str none\ncan_port str {port}\ncan_profile str {name}\n")
+        shutil.copy(path, os.path.join(self.scratch, "plugins", name))
+        db = canmatrix.formats.loadp_flat(path)
+        bitrate = int(db.attributes.get("Baudrate", 250000))
         host = self.target.start_host("--cwd", self.target.host_path(self.scratch),
                                       "--scenario", self.write_scenario(CAR_DRIVE),
                                       "--duration", "4")
         received = self.adapter.receive(6)
         run = host.finish()
         self.assertEqual(run.returncode, 0, run.output)
-        profile = self.target.host_path(os.path.join(self.scratch, "plugins", "car_cluster.dbc"))
+        profile = self.target.host_path(os.path.join(self.scratch, "plugins", name))
         self.assertIn((0, f"Sending the CAN profile {profile} to the CAN adapter on: {port} at "
-                          "500000 bit/s"), run.log)
+                          f"{bitrate} bit/s"), run.log)
         self.assertEqual([line for line in run.log if line[0] == 2], [])
 
         by_name = {}
         for at, message in received:
-            self.assertFalse(message.is_extended_id, hex(message.arbitration_id))
-            frame = db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id))
+            frame = db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id,
+                                                            extended=message.is_extended_id))
             self.assertIsNotNone(frame, hex(message.arbitration_id))
             self.assertEqual(len(message.data), frame.size)
             by_name.setdefault(frame.name, []).append((at, bytes(message.data), frame))
         self.assertEqual(sorted(by_name), sorted(f.name for f in db.frames))
 
-        for name, signal, value, one_bit in CAR_EXPECTED:
-            with self.subTest(message=name, signal=signal):
-                _, data, frame = by_name[name][-2]
-                decoded = float(frame.decode(data)[signal].phys_value)
-                self.assertAlmostEqual(decoded, value, delta=one_bit + 1e-6)
-
         for frame in db.frames:
             sent = by_name[frame.name]
+            _, data, _ = sent[-2]
+            decoded = frame.decode(data)
+            for signal in frame.signals:
+                source = signal.attributes.get("VontrelSource", "")
+                if source == "counter" or source.split(" ")[0] in ("xor", "sum", "crc8"):
+                    continue
+                value, allowed = expected_value(signal, source)
+                with self.subTest(message=frame.name, signal=signal.name, source=source):
+                    self.assertAlmostEqual(float(decoded[signal.name].phys_value), value,
+                                           delta=allowed)
             with self.subTest(message=frame.name, what="interval"):
                 gaps = [b[0] - a[0] for a, b in zip(sent, sent[1:])]
                 self.assertAlmostEqual(statistics.median(gaps), frame.cycle_time / 1000,
                                        delta=frame.cycle_time / 10000 + 0.002)
-            counter = next((s for s in frame.signals if s.name.endswith("_Counter")), None)
+            counter = next((s for s in frame.signals
+                            if s.attributes.get("VontrelSource") == "counter"), None)
             if counter is None:
                 continue
             counts = [int(frame.decode(data)[counter.name].raw_value) for _, data, _ in sent]
@@ -345,8 +361,9 @@ class ProfileTest(SystemTest):
                 self.assertEqual(counts, [i % wrap for i in range(len(counts))])
                 self.assertGreater(len(counts), wrap, "the counter wrapped")
             checksum = next(s for s in frame.signals
-                            if s.name.endswith(("_CRC", "_XOR", "_Sum")))
-            source = frame.signal_by_name(checksum.name).attributes["VontrelSource"]
+                            if s.attributes.get("VontrelSource", "").split(" ")[0]
+                            in ("xor", "sum", "crc8"))
+            source = checksum.attributes["VontrelSource"]
             at = checksum.get_startbit(bit_numbering=1, start_little=True) // 8
             with self.subTest(message=frame.name, what="checksum"):
                 for (_, data, _), count in zip(sent, counts):
