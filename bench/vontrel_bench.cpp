@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "can/builtin_profile.h"
+#include "can/dbc.h"
+#include "can/encoder.h"
 #include "link/cluster_link.h"
 #include "plugin/plugin_context.h"
 #include "plugin/subscriptions.h"
@@ -92,6 +95,69 @@ void frame_end_can_share(benchmark::State& state) {
   }
 }
 BENCHMARK(frame_end_can_share);
+
+// A profile of `count` car-cluster messages: 11-bit, every 10 ms, each with a counter, a speed,
+// an engine speed and a lamp, and an E2E CRC over its bytes with a data byte per counter value.
+std::string car_profile(int count) {
+  std::string text = "VERSION \"\"\n\nBS_:\n\nBU_: Engine\n\n";
+  std::string attributes =
+      "BA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 65535;\nBA_DEF_ SG_ \"VontrelSource\" STRING ;\n";
+  for (int i = 0; i < count; ++i) {
+    const std::string id = std::to_string(0x100 + i);
+    text.append("BO_ ").append(id).append(" M").append(std::to_string(i)).append(": 8 Engine\n");
+    text.append(" SG_ Crc : 0|8@1+ (1,0) [0|255] \"\" Engine\n");
+    text.append(" SG_ Counter : 8|4@1+ (1,0) [0|15] \"\" Engine\n");
+    text.append(" SG_ Speed : 16|16@1+ (0.01,0) [0|655.35] \"km/h\" Engine\n");
+    text.append(" SG_ Rpm : 39|16@0+ (0.25,0) [0|16383.75] \"rpm\" Engine\n");
+    text.append(" SG_ Lamp : 48|1@1+ (1,0) [0|1] \"\" Engine\n\n");
+    attributes.append("BA_ \"GenMsgCycleTime\" BO_ ").append(id).append(" 10;\n");
+    attributes.append("BA_ \"VontrelSource\" SG_ ")
+        .append(id)
+        .append(" Crc \"crc8 0x2F 0xFF 0xFF data 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\";\n");
+    attributes.append("BA_ \"VontrelSource\" SG_ ").append(id).append(" Counter \"counter\";\n");
+    attributes.append("BA_ \"VontrelSource\" SG_ ").append(id).append(" Speed \"speed_kmh\";\n");
+    attributes.append("BA_ \"VontrelSource\" SG_ ").append(id).append(" Rpm \"engine_rpm\";\n");
+    attributes.append("BA_ \"VontrelSource\" SG_ ").append(id).append(" Lamp \"low_beam\";\n");
+  }
+  return text + attributes;
+}
+
+// What the CAN sender's thread does for every message that is due: encode it from the snapshot
+// and write its adapter line. One iteration is one pass over the whole profile, as when every
+// message is due at once; the sender's share of a core is this time times the passes a second.
+void can_sender_pass(benchmark::State& state, bool builtin) {
+  const std::string text = builtin ? std::string(can::builtin_profile_text()) : car_profile(40);
+  const can::Profile profile = can::read_dbc(text);
+  std::vector<std::vector<can::Source>> sources(profile.messages.size());
+  std::string why;
+  for (std::size_t i = 0; i < profile.messages.size(); ++i) {
+    if (!profile.problems.empty() || !can::prepare_sources(profile.messages[i], sources[i], why)) {
+      state.SkipWithError("the profile does not read");
+      return;
+    }
+  }
+  TelemetryState snapshot{};
+  snapshot.speed = 25.0f;
+  snapshot.engine_rpm = 1500.0f;
+  snapshot.game_time = 1000;
+  std::vector<char> lines(profile.messages.size() * can::SLCAN_LINE);
+  std::uint32_t counter = 0;
+  for (auto _ : state) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < profile.messages.size(); ++i) {
+      const can::Message& message = profile.messages[i];
+      const can::Data data = can::encode(message, sources[i], snapshot, counter);
+      length += can::slcan_line(message.id, message.extended, data, message.length,
+                                lines.data() + length);
+    }
+    ++counter;
+    benchmark::DoNotOptimize(lines.data());
+    benchmark::DoNotOptimize(length);
+  }
+  state.counters["messages"] = static_cast<double>(profile.messages.size());
+}
+BENCHMARK_CAPTURE(can_sender_pass, builtin_j1939, true);
+BENCHMARK_CAPTURE(can_sender_pass, forty_car_messages, false);
 
 void value_callback(benchmark::State& state, scs_telemetry_channel_callback_t callback,
                     scs_value_type_t type) {

@@ -194,9 +194,10 @@ class CanTest(SystemTest):
         last = {}
         for event in monitor.events("can"):
             last[event["message"]] = event["values"]
-        self.assertAlmostEqual(last["EEC1"]["engine_speed"], 1500, delta=0.125)
-        self.assertAlmostEqual(last["CCVS1"]["wheel_speed"], 90, delta=0.01)
-        self.assertEqual(last["TD"]["hours"], 16)
+        self.assertAlmostEqual(last["EEC1"]["EngineSpeed"], 1500, delta=0.125)
+        self.assertAlmostEqual(last["CCVS1"]["WheelBasedVehicleSpeed"], 90, delta=0.01)
+        self.assertEqual(last["TD"]["Hours"], 16)
+        self.assertEqual(summary["messages"]["TCO1"]["source"], 0xEE)
 
     def test_bad_settings_each_told_once_and_the_cluster_goes_on(self):
         missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-adapter")

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "can/builtin_profile.h"
 #include "can/dbc.h"
 #include "can/encoder.h"
-#include "j1939/fields.h"
 #include "tools/common/json_text.h"
 #include "tools/monitor/monitor.h"
 #include "tools/web/serve.h"
@@ -63,7 +63,7 @@ class Bus {
 
   void show_on(web::DashboardServer* server) { web_ = server; }
 
-  // Decode by a profile's messages instead of our J1939 ones.
+  // Decode by a profile's messages: the built-in J1939 profile's unless --dbc names another.
   void use_profile(can::Profile profile) {
     profile_ = std::move(profile);
     sources_.clear();
@@ -72,47 +72,11 @@ class Bus {
       std::string why;
       can::prepare_sources(message, sources, why);  // --describe tells what does not read
     }
-    use_profile_ = true;
-  }
-
-  void line(std::string_view text, Clock::time_point now) {
-    if (use_profile_) {
-      profile_line(text, now);
-      return;
-    }
-    std::uint32_t identifier = 0;
-    std::uint8_t data[8] = {};
-    std::uint8_t length = 0;
-    if (!j1939::parse_slcan_line(text, identifier, data, length)) {
-      return;  // the adapter's own replies, 11-bit traffic of others, noise
-    }
-    ++frames_;
-    const std::uint32_t pgn = j1939::pgn_of(identifier);
-    const char* name = j1939::message_name(pgn);
-    if (name == nullptr || length != 8) {
-      ++unknown_;
-      return;
-    }
-    Seen& seen = arrived(name, now);
-    seen.source = j1939::source_of(identifier);
-    seen.values.clear();
-    for (const j1939::Field& field : j1939::FIELDS) {
-      double value = 0;
-      if (std::string_view(field.message) == name && j1939::read_field(field, data, value)) {
-        seen.values[field.name] = value;
-      }
-    }
-    if (options_.json) {
-      nlohmann::json event = {{"event", "can"},           {"message", name},
-                              {"id", hex_id(identifier)}, {"source", seen.source},
-                              {"values", seen.values},    {"interval_ms", seen.interval_ms()}};
-      print_json(event);
-    }
   }
 
   // A frame decoded by the profile: its signals in their units, its counter stepping by one,
   // its checksum as the profile computes it.
-  void profile_line(std::string_view text, Clock::time_point now) {
+  void line(std::string_view text, Clock::time_point now) {
     std::uint32_t id = 0;
     bool extended = false;
     can::Data data{};
@@ -133,12 +97,19 @@ class Bus {
     const can::Message& message = profile_.messages[index];
     const std::vector<can::Source>& sources = sources_[index];
     Seen& seen = arrived(message.name, now);
+    seen.source = extended ? static_cast<std::uint8_t>(id & 0xFF) : std::uint8_t{0};
     seen.values.clear();
     std::uint32_t counter = 0;
     for (std::size_t i = 0; i < message.signals.size(); ++i) {
       const can::Signal& signal = message.signals[i];
       const std::uint64_t raw = can::get_raw(signal, data);
-      seen.values[signal.name] = can::physical(signal, raw);
+      const double value = can::physical(signal, raw);
+      // Beyond its range a value is the sender's "not available" or error code (J1939's
+      // 0xFF.., 0xFE..), no reading.
+      const bool ranged = signal.minimum != 0.0 || signal.maximum != 0.0;
+      if (!ranged || (value >= signal.minimum - 1e-9 && value <= signal.maximum + 1e-9)) {
+        seen.values[signal.name] = value;
+      }
       if (i < sources.size() && sources[i].kind == can::SourceKind::counter) {
         counter = static_cast<std::uint32_t>(raw);
         const std::uint64_t wrap = signal.length >= 32 ? 0 : std::uint64_t{1} << signal.length;
@@ -163,6 +134,7 @@ class Bus {
                   {"message", message.name},
                   {"id", id},
                   {"extended", extended},
+                  {"source", seen.source},
                   {"values", seen.values},
                   {"checksum_ok", checksum_ok},
                   {"interval_ms", seen.interval_ms()}});
@@ -198,10 +170,8 @@ class Bus {
                         {"source", seen.source},
                         {"interval_ms", seen.interval_ms()},
                         {"age_ms", ms_between(seen.last, now)}};
-      if (use_profile_) {
-        messages[name]["counter_skips"] = seen.counter_skips;
-        messages[name]["checksum_errors"] = seen.checksum_errors;
-      }
+      messages[name]["counter_skips"] = seen.counter_skips;
+      messages[name]["checksum_errors"] = seen.checksum_errors;
     }
     const nlohmann::json summary = {
         {"event", "summary"}, {"frames", frames_}, {"unknown", unknown_}, {"messages", messages}};
@@ -214,12 +184,6 @@ class Bus {
   }
 
  private:
-  static std::string hex_id(std::uint32_t identifier) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", identifier);
-    return text;
-  }
-
   // One more of a message: its count, its time and the gap since the last.
   Seen& arrived(const std::string& name, Clock::time_point now) {
     Seen& seen = seen_[name];
@@ -258,15 +222,17 @@ class Bus {
       messages += seen.count;
       state.signal = state.signal || now - seen.last < std::chrono::seconds(1);
     }
-    state.speed_kmh = value("CCVS1", "wheel_speed", value("TCO1", "tachograph_speed", 0));
-    state.rpm = value("EEC1", "engine_speed", 0);
-    state.fuel_percent = value("DD", "fuel_level", 0);
-    state.water_c = value("ET1", "coolant_temperature", 0);
-    state.lamps = value("CCVS1", "parking_brake", 0) == 1 ? std::uint32_t{LAMP_PARKING_BRAKE} : 0u;
+    state.speed_kmh =
+        value("CCVS1", "WheelBasedVehicleSpeed", value("TCO1", "TachographVehicleSpeed", 0));
+    state.rpm = value("EEC1", "EngineSpeed", 0);
+    state.fuel_percent = value("DD1", "FuelLevel1", 0);
+    state.water_c = value("ET1", "EngineCoolantTemp", 0);
+    state.lamps =
+        value("CCVS1", "ParkingBrakeSwitch", 0) == 1 ? std::uint32_t{LAMP_PARKING_BRAKE} : 0u;
     if (seen_.count("TD") != 0) {
       char clock[16];
-      std::snprintf(clock, sizeof clock, "%02.0f:%02.0f", value("TD", "hours", 0),
-                    value("TD", "minutes", 0));
+      std::snprintf(clock, sizeof clock, "%02.0f:%02.0f", value("TD", "Hours", 0),
+                    value("TD", "Minutes", 0));
       state.clock = clock;
     }
     state.cycles = messages;
@@ -276,7 +242,6 @@ class Bus {
 
   const Options& options_;
   std::string source_;
-  bool use_profile_ = false;
   can::Profile profile_;
   std::vector<std::vector<can::Source>> sources_;  // by message of the profile
   std::map<std::string, Seen> seen_;
@@ -310,7 +275,9 @@ int run_can(const Options& options, Input& input, bool adapter) {
     }
   }
   Bus bus(options, input.name());
-  if (!options.dbc.empty()) {
+  if (options.dbc.empty()) {
+    bus.use_profile(can::read_dbc(can::builtin_profile_text()));
+  } else {
     std::ifstream file(options.dbc, std::ios::binary);
     if (!file) {
       std::fprintf(stderr, "vontrel-monitor: cannot read %s\n", options.dbc.c_str());
