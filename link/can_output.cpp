@@ -182,8 +182,9 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
   }
   for (const auto& [key, type] : settings.keys_with_prefix("can_")) {
     const bool general = key == "can_port" || key == "can_bitrate" || key == "can_profile";
+    const std::string& wanted_key = key;  // a lambda may not name a structured binding
     const bool known = general || std::any_of(message_keys.begin(), message_keys.end(),
-                                              [&](const Key& k) { return k.name == key; });
+                                              [&](const Key& k) { return k.name == wanted_key; });
     // Without the profile's messages there is nothing to hold a message's key against.
     if (!known && loaded) {
       complaints.push_back("Unknown CAN setting, ignored: " + key);
