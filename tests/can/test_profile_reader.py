@@ -17,6 +17,7 @@ PROFILES = [
     os.path.join(HERE, "every_construct.dbc"),
     os.path.join(HERE, "car_cluster.dbc"),
     os.path.join(HERE, "..", "..", "profiles", "man_tga_tgx.dbc"),
+    os.path.join(HERE, "..", "..", "profiles", "vw_mqb.dbc"),
 ]
 
 

@@ -170,6 +170,7 @@ class ArchiveTest(unittest.TestCase):
         for path in ("GUIDE.txt", "CHANGELOG.md", "LICENSE", "docs/firmware.md",
                      "docs/wiring.svg", "docs/can.md", "docs/vontrel.dbc",
                      "profiles/j1939.dbc", "profiles/man_tga_tgx.dbc",
+                     "profiles/vw_mqb.dbc",
                      "firmware/vontrel-firmware.hex",
                      "firmware/vontrel_cluster/vontrel_cluster.ino",
                      "firmware/vontrel_cluster/src/protocol/decoder.cpp",

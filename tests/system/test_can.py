@@ -21,7 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DBC = os.path.join(HERE, "..", "..", "docs", "vontrel.dbc")
 CAR_DBC = os.path.join(HERE, "..", "can", "car_cluster.dbc")
 # Every profile we ship, and a car cluster's of our own.
-PROFILES = [DBC, os.path.join(HERE, "..", "..", "profiles", "man_tga_tgx.dbc"), CAR_DBC]
+PROFILES = [DBC, os.path.join(HERE, "..", "..", "profiles", "man_tga_tgx.dbc"),
+            os.path.join(HERE, "..", "..", "profiles", "vw_mqb.dbc"), CAR_DBC]
 
 # 25 m/s is 90 km/h; 1000 minutes is 16:40 on day one.
 DRIVE = """
@@ -279,7 +280,8 @@ DRIVEN = {
     "clock_day": 1, "clock_month": 1, "clock_year": 2025, "blinker_left": 1, "blinker_right": 0,
     "low_beam": 1, "high_beam": 0, "electric_on": 1, "engine_on": 1, "moving": 1,
     "reversing": 0, "cruise_active": 0, "cruise_kmh": 0, "motor_brake": 0, "fuel_warning": 0,
-    "any_warning": 0, "amber_warning": 0, "air_emergency": 0,
+    "any_warning": 0, "amber_warning": 0, "air_emergency": 0, "oil_bar": 50 * 0.0689476,
+    "water_warning": 0,
 }
 
 
