@@ -194,8 +194,8 @@ TEST(builtin_profile_test, man_profile_sends_the_bench_reports_lamp_frame) {
 }
 
 // The VW MQB profile against frames recorded from cars and published by the commaai/opendbc
-// project (Klemmen_Status_01 with the ignition on; ESP_21 from opendbc/can/tests/
-// test_checksums.py): each frame again from its speed and counter, checksum and all.
+// project (opendbc/can/tests/test_checksums.py: Klemmen_Status_01 with the ignition on, and
+// ESP_21): each frame again from its speed and counter, checksum and all.
 TEST(builtin_profile_test, vw_profile_reproduces_frames_recorded_from_cars) {
   const char* const vw_profile =
 #include "vw_mqb_dbc.h"
