@@ -35,6 +35,12 @@ io_status output_ready(device_handle /*device*/) noexcept {
   return io_status::done;
 }
 void discard_input(device_handle /*device*/) noexcept {}
+io_status read_device(device_handle /*device*/, std::uint8_t* /*buffer*/, std::uint32_t /*size*/,
+                      std::uint32_t& got) noexcept {
+  got = 0;
+  return io_status::done;
+}
+void discard_output(device_handle /*device*/) noexcept {}
 void close_device(device_handle /*device*/) noexcept {}
 std::uint64_t now_us() noexcept {
   return std::uint64_t{bench_tick.load(std::memory_order_relaxed)} * 1000u;

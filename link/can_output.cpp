@@ -1,6 +1,7 @@
 #include "link/can_output.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <memory>
 
@@ -21,6 +22,8 @@ constexpr Bitrate BITRATES[] = {{10000, '0'},  {20000, '1'},  {50000, '2'},
 constexpr std::int32_t SHORTEST_INTERVAL_MS = 10;
 constexpr std::int32_t LONGEST_INTERVAL_MS = 60000;
 constexpr std::int32_t LAST_SOURCE = 253;  // 254 is "no address", 255 "every unit"
+constexpr std::int64_t LOWEST_BAUD = 300;
+constexpr std::int64_t HIGHEST_BAUD = 4000000;
 // One write of the adapter's lines may take this long: a stalled adapter is given up as lost.
 constexpr std::uint32_t CAN_WRITE_MS = 50;
 
@@ -142,7 +145,35 @@ bool load_profile(const std::string& path, bool builtin, std::vector<CanMessage>
   return true;
 }
 
-bool bitrate_command(std::int32_t bitrate, char& command) {
+// A CAN number as a player writes it: decimal, or hexadecimal with 0x, as every J1939 table
+// writes source addresses. False for anything else.
+bool read_number(const std::string& text, std::int64_t& value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* begin = text.data() + (hex ? 2 : 0);
+  const char* end = text.data() + text.size();
+  const auto result = std::from_chars(begin, end, value, hex ? 16 : 10);
+  return begin != end && result.ec == std::errc{} && result.ptr == end;
+}
+
+// The value of an int line of the settings file, if there is one; `complaints` gets a line
+// for text that is no number.
+bool number_setting(const Settings& settings, const std::string& key, std::int64_t& value,
+                    std::vector<std::string>& complaints) {
+  const std::string* text = settings.get_int_text(key);
+  if (text == nullptr) {
+    return false;
+  }
+  if (!read_number(*text, value)) {
+    std::string complaint = "CAN setting " + key;
+    complaint.append(" ").append(*text).append(
+        " ignored: not a number (decimal, or hexadecimal with 0x)");
+    complaints.push_back(std::move(complaint));
+    return false;
+  }
+  return true;
+}
+
+bool bitrate_command(std::int64_t bitrate, char& command) {
   for (const Bitrate& known : BITRATES) {
     if (known.bits_per_second == bitrate) {
       command = known.command;
@@ -158,6 +189,8 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
                        std::vector<std::string>& complaints) {
   can = CanSettings{};
   can.port = settings.get_string("can_port", CAN_OFF);
+  // "none" in any case leaves CAN off, as comport's does: never a file of that name.
+  const bool off = lower(can.port) == CAN_OFF;
   const std::string profile_name = settings.get_string("can_profile", "");
   const bool builtin = profile_name.empty();
   can.profile = builtin ? std::string() : profile_path(profile_name, settings_path);
@@ -181,7 +214,8 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
     }
   }
   for (const auto& [key, type] : settings.keys_with_prefix("can_")) {
-    const bool general = key == "can_port" || key == "can_bitrate" || key == "can_profile";
+    const bool general =
+        key == "can_port" || key == "can_bitrate" || key == "can_profile" || key == "can_baud";
     const std::string& wanted_key = key;  // a lambda may not name a structured binding
     const bool known = general || std::any_of(message_keys.begin(), message_keys.end(),
                                               [&](const Key& k) { return k.name == wanted_key; });
@@ -196,15 +230,16 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
     }
   }
   for (const Key& key : message_keys) {
-    const std::int32_t value = settings.get_int(key.name, -1);
-    if (value == -1) {
+    std::int64_t value = 0;
+    if (!number_setting(settings, key.name, value, complaints)) {
       continue;
     }
+    const std::string& text = *settings.get_int_text(key.name);
     if (key.interval) {
       if (value == 0 || (value >= SHORTEST_INTERVAL_MS && value <= LONGEST_INTERVAL_MS)) {
         key.message->interval_ms = static_cast<std::uint32_t>(value);
       } else {
-        complaints.push_back("CAN setting " + key.name + " " + std::to_string(value) +
+        complaints.push_back("CAN setting " + key.name + " " + text +
                              " ignored: 0 turns the message off, else 10 to 60000 ms");
       }
     } else if (!key.message->message.extended) {
@@ -214,11 +249,19 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
       key.message->id =
           (key.message->message.id & ~std::uint32_t{0xFF}) | static_cast<std::uint32_t>(value);
     } else {
-      complaints.push_back("CAN setting " + key.name + " " + std::to_string(value) +
+      complaints.push_back("CAN setting " + key.name + " " + text +
                            " ignored: a source address is 0 to 253");
     }
   }
-  if (can.port == CAN_OFF) {
+  if (std::int64_t baud = 0; number_setting(settings, "can_baud", baud, complaints)) {
+    if (baud >= LOWEST_BAUD && baud <= HIGHEST_BAUD) {
+      can.baud = static_cast<std::uint32_t>(baud);
+    } else {
+      complaints.push_back("CAN setting can_baud " + *settings.get_int_text("can_baud") +
+                           " ignored: a serial rate is 300 to 4000000 baud");
+    }
+  }
+  if (off) {
     return false;
   }
   complaints.insert(complaints.end(), profile_complaints.begin(), profile_complaints.end());
@@ -226,17 +269,17 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
     return false;
   }
   const bool from_profile = profile_bitrate != 0;
-  const std::int32_t bitrate = settings.get_int(
-      "can_bitrate", from_profile ? static_cast<std::int32_t>(profile_bitrate) : 250000);
+  std::int64_t bitrate = from_profile ? std::int64_t{profile_bitrate} : 250000;
+  const bool set = number_setting(settings, "can_bitrate", bitrate, complaints);
   if (bitrate_command(bitrate, can.bitrate_command)) {
     can.bitrate = static_cast<std::uint32_t>(bitrate);
     return true;
   }
-  const bool set = settings.get_int("can_bitrate", -1) != -1 || !from_profile;
-  std::string complaint = set ? "CAN output off, can_bitrate is not one of "
+  std::string complaint = set || !from_profile
+                              ? "CAN output off, can_bitrate is not one of "
                               : "CAN output off, the CAN profile's Baudrate is not one of ";
-  complaint.append("10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000 or 1000000: " +
-                   std::to_string(bitrate));
+  complaint.append("10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000 or 1000000: ");
+  complaint.append(set ? *settings.get_int_text("can_bitrate") : std::to_string(bitrate));
   complaints.push_back(std::move(complaint));
   return false;
 }
@@ -248,6 +291,8 @@ bool CanOutput::open(const CanSettings& settings) {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = false;
     changes_ = 0;
+    why_lost_.clear();
+    news_.clear();
   }
   reported_ = 0;
   schedules_.assign(settings_.messages.size(), Schedule{});
@@ -276,6 +321,11 @@ void CanOutput::submit(const TelemetryState& state) noexcept {
   latest_ = state;
 }
 
+std::string CanOutput::why_lost() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return why_lost_;
+}
+
 CanEvent CanOutput::take_event() noexcept {
   std::uint32_t changes = 0;
   {
@@ -293,8 +343,41 @@ void CanOutput::thread_main(void* self) noexcept {
   static_cast<CanOutput*>(self)->run();
 }
 
-void CanOutput::note(bool open) noexcept {
+void CanOutput::pass_news() noexcept {
+  CanNews news{};
+  std::string detail;
+  while (adapter_.take_news(news, detail)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      if (news_.size() < NEWS_KEPT) {
+        news_.push_back({news, std::move(detail)});
+      }
+    } catch (...) {
+      // Out of memory for the line: it is lost, nothing else.
+    }
+  }
+}
+
+bool CanOutput::take_news(CanNews& news, std::string& detail) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (news_.empty()) {
+    return false;
+  }
+  news = news_.front().news;
+  detail = std::move(news_.front().detail);
+  news_.pop_front();
+  return true;
+}
+
+void CanOutput::note(bool open, const std::string& why) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!open) {
+    try {
+      why_lost_ = why;
+    } catch (...) {
+      why_lost_.clear();
+    }
+  }
   // Odd while lost: a change of state is one more.
   const bool lost = changes_ % 2 == 1;
   if (open == lost) {
@@ -303,18 +386,9 @@ void CanOutput::note(bool open) noexcept {
 }
 
 bool CanOutput::write_lines(const char* text, std::size_t length) noexcept {
-  // What the adapter answered (CR, BEL, z, Z) is of no use to us: drop it, so it never piles
-  // up in the driver. Some firmwares answer nothing at all.
-  port_.discard_input();
   return port_.write(reinterpret_cast<const std::uint8_t*>(text),
                      static_cast<std::uint32_t>(length),
                      os::deadline_after(CAN_WRITE_MS)) == os::io_status::done;
-}
-
-bool CanOutput::hand_shake() noexcept {
-  // Close first: an adapter left open by an earlier run refuses a new bit rate.
-  const char lines[] = {'C', '\r', 'S', settings_.bitrate_command, '\r', 'O', '\r'};
-  return write_lines(lines, sizeof lines);
 }
 
 std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
@@ -323,7 +397,21 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     state = latest_;
   }
+  // A message is stale the moment a newer one exists: while the adapter has not taken the
+  // last lines, this slot's are not queued behind them. An adapter that takes nothing for a
+  // second is given up: what it did not take is dropped, and it is opened again.
+  const bool blocked = port_.output_ready() == os::io_status::timed_out;
+  if (!blocked) {
+    blocked_since_us_ = 0;
+  } else if (blocked_since_us_ == 0) {
+    blocked_since_us_ = now_us;
+  } else if (now_us - blocked_since_us_ >= std::uint64_t{CAN_STALL_MS} * 1000u) {
+    port_.discard_output();
+    lose(now_us);
+    return now_us;
+  }
   std::size_t length = 0;
+  std::size_t frames = 0;
   std::uint64_t next_us = now_us + std::uint64_t{CAN_LONGEST_SLEEP_MS} * 1000u;
   for (std::size_t i = 0; i < settings_.messages.size(); ++i) {
     const CanMessage& message = settings_.messages[i];
@@ -335,7 +423,8 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
     const bool due = now_us >= schedule.due_us;
     // Encoded again with the last send's counter, an unchanged message is the same bytes.
     const bool changed =
-        !due && schedule.sent && message.message.send_type == can::SendType::cyclic_and_on_change &&
+        !due && !blocked && schedule.sent &&
+        message.message.send_type == can::SendType::cyclic_and_on_change &&
         now_us >= schedule.change_allowed_us &&
         can::encode(message.message, message.sources, state, schedule.counter - 1) != schedule.last;
     if (due) {
@@ -346,18 +435,20 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
       schedule.due_us = now_us + interval_us;
       schedule.change_allowed_us = now_us + std::uint64_t{message.message.delay_ms} * 1000u;
     }
-    if (due || changed) {
+    if ((due && !blocked) || changed) {
       schedule.last = can::encode(message.message, message.sources, state, schedule.counter);
       ++schedule.counter;
       schedule.sent = true;
       length += can::slcan_line(message.id, message.message.extended, schedule.last,
                                 message.message.length, text_.data() + length);
+      ++frames;
     }
     next_us = std::min(next_us, schedule.due_us);
   }
   if (length > 0 && !write_lines(text_.data(), length)) {
-    port_.close();
-    note(false);
+    lose(now_us);
+  } else {
+    adapter_.sent(frames, now_us);
   }
   return next_us;
 }
@@ -367,25 +458,37 @@ bool CanOutput::stopping() noexcept {
   return stop_;
 }
 
+void CanOutput::lose(std::uint64_t now_us) noexcept {
+  port_.close();
+  note(false);
+  next_open_us_ = now_us + std::uint64_t{CAN_REOPEN_INTERVAL_MS} * 1000u;
+}
+
 void CanOutput::run() noexcept {
-  std::uint64_t next_try_us = 0;
+  next_open_us_ = 0;
   const os::timer_handle timer = os::open_timer();
   while (!stopping()) {
     const std::uint64_t now_us = os::now_us();
     std::uint64_t wake_us = now_us + std::uint64_t{CAN_LONGEST_SLEEP_MS} * 1000u;
-    if (!port_.is_open() && now_us >= next_try_us) {
-      next_try_us = now_us + std::uint64_t{CAN_REOPEN_INTERVAL_MS} * 1000u;
+    if (!port_.is_open() && now_us >= next_open_us_) {
+      next_open_us_ = now_us + std::uint64_t{CAN_REOPEN_INTERVAL_MS} * 1000u;
       std::string error;
       try {
-        const bool opened = port_.open(settings_.port.c_str(), error) && hand_shake();
+        bool opened = port_.open(settings_.port.c_str(), error, settings_.baud);
+        if (opened) {
+          adapter_.opened(now_us);
+          blocked_since_us_ = 0;
+          opened = adapter_.hand_shake(settings_.bitrate_command, timer);
+        }
         if (!opened) {
           port_.close();
         }
-        note(opened);
+        note(opened, error);
         if (opened) {
           // Every message at once, then on its schedule.
+          const std::uint64_t after_us = os::now_us();
           for (Schedule& schedule : schedules_) {
-            schedule.due_us = now_us;
+            schedule.due_us = after_us;
             schedule.sent = false;
           }
         }
@@ -394,7 +497,15 @@ void CanOutput::run() noexcept {
       }
     }
     if (port_.is_open()) {
-      wake_us = send_due(now_us);
+      const std::uint64_t polled_us = os::now_us();
+      if (!adapter_.poll(polled_us) || (adapter_.hand_shake_due(polled_us) &&
+                                        !adapter_.hand_shake(settings_.bitrate_command, timer))) {
+        lose(polled_us);
+      }
+      pass_news();
+    }
+    if (port_.is_open()) {
+      wake_us = send_due(os::now_us());
     }
     // At most CAN_LONGEST_SLEEP_MS at a time, so that a stop is seen soon.
     const std::uint64_t after_us = os::now_us();
@@ -404,7 +515,7 @@ void CanOutput::run() noexcept {
   }
   os::close_timer(timer);
   if (port_.is_open()) {
-    const char close_channel[] = {'C', '\r'};
+    const char close_channel[] = {'\r', 'C', '\r'};
     write_lines(close_channel, sizeof close_channel);
     port_.close();
   }

@@ -17,6 +17,7 @@
 #define VONTREL_LINK_CAN_OUTPUT_H
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "can/dbc.h"
 #include "can/encoder.h"
 #include "can/sources.h"
+#include "link/can_adapter.h"
 #include "os/os.h"
 #include "serial/serial_port.h"
 #include "settings/settings.h"
@@ -47,6 +49,9 @@ struct CanSettings {
   std::string profile;  // the profile's file; empty for the built-in J1939 profile
   std::uint32_t bitrate = 250000;
   char bitrate_command = '5';  // the adapter's S0 to S8
+  // The serial rate, for an adapter behind a USB-UART bridge (an Arduino sketch built for
+  // 500000 baud); USB-CDC adapters take any.
+  std::uint32_t baud = SERIAL_BAUD_RATE;
   std::vector<CanMessage> messages;
 };
 
@@ -66,6 +71,8 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
 inline constexpr std::uint32_t CAN_REOPEN_INTERVAL_MS = 1000;
 // The longest the sender sleeps at a time, so that a stop is noticed soon.
 inline constexpr std::uint32_t CAN_LONGEST_SLEEP_MS = 20;
+// An adapter that takes none of our lines for this long is given up and opened again.
+inline constexpr std::uint32_t CAN_STALL_MS = 1000;
 
 enum class CanEvent { none, lost, back };
 
@@ -89,6 +96,10 @@ class CanOutput {
 
   // The host's thread: the next change of the adapter, in the order they happened.
   CanEvent take_event() noexcept;
+  // Why the adapter was last lost: the port's error, or empty when it stopped answering.
+  std::string why_lost() const;
+  // The host's thread: the next thing the adapter told, for the log.
+  bool take_news(CanNews& news, std::string& detail);
 
  private:
   static void thread_main(void* self) noexcept;
@@ -99,17 +110,28 @@ class CanOutput {
   // the next.
   std::uint64_t send_due(std::uint64_t now_us) noexcept;
   bool write_lines(const char* text, std::size_t length) noexcept;
-  void note(bool open) noexcept;
+  void note(bool open, const std::string& why = std::string()) noexcept;
+  // The adapter is gone or stalled: closed, told, and looked for again a moment later.
+  void lose(std::uint64_t now_us) noexcept;
+  void pass_news() noexcept;
 
   CanSettings settings_;
   SerialPort port_;  // the sender's own
+  CanAdapter adapter_{port_};
   os::thread_handle thread_ = os::invalid_thread;
 
   // Shared with the sender, under mutex_.
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   TelemetryState latest_{};
   bool stop_ = false;
   std::uint32_t changes_ = 0;  // lost, back, lost, ...: odd while lost
+  std::string why_lost_;
+  struct Told {
+    CanNews news;
+    std::string detail;
+  };
+  std::deque<Told> news_;
+  static constexpr std::size_t NEWS_KEPT = 16;
 
   std::uint32_t reported_ = 0;  // the host's own
 
@@ -122,6 +144,8 @@ class CanOutput {
     can::Data last{};                     // as sent, with the counter of that send
   };
   std::vector<Schedule> schedules_;
+  std::uint64_t blocked_since_us_ = 0;  // the adapter has not taken our last lines since
+  std::uint64_t next_open_us_ = 0;
   std::vector<char> text_;  // one line per message at most, sized at open
 };
 

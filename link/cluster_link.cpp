@@ -139,10 +139,77 @@ bool serial_ready(ClusterLink& link, SerialPort& port, scs_log_t log, std::uint3
   return true;
 }
 
-void report_can(const ClusterLink& link, scs_log_t log, CanEvent event) noexcept {
-  const bool lost = event == CanEvent::lost;
-  tell(log, lost, lost ? "CAN adapter lost, reconnecting" : "CAN adapter connected",
-       link.can.port_name().c_str());
+void report_can(ClusterLink& link, scs_log_t log, CanEvent event) noexcept {
+  const char* port = link.can.port_name().c_str();
+  char line[512];
+  if (event == CanEvent::back) {
+    std::snprintf(line, sizeof line, "CAN adapter connected: %s", port);
+    log_line(log, SCS_LOG_TYPE_message, line);
+    return;
+  }
+  // Why, where the port said: "Can not open COM port" for one that is not there or is held
+  // by another program. An adapter that stopped taking our lines says nothing.
+  std::string why;
+  try {
+    why = link.can.why_lost();
+  } catch (...) {
+    why.clear();
+  }
+  std::snprintf(line, sizeof line,
+                why.empty() ? "CAN adapter lost, reconnecting: %s%s"
+                            : "CAN adapter lost, reconnecting: %s (%s)",
+                port, why.c_str());
+  log_line(log, SCS_LOG_TYPE_error, line);
+}
+
+// What the adapter told of itself, once each, in the player's words.
+void report_can_news(ClusterLink& link, scs_log_t log) noexcept {
+  CanNews news{};
+  std::string detail;
+  const char* port = link.can.port_name().c_str();
+  char line[512];
+  for (;;) {
+    try {
+      if (!link.can.take_news(news, detail)) {
+        return;
+      }
+    } catch (...) {
+      return;
+    }
+    scs_log_type_t type = SCS_LOG_TYPE_error;
+    switch (news) {
+      case CanNews::refused_bitrate:
+        std::snprintf(line, sizeof line, "CAN adapter %s refused the bit rate command: %s", port,
+                      detail.c_str());
+        break;
+      case CanNews::refused_open:
+        std::snprintf(line, sizeof line, "CAN adapter %s refused to open its channel: %s", port,
+                      detail.c_str());
+        break;
+      case CanNews::version:
+        type = SCS_LOG_TYPE_message;
+        std::snprintf(line, sizeof line, "CAN adapter %s: %s", port, detail.c_str());
+        break;
+      case CanNews::foreign:
+        std::snprintf(line, sizeof line, "CAN port %s answers, but not as a CAN adapter", port);
+        break;
+      case CanNews::silent:
+        type = SCS_LOG_TYPE_message;
+        std::snprintf(line, sizeof line, "CAN port %s answers nothing: frames are sent blind",
+                      port);
+        break;
+      case CanNews::unacknowledged:
+        std::snprintf(line, sizeof line,
+                      "nothing on the CAN bus acknowledges our frames: is the cluster powered, "
+                      "and are CAN-H and CAN-L the right way round?");
+        break;
+      case CanNews::acknowledged:
+        type = SCS_LOG_TYPE_message;
+        std::snprintf(line, sizeof line, "CAN frames are acknowledged again on: %s", port);
+        break;
+    }
+    log_line(log, type, line);
+  }
 }
 
 void start_can(CanOutput& can, scs_log_t log, const LinkSettings& settings) {
@@ -207,6 +274,9 @@ bool start_link(ClusterLink& link, SerialPort& port, scs_log_t log, const std::s
   link.opened_tick = now;
   link.startup_delay_ms = settings.startup_delay_ms;
   link.udp.close();
+  // An earlier start-up's sender goes whatever happens here: a start-up that fails leaves no
+  // thread of ours running.
+  link.can.close();
   if (link.serial) {
     if (!port.open(port_name.c_str(), error)) {
       link.holding = false;
@@ -246,6 +316,7 @@ void link_frame_end(ClusterLink& link, SerialPort& port, scs_log_t log, const Te
          event = link.can.take_event()) {
       report_can(link, log, event);
     }
+    report_can_news(link, log);
   }
   const bool to_port = serial_ready(link, port, log, now);
   const bool to_udp = link.udp.active();

@@ -69,9 +69,18 @@ io_status flush_device(device_handle device, deadline until) noexcept;
 // timed_out while it still holds output back, failed when the device is gone.
 io_status output_ready(device_handle device) noexcept;
 
-// Drops whatever the device has sent us and nobody read: the replies of a CAN adapter, which
-// nothing of ours reads, must not pile up in the driver.
+// Drops whatever the device has sent us and nobody read: what a cluster sends, which nothing
+// of ours reads, must not pile up in the driver.
 void discard_input(device_handle device) noexcept;
+
+// Takes what the device has sent, without waiting: at most `size` bytes into `buffer`, their
+// count in `got` (0 when nothing came). failed when the device is gone.
+io_status read_device(device_handle device, std::uint8_t* buffer, std::uint32_t size,
+                      std::uint32_t& got) noexcept;
+
+// Drops what we wrote and the device has not taken: a CAN adapter that stopped reading must
+// not be handed seconds-old frames when it reads again.
+void discard_output(device_handle device) noexcept;
 
 // Unsent output is discarded first: a real UART's close would otherwise wait up to 30 s for a
 // cluster that stopped reading.

@@ -206,6 +206,23 @@ void discard_input(device_handle device) noexcept {
   ::tcflush(fd_of(device), TCIFLUSH);
 }
 
+io_status read_device(device_handle device, std::uint8_t* buffer, std::uint32_t size,
+                      std::uint32_t& got) noexcept {
+  got = 0;
+  const ssize_t n = ::read(fd_of(device), buffer, size);
+  if (n > 0) {
+    got = static_cast<std::uint32_t>(n);
+    return io_status::done;
+  }
+  // 0 is a hang-up (the other end of a pseudo-terminal closed); nothing waiting is EAGAIN.
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? io_status::done
+                                                                              : io_status::failed;
+}
+
+void discard_output(device_handle device) noexcept {
+  ::tcflush(fd_of(device), TCOFLUSH);
+}
+
 io_status output_ready(device_handle device) noexcept {
   pollfd waiting{fd_of(device), POLLOUT, 0};
   const int ready = ::poll(&waiting, 1, 0);

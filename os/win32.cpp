@@ -47,7 +47,8 @@ std::uint64_t clock_us() {
   return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
 }
 
-// A write returns after at most `timeout_ms` with what it got out. Reads are never made.
+// A write returns after at most `timeout_ms` with what it got out; a read returns at once with
+// what has come.
 bool set_write_timeout(HANDLE handle, DWORD timeout_ms) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -195,6 +196,22 @@ io_status output_ready(device_handle device) noexcept {
 
 void discard_input(device_handle device) noexcept {
   ::PurgeComm(handle_of(device), PURGE_RXCLEAR);
+}
+
+io_status read_device(device_handle device, std::uint8_t* buffer, std::uint32_t size,
+                      std::uint32_t& got) noexcept {
+  // The port's read time-outs make a read return at once with what has come.
+  DWORD read = 0;
+  got = 0;
+  if (::ReadFile(handle_of(device), buffer, size, &read, nullptr) == 0) {
+    return io_status::failed;
+  }
+  got = read;
+  return io_status::done;
+}
+
+void discard_output(device_handle device) noexcept {
+  ::PurgeComm(handle_of(device), PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void close_device(device_handle device) noexcept {

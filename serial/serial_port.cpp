@@ -2,7 +2,7 @@
 
 namespace vontrel {
 
-bool SerialPort::open(const char* name, std::string& error) {
+bool SerialPort::open(const char* name, std::string& error, std::uint32_t baud_rate) {
   bool success = false;
   error.clear();
 
@@ -13,7 +13,7 @@ bool SerialPort::open(const char* name, std::string& error) {
   } else if (os::line_settings line; !os::get_line_settings(handle, line)) {
     error = "Can not get COM port config";
   } else {
-    line.baud_rate = SERIAL_BAUD_RATE;
+    line.baud_rate = baud_rate;
     line.stop_bits = 0;
     line.parity = 0;
     line.byte_size = 8;
@@ -64,6 +64,18 @@ os::io_status SerialPort::write_some(const std::uint8_t* data, std::uint32_t len
 
 os::io_status SerialPort::flush(os::deadline until) noexcept {
   return is_open() ? os::flush_device(handle, until) : os::io_status::failed;
+}
+
+os::io_status SerialPort::read(std::uint8_t* buffer, std::uint32_t size,
+                               std::uint32_t& got) noexcept {
+  got = 0;
+  return is_open() ? os::read_device(handle, buffer, size, got) : os::io_status::failed;
+}
+
+void SerialPort::discard_output() noexcept {
+  if (is_open()) {
+    os::discard_output(handle);
+  }
 }
 
 void SerialPort::discard_input() noexcept {

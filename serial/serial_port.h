@@ -22,10 +22,10 @@ class SerialPort {
   SerialPort(SerialPort&&) = delete;
   SerialPort& operator=(SerialPort&&) = delete;
 
-  // Opens and configures the port at 115200 8N1 with bounded writes. On failure the port is
-  // closed afterwards (even one that was already open) and `error` holds the reason for the
-  // host log.
-  bool open(const char* name, std::string& error);
+  // Opens and configures the port at 115200 8N1 (or `baud_rate`, for a CAN adapter behind a
+  // USB-UART bridge) with bounded writes. On failure the port is closed afterwards (even one
+  // that was already open) and `error` holds the reason for the host log.
+  bool open(const char* name, std::string& error, std::uint32_t baud_rate = SERIAL_BAUD_RATE);
   // Drops what the cluster has not taken yet, so a cluster that stopped reading cannot hold
   // up the close.
   void close() noexcept;
@@ -46,6 +46,11 @@ class SerialPort {
 
   // Drops what the device sent and nobody read.
   void discard_input() noexcept;
+
+  // What the device sent, without waiting (see os::read_device).
+  os::io_status read(std::uint8_t* buffer, std::uint32_t size, std::uint32_t& got) noexcept;
+  // Drops what was written and the device has not taken.
+  void discard_output() noexcept;
 
  private:
   os::device_handle handle = os::invalid_device;

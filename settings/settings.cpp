@@ -251,6 +251,7 @@ void Settings::parse_line(std::string_view line) {
     float_values.insert_or_assign(std::string(key), read_float(rest));
   } else if (type == "int") {
     int_values.insert_or_assign(std::string(key), read_int(rest));
+    int_texts.insert_or_assign(std::string(key), std::string(next_word(rest)));
   } else if (type == "str") {
     string_values.insert_or_assign(std::string(key), std::string(next_word(rest)));
   } else if (type == "bool") {
@@ -266,6 +267,11 @@ float Settings::get_float(std::string_view key, float fallback) const noexcept {
 std::int32_t Settings::get_int(std::string_view key, std::int32_t fallback) const noexcept {
   const auto it = int_values.find(key);
   return it == int_values.end() ? fallback : it->second;
+}
+
+const std::string* Settings::get_int_text(std::string_view key) const noexcept {
+  const auto it = int_texts.find(key);
+  return it == int_texts.end() ? nullptr : &it->second;
 }
 
 const std::string& Settings::get_string(std::string_view key,

@@ -40,6 +40,9 @@ class Settings {
 
   float get_float(std::string_view key, float fallback) const noexcept;
   std::int32_t get_int(std::string_view key, std::int32_t fallback) const noexcept;
+  // An int entry's value as the line wrote it (its first word), for settings that read more
+  // than decimal (a CAN source address in hex); null when there is no such entry.
+  const std::string* get_int_text(std::string_view key) const noexcept;
   // Refers to the stored text, or to `fallback` itself when the key is absent.
   const std::string& get_string(std::string_view key, const std::string& fallback) const noexcept;
   bool get_bool(std::string_view key, bool fallback) const noexcept;
@@ -56,6 +59,7 @@ class Settings {
 
   store<float> float_values;
   store<std::int32_t> int_values;
+  store<std::string> int_texts;
   store<std::string> string_values;
   store<bool> bool_values;
   bool cut_short_ = false;

@@ -64,6 +64,24 @@ TEST(can_output_test, settings_each_bad_value_told_once_the_rest_kept) {
         "CAN setting can_et1_ms is int, not str: ignored",
         "CAN setting can_eec1_ms 5 ignored: 0 turns the message off, else 10 to 60000 ms",
         "CAN setting can_tco1_source 300 ignored: a source address is 0 to 253"}},
+      // Numbers as J1939's tables write them, in hex with 0x, and what is no number at all.
+      {"can_port str COM7\ncan_tco1_source int 0xEE\ncan_td_ms int 0x3E8\n", true, 250000, {}},
+      {"can_port str COM7\ncan_ccvs1_ms int 99999999999\ncan_eec1_ms int 2O\n"
+       "can_dm1_source int 0xZZ\n",
+       true,
+       250000,
+       {"CAN setting can_eec1_ms 2O ignored: not a number (decimal, or hexadecimal with 0x)",
+        "CAN setting can_ccvs1_ms 99999999999 ignored: 0 turns the message off, else 10 to "
+        "60000 ms",
+        "CAN setting can_dm1_source 0xZZ ignored: not a number (decimal, or hexadecimal with "
+        "0x)"}},
+      // "none" in any case is off, as comport's is: never a file of that name.
+      {"can_port str None\n", false, 250000, {}},
+      {"can_port str COM7\ncan_bitrate int 0x7A120\n", true, 500000, {}},
+      {"can_port str COM7\ncan_baud int 5\n",
+       true,
+       250000,
+       {"CAN setting can_baud 5 ignored: a serial rate is 300 to 4000000 baud"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -90,6 +108,14 @@ TEST(can_output_test, settings_each_bad_value_told_once_the_rest_kept) {
   EXPECT_EQ(message(can, "EFL_P1").interval_ms, 200u);
   EXPECT_EQ(message(can, "DD1").interval_ms, 2000u);
   EXPECT_EQ(message(can, "VDHR").id, 0x18FEC1EEu) << "untouched messages keep their defaults";
+
+  ASSERT_TRUE(read_can_settings(
+      settings_of("can_port str COM7\ncan_tco1_source int 0xEE\ncan_td_ms int 0x3E8\n"
+                  "can_baud int 500000\n"),
+      SETTINGS_PATH, can, complaints));
+  EXPECT_EQ(message(can, "TCO1").id, 0x0CFE6CEEu);
+  EXPECT_EQ(message(can, "TD").interval_ms, 1000u);
+  EXPECT_EQ(can.baud, 500000u);
 }
 
 class can_sender_test : public ::testing::Test {
@@ -145,8 +171,9 @@ TEST_F(can_sender_test, hand_shake_then_every_message_on_its_schedule_then_close
   ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 10; }));
   const std::vector<std::string> sent = lines();
   ASSERT_GE(sent.size(), 15u);
-  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 3),
-            (std::vector<std::string>{"C", "S5", "O"}));
+  // A bare CR first, then each command alone.
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 5),
+            (std::vector<std::string>{"", "C", "S5", "O", "V"}));
   // Each message once at the start, from its preferred source.
   for (const char* id :
        {"T0CF00400", "T0CFE6CEE", "T18FEF100", "T18F00503", "T18FEEF00", "T18FEEE00", "T18FEFC00",
@@ -202,10 +229,39 @@ TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shak
     fake_os::state().writes.clear();
   }
   ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
-  ASSERT_TRUE(wait_for([&] { return lines().size() >= 3; }));
+  ASSERT_TRUE(wait_for([&] { return lines().size() >= 5; }));
   const std::vector<std::string> sent = lines();
-  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 3),
-            (std::vector<std::string>{"C", "S5", "O"}));
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 5),
+            (std::vector<std::string>{"", "C", "S5", "O", "V"}));
+}
+
+TEST_F(can_sender_test, lines_the_adapter_has_not_taken_are_dropped_never_replayed) {
+  ASSERT_TRUE(can.open(settings));
+  ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 3; }));
+  {
+    // The adapter stops taking our lines: what is queued stays queued.
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().output = os::io_status::timed_out;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::size_t before = count("T0CF00400");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Nothing is queued behind lines the adapter has not taken (one may have been on its way).
+  EXPECT_LE(count("T0CF00400"), before + 1);
+  // A second of it: what it did not take is dropped, and it is opened again.
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::lost; }));
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    EXPECT_GE(fake_os::state().count("discard_output"), 1);
+  }
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().output = os::io_status::done;
+    fake_os::state().writes.clear();
+  }
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
+  ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 1; }));
+  EXPECT_EQ(lines().front(), "") << "a bare CR ends whatever half-line was cut off";
 }
 
 }  // namespace

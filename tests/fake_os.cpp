@@ -127,6 +127,12 @@ io_status write_device(device_handle /*device*/, const std::uint8_t* data, std::
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("write");
   state().writes.emplace_back(data, data + length);
+  // The device answers each write with the next scripted answer, if any.
+  if (!state().answers.empty()) {
+    state().input.insert(state().input.end(), state().answers.front().begin(),
+                         state().answers.front().end());
+    state().answers.erase(state().answers.begin());
+  }
   if (state().write_fails) {
     return io_status::failed;
   }
@@ -152,6 +158,21 @@ io_status output_ready(device_handle /*device*/) noexcept {
 void discard_input(device_handle /*device*/) noexcept {
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("discard");
+}
+
+io_status read_device(device_handle /*device*/, std::uint8_t* buffer, std::uint32_t size,
+                      std::uint32_t& got) noexcept {
+  const record lock(fake_os::record_mutex());
+  std::vector<std::uint8_t>& input = state().input;
+  got = static_cast<std::uint32_t>(std::min<std::size_t>(size, input.size()));
+  std::copy(input.begin(), input.begin() + got, buffer);
+  input.erase(input.begin(), input.begin() + got);
+  return state().read_fails ? io_status::failed : io_status::done;
+}
+
+void discard_output(device_handle /*device*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("discard_output");
 }
 
 void close_device(device_handle /*device*/) noexcept {

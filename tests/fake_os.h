@@ -25,6 +25,9 @@ struct State {
   bool write_times_out = false;                // the cluster stopped reading: a write takes nothing
   os::io_status output = os::io_status::done;  // what output_ready reports
   bool thread_fails = false;
+  std::vector<std::uint8_t> input;   // what the device sends, taken by read_device
+  std::vector<std::string> answers;  // each write adds the first to input, and drops it
+  bool read_fails = false;
   bool socket_fails = false;
   os::io_status send = os::io_status::done;  // what each datagram's send reports
   os::line_settings reported{};              // what the "driver" reports
@@ -33,7 +36,8 @@ struct State {
 
   // Record.
   std::vector<std::string> calls;  // "open", "get", "set", "bounded", "write", "flush",
-                                   // "ready", "close", "tick", "socket", "send"
+                                   // "ready", "close", "tick", "socket", "send",
+                                   // "discard", "discard_output"
   std::vector<std::string> opened_names;
   std::optional<os::line_settings> applied;
   std::vector<std::vector<std::uint8_t>> writes;

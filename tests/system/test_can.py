@@ -204,7 +204,8 @@ class CanTest(SystemTest):
         missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-adapter")
         cluster = f"comport str {self.target.port_name(self.port)}\n"
         for settings, errors in (
-                (f"can_port str {missing}\n", [f"CAN adapter lost, reconnecting: {missing}"]),
+                (f"can_port str {missing}\n",
+                 [f"CAN adapter lost, reconnecting: {missing} (Can not open COM port)"]),
                 ("can_port str COM8\ncan_bitrate int 300000\n",
                  ["CAN output off, can_bitrate is not one of 10000, 20000, 50000, 100000, "
                   "125000, 250000, 500000, 800000 or 1000000: 300000"]),
@@ -432,13 +433,14 @@ class MonitorAdapterTest(unittest.TestCase):
         os.close(slave)
         web = json.loads(monitor.stdout.readline())
         self.assertEqual(web["event"], "web", web)
-        # The hand-shake turns timestamps off before it opens the channel listen-only.
+        # The hand-shake turns timestamps off before it opens the channel listen-only, as
+        # Lawicel's adapters ("L") and the CANable's firmware ("M1", then "O") say it.
         heard = b""
         deadline = time.monotonic() + 5
-        while not heard.endswith(b"L\r") and time.monotonic() < deadline:
+        while not heard.endswith(b"O\r") and time.monotonic() < deadline:
             if select.select([master], [], [], 0.1)[0]:
                 heard += os.read(master, 64)
-        self.assertEqual(heard, b"C\rS5\rZ0\rL\r")
+        self.assertEqual(heard, b"\rC\rS5\rZ0\rM1\rL\rO\r")
         # CCVS1 at 90 km/h and the parking brake on, each with the adapter's timestamp.
         ccvs1 = "T18FEF1008F7005AFDFF5AFFFF"
         for i in range(30):

@@ -265,9 +265,13 @@ int run_can(const Options& options, Input& input, bool adapter) {
                    "100000, 125000, 250000, 500000, 800000, 1000000\n");
       return exit_usage;
     }
-    // Close, bit rate, no timestamps (an adapter left in Z1 mode by another tool would
-    // otherwise keep them on), then open listen-only: the monitor never puts a frame on the bus.
-    const char hand_shake[] = {'C', '\r', 'S', rate->command, '\r', 'Z', '0', '\r', 'L', '\r'};
+    // A CR that ends any half-line, close, bit rate, no timestamps (an adapter left in Z1 mode
+    // by another tool would otherwise keep them on), then listen without a frame of our own on
+    // the bus, as each firmware says it: Lawicel's "L" opens listen-only; the CANable's slcan
+    // firmware has no "L" but "M1" (silent) before "O"; an adapter with neither opens normally
+    // on "O", and Lawicel's answers BEL to the "M1" and to an "O" after its "L".
+    const char hand_shake[] = {'\r', 'C', '\r', 'S',  rate->command, '\r', 'Z', '0',
+                               '\r', 'M', '1',  '\r', 'L',           '\r', 'O', '\r'};
     if (input.write(reinterpret_cast<const std::uint8_t*>(hand_shake), sizeof hand_shake, 500) !=
         WriteResult::done) {
       std::fprintf(stderr, "vontrel-monitor: --can: %s takes no commands\n", input.name().c_str());

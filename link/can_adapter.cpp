@@ -1,0 +1,248 @@
+#include "link/can_adapter.h"
+
+namespace vontrel {
+
+namespace {
+
+// No Lawicel reply is longer: a frame line of eight data bytes with a timestamp.
+constexpr std::size_t LONGEST_REPLY = 1 + 8 + 1 + 16 + 4;
+// A news queue nobody empties (a host that stopped calling) stays this small.
+constexpr std::size_t NEWS_KEPT = 16;
+
+CanReply kind_of(const std::string& line) {
+  if (line.empty()) {
+    return CanReply::ok;
+  }
+  switch (line[0]) {
+    case 'z':
+      return line.size() == 1 ? CanReply::acknowledged : CanReply::foreign;
+    case 'Z':
+      // "Z" alone acknowledges a 29-bit frame; "Z0", "Z1" is the timestamp command.
+      return line.size() == 1 ? CanReply::acknowledged : CanReply::echo;
+    case 'V':
+    case 'v':
+      return CanReply::version;
+    case 't':
+    case 'T':
+    case 'r':
+    case 'R':
+      return CanReply::frame;
+    case 'F':
+    case 'N':
+      return CanReply::status;
+    case 'C':
+    case 'O':
+    case 'L':
+    case 'S':
+    case 's':
+    case 'M':
+    case 'm':
+    case 'A':
+    case 'W':
+    case 'X':
+    case 'U':
+    case 'Q':
+    case 'P':
+      return CanReply::echo;
+    default:
+      return CanReply::foreign;
+  }
+}
+
+}  // namespace
+
+void CanReplyReader::feed(const std::uint8_t* bytes, std::size_t count,
+                          std::vector<Reply>& replies) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto c = static_cast<char>(bytes[i]);
+    if (c == '\a') {
+      // A refusal ends whatever came before it on the line.
+      if (!line_.empty()) {
+        replies.push_back({kind_of(line_), line_});
+        line_.clear();
+      }
+      replies.push_back({CanReply::refused, std::string()});
+    } else if (c == '\r') {
+      replies.push_back({kind_of(line_), line_});
+      line_.clear();
+    } else if (c == '\n') {
+      // Another device's line end, or a CR a terminal's input translation turned into LF
+      // before the port was set up: a line all the same.
+      if (!line_.empty()) {
+        replies.push_back({kind_of(line_), line_});
+        line_.clear();
+      }
+    } else {
+      line_.push_back(c);
+      if (line_.size() > LONGEST_REPLY) {
+        replies.push_back({CanReply::foreign, line_});
+        line_.clear();
+      }
+    }
+  }
+}
+
+void CanAdapter::opened(std::uint64_t now_us) noexcept {
+  opened_us_ = now_us;
+  expected_.clear();
+  last_hand_shake_us_ = 0;
+  answered_ = false;
+  acknowledges_ = false;
+  unacknowledged_since_us_ = 0;
+}
+
+bool CanAdapter::read_replies(std::vector<CanReplyReader::Reply>& replies) noexcept {
+  std::uint8_t buffer[256];
+  for (;;) {
+    std::uint32_t got = 0;
+    if (port_.read(buffer, sizeof buffer, got) != os::io_status::done) {
+      return false;
+    }
+    if (got == 0) {
+      return true;
+    }
+    try {
+      reader_.feed(buffer, got, replies);
+    } catch (...) {
+      // Out of memory for a reply: what was read is dropped, the adapter is read on.
+    }
+  }
+}
+
+bool CanAdapter::hand_shake(char bitrate_command, os::timer_handle timer) noexcept {
+  last_hand_shake_us_ = os::now_us();
+  expected_.clear();
+  const std::uint8_t flush[] = {'\r'};
+  if (port_.write(flush, sizeof flush, os::deadline_after(CAN_FLUSH_MS)) == os::io_status::failed) {
+    return false;
+  }
+  // What the CR brings back (a BEL, from most) answers no command of ours.
+  os::timer_sleep(timer, std::uint64_t{CAN_FLUSH_MS} * 1000u);
+  if (!poll(os::now_us())) {
+    return false;
+  }
+  bitrate_command_ = bitrate_command;
+  try {
+    expected_ = "CSOV";
+  } catch (...) {
+    expected_.clear();
+  }
+  expected_until_us_ = os::now_us() + std::uint64_t{CAN_ANSWER_MS} * 1000u;
+  const std::uint8_t commands[] = {
+      'C', '\r', 'S', static_cast<std::uint8_t>(bitrate_command), '\r', 'O', '\r', 'V', '\r'};
+  return port_.write(commands, sizeof commands, os::deadline_after(CAN_FLUSH_MS)) !=
+         os::io_status::failed;
+}
+
+bool CanAdapter::hand_shake_due(std::uint64_t now_us) const noexcept {
+  return !answered_ && now_us - opened_us_ < std::uint64_t{CAN_SILENT_MS} * 1000u &&
+         now_us - last_hand_shake_us_ >= std::uint64_t{CAN_RETRY_MS} * 1000u;
+}
+
+bool CanAdapter::poll(std::uint64_t now_us) noexcept {
+  replies_.clear();
+  const bool alive = read_replies(replies_);
+  for (const CanReplyReader::Reply& reply : replies_) {
+    take(reply, now_us);
+  }
+  // A device that sends text, but no Lawicel reply, has had its line.
+  if (!answered_ && !told_silent_ && !told_foreign_ &&
+      now_us - opened_us_ >= std::uint64_t{CAN_SILENT_MS} * 1000u) {
+    told_silent_ = true;
+    tell(CanNews::silent);
+  }
+  if (acknowledges_ && unacknowledged_since_us_ != 0 && !told_unacknowledged_ &&
+      now_us - unacknowledged_since_us_ >= std::uint64_t{CAN_UNACKNOWLEDGED_MS} * 1000u) {
+    told_unacknowledged_ = true;
+    tell(CanNews::unacknowledged);
+  }
+  return alive;
+}
+
+void CanAdapter::sent(std::size_t count, std::uint64_t now_us) noexcept {
+  if (count > 0 && unacknowledged_since_us_ == 0) {
+    unacknowledged_since_us_ = now_us;
+  }
+}
+
+void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) noexcept {
+  // Only what shows the hand-shake was taken counts as an answer: a BEL for a frame sent
+  // while a board was still in its bootloader does not.
+  if (reply.kind == CanReply::acknowledged || reply.kind == CanReply::version ||
+      reply.kind == CanReply::frame || reply.kind == CanReply::status) {
+    answered_ = true;
+  }
+  // A hand-shake a bootloader ate is answered by nobody: what comes long after it (a BEL for
+  // a frame sent before the channel opened) answers something else.
+  if (!expected_.empty() && now_us > expected_until_us_) {
+    expected_.clear();
+  }
+  const bool answers_command = reply.kind == CanReply::ok || reply.kind == CanReply::refused ||
+                               reply.kind == CanReply::version;
+  if (answers_command && !expected_.empty()) {
+    answered_ = true;
+    const char command = expected_[0];
+    expected_.erase(0, 1);
+    if (reply.kind == CanReply::refused && command == 'S') {
+      tell(CanNews::refused_bitrate, std::string{'S', bitrate_command_});
+    } else if (reply.kind == CanReply::refused && command == 'O') {
+      tell(CanNews::refused_open, "O");
+    } else if (reply.kind == CanReply::version && !told_version_ && reply.text.size() > 1) {
+      told_version_ = true;
+      tell(CanNews::version, reply.text);
+    }
+    return;
+  }
+  switch (reply.kind) {
+    case CanReply::acknowledged:
+      acknowledges_ = true;
+      unacknowledged_since_us_ = 0;
+      if (told_unacknowledged_) {
+        told_unacknowledged_ = false;
+        tell(CanNews::acknowledged);
+      }
+      break;
+    case CanReply::version:
+      if (!told_version_ && reply.text.size() > 1) {
+        told_version_ = true;
+        tell(CanNews::version, reply.text);
+      }
+      break;
+    case CanReply::frame:
+      ++frames_received_;
+      break;
+    case CanReply::foreign:
+      if (!told_foreign_) {
+        told_foreign_ = true;
+        tell(CanNews::foreign);
+      }
+      break;
+    case CanReply::refused:  // a frame it could not queue, or a command it does not know
+    case CanReply::ok:
+    case CanReply::status:
+    case CanReply::echo:
+      break;
+  }
+}
+
+void CanAdapter::tell(CanNews news, std::string detail) noexcept {
+  try {
+    if (news_.size() < NEWS_KEPT) {
+      news_.push_back({news, std::move(detail)});
+    }
+  } catch (...) {
+    // Out of memory for a log line: the line is lost, nothing else.
+  }
+}
+
+bool CanAdapter::take_news(CanNews& news, std::string& detail) {
+  if (news_.empty()) {
+    return false;
+  }
+  news = news_.front().news;
+  detail = std::move(news_.front().detail);
+  news_.erase(news_.begin());
+  return true;
+}
+
+}  // namespace vontrel

@@ -1,0 +1,142 @@
+// The USB-CAN adapter's side of the line, in the Lawicel ("slcan") protocol: the hand-shake,
+// what the adapter answers, and the frames it passes on from the bus. The schedule of our
+// messages lives in link/can_output.h; this only knows the adapter.
+//
+// Adapters differ, and a player only sees a dark cluster, so each difference ends in one line
+// for the host's log:
+//   - a board that resets when its port opens (an Arduino with a Lawicel sketch) ignores what
+//     comes during its bootloader's two seconds: while nothing has answered, the hand-shake is
+//     sent again, until three seconds after the open;
+//   - a BEL after the bit rate or the open is a refusal; the version command's answer names
+//     the firmware; text that is no Lawicel reply is another device on that port;
+//   - an adapter that never answers (the CANable's slcan firmware) is fine: frames go out from
+//     the first second, and the log says they are sent blind;
+//   - an adapter that acknowledges each frame ("z", "Z") and stops, or answers frames with BEL,
+//     has nobody on the bus taking them.
+// Every hand-shake begins with a bare CR, which ends whatever half-line an earlier write left.
+#ifndef VONTREL_LINK_CAN_ADAPTER_H
+#define VONTREL_LINK_CAN_ADAPTER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "serial/serial_port.h"
+
+namespace vontrel {
+
+// A reply of the adapter, sorted.
+enum class CanReply : std::uint8_t {
+  ok,            // CR: the command was taken
+  refused,       // BEL
+  acknowledged,  // "z" or "Z": a frame of ours went out
+  version,       // "V" and the firmware's version
+  frame,         // a frame from the bus ("t", "T", "r", "R")
+  status,        // "F" and the status flags, "N" and a serial number
+  echo,          // a Lawicel command: a firmware that echoes, or another host on the line
+  foreign,       // a line that is no Lawicel reply: another device on this port
+};
+
+// Splits the adapter's bytes into replies. A line ends at CR, or at LF (another device's line
+// ends, or a CR the terminal translated before the port was set up); a BEL is a reply of its
+// own; a line longer than any reply is foreign.
+class CanReplyReader {
+ public:
+  struct Reply {
+    CanReply kind;
+    std::string text;  // the line without its CR
+  };
+  // Adds what came; each reply completed by it is appended to `replies`.
+  void feed(const std::uint8_t* bytes, std::size_t count, std::vector<Reply>& replies);
+
+ private:
+  std::string line_;
+};
+
+// What the host's log hears, once each (acknowledged after unacknowledged, and so on).
+enum class CanNews : std::uint8_t {
+  refused_bitrate,
+  refused_open,
+  version,  // detail: the firmware's answer
+  foreign,  // answers, but not as a CAN adapter
+  silent,   // answers nothing: frames are sent blind
+  unacknowledged,
+  acknowledged,
+};
+
+// How long the bare CR is given to bring back whatever it does, how long an adapter may stay
+// silent before it is taken as one that never answers, and how often it is asked again
+// meanwhile.
+inline constexpr std::uint32_t CAN_FLUSH_MS = 30;
+// The answers to the hand-shake's commands come within this, or not at all.
+inline constexpr std::uint32_t CAN_ANSWER_MS = 250;
+inline constexpr std::uint32_t CAN_SILENT_MS = 3000;
+inline constexpr std::uint32_t CAN_RETRY_MS = 700;
+// Frames sent without an acknowledgement, by an adapter that acknowledges, for this long:
+// nobody on the bus takes them.
+inline constexpr std::uint32_t CAN_UNACKNOWLEDGED_MS = 1000;
+
+class CanAdapter {
+ public:
+  explicit CanAdapter(SerialPort& port) noexcept : port_(port) {}
+
+  // A freshly opened port: the silence is counted from `now_us`.
+  void opened(std::uint64_t now_us) noexcept;
+
+  // The hand-shake: a bare CR, a moment for whatever it brings back, then close ("C": an
+  // adapter left open refuses a new bit rate), the bit rate, open ("O") and the version ("V")
+  // in one write. Their answers are read as they come, in order, by poll. False when the port
+  // failed.
+  bool hand_shake(char bitrate_command, os::timer_handle timer) noexcept;
+
+  // Whether the hand-shake should go again: an adapter that has answered nothing yet, in the
+  // first seconds after its port opened (a bootloader ate the last one).
+  bool hand_shake_due(std::uint64_t now_us) const noexcept;
+
+  // Reads whatever came, never waiting. False when the port failed.
+  bool poll(std::uint64_t now_us) noexcept;
+
+  // `count` frames of ours were written at `now_us`.
+  void sent(std::size_t count, std::uint64_t now_us) noexcept;
+
+  // The next news for the host's log, in order; false when there is none.
+  bool take_news(CanNews& news, std::string& detail);
+
+  std::uint64_t frames_received() const noexcept { return frames_received_; }
+
+ private:
+  bool read_replies(std::vector<CanReplyReader::Reply>& replies) noexcept;
+  void take(const CanReplyReader::Reply& reply, std::uint64_t now_us) noexcept;
+  void tell(CanNews news, std::string detail = std::string()) noexcept;
+
+  SerialPort& port_;
+  // The commands of the last hand-shake still to be answered, first first.
+  std::string expected_;
+  std::uint64_t expected_until_us_ = 0;
+  char bitrate_command_ = '5';
+  CanReplyReader reader_;
+  std::vector<CanReplyReader::Reply> replies_;
+  std::uint64_t opened_us_ = 0;
+  std::uint64_t last_hand_shake_us_ = 0;
+  bool answered_ = false;  // anything at all since the open
+  bool told_silent_ = false;
+  bool told_foreign_ = false;
+  bool told_version_ = false;
+  // Whether this adapter acknowledges our frames (z, Z), and since when frames went out with
+  // no acknowledgement (a BEL for a frame it could not queue is none).
+  bool acknowledges_ = false;
+  std::uint64_t unacknowledged_since_us_ = 0;  // 0: the last frame was acknowledged
+  bool told_unacknowledged_ = false;
+  std::uint64_t frames_received_ = 0;
+
+  struct Told {
+    CanNews news;
+    std::string detail;
+  };
+  std::vector<Told> news_;
+};
+
+}  // namespace vontrel
+
+#endif  // VONTREL_LINK_CAN_ADAPTER_H

@@ -1,0 +1,200 @@
+// The adapter's side of the line against the Lawicel protocol's replies, and against the
+// scripted os layer playing each kind of adapter: one that answers every command, one that
+// refuses the bit rate, one that answers nothing, one that acknowledges frames and stops.
+#include "link/can_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/fake_os.h"
+
+namespace vontrel {
+namespace {
+
+TEST(can_adapter_test, replies_sorted_as_the_protocol_gives_them) {
+  struct Case {
+    const char* bytes;
+    std::vector<std::pair<CanReply, std::string>> replies;
+  };
+  const Case cases[] = {
+      {"\r", {{CanReply::ok, ""}}},
+      {"\a", {{CanReply::refused, ""}}},
+      {"z\rZ\r", {{CanReply::acknowledged, "z"}, {CanReply::acknowledged, "Z"}}},
+      {"V1013\r", {{CanReply::version, "V1013"}}},
+      {"T18FEF1008F7005AFDFF5AFFFF\r", {{CanReply::frame, "T18FEF1008F7005AFDFF5AFFFF"}}},
+      {"t3C045A030700\r", {{CanReply::frame, "t3C045A030700"}}},
+      {"F00\r", {{CanReply::status, "F00"}}},
+      // Commands echoed, or written by another host on the line: neither reply nor foreign.
+      {"C\rS5\rZ0\r", {{CanReply::echo, "C"}, {CanReply::echo, "S5"}, {CanReply::echo, "Z0"}}},
+      // A BEL ends what came before it on its line.
+      {"V1\a", {{CanReply::version, "V1"}, {CanReply::refused, ""}}},
+      // A GPS on the port: lines ending CR LF.
+      {"$GPGGA,1\r\n$GPRMC,2\r\n",
+       {{CanReply::foreign, "$GPGGA,1"}, {CanReply::foreign, "$GPRMC,2"}}},
+      // A command whose CR the terminal turned into LF before the port was set up.
+      {"O\n", {{CanReply::echo, "O"}}},
+      // No reply is that long: a device that never sends a CR.
+      {"0123456789012345678901234567890123",
+       {{CanReply::foreign, "0123456789012345678901234567890"}}},
+      // Half a line waits for the rest.
+      {"z", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    CanReplyReader reader;
+    std::vector<CanReplyReader::Reply> replies;
+    const std::string bytes = c.bytes;
+    reader.feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), replies);
+    std::vector<std::pair<CanReply, std::string>> got;
+    for (const CanReplyReader::Reply& reply : replies) {
+      got.emplace_back(reply.kind, reply.text);
+    }
+    EXPECT_EQ(got, c.replies);
+  }
+}
+
+class can_adapter_fake_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_os::reset();
+    std::string error;
+    ASSERT_TRUE(port.open("COM8", error));
+    timer = os::open_timer();
+  }
+  void TearDown() override {
+    port.close();
+    os::close_timer(timer);
+  }
+
+  std::vector<std::string> written() {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    std::vector<std::string> lines;
+    for (const auto& write : fake_os::state().writes) {
+      lines.emplace_back(write.begin(), write.end());
+    }
+    return lines;
+  }
+  void answer(std::vector<std::string> answers) {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().answers = std::move(answers);
+  }
+  void send_in(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().input.insert(fake_os::state().input.end(), bytes.begin(), bytes.end());
+  }
+  std::vector<std::pair<CanNews, std::string>> news() {
+    std::vector<std::pair<CanNews, std::string>> told;
+    CanNews one{};
+    std::string detail;
+    while (adapter.take_news(one, detail)) {
+      told.emplace_back(one, detail);
+    }
+    return told;
+  }
+
+  SerialPort port;
+  CanAdapter adapter{port};
+  os::timer_handle timer{};
+};
+
+constexpr std::uint64_t SECOND_US = 1000000;
+
+TEST_F(can_adapter_fake_test, the_answers_to_the_hand_shake_and_what_the_adapter_said_of_itself) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> answers;  // to the bare CR, and to "C", "S5", "O", "V" at once
+    std::vector<std::pair<CanNews, std::string>> news;
+  };
+  const Case cases[] = {
+      {"a Lawicel adapter", {"\a", "\r\r\rV1013\r"}, {{CanNews::version, "V1013"}}},
+      {"one that refuses the bit rate", {"", "\r\a\r"}, {{CanNews::refused_bitrate, "S5"}}},
+      {"one that cannot open", {"", "\r\r\a"}, {{CanNews::refused_open, "O"}}},
+      // A BEL to C is no news: an adapter whose channel is closed says so.
+      {"a closed channel", {"", "\a\r\r"}, {}},
+      // The CR's BEL, come late, is taken for C's answer: still no news.
+      {"a slow answer to the CR", {"", "\a\r\r\rV2\r"}, {{CanNews::version, "V2"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    port.close();
+    fake_os::reset();
+    std::string error;
+    ASSERT_TRUE(port.open("COM8", error));
+    answer(c.answers);
+    CanAdapter fresh{port};
+    fresh.opened(os::now_us());
+    ASSERT_TRUE(fresh.hand_shake('5', timer));
+    ASSERT_TRUE(fresh.poll(os::now_us()));
+    EXPECT_EQ(written(), (std::vector<std::string>{"\r", "C\rS5\rO\rV\r"}));
+    std::vector<std::pair<CanNews, std::string>> told;
+    CanNews one{};
+    std::string detail;
+    while (fresh.take_news(one, detail)) {
+      told.emplace_back(one, detail);
+    }
+    EXPECT_EQ(told, c.news);
+    // It answered: the hand-shake is not sent again.
+    EXPECT_FALSE(fresh.hand_shake_due(os::now_us() + SECOND_US));
+  }
+}
+
+TEST_F(can_adapter_fake_test, a_silent_adapter_is_asked_again_for_three_seconds_then_sent_blind) {
+  const std::uint64_t opened = os::now_us();
+  adapter.opened(opened);
+  ASSERT_TRUE(adapter.hand_shake('5', timer));
+  // A board whose bootloader ate the hand-shake gets it again, while its first seconds last.
+  EXPECT_FALSE(adapter.hand_shake_due(opened + SECOND_US / 2));
+  EXPECT_TRUE(adapter.hand_shake_due(opened + SECOND_US * 3 / 2));
+  EXPECT_FALSE(adapter.hand_shake_due(opened + SECOND_US * 4));
+  ASSERT_TRUE(adapter.poll(opened + SECOND_US));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{}));
+  ASSERT_TRUE(adapter.poll(opened + SECOND_US * 3));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::silent, ""}}));
+  ASSERT_TRUE(adapter.poll(opened + SECOND_US * 5));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{})) << "told once";
+}
+
+TEST_F(can_adapter_fake_test, another_device_on_the_port_is_told_once_and_is_not_silent) {
+  const std::uint64_t opened = os::now_us();
+  adapter.opened(opened);
+  send_in("$GPGGA,1\r\n$GPGGA,2\r\n");
+  ASSERT_TRUE(adapter.poll(opened + SECOND_US));
+  ASSERT_TRUE(adapter.poll(opened + SECOND_US * 4));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::foreign, ""}}));
+}
+
+TEST_F(can_adapter_fake_test, frames_nobody_acknowledges_are_told_and_so_is_their_return) {
+  const std::uint64_t start = os::now_us();
+  adapter.opened(start);
+  send_in("\r");  // it answers
+  ASSERT_TRUE(adapter.poll(start));
+  // Acknowledged frames: all well.
+  adapter.sent(12, start);
+  send_in("Z\rZ\r");
+  ASSERT_TRUE(adapter.poll(start + 10000));
+  // Then the queue fills: BEL for each frame, and no acknowledgement for a second.
+  adapter.sent(12, start + 20000);
+  send_in("\a\a");
+  ASSERT_TRUE(adapter.poll(start + 500000));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{}));
+  ASSERT_TRUE(adapter.poll(start + 1100000));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::unacknowledged, ""}}));
+  adapter.sent(12, start + 1200000);
+  send_in("Z\r");
+  ASSERT_TRUE(adapter.poll(start + 1210000));
+  EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::acknowledged, ""}}));
+}
+
+TEST_F(can_adapter_fake_test, a_port_gone_fails_the_poll) {
+  adapter.opened(os::now_us());
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().read_fails = true;
+  }
+  EXPECT_FALSE(adapter.poll(os::now_us()));
+}
+
+}  // namespace
+}  // namespace vontrel
