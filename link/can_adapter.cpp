@@ -1,5 +1,7 @@
 #include "link/can_adapter.h"
 
+#include "can/encoder.h"
+
 namespace vontrel {
 
 namespace {
@@ -210,6 +212,7 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
       break;
     case CanReply::frame:
       ++frames_received_;
+      take_frame(reply.text);
       break;
     case CanReply::foreign:
       if (!told_foreign_) {
@@ -233,6 +236,34 @@ void CanAdapter::tell(CanNews news, std::string detail) noexcept {
   } catch (...) {
     // Out of memory for a log line: the line is lost, nothing else.
   }
+}
+
+void CanAdapter::take_frame(const std::string& line) noexcept {
+  std::uint32_t id = 0;
+  bool extended = false;
+  can::Data bytes{};
+  std::size_t length = 0;
+  // A Request: PGN 59904 (0xEA00) to a destination, the asked-for group in three bytes.
+  if (!can::parse_slcan(line, id, extended, bytes, length) || !extended || length < 3 ||
+      ((id >> 16) & 0xFF) != 0xEA || request_count_ == REQUESTS_KEPT) {
+    return;
+  }
+  requests_[request_count_++] = {static_cast<std::uint32_t>(bytes[0]) |
+                                     static_cast<std::uint32_t>(bytes[1]) << 8 |
+                                     static_cast<std::uint32_t>(bytes[2] & 0x03) << 16,
+                                 static_cast<std::uint8_t>((id >> 8) & 0xFF)};
+}
+
+bool CanAdapter::take_request(Request& request) noexcept {
+  if (request_count_ == 0) {
+    return false;
+  }
+  request = requests_[0];
+  for (std::size_t i = 1; i < request_count_; ++i) {
+    requests_[i - 1] = requests_[i];
+  }
+  --request_count_;
+  return true;
 }
 
 bool CanAdapter::take_news(CanNews& news, std::string& detail) {

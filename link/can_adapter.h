@@ -105,10 +105,20 @@ class CanAdapter {
 
   std::uint64_t frames_received() const noexcept { return frames_received_; }
 
+  // A J1939 Request (PGN 59904) another node sent: the parameter group it asks for, and
+  // whom (255: every node).
+  struct Request {
+    std::uint32_t pgn;
+    std::uint8_t destination;
+  };
+  // The requests that came since the last call, oldest first; false when there is none.
+  bool take_request(Request& request) noexcept;
+
  private:
   bool read_replies(std::vector<CanReplyReader::Reply>& replies) noexcept;
   void take(const CanReplyReader::Reply& reply, std::uint64_t now_us) noexcept;
   void tell(CanNews news, std::string detail = std::string()) noexcept;
+  void take_frame(const std::string& line) noexcept;
 
   SerialPort& port_;
   // The commands of the last hand-shake still to be answered, first first.
@@ -129,6 +139,9 @@ class CanAdapter {
   std::uint64_t unacknowledged_since_us_ = 0;  // 0: the last frame was acknowledged
   bool told_unacknowledged_ = false;
   std::uint64_t frames_received_ = 0;
+  static constexpr std::size_t REQUESTS_KEPT = 16;
+  Request requests_[REQUESTS_KEPT] = {};
+  std::size_t request_count_ = 0;
 
   struct Told {
     CanNews news;

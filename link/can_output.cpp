@@ -458,6 +458,28 @@ bool CanOutput::stopping() noexcept {
   return stop_;
 }
 
+void CanOutput::answer_requests(std::uint64_t now_us) noexcept {
+  CanAdapter::Request request{};
+  while (adapter_.take_request(request)) {
+    for (std::size_t i = 0; i < settings_.messages.size(); ++i) {
+      const CanMessage& message = settings_.messages[i];
+      if (!message.message.extended || message.interval_ms == 0) {
+        continue;
+      }
+      // The parameter group of a 29-bit identifier: a group below 240 names a destination in
+      // its low byte, which is no part of the group.
+      std::uint32_t pgn = (message.id >> 8) & 0x3FFFF;
+      if (((pgn >> 8) & 0xFF) < 240) {
+        pgn &= 0x3FF00;
+      }
+      const auto source = static_cast<std::uint8_t>(message.id & 0xFF);
+      if (pgn == request.pgn && (request.destination == 0xFF || request.destination == source)) {
+        schedules_[i].due_us = now_us;  // at once, then on its schedule from there
+      }
+    }
+  }
+}
+
 void CanOutput::lose(std::uint64_t now_us) noexcept {
   port_.close();
   note(false);
@@ -502,6 +524,7 @@ void CanOutput::run() noexcept {
                                         !adapter_.hand_shake(settings_.bitrate_command, timer))) {
         lose(polled_us);
       }
+      answer_requests(polled_us);
       pass_news();
     }
     if (port_.is_open()) {

@@ -113,6 +113,8 @@ class CanOutput {
   void note(bool open, const std::string& why = std::string()) noexcept;
   // The adapter is gone or stalled: closed, told, and looked for again a moment later.
   void lose(std::uint64_t now_us) noexcept;
+  // Another node's Request for a message we send brings it forward to now.
+  void answer_requests(std::uint64_t now_us) noexcept;
   void pass_news() noexcept;
 
   CanSettings settings_;

@@ -48,6 +48,7 @@ TEST(can_adapter_test, replies_sorted_as_the_protocol_gives_them) {
     const std::string bytes = c.bytes;
     reader.feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), replies);
     std::vector<std::pair<CanReply, std::string>> got;
+    got.reserve(replies.size());
     for (const CanReplyReader::Reply& reply : replies) {
       got.emplace_back(reply.kind, reply.text);
     }
@@ -71,6 +72,7 @@ class can_adapter_fake_test : public ::testing::Test {
   std::vector<std::string> written() {
     std::lock_guard<std::mutex> lock(fake_os::record_mutex());
     std::vector<std::string> lines;
+    lines.reserve(fake_os::state().writes.size());
     for (const auto& write : fake_os::state().writes) {
       lines.emplace_back(write.begin(), write.end());
     }
@@ -185,6 +187,25 @@ TEST_F(can_adapter_fake_test, frames_nobody_acknowledges_are_told_and_so_is_thei
   send_in("Z\r");
   ASSERT_TRUE(adapter.poll(start + 1210000));
   EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::acknowledged, ""}}));
+}
+
+TEST_F(can_adapter_fake_test, requests_from_the_bus_are_taken_other_frames_are_not) {
+  adapter.opened(os::now_us());
+  // EEC1 (PGN 61444: 04 F0 00) from every node; DM1 (65226: CA FE 00) from 0x00; a frame
+  // that is no request; a request cut short.
+  send_in(
+      "T18EAFF17304F000\rT18EA0017"
+      "3CAFE00\rT18FEF1008F7005AFDFF5AFFFF\rT18EAFF1720400\r");
+  ASSERT_TRUE(adapter.poll(os::now_us()));
+  CanAdapter::Request request{};
+  ASSERT_TRUE(adapter.take_request(request));
+  EXPECT_EQ(request.pgn, 61444u);
+  EXPECT_EQ(request.destination, 0xFF);
+  ASSERT_TRUE(adapter.take_request(request));
+  EXPECT_EQ(request.pgn, 65226u);
+  EXPECT_EQ(request.destination, 0x00);
+  EXPECT_FALSE(adapter.take_request(request));
+  EXPECT_EQ(adapter.frames_received(), 4u);
 }
 
 TEST_F(can_adapter_fake_test, a_port_gone_fails_the_poll) {

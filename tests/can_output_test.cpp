@@ -214,6 +214,30 @@ TEST_F(can_sender_test, a_flickering_lamp_sends_dm1_at_most_once_a_second_beyond
   EXPECT_GE(count("T18FECA008C7"), 1u) << "the first change goes out at once";
 }
 
+TEST_F(can_sender_test, another_nodes_request_for_a_message_sends_it_at_once) {
+  // TD once at the start, then not for a minute: only a request can bring another.
+  std::vector<std::string> complaints;
+  ASSERT_TRUE(read_can_settings(settings_of("can_port str COM7\ncan_td_ms int 60000\n"),
+                                SETTINGS_PATH, settings, complaints));
+  ASSERT_TRUE(can.open(settings));
+  ASSERT_TRUE(wait_for([&] { return count("T18FEE600") == 1; }));
+  const auto request = [](const char* line) {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    const std::string text = line;
+    fake_os::state().input.insert(fake_os::state().input.end(), text.begin(), text.end());
+  };
+  // The cluster (0x17) asks a node at 0x05 for TD (PGN 65254: E6 FE 00): not us.
+  request("T18EA05173E6FE00\r");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(count("T18FEE600"), 1u);
+  // ... and then every node: TD goes out at once.
+  request("T18EAFF173E6FE00\r");
+  EXPECT_TRUE(wait_for([&] { return count("T18FEE600") == 2; }));
+  // A request addressed to TD's sender (0x00) is ours too.
+  request("T18EA00173E6FE00\r");
+  EXPECT_TRUE(wait_for([&] { return count("T18FEE600") == 3; }));
+}
+
 TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shake) {
   ASSERT_TRUE(can.open(settings));
   ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 2; }));
