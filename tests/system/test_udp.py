@@ -78,10 +78,13 @@ class UdpTest(SystemTest):
             counts.append(datagrams.summary()["cycles"])
         steady, hitched = counts
         self.assertGreater(steady, 70, counts)
-        # The slow frame itself costs about three cycles, and a run's count moves by a few more
-        # (under Wine the tick moves in 16 ms steps); a sender stuck at the slow frame's pace
-        # loses a dozen and more.
-        self.assertGreaterEqual(hitched, steady - 8, f"cycles lost after the slow frame: {counts}")
+        # The slow frame itself costs about three cycles, and a run's count moves by a few more:
+        # under Wine, where the tick moves in 16 ms steps, the same 6 s drive counted 112 to 119
+        # cycles from one run to the next, slow frame or not. A sender stuck at the slow frame's
+        # pace loses a dozen and more.
+        allowed = 10 if self.target.wine else 8
+        self.assertGreaterEqual(hitched, steady - allowed,
+                                f"cycles lost after the slow frame: {counts}")
 
     def test_a_second_start_up_sends_one_stream_not_two(self):
         # Without a serial port there is nothing "already open": both start-ups succeed.
