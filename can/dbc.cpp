@@ -607,6 +607,12 @@ class Reader {
     }
     return value;
   }
+  std::optional<AttributeValue> for_network(const char* name) const {
+    const auto found = network_values_.find(name);
+    return lookup(name, found == network_values_.end()
+                            ? std::nullopt
+                            : std::optional<AttributeValue>(found->second));
+  }
   std::optional<AttributeValue> for_message(const char* name, std::uint32_t raw_id) const {
     const auto found = message_values_.find({name, raw_id});
     return lookup(name, found == message_values_.end()
@@ -644,14 +650,15 @@ class Reader {
   }
 
   void apply_attributes() {
-    if (const std::optional<AttributeValue> rate =
-            lookup("Baudrate", network_values_.count("Baudrate")
-                                   ? std::optional<AttributeValue>(network_values_.at("Baudrate"))
-                                   : std::nullopt)) {
+    if (const std::optional<AttributeValue> rate = for_network("Baudrate")) {
       whole_attribute(rate, "Baudrate", 1000000, profile_.bitrate);
     }
+    const std::optional<AttributeValue> protocol = for_network("ProtocolType");
+    const bool j1939_file = protocol && protocol->text == "J1939";
     for (RawMessage& raw : messages_) {
       Message& message = raw.message;
+      const std::optional<AttributeValue> format = for_message("VFrameFormat", raw.raw_id);
+      message.j1939 = message.extended && (format ? format->text == "J1939PG" : j1939_file);
       whole_attribute(for_message("GenMsgCycleTime", raw.raw_id), "GenMsgCycleTime", 0xFFFFFFFFu,
                       message.cycle_ms);
       whole_attribute(for_message("GenMsgDelayTime", raw.raw_id), "GenMsgDelayTime", 60000,

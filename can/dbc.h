@@ -51,6 +51,9 @@ struct Message {
   // second, so a flickering lamp does not flood the bus); 0 when the file gives none.
   std::uint32_t delay_ms = 0;
   std::uint8_t fill = 0x00;
+  // A J1939 parameter group (VFrameFormat "J1939PG", or a file whose ProtocolType is "J1939"):
+  // its sender's address is claimed on the bus.
+  bool j1939 = false;
   std::vector<Signal> signals;
 };
 

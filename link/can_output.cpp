@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "can/builtin_profile.h"
+#include "can/j1939.h"
 
 namespace vontrel {
 
@@ -296,7 +297,16 @@ bool CanOutput::open(const CanSettings& settings) {
   }
   reported_ = 0;
   schedules_.assign(settings_.messages.size(), Schedule{});
-  text_.assign(settings_.messages.size() * can::SLCAN_LINE, '\0');
+  claims_.clear();
+  for (const CanMessage& message : settings_.messages) {
+    const auto source = static_cast<std::uint8_t>(message.id & 0xFF);
+    if (message.message.j1939 && message.interval_ms > 0 && source < can::NULL_ADDRESS &&
+        std::find(claims_.begin(), claims_.end(), source) == claims_.end()) {
+      claims_.push_back(source);
+    }
+  }
+  claim_due_.reset();
+  text_.assign((settings_.messages.size() + claims_.size()) * can::SLCAN_LINE, '\0');
   thread_ = os::start_thread(thread_main, this);
   return thread_ != os::invalid_thread;
 }
@@ -412,6 +422,15 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
   }
   std::size_t length = 0;
   std::size_t frames = 0;
+  // A unit claims its address before its messages go.
+  for (const std::uint8_t address : claims_) {
+    if (claim_due_[address] && !blocked) {
+      claim_due_[address] = false;
+      length += can::slcan_line(can::address_claim_id(address), true,
+                                can::name_bytes(can::name_for(address)), 8, text_.data() + length);
+      ++frames;
+    }
+  }
   std::uint64_t next_us = now_us + std::uint64_t{CAN_LONGEST_SLEEP_MS} * 1000u;
   for (std::size_t i = 0; i < settings_.messages.size(); ++i) {
     const CanMessage& message = settings_.messages[i];
@@ -461,19 +480,22 @@ bool CanOutput::stopping() noexcept {
 void CanOutput::answer_requests(std::uint64_t now_us) noexcept {
   CanAdapter::Request request{};
   while (adapter_.take_request(request)) {
+    if (request.pgn == can::PGN_ADDRESS_CLAIMED) {
+      for (const std::uint8_t address : claims_) {
+        if (request.destination == can::GLOBAL_ADDRESS || request.destination == address) {
+          claim_due_[address] = true;
+        }
+      }
+      continue;
+    }
     for (std::size_t i = 0; i < settings_.messages.size(); ++i) {
       const CanMessage& message = settings_.messages[i];
       if (!message.message.extended || message.interval_ms == 0) {
         continue;
       }
-      // The parameter group of a 29-bit identifier: a group below 240 names a destination in
-      // its low byte, which is no part of the group.
-      std::uint32_t pgn = (message.id >> 8) & 0x3FFFF;
-      if (((pgn >> 8) & 0xFF) < 240) {
-        pgn &= 0x3FF00;
-      }
       const auto source = static_cast<std::uint8_t>(message.id & 0xFF);
-      if (pgn == request.pgn && (request.destination == 0xFF || request.destination == source)) {
+      if (can::pgn_of(message.id) == request.pgn &&
+          (request.destination == can::GLOBAL_ADDRESS || request.destination == source)) {
         schedules_[i].due_us = now_us;  // at once, then on its schedule from there
       }
     }
@@ -507,7 +529,8 @@ void CanOutput::run() noexcept {
         }
         note(opened, error);
         if (opened) {
-          // Every message at once, then on its schedule.
+          // Every address claimed and every message at once, then on its schedule.
+          claim_due_.set();
           const std::uint64_t after_us = os::now_us();
           for (Schedule& schedule : schedules_) {
             schedule.due_us = after_us;
@@ -520,9 +543,14 @@ void CanOutput::run() noexcept {
     }
     if (port_.is_open()) {
       const std::uint64_t polled_us = os::now_us();
-      if (!adapter_.poll(polled_us) || (adapter_.hand_shake_due(polled_us) &&
-                                        !adapter_.hand_shake(settings_.bitrate_command, timer))) {
+      if (!adapter_.poll(polled_us)) {
         lose(polled_us);
+      } else if (adapter_.hand_shake_due(polled_us)) {
+        // A board whose bootloader ate the hand-shake ate the claims with it.
+        claim_due_.set();
+        if (!adapter_.hand_shake(settings_.bitrate_command, timer)) {
+          lose(polled_us);
+        }
       }
       answer_requests(polled_us);
       pass_news();

@@ -16,6 +16,7 @@
 #ifndef VONTREL_LINK_CAN_OUTPUT_H
 #define VONTREL_LINK_CAN_OUTPUT_H
 
+#include <bitset>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -146,6 +147,10 @@ class CanOutput {
     can::Data last{};                     // as sent, with the counter of that send
   };
   std::vector<Schedule> schedules_;
+  // The J1939 addresses our messages come from, each claimed after every hand-shake and when
+  // another node asks for the claims.
+  std::vector<std::uint8_t> claims_;
+  std::bitset<256> claim_due_;
   std::uint64_t blocked_since_us_ = 0;  // the adapter has not taken our last lines since
   std::uint64_t next_open_us_ = 0;
   std::vector<char> text_;  // one line per message at most, sized at open

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -236,6 +237,40 @@ TEST_F(can_sender_test, another_nodes_request_for_a_message_sends_it_at_once) {
   // A request addressed to TD's sender (0x00) is ours too.
   request("T18EA00173E6FE00\r");
   EXPECT_TRUE(wait_for([&] { return count("T18FEE600") == 3; }));
+}
+
+TEST_F(can_sender_test, each_unit_claims_its_address_first_and_again_when_asked) {
+  // The built-in profile's senders and their NAMEs, byte for byte from docs/can.md's fields:
+  // industry group 1 (0x10 in the last byte), the function in the sixth byte, the identity
+  // number the address itself.
+  const std::vector<std::string> claims = {
+      "T18EEFF0080000000000000010",   // engine
+      "T18EEFFEE8EE00000000140010",   // the tachograph, as a trip recorder (20)
+      "T18EEFF0380300000000030010",   // transmission (3)
+      "T18EEFF0B80B00000000090010"};  // brakes (9)
+  ASSERT_TRUE(can.open(settings));
+  ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 1; }));
+  std::vector<std::string> sent = lines();
+  const auto first_frame = std::find_if(sent.begin(), sent.end(), [](const std::string& line) {
+    return line.rfind("T0CF00400", 0) == 0;
+  });
+  for (const std::string& claim : claims) {
+    EXPECT_LT(std::find(sent.begin(), sent.end(), claim), first_frame) << claim;
+  }
+  const auto request = [](const char* line) {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    const std::string text = line;
+    fake_os::state().input.insert(fake_os::state().input.end(), text.begin(), text.end());
+  };
+  // A Request for Address Claimed (PGN 60928: 00 EE 00) to every node: each claims again.
+  request("T18EAFF17300EE00\r");
+  EXPECT_TRUE(wait_for([&] { return count(claims[3]) == 2; }));
+  // ... to the transmission's address: the transmission alone.
+  request("T18EA0317300EE00\r");
+  EXPECT_TRUE(wait_for([&] { return count(claims[2]) == 3; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(count(claims[0]), 2u);
+  EXPECT_EQ(count(claims[3]), 2u);
 }
 
 TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shake) {

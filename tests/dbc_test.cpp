@@ -84,6 +84,38 @@ TEST(dbc_test, every_construct_reads_as_the_file_writes_it) {
   EXPECT_EQ(profile.skipped[2].name, "Floats");
 }
 
+TEST(dbc_test, j1939_parameter_groups_by_frame_format_or_the_files_protocol) {
+  const std::string messages =
+      "BO_ 2566844672 CCVS1: 8 Vector__XXX\n"  // 29-bit
+      "BO_ 2566844416 OTHER: 8 Vector__XXX\n"  // 29-bit
+      "BO_ 256 CAR: 8 Vector__XXX\n"           // 11-bit
+      "BA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 65535;\nBA_DEF_DEF_ \"GenMsgCycleTime\" 100;\n";
+  const std::string frame_format =
+      "BA_DEF_ BO_ \"VFrameFormat\" ENUM \"StandardCAN\",\"ExtendedCAN\",\"reserved\","
+      "\"J1939PG\";\n"
+      "BA_DEF_DEF_ \"VFrameFormat\" \"ExtendedCAN\";\n";
+  const std::string protocol =
+      "BA_DEF_ \"ProtocolType\" STRING;\nBA_ \"ProtocolType\" \"J1939\";\n";
+  // (the file's attributes, whether CCVS1, OTHER and CAR are J1939)
+  const struct {
+    std::string attributes;
+    bool ccvs1, other, car;
+  } cases[] = {
+      {"", false, false, false},
+      {protocol, true, true, false},
+      {frame_format + "BA_ \"VFrameFormat\" BO_ 2566844672 3;\n", true, false, false},
+      // A message's own frame format wins over the file's protocol.
+      {protocol + frame_format + "BA_ \"VFrameFormat\" BO_ 2566844672 3;\n", true, false, false},
+  };
+  for (const auto& c : cases) {
+    const Profile profile = read_dbc("VERSION \"\"\n" + messages + c.attributes);
+    ASSERT_TRUE(profile.problems.empty()) << c.attributes;
+    EXPECT_EQ(find(profile, "CCVS1")->j1939, c.ccvs1) << c.attributes;
+    EXPECT_EQ(find(profile, "OTHER")->j1939, c.other) << c.attributes;
+    EXPECT_EQ(find(profile, "CAR")->j1939, c.car) << c.attributes;
+  }
+}
+
 TEST(dbc_test, crlf_line_ends_read_alike) {
   std::string crlf;
   for (const char c : every_construct()) {

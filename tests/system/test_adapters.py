@@ -24,7 +24,9 @@ class SimulatedAdapter:
     acking      as lawicel, and acknowledges each frame with z or Z;
     full        as acking for its first `full_after` frames, then BEL for each (its queue
                 filled: nothing on the bus takes them) until `empties_at` seconds;
-    gps         another device: sends NMEA sentences and takes nothing."""
+    gps         another device: sends NMEA sentences and takes nothing;
+    asks        as lawicel, and a second after its channel opened, the cluster (0x17) asks
+                every node for its address claim and the engine (0x00) for EEC1."""
 
     def __init__(self, link, behaviour, full_after=30, empties_at=None):
         self.behaviour = behaviour
@@ -42,6 +44,7 @@ class SimulatedAdapter:
         self.frames = []  # (time, line) passed onto the bus
         self.heard = b""
         self._open = behaviour == "silent"
+        self._opened_at = None
         self._stop = False
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -61,6 +64,12 @@ class SimulatedAdapter:
             if self.behaviour == "gps" and now - last_nmea > 0.2:
                 last_nmea = now
                 self._answer(NMEA)
+            if self.behaviour == "asks" and self._opened_at and now - self._opened_at > 1.0:
+                self._opened_at = None
+                self.asked = now
+                # PGN 59904 with the asked-for group in three bytes: 60928 (00 EE 00) to
+                # every node, 61444 (04 F0 00) to the engine.
+                self._answer(b"T18EAFF17300EE00\rT18EA0017304F000\r")
             ready, _, _ = select.select([self.master], [], [], 0.02)
             if not ready:
                 continue
@@ -95,6 +104,7 @@ class SimulatedAdapter:
             self._answer(b"\a" if self.behaviour == "refuses" else b"\r")
         elif head == b"O":
             self._open = True
+            self._opened_at = self._opened_at or now
             self._answer(b"\r")
         elif head == b"V":
             self._answer(b"V1013\r")
@@ -127,11 +137,11 @@ class SimulatedAdapter:
 
 class AdapterTest(SystemTest):
 
-    def drive(self, behaviour, seconds, **options):
+    def drive(self, behaviour, seconds, settings="", **options):
         adapter = SimulatedAdapter(self.target.can_link(self.scratch), behaviour, **options)
         self.addCleanup(adapter.close)
         port = self.target.can_port_name(adapter.link)
-        self.write_settings(f"comport str none\ncan_port str {port}\n")
+        self.write_settings(f"comport str none\ncan_port str {port}\n{settings}")
         run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
                                    "--duration", str(seconds))
         self.assertEqual(run.returncode, 0, run.output)
@@ -174,6 +184,23 @@ class AdapterTest(SystemTest):
         told = [text for _, text in run.log]
         self.assertEqual(told.count(warning), 1, told)
         self.assertGreater(len(adapter.frames), 60)
+
+    def test_each_unit_claims_its_address_and_answers_the_clusters_requests(self):
+        # EEC1 once a minute: only the request can bring a second one.
+        adapter, _, _ = self.drive("asks", 4, "can_eec1_ms int 60000\n")
+        lines = [line.decode() for _, line in adapter.frames]
+        # The built-in profile's four senders, NAMEs from docs/can.md: the engine (0x00), the
+        # tachograph as a trip recorder (0xEE), the transmission (0x03), the brakes (0x0B).
+        claims = ["T18EEFF0080000000000000010", "T18EEFFEE8EE00000000140010",
+                  "T18EEFF0380300000000030010", "T18EEFF0B80B00000000090010"]
+        for claim in claims:
+            with self.subTest(claim=claim):
+                self.assertLess(lines.index(claim), lines.index(next(
+                    line for line in lines if line.startswith("T0CF00400"))))
+                self.assertEqual(lines.count(claim), 2, "at start-up and when asked")
+        eec1 = [at for at, line in adapter.frames if line.startswith(b"T0CF00400")]
+        self.assertEqual(len(eec1), 2, lines)
+        self.assertLess(eec1[1] - adapter.asked, 0.2)
 
 
 if __name__ == "__main__":

@@ -124,6 +124,22 @@ class Adapter:
         os.unlink(self.link)
 
 
+def take_claims(test, received, db):
+    """The J1939 address claims (PGN 60928) out of `received`, checked: each address the
+    profile's 29-bit messages come from, claimed before its first message (and again with
+    each hand-shake an adapter that answers nothing is sent); the rest back."""
+    claims = [(at, m) for at, m in received
+              if m.is_extended_id and m.arbitration_id & 0x03FF0000 == 0x00EE0000]
+    rest = [(at, m) for at, m in received if (at, m) not in claims]
+    senders = {f.arbitration_id.id & 0xFF for f in db.frames if f.arbitration_id.extended}
+    test.assertEqual({m.arbitration_id & 0xFF for _, m in claims}, senders)
+    for source in senders:
+        claimed = next(t for t, m in claims if m.arbitration_id == 0x18EEFF00 | source)
+        first = next(t for t, m in rest if m.is_extended_id and m.arbitration_id & 0xFF == source)
+        test.assertLessEqual(claimed, first, hex(source))
+    return rest
+
+
 class CanTest(SystemTest):
 
     def setUp(self):
@@ -149,7 +165,7 @@ class CanTest(SystemTest):
         self.assertEqual([line for line in run.log if line[0] == 2], [])
 
         by_name = {}
-        for at, message in received:
+        for at, message in take_claims(self, received, self.db):
             frame = self.db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id,
                                                                 extended=True))
             self.assertIsNotNone(frame, hex(message.arbitration_id))
@@ -199,6 +215,9 @@ class CanTest(SystemTest):
         self.assertAlmostEqual(last["CCVS1"]["WheelBasedVehicleSpeed"], 90, delta=0.01)
         self.assertEqual(last["TD"]["Hours"], 16)
         self.assertEqual(summary["messages"]["TCO1"]["source"], 0xEE)
+        # Each sender's address claim, by the unit docs/can.md gives for it.
+        self.assertEqual(summary["claims"], {"0": "engine", "3": "transmission", "11": "brakes",
+                                             "238": "trip recorder"})
 
     def test_bad_settings_each_told_once_and_the_cluster_goes_on(self):
         missing = "COM9" if self.target.wine else os.path.join(self.scratch, "no-such-adapter")
@@ -330,7 +349,7 @@ class ProfileTest(SystemTest):
         self.assertEqual([line for line in run.log if line[0] == 2], [])
 
         by_name = {}
-        for at, message in received:
+        for at, message in take_claims(self, received, db):
             frame = db.frame_by_id(canmatrix.ArbitrationId(message.arbitration_id,
                                                             extended=message.is_extended_id))
             self.assertIsNotNone(frame, hex(message.arbitration_id))
@@ -446,6 +465,8 @@ class MonitorAdapterTest(unittest.TestCase):
         for i in range(30):
             os.write(master, f"{ccvs1}{i * 100:04X}\r".encode())
             time.sleep(0.02)
+        # The cluster (0x17) asks the engine (0x00) for TD (PGN 65254: E6 FE 00).
+        os.write(master, b"T18EA00173E6FE00\r")
         with urllib.request.urlopen(web["url"] + "state", timeout=10) as response:
             state = json.load(response)
         self.assertTrue(state["signal"], state)
@@ -454,8 +475,10 @@ class MonitorAdapterTest(unittest.TestCase):
         out, _ = monitor.communicate(timeout=10)
         events = [json.loads(line) for line in out.splitlines()]
         summary = [e for e in events if e["event"] == "summary"][-1]
-        self.assertEqual(summary["frames"], 30, summary)
+        self.assertEqual(summary["frames"], 31, summary)
         self.assertEqual(summary["unknown"], 0, summary)
+        self.assertIn({"event": "request", "source": 0x17, "destination": 0, "pgn": 65254,
+                       "message": "TD"}, events)
         self.assertEqual(summary["messages"]["CCVS1"]["count"], 30, summary)
 
 

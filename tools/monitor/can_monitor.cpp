@@ -12,6 +12,7 @@
 #include "can/builtin_profile.h"
 #include "can/dbc.h"
 #include "can/encoder.h"
+#include "can/j1939.h"
 #include "tools/common/json_text.h"
 #include "tools/monitor/monitor.h"
 #include "tools/web/serve.h"
@@ -85,6 +86,9 @@ class Bus {
       return;
     }
     ++frames_;
+    if (extended && network_management(id, data, length)) {
+      return;
+    }
     std::size_t index = 0;
     while (index < profile_.messages.size() &&
            (profile_.messages[index].id != id || profile_.messages[index].extended != extended)) {
@@ -173,8 +177,9 @@ class Bus {
       messages[name]["counter_skips"] = seen.counter_skips;
       messages[name]["checksum_errors"] = seen.checksum_errors;
     }
-    const nlohmann::json summary = {
-        {"event", "summary"}, {"frames", frames_}, {"unknown", unknown_}, {"messages", messages}};
+    const nlohmann::json summary = {{"event", "summary"},  {"frames", frames_},
+                                    {"unknown", unknown_}, {"messages", messages},
+                                    {"claims", claims_},   {"requests", requests_}};
     if (options_.json) {
       print_json(summary);
     } else {
@@ -184,6 +189,63 @@ class Bus {
   }
 
  private:
+  // J1939's address claims and requests, told as they come, by name: a player checking that
+  // the cluster finds its engine sees the engine's claim, and what the cluster asks for.
+  bool network_management(std::uint32_t id, const can::Data& data, std::size_t length) {
+    const auto source = static_cast<unsigned>(id & 0xFF);
+    const auto destination = static_cast<unsigned>((id >> 8) & 0xFF);
+    const std::uint32_t pgn = can::pgn_of(id);
+    if (pgn == can::PGN_ADDRESS_CLAIMED && length == 8) {
+      std::uint64_t name = 0;
+      for (std::size_t i = 0; i < 8; ++i) {
+        name |= std::uint64_t{data[i]} << (8 * i);
+      }
+      const unsigned function = can::function_of(name);
+      const char* what = can::function_name(static_cast<std::uint8_t>(function));
+      const std::string unit = what != nullptr ? what : "function " + std::to_string(function);
+      char text[17];
+      std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(name));
+      claims_[std::to_string(source)] = unit;
+      if (options_.json) {
+        print_json({{"event", "claim"}, {"source", source}, {"name", text}, {"unit", unit}});
+      } else if (!options_.quiet) {
+        std::printf("0x%02X claims its address: %s (NAME %s)\n", source, unit.c_str(), text);
+      }
+      return true;
+    }
+    if (pgn == can::PGN_REQUEST && length >= 3) {
+      const std::uint32_t asked = static_cast<std::uint32_t>(data[0]) |
+                                  static_cast<std::uint32_t>(data[1]) << 8 |
+                                  static_cast<std::uint32_t>(data[2] & 0x03) << 16;
+      std::string what = asked == can::PGN_ADDRESS_CLAIMED ? "Address Claimed" : "";
+      for (const can::Message& message : profile_.messages) {
+        if (what.empty() && message.extended && can::pgn_of(message.id) == asked) {
+          what = message.name;
+        }
+      }
+      ++requests_;
+      if (options_.json) {
+        print_json({{"event", "request"},
+                    {"source", source},
+                    {"destination", destination},
+                    {"pgn", asked},
+                    {"message", what}});
+      } else if (!options_.quiet) {
+        std::printf("0x%02X asks %s for PGN %u%s%s\n", source,
+                    destination == can::GLOBAL_ADDRESS ? "every node"
+                                                       : ("0x" + hex_byte(destination)).c_str(),
+                    static_cast<unsigned>(asked), what.empty() ? "" : ": ", what.c_str());
+      }
+      return true;
+    }
+    return false;
+  }
+  static std::string hex_byte(unsigned value) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+  }
+
   // One more of a message: its count, its time and the gap since the last.
   Seen& arrived(const std::string& name, Clock::time_point now) {
     Seen& seen = seen_[name];
@@ -247,6 +309,8 @@ class Bus {
   std::map<std::string, Seen> seen_;
   std::uint64_t frames_ = 0;
   std::uint64_t unknown_ = 0;
+  std::map<std::string, std::string> claims_;  // by source address: the unit claimed
+  std::uint64_t requests_ = 0;
   Clock::time_point last_report_{};
   Clock::time_point last_publish_{};
   web::DashboardServer* web_ = nullptr;
