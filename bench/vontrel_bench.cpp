@@ -36,7 +36,7 @@ void frame_end_skipped_by_the_throttle(benchmark::State& state) {
   auto context = open_context();
   context->link.last_send_tick = os::bench_tick.load();
   for (auto _ : state) {
-    link_frame_end(context->link, context->port, context->host_log, context->state,
+    link_frame_end(context->link, context->port, host_link_log(context->host_log), context->state,
                    context->settings, os::bench_tick.load(std::memory_order_relaxed));
   }
 }
@@ -54,7 +54,7 @@ void full_cycle(benchmark::State& state, std::uint32_t game_time) {
   std::uint32_t tick = 0;
   for (auto _ : state) {
     tick += SEND_INTERVAL_MS;
-    link_frame_end(context->link, context->port, context->host_log, context->state,
+    link_frame_end(context->link, context->port, host_link_log(context->host_log), context->state,
                    context->settings, tick);
   }
 }
@@ -75,7 +75,7 @@ void full_cycle_with_udp(benchmark::State& state) {
   std::uint32_t tick = 0;
   for (auto _ : state) {
     tick += SEND_INTERVAL_MS;
-    link_frame_end(context->link, context->port, context->host_log, context->state,
+    link_frame_end(context->link, context->port, host_link_log(context->host_log), context->state,
                    context->settings, tick);
   }
 }

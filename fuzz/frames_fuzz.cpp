@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fake_os::reset();
   std::string error;
   context->port.open("COM3", error);
-  link_frame_end(context->link, context->port, context->host_log, context->state, context->settings,
-                 SEND_INTERVAL_MS);
+  link_frame_end(context->link, context->port, host_link_log(context->host_log), context->state,
+                 context->settings, SEND_INTERVAL_MS);
 
   const auto& writes = fake_os::state().writes;
   require(writes.size() == FRAMES_PER_CYCLE);

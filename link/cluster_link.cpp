@@ -10,21 +10,15 @@ namespace vontrel {
 
 namespace {
 
-void log_line(scs_log_t log, scs_log_type_t type, const char* text) noexcept {
-  if (log != nullptr) {
-    log(type, text);
-  }
-}
-
 // The host's log from the frame path: "<what>: <name>", an error when `bad`, built in place
 // with no allocation.
-void tell(scs_log_t log, bool bad, const char* what, const char* name) noexcept {
+void tell(const LinkLog& log, bool bad, const char* what, const char* name) noexcept {
   char line[512];
   std::snprintf(line, sizeof line, "%s: %s", what, name);
-  log_line(log, bad ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, line);
+  log(bad ? LogKind::error : LogKind::message, line);
 }
 
-void report(const ClusterLink& link, scs_log_t log, LinkEvent event) noexcept {
+void report(const ClusterLink& link, const LinkLog& log, LinkEvent event) noexcept {
   const bool lost = event == LinkEvent::lost;
   tell(log, lost, lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
        link.port_name.c_str());
@@ -54,7 +48,7 @@ void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexce
   }
 }
 
-void report_udp(const ClusterLink& link, scs_log_t log, UdpEvent event) noexcept {
+void report_udp(const ClusterLink& link, const LinkLog& log, UdpEvent event) noexcept {
   const bool failing = event == UdpEvent::failing;
   tell(log, failing, failing ? "UDP send failing, still trying" : "UDP send works again",
        link.udp.target().c_str());
@@ -62,7 +56,7 @@ void report_udp(const ClusterLink& link, scs_log_t log, UdpEvent event) noexcept
 
 // The synchronous link before a cycle: a lost port is reopened (reconnecting only), a stalled
 // one waited out without waiting. True when a due cycle may be written.
-bool synchronous_ready(ClusterLink& link, SerialPort& port, scs_log_t log,
+bool synchronous_ready(ClusterLink& link, SerialPort& port, const LinkLog& log,
                        std::uint32_t now) noexcept {
   if (!port.is_open()) {
     if (link.lost && now - link.retry_tick >= REOPEN_INTERVAL_MS) {
@@ -94,7 +88,7 @@ bool synchronous_ready(ClusterLink& link, SerialPort& port, scs_log_t log,
 }
 
 // The encoded cycle on the host's thread.
-void synchronous_send(ClusterLink& link, SerialPort& port, scs_log_t log,
+void synchronous_send(ClusterLink& link, SerialPort& port, const LinkLog& log,
                       std::uint32_t now) noexcept {
   const os::io_status sent =
       write_frames(port, link.frame_buffer.data(), FRAME_LENGTH, FRAMES_PER_CYCLE);
@@ -117,7 +111,8 @@ void send_serial_reset(ClusterLink& link, SerialPort& port, std::uint32_t now) n
 }
 
 // The serial side of a frame-end: true when a cycle is to be written to the port now.
-bool serial_ready(ClusterLink& link, SerialPort& port, scs_log_t log, std::uint32_t now) noexcept {
+bool serial_ready(ClusterLink& link, SerialPort& port, const LinkLog& log,
+                  std::uint32_t now) noexcept {
   if (!link.serial) {
     return false;
   }
@@ -139,12 +134,12 @@ bool serial_ready(ClusterLink& link, SerialPort& port, scs_log_t log, std::uint3
   return true;
 }
 
-void report_can(ClusterLink& link, scs_log_t log, CanEvent event) noexcept {
+void report_can(ClusterLink& link, const LinkLog& log, CanEvent event) noexcept {
   const char* port = link.can.port_name().c_str();
   char line[512];
   if (event == CanEvent::back) {
     std::snprintf(line, sizeof line, "CAN adapter connected: %s", port);
-    log_line(log, SCS_LOG_TYPE_message, line);
+    log(LogKind::message, line);
     return;
   }
   // Why, where the port said: "Can not open COM port" for one that is not there or is held
@@ -159,11 +154,11 @@ void report_can(ClusterLink& link, scs_log_t log, CanEvent event) noexcept {
                 why.empty() ? "CAN adapter lost, reconnecting: %s%s"
                             : "CAN adapter lost, reconnecting: %s (%s)",
                 port, why.c_str());
-  log_line(log, SCS_LOG_TYPE_error, line);
+  log(LogKind::error, line);
 }
 
 // What the adapter told of itself, once each, in the player's words.
-void report_can_news(ClusterLink& link, scs_log_t log) noexcept {
+void report_can_news(ClusterLink& link, const LinkLog& log) noexcept {
   CanNews news{};
   std::string detail;
   const char* port = link.can.port_name().c_str();
@@ -176,7 +171,7 @@ void report_can_news(ClusterLink& link, scs_log_t log) noexcept {
     } catch (...) {
       return;
     }
-    scs_log_type_t type = SCS_LOG_TYPE_error;
+    LogKind type = LogKind::error;
     switch (news) {
       case CanNews::refused_bitrate:
         std::snprintf(line, sizeof line, "CAN adapter %s refused the bit rate command: %s", port,
@@ -187,14 +182,14 @@ void report_can_news(ClusterLink& link, scs_log_t log) noexcept {
                       detail.c_str());
         break;
       case CanNews::version:
-        type = SCS_LOG_TYPE_message;
+        type = LogKind::message;
         std::snprintf(line, sizeof line, "CAN adapter %s: %s", port, detail.c_str());
         break;
       case CanNews::foreign:
         std::snprintf(line, sizeof line, "CAN port %s answers, but not as a CAN adapter", port);
         break;
       case CanNews::silent:
-        type = SCS_LOG_TYPE_message;
+        type = LogKind::message;
         std::snprintf(line, sizeof line, "CAN port %s answers nothing: frames are sent blind",
                       port);
         break;
@@ -204,15 +199,15 @@ void report_can_news(ClusterLink& link, scs_log_t log) noexcept {
                       "and are CAN-H and CAN-L the right way round?");
         break;
       case CanNews::acknowledged:
-        type = SCS_LOG_TYPE_message;
+        type = LogKind::message;
         std::snprintf(line, sizeof line, "CAN frames are acknowledged again on: %s", port);
         break;
     }
-    log_line(log, type, line);
+    log(type, line);
   }
 }
 
-void start_can(CanOutput& can, scs_log_t log, const LinkSettings& settings) {
+void start_can(CanOutput& can, const LinkLog& log, const LinkSettings& settings) {
   can.close();
   if (!settings.can) {
     return;
@@ -226,22 +221,22 @@ void start_can(CanOutput& can, scs_log_t log, const LinkSettings& settings) {
         .append(" at ")
         .append(std::to_string(chosen.bitrate))
         .append(" bit/s");
-    log_line(log, SCS_LOG_TYPE_message, line.c_str());
+    log(LogKind::message, line.c_str());
   } else {
-    log_line(log, SCS_LOG_TYPE_error, "CAN output off: no thread for it");
+    log(LogKind::error, "CAN output off: no thread for it");
   }
 }
 
-void start_udp(UdpOutput& udp, scs_log_t log, const std::string& target) {
+void start_udp(UdpOutput& udp, const LinkLog& log, const std::string& target) {
   udp.close();
   if (target == UDP_OFF) {
     return;
   }
   std::string error;
   if (udp.open(target, error)) {
-    log_line(log, SCS_LOG_TYPE_message, ("Sending UDP to: " + target).c_str());
+    log(LogKind::message, ("Sending UDP to: " + target).c_str());
   } else {
-    log_line(log, SCS_LOG_TYPE_error, error.c_str());
+    log(LogKind::error, error.c_str());
   }
 }
 
@@ -260,8 +255,9 @@ bool is_no_port(std::string_view port_name) noexcept {
   return true;
 }
 
-bool start_link(ClusterLink& link, SerialPort& port, scs_log_t log, const std::string& port_name,
-                const LinkSettings& settings, std::uint32_t now, std::string& error) {
+bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
+                const std::string& port_name, const LinkSettings& settings, std::uint32_t now,
+                std::string& error) {
   // A writer left by an earlier start-up owns the port: stop it, so that the port is judged
   // here as on the plain link ("already open" closes it) and nothing reopens it behind us.
   link.writer.stop(0);
@@ -308,8 +304,9 @@ void abandon_link(ClusterLink& link) noexcept {
   link.can.close();
 }
 
-void link_frame_end(ClusterLink& link, SerialPort& port, scs_log_t log, const TelemetryState& state,
-                    const Settings& settings, std::uint32_t now) noexcept {
+void link_frame_end(ClusterLink& link, SerialPort& port, const LinkLog& log,
+                    const TelemetryState& state, const Settings& settings,
+                    std::uint32_t now) noexcept {
   if (link.can.active()) {
     link.can.submit(state);
     for (CanEvent event = link.can.take_event(); event != CanEvent::none;

@@ -26,7 +26,6 @@
 #include "link/background_writer.h"
 #include "link/can_output.h"
 #include "link/udp_output.h"
-#include "plugin/host_sdk.h"
 #include "serial/serial_port.h"
 #include "settings/settings.h"
 #include "telemetry/telemetry_state.h"
@@ -73,15 +72,31 @@ struct ClusterLink {
   BackgroundWriter writer;
 };
 
-// The link is handed the port it writes and the host's log (null when the host gave none),
-// which hears of an output left off, a port or an adapter lost and back.
+// A line for the player: a plain message, or an error.
+enum class LogKind : std::uint8_t { message, error };
+
+// Where the link's lines go. The link knows no host: the plug-in hands it a function that
+// passes each line to the host's log (nothing, when the host gave none).
+struct LinkLog {
+  void (*write)(const void* context, LogKind kind, const char* text) noexcept = nullptr;
+  const void* context = nullptr;
+  void operator()(LogKind kind, const char* text) const noexcept {
+    if (write != nullptr) {
+      write(context, kind, text);
+    }
+  }
+};
+
+// The link is handed the port it writes and the log, which hears of an output left off, a
+// port or an adapter lost and back.
 
 // Start-up at tick `now`: opens the port, chooses the link and clears the cluster before any
 // value can reach it. False with the port's error text; the port is then closed and the link
 // sends nothing. A UDP target that cannot be used is told in the host's log and left off;
 // start-up goes on without it.
-bool start_link(ClusterLink& link, SerialPort& port, scs_log_t log, const std::string& port_name,
-                const LinkSettings& settings, std::uint32_t now, std::string& error);
+bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
+                const std::string& port_name, const LinkSettings& settings, std::uint32_t now,
+                std::string& error);
 
 // Start-up failed after the port was opened and the host will unload us without a shut-down:
 // no thread of ours may outlive the call, nor a socket. The port stays open, written from the
@@ -89,8 +104,9 @@ bool start_link(ClusterLink& link, SerialPort& port, scs_log_t log, const std::s
 void abandon_link(ClusterLink& link) noexcept;
 
 // One frame-end at tick `now`: at most one cycle, encoded from the snapshot and the settings.
-void link_frame_end(ClusterLink& link, SerialPort& port, scs_log_t log, const TelemetryState& state,
-                    const Settings& settings, std::uint32_t now) noexcept;
+void link_frame_end(ClusterLink& link, SerialPort& port, const LinkLog& log,
+                    const TelemetryState& state, const Settings& settings,
+                    std::uint32_t now) noexcept;
 
 // Whether a frame-end has anything to do (a port to write to or one to reopen, a socket, an
 // adapter): when not, the host's frame-end does not even read the clock.

@@ -25,6 +25,10 @@ struct PluginContext {
 // One line in the host's log, if the host gave us a log.
 void log_line(const PluginContext& context, scs_log_type_t type, const char* text) noexcept;
 
+// The link's lines into the host's log `log` (read at each line: it may still be null, and
+// must outlive the link).
+LinkLog host_link_log(const scs_log_t& log) noexcept;
+
 // One frame-end event: reads the tick only when the link has something to do.
 void frame_end(PluginContext& context) noexcept;
 

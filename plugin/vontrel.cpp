@@ -89,8 +89,8 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
                  .c_str());
   }
   std::string errmsg;
-  if (!start_link(context.link, context.port, context.host_log, com_port, link, os::tick_ms(),
-                  errmsg)) {
+  if (!start_link(context.link, context.port, host_link_log(context.host_log), com_port, link,
+                  os::tick_ms(), errmsg)) {
     log_line(context, SCS_LOG_TYPE_error, errmsg.c_str());
     return SCS_RESULT_generic_error;
   }
@@ -121,10 +121,20 @@ void log_line(const PluginContext& context, scs_log_type_t type, const char* tex
   }
 }
 
+LinkLog host_link_log(const scs_log_t& log) noexcept {
+  return {[](const void* host, LogKind kind, const char* text) noexcept {
+            const scs_log_t write = *static_cast<const scs_log_t*>(host);
+            if (write != nullptr) {
+              write(kind == LogKind::error ? SCS_LOG_TYPE_error : SCS_LOG_TYPE_message, text);
+            }
+          },
+          &log};
+}
+
 void frame_end(PluginContext& context) noexcept {
   if (link_busy(context.link, context.port)) {
-    link_frame_end(context.link, context.port, context.host_log, context.state, context.settings,
-                   os::tick_ms());
+    link_frame_end(context.link, context.port, host_link_log(context.host_log), context.state,
+                   context.settings, os::tick_ms());
   }
 }
 

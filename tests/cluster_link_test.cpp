@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "plugin/plugin_context.h"
 #include "tests/fake_os.h"
 #include "tests/frame_bytes.h"
 #include "tests/test_host.h"
@@ -35,8 +36,8 @@ class cluster_link_test : public ::testing::Test {
 
   void start(const LinkSettings& settings = {}) {
     std::string error;
-    ASSERT_TRUE(start_link(context->link, context->port, host_params.log, "COM3", settings,
-                           os().tick, error));
+    ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "COM3",
+                           settings, os().tick, error));
   }
   // A frame-end `ms` after the last one.
   void frame_end_after(std::uint32_t ms) {
@@ -49,7 +50,7 @@ class cluster_link_test : public ::testing::Test {
   // The plug-in's frame-end: the clock is read only when the link has work.
   void frame_end_now() {
     if (link_busy(context->link, context->port)) {
-      link_frame_end(context->link, context->port, host_params.log, context->state,
+      link_frame_end(context->link, context->port, host_link_log(host_params.log), context->state,
                      context->settings, os::tick_ms());
     }
   }
@@ -279,7 +280,7 @@ TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_o
 TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
   std::string error;
   for (int run = 0; run < 2; ++run) {
-    ASSERT_TRUE(start_link(context->link, context->port, host_params.log, "None",
+    ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "None",
                            {.udp_target = "[::1]:5005"}, os().tick, error));
   }
   frame_end_after(1000);
@@ -299,7 +300,7 @@ TEST_F(cluster_link_test, no_port_sends_udp_only_and_restarts_keep_one_socket) {
 // Real time passes here, since the sender rests on a real clock; the fake tick follows it.
 TEST_F(cluster_link_test, udp_sends_every_cycle_after_a_slow_host_frame) {
   std::string error;
-  ASSERT_TRUE(start_link(context->link, context->port, host_params.log, "none",
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "none",
                          {.udp_target = "127.0.0.1:5005"}, os().tick, error));
   const auto begin = std::chrono::steady_clock::now();
   std::uint32_t at_ms = 0;
