@@ -8,7 +8,7 @@ namespace vontrel::os {
 
 std::atomic<std::uint32_t> bench_tick{100000};
 
-device_handle open_device(const char* /*name*/) noexcept {
+device_handle open_device(const char* /*name*/, open_error* /*why*/) noexcept {
   return 7;
 }
 bool get_line_settings(device_handle /*device*/, line_settings& /*settings*/) noexcept {

@@ -526,6 +526,9 @@ void CanOutput::run() noexcept {
         }
         if (!opened) {
           port_.close();
+          if (const char* why = port_.why_not_open()) {
+            error.append(": ").append(why);
+          }
         }
         note(opened, error);
         if (opened) {

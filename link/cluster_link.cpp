@@ -142,8 +142,8 @@ void report_can(ClusterLink& link, const LinkLog& log, CanEvent event) noexcept 
     log(LogKind::message, line);
     return;
   }
-  // Why, where the port said: "Can not open COM port" for one that is not there or is held
-  // by another program. An adapter that stopped taking our lines says nothing.
+  // Why, where the port said ("Can not open COM port: no such port", "...: held by another
+  // program"). An adapter that stopped taking our lines says nothing.
   std::string why;
   try {
     why = link.can.why_lost();

@@ -34,9 +34,13 @@ struct line_settings {
   alignas(8) unsigned char native[128] = {};
 };
 
+// Why an open failed, as far as the system tells.
+enum class open_error : std::uint8_t { none, no_such_port, held, refused, other };
+
 // Opens a serial device by name, exclusively, for synchronous reading and writing. The name is
-// passed to the system unchanged. Returns invalid_device on failure.
-device_handle open_device(const char* name) noexcept;
+// passed to the system unchanged. Returns invalid_device on failure, and then `why`, if given,
+// says why.
+device_handle open_device(const char* name, open_error* why = nullptr) noexcept;
 
 bool get_line_settings(device_handle device, line_settings& settings) noexcept;
 bool set_line_settings(device_handle device, const line_settings& settings) noexcept;

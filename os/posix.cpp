@@ -60,11 +60,32 @@ int poll_timeout(std::uint64_t until) {
 
 using namespace termios_values;
 
-device_handle open_device(const char* name) noexcept {
+device_handle open_device(const char* name, open_error* why) noexcept {
+  open_error error = open_error::none;
   // Not our controlling terminal (a signal from the line must never reach the host), and no
   // wait for carrier on open. The descriptor stays non-blocking: every wait is bounded by poll.
   const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    switch (errno) {
+      case ENOENT:
+      case ENODEV:
+      case ENXIO:
+        error = open_error::no_such_port;
+        break;
+      case EBUSY:
+        error = open_error::held;
+        break;
+      case EACCES:
+      case EPERM:
+        error = open_error::refused;
+        break;
+      default:
+        error = open_error::other;
+        break;
+    }
+    if (why != nullptr) {
+      *why = error;
+    }
     return invalid_device;
   }
   // A port has one owner, as on Windows. The lock is what serial programs take (pyserial's
@@ -73,6 +94,9 @@ device_handle open_device(const char* name) noexcept {
   // neither cannot be seen.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
+    if (why != nullptr) {
+      *why = open_error::held;
+    }
     return invalid_device;
   }
   // Best effort: a device that is not a tty fails later, when its settings are read.

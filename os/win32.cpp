@@ -59,7 +59,7 @@ bool set_write_timeout(HANDLE handle, DWORD timeout_ms) {
 
 }  // namespace
 
-device_handle open_device(const char* name) noexcept {
+device_handle open_device(const char* name, open_error* why) noexcept {
   // COM12 as the system wants it (\\.\COM12); every other name as written.
   char device[16];
   if (is_com_name(name)) {
@@ -70,6 +70,22 @@ device_handle open_device(const char* name) noexcept {
   const HANDLE handle =
       ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
+    if (why != nullptr) {
+      switch (::GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+          *why = open_error::no_such_port;
+          break;
+        // An exclusive open another program holds is refused access.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+          *why = open_error::held;
+          break;
+        default:
+          *why = open_error::other;
+          break;
+      }
+    }
     return invalid_device;
   }
   return reinterpret_cast<device_handle>(handle);

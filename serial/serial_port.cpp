@@ -5,13 +5,20 @@ namespace vontrel {
 bool SerialPort::open(const char* name, std::string& error, std::uint32_t baud_rate) {
   bool success = false;
   error.clear();
+  why_not_open_ = nullptr;
+  os::open_error why = os::open_error::none;
 
   if (is_open()) {
     error = "COM port already open";
-  } else if (handle = os::open_device(name); handle == os::invalid_device) {
+  } else if (handle = os::open_device(name, &why); handle == os::invalid_device) {
     error = "Can not open COM port";
+    why_not_open_ = why == os::open_error::no_such_port ? "no such port"
+                    : why == os::open_error::held       ? "held by another program"
+                    : why == os::open_error::refused    ? "access refused"
+                                                        : nullptr;
   } else if (os::line_settings line; !os::get_line_settings(handle, line)) {
     error = "Can not get COM port config";
+    why_not_open_ = "not a serial line";
   } else {
     line.baud_rate = baud_rate;
     line.stop_bits = 0;

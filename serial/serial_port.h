@@ -26,6 +26,9 @@ class SerialPort {
   // USB-UART bridge) with bounded writes. On failure the port is closed afterwards (even one
   // that was already open) and `error` holds the reason for the host log.
   bool open(const char* name, std::string& error, std::uint32_t baud_rate = SERIAL_BAUD_RATE);
+  // Why the last open failed, in a player's words, where the system told: "no such port",
+  // "held by another program", "access refused", "not a serial line"; else nullptr.
+  const char* why_not_open() const noexcept { return why_not_open_; }
   // Drops what the cluster has not taken yet, so a cluster that stopped reading cannot hold
   // up the close.
   void close() noexcept;
@@ -54,6 +57,7 @@ class SerialPort {
 
  private:
   os::device_handle handle = os::invalid_device;
+  const char* why_not_open_ = nullptr;
 };
 
 }  // namespace vontrel

@@ -63,11 +63,14 @@ using fake_os::state;
 using record = std::lock_guard<std::mutex>;
 constexpr device_handle fake_handle = 42;
 
-device_handle open_device(const char* name) noexcept {
+device_handle open_device(const char* name, open_error* why) noexcept {
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("open");
   state().opened_names.emplace_back(name);
   if (state().open_fails) {
+    if (why != nullptr) {
+      *why = state().open_error;
+    }
     return invalid_device;
   }
   ++state().open_handles;

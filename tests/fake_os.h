@@ -18,6 +18,7 @@ namespace vontrel::fake_os {
 struct State {
   // Script.
   bool open_fails = false;
+  vontrel::os::open_error open_error = vontrel::os::open_error::other;  // why, when it fails
   bool get_fails = false;
   bool set_fails = false;
   bool bounded_fails = false;

@@ -67,6 +67,8 @@ struct OpenFailure {
   bool fake_os::State::*fails;
   const char* error;
   Calls calls;
+  os::open_error system_says = os::open_error::other;  // when the open itself fails
+  const char* why = nullptr;                           // in the player's words
 };
 
 void PrintTo(const OpenFailure& f, std::ostream* out) {
@@ -81,10 +83,12 @@ class serial_port_open_failure_test : public ::testing::TestWithParam<OpenFailur
 TEST_P(serial_port_open_failure_test, reports_the_reason_and_releases_the_handle) {
   const OpenFailure& failure = GetParam();
   fake_os::state().*failure.fails = true;
+  fake_os::state().open_error = failure.system_says;
   SerialPort port;
   std::string error;
   EXPECT_FALSE(port.open("COM7", error));
   EXPECT_EQ(error, failure.error);
+  EXPECT_STREQ(port.why_not_open(), failure.why);
   EXPECT_FALSE(port.is_open());
   EXPECT_EQ(fake_os::state().calls, failure.calls);
   EXPECT_EQ(fake_os::state().open_handles, 0);
@@ -95,10 +99,30 @@ INSTANTIATE_TEST_SUITE_P(failures, serial_port_open_failure_test,
                                                        &fake_os::State::open_fails,
                                                        "Can not open COM port",
                                                        {"open"}},
+                                           OpenFailure{"missing",
+                                                       &fake_os::State::open_fails,
+                                                       "Can not open COM port",
+                                                       {"open"},
+                                                       os::open_error::no_such_port,
+                                                       "no such port"},
+                                           OpenFailure{"held",
+                                                       &fake_os::State::open_fails,
+                                                       "Can not open COM port",
+                                                       {"open"},
+                                                       os::open_error::held,
+                                                       "held by another program"},
+                                           OpenFailure{"refused",
+                                                       &fake_os::State::open_fails,
+                                                       "Can not open COM port",
+                                                       {"open"},
+                                                       os::open_error::refused,
+                                                       "access refused"},
                                            OpenFailure{"get",
                                                        &fake_os::State::get_fails,
                                                        "Can not get COM port config",
-                                                       {"open", "get", "close"}},
+                                                       {"open", "get", "close"},
+                                                       os::open_error::other,
+                                                       "not a serial line"},
                                            OpenFailure{"set",
                                                        &fake_os::State::set_fails,
                                                        "Can not set COM port config",

@@ -185,6 +185,40 @@ class AdapterTest(SystemTest):
         self.assertEqual(told.count(warning), 1, told)
         self.assertGreater(len(adapter.frames), 60)
 
+    def test_an_open_that_fails_says_why(self):
+        link = self.target.can_link(self.scratch)
+        port = self.target.can_port_name(link)
+        self.write_settings(f"comport str none\ncan_port str {port}\n")
+        # A file where the adapter should be: it opens, but is no serial line.
+        plain = os.path.join(self.scratch, "not-an-adapter")
+        open(plain, "w").close()
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(plain, link)
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                   "--duration", "2")
+        os.unlink(link)
+        self.assertIn((2, f"CAN adapter lost, reconnecting: {port} (Can not get COM port config: "
+                          "not a serial line)"), run.log)
+        if self.target.wine:
+            return  # Wine's COM ports do not take the lock serial programs hold
+        # An adapter another program holds (its lock taken, as pyserial's exclusive open
+        # does), then lets go of: told why, then connected.
+        import fcntl
+        adapter = SimulatedAdapter(link, "silent")
+        self.addCleanup(adapter.close)
+        holder = os.open(link, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        host = self.target.start_host("--cwd", self.target.host_path(self.scratch),
+                                      "--duration", "4")
+        time.sleep(1.5)
+        os.close(holder)
+        run = host.finish()
+        self.assertIn((2, f"CAN adapter lost, reconnecting: {port} (Can not open COM port: "
+                          "held by another program)"), run.log)
+        self.assertIn((0, f"CAN adapter connected: {port}"), run.log)
+        self.assertTrue(adapter.frames)
+
     def test_each_unit_claims_its_address_and_answers_the_clusters_requests(self):
         # EEC1 once a minute: only the request can bring a second one.
         adapter, _, _ = self.drive("asks", 4, "can_eec1_ms int 60000\n")

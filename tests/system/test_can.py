@@ -224,7 +224,7 @@ class CanTest(SystemTest):
         cluster = f"comport str {self.target.port_name(self.port)}\n"
         for settings, errors in (
                 (f"can_port str {missing}\n",
-                 [f"CAN adapter lost, reconnecting: {missing} (Can not open COM port)"]),
+                 [f"CAN adapter lost, reconnecting: {missing} (Can not open COM port: no such port)"]),
                 ("can_port str COM8\ncan_bitrate int 300000\n",
                  ["CAN output off, can_bitrate is not one of 10000, 20000, 50000, 100000, "
                   "125000, 250000, 500000, 800000 or 1000000: 300000"]),
