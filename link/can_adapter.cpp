@@ -11,6 +11,16 @@ constexpr std::size_t LONGEST_REPLY = 1 + 8 + 1 + 16 + 4;
 // A news queue nobody empties (a host that stopped calling) stays this small.
 constexpr std::size_t NEWS_KEPT = 16;
 
+int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
 CanReply kind_of(const std::string& line) {
   if (line.empty()) {
     return CanReply::ok;
@@ -158,6 +168,14 @@ bool CanAdapter::poll(std::uint64_t now_us) noexcept {
     told_unacknowledged_ = true;
     tell(CanNews::unacknowledged);
   }
+  // One that answers but acknowledges nothing may still tell of its bus by its flags; its
+  // answer, or a BEL from one that has no "F", comes with the next poll.
+  if (alive && answered_ && !acknowledges_ && unacknowledged_since_us_ != 0 &&
+      now_us - status_asked_us_ >= std::uint64_t{CAN_STATUS_MS} * 1000u) {
+    status_asked_us_ = now_us;
+    const std::uint8_t ask[] = {'F', '\r'};
+    return port_.write(ask, sizeof ask, os::deadline_after(CAN_FLUSH_MS)) != os::io_status::failed;
+  }
   return alive;
 }
 
@@ -220,11 +238,31 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
         tell(CanNews::foreign);
       }
       break;
+    case CanReply::status:
+      take_status(reply.text);
+      break;
     case CanReply::refused:  // a frame it could not queue, or a command it does not know
     case CanReply::ok:
-    case CanReply::status:
     case CanReply::echo:
       break;
+  }
+}
+
+void CanAdapter::take_status(const std::string& text) noexcept {
+  // "F" and two hex digits: bit 2 error warning, bit 5 error passive, bit 7 bus error, each
+  // what a frame nobody acknowledges brings about, retried until the adapter gives up.
+  const int high = text.size() == 3 && text[0] == 'F' ? hex_digit(text[1]) : -1;
+  const int low = text.size() == 3 ? hex_digit(text[2]) : -1;
+  if (high < 0 || low < 0) {
+    return;
+  }
+  const bool errors = ((high << 4 | low) & 0xA4) != 0;
+  if (errors && !told_unacknowledged_) {
+    told_unacknowledged_ = true;
+    tell(CanNews::unacknowledged);
+  } else if (!errors && told_unacknowledged_) {
+    told_unacknowledged_ = false;
+    tell(CanNews::acknowledged);
   }
 }
 

@@ -12,7 +12,7 @@
 //   - an adapter that never answers (the CANable's slcan firmware) is fine: frames go out from
 //     the first second, and the log says they are sent blind;
 //   - an adapter that acknowledges each frame ("z", "Z") and stops, or answers frames with BEL,
-//     has nobody on the bus taking them.
+//     or whose status flags ("F") tell of bus errors, has nobody on the bus taking them.
 // Every hand-shake begins with a bare CR, which ends whatever half-line an earlier write left.
 #ifndef VONTREL_LINK_CAN_ADAPTER_H
 #define VONTREL_LINK_CAN_ADAPTER_H
@@ -76,6 +76,9 @@ inline constexpr std::uint32_t CAN_RETRY_MS = 700;
 // Frames sent without an acknowledgement, by an adapter that acknowledges, for this long:
 // nobody on the bus takes them.
 inline constexpr std::uint32_t CAN_UNACKNOWLEDGED_MS = 1000;
+// An adapter that answers but does not acknowledge frames is asked for its status flags ("F")
+// this often while frames go out: a bus error or error-passive flag is the same news.
+inline constexpr std::uint32_t CAN_STATUS_MS = 1000;
 
 class CanAdapter {
  public:
@@ -119,6 +122,7 @@ class CanAdapter {
   void take(const CanReplyReader::Reply& reply, std::uint64_t now_us) noexcept;
   void tell(CanNews news, std::string detail = std::string()) noexcept;
   void take_frame(const std::string& line) noexcept;
+  void take_status(const std::string& text) noexcept;
 
   SerialPort& port_;
   // The commands of the last hand-shake still to be answered, first first.
@@ -138,6 +142,7 @@ class CanAdapter {
   bool acknowledges_ = false;
   std::uint64_t unacknowledged_since_us_ = 0;  // 0: the last frame was acknowledged
   bool told_unacknowledged_ = false;
+  std::uint64_t status_asked_us_ = 0;
   std::uint64_t frames_received_ = 0;
   static constexpr std::size_t REQUESTS_KEPT = 16;
   Request requests_[REQUESTS_KEPT] = {};

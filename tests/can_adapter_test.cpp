@@ -189,6 +189,40 @@ TEST_F(can_adapter_fake_test, frames_nobody_acknowledges_are_told_and_so_is_thei
   EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::acknowledged, ""}}));
 }
 
+TEST_F(can_adapter_fake_test, one_that_does_not_acknowledge_is_asked_for_its_bus_flags) {
+  const std::uint64_t start = os::now_us();
+  adapter.opened(start);
+  send_in("V1013\r");  // it answers, but acknowledges no frame
+  ASSERT_TRUE(adapter.poll(start));
+  news();
+  adapter.sent(12, start);
+  ASSERT_TRUE(adapter.poll(start + SECOND_US / 2));
+  EXPECT_EQ(written(), (std::vector<std::string>{"F\r"}));
+  ASSERT_TRUE(adapter.poll(start + SECOND_US * 3 / 4));
+  EXPECT_EQ(written().size(), 1u) << "once a second";
+  // (flags, the news): error passive and bus error are frames nobody takes; a plain receive
+  // FIFO flag is not; clear flags are the frames' return.
+  const std::pair<const char*, std::vector<std::pair<CanNews, std::string>>> steps[] = {
+      {"F01\r", {}},
+      {"FA0\r", {{CanNews::unacknowledged, ""}}},
+      {"F20\r", {}},
+      {"F00\r", {{CanNews::acknowledged, ""}}},
+  };
+  for (const auto& [flags, told] : steps) {
+    send_in(flags);
+    ASSERT_TRUE(adapter.poll(start + SECOND_US));
+    EXPECT_EQ(news(), told) << flags;
+  }
+  // An adapter that acknowledges frames is never asked.
+  fake_os::reset();
+  CanAdapter acking{port};
+  acking.opened(start);
+  send_in("V1013\rZ\r");
+  acking.sent(1, start);
+  ASSERT_TRUE(acking.poll(start + SECOND_US * 2));
+  EXPECT_EQ(written(), (std::vector<std::string>{}));
+}
+
 TEST_F(can_adapter_fake_test, requests_from_the_bus_are_taken_other_frames_are_not) {
   adapter.opened(os::now_us());
   // EEC1 (PGN 61444: 04 F0 00) from every node; DM1 (65226: CA FE 00) from 0x00; a frame

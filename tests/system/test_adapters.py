@@ -24,6 +24,9 @@ class SimulatedAdapter:
     acking      as lawicel, and acknowledges each frame with z or Z;
     full        as acking for its first `full_after` frames, then BEL for each (its queue
                 filled: nothing on the bus takes them) until `empties_at` seconds;
+    flags       as lawicel, acknowledging nothing, its status flags ("F") telling of bus
+                errors (error passive) from its `full_after`th frame until `empties_at`
+                seconds, as nobody on the bus takes them;
     gps         another device: sends NMEA sentences and takes nothing;
     asks        as lawicel, and a second after its channel opened, the cluster (0x17) asks
                 every node for its address claim and the engine (0x00) for EEC1."""
@@ -108,13 +111,13 @@ class SimulatedAdapter:
             self._answer(b"\r")
         elif head == b"V":
             self._answer(b"V1013\r")
+        elif head == b"F" and self.behaviour == "flags":
+            self._answer(b"F20\r" if self._queue_full(now) else b"F00\r")
         elif head in (b"t", b"T"):
             if not self._open:
                 self._answer(b"\a")
                 return
-            queue_full = (self.behaviour == "full" and len(self.frames) >= self.full_after and
-                          (self.empties_at is None or now - self.first_byte < self.empties_at))
-            if queue_full:
+            if self.behaviour == "full" and self._queue_full(now):
                 self._answer(b"\a")
                 return
             self.frames.append((now, line))
@@ -122,6 +125,10 @@ class SimulatedAdapter:
                 self._answer(b"z\r" if head == b"t" else b"Z\r")
         else:
             self._answer(b"\a")
+
+    def _queue_full(self, now):
+        return (len(self.frames) >= self.full_after and
+                (self.empties_at is None or now - self.first_byte < self.empties_at))
 
     def close(self):
         if self._stop:
@@ -176,14 +183,17 @@ class AdapterTest(SystemTest):
                          run.log)
 
     def test_frames_nobody_acknowledges_and_their_return(self):
-        adapter, run, port = self.drive("full", 6, full_after=30, empties_at=3.5)
         warning = ("nothing on the CAN bus acknowledges our frames: is the cluster powered, "
                    "and are CAN-H and CAN-L the right way round?")
-        self.assertIn((2, warning), run.log)
-        self.assertIn((0, f"CAN frames are acknowledged again on: {port}"), run.log)
-        told = [text for _, text in run.log]
-        self.assertEqual(told.count(warning), 1, told)
-        self.assertGreater(len(adapter.frames), 60)
+        # One that stops acknowledging each frame, and one that tells by its flags.
+        for behaviour in ("full", "flags"):
+            with self.subTest(adapter=behaviour):
+                adapter, run, port = self.drive(behaviour, 6, full_after=30, empties_at=3.5)
+                self.assertIn((2, warning), run.log)
+                self.assertIn((0, f"CAN frames are acknowledged again on: {port}"), run.log)
+                told = [text for _, text in run.log]
+                self.assertEqual(told.count(warning), 1, told)
+                self.assertGreater(len(adapter.frames), 60)
 
     def test_an_open_that_fails_says_why(self):
         link = self.target.can_link(self.scratch)
