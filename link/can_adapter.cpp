@@ -101,6 +101,7 @@ void CanAdapter::opened(std::uint64_t now_us) noexcept {
   answered_ = false;
   acknowledges_ = false;
   unacknowledged_since_us_ = 0;
+  in_flight_ = 0;
 }
 
 bool CanAdapter::read_replies(std::vector<CanReplyReader::Reply>& replies) noexcept {
@@ -183,6 +184,7 @@ void CanAdapter::sent(std::size_t count, std::uint64_t now_us) noexcept {
   if (count > 0 && unacknowledged_since_us_ == 0) {
     unacknowledged_since_us_ = now_us;
   }
+  in_flight_ += acknowledges_ ? count : 0;
 }
 
 void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) noexcept {
@@ -215,6 +217,9 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
   }
   switch (reply.kind) {
     case CanReply::acknowledged:
+      // Counted from the first acknowledgement: what went before may have met a closed
+      // channel's BELs, taken for the hand-shake's answers.
+      in_flight_ = acknowledges_ && in_flight_ > 0 ? in_flight_ - 1 : 0;
       acknowledges_ = true;
       unacknowledged_since_us_ = 0;
       if (told_unacknowledged_) {
@@ -242,6 +247,8 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
       take_status(reply.text);
       break;
     case CanReply::refused:  // a frame it could not queue, or a command it does not know
+      in_flight_ -= in_flight_ > 0 ? 1 : 0;
+      break;
     case CanReply::ok:
     case CanReply::echo:
       break;

@@ -103,6 +103,11 @@ class CanAdapter {
   // `count` frames of ours were written at `now_us`.
   void sent(std::size_t count, std::uint64_t now_us) noexcept;
 
+  // Whether `window` frames or more are written and not yet answered by an adapter that
+  // answers each (z, Z or BEL): it has stopped reading, and more lines would only wait in the
+  // line's buffer to come out stale when it reads again.
+  bool holding(std::size_t window) const noexcept { return acknowledges_ && in_flight_ >= window; }
+
   // The next news for the host's log, in order; false when there is none.
   bool take_news(CanNews& news, std::string& detail);
 
@@ -141,6 +146,7 @@ class CanAdapter {
   // no acknowledgement (a BEL for a frame it could not queue is none).
   bool acknowledges_ = false;
   std::uint64_t unacknowledged_since_us_ = 0;  // 0: the last frame was acknowledged
+  std::size_t in_flight_ = 0;                  // frames written since it last answered one
   bool told_unacknowledged_ = false;
   std::uint64_t status_asked_us_ = 0;
   std::uint64_t frames_received_ = 0;

@@ -306,6 +306,10 @@ bool CanOutput::open(const CanSettings& settings) {
     }
   }
   claim_due_.reset();
+  window_ = claims_.size();
+  for (const CanMessage& message : settings_.messages) {
+    window_ += message.interval_ms > 0 ? 1 : 0;
+  }
   text_.assign((settings_.messages.size() + claims_.size()) * can::SLCAN_LINE, '\0');
   thread_ = os::start_thread(thread_main, this);
   return thread_ != os::invalid_thread;
@@ -410,8 +414,11 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
   // A message is stale the moment a newer one exists: while the adapter has not taken the
   // last lines, this slot's are not queued behind them. An adapter that takes nothing for a
   // second is given up: what it did not take is dropped, and it is opened again.
-  const bool blocked = port_.output_ready() == os::io_status::timed_out;
-  if (!blocked) {
+  const bool queue_full = port_.output_ready() == os::io_status::timed_out;
+  // An adapter that answers each frame and has answered none of the last slot's has stopped
+  // reading: nothing more is written until it answers, so at most one slot comes out stale.
+  const bool blocked = queue_full || adapter_.holding(window_);
+  if (!queue_full) {
     blocked_since_us_ = 0;
   } else if (blocked_since_us_ == 0) {
     blocked_since_us_ = now_us;

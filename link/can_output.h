@@ -151,6 +151,7 @@ class CanOutput {
   // another node asks for the claims.
   std::vector<std::uint8_t> claims_;
   std::bitset<256> claim_due_;
+  std::size_t window_ = 0;              // one slot: every message and claim once
   std::uint64_t blocked_since_us_ = 0;  // the adapter has not taken our last lines since
   std::uint64_t next_open_us_ = 0;
   std::vector<char> text_;  // one line per message at most, sized at open

@@ -176,6 +176,13 @@ TEST_F(can_adapter_fake_test, frames_nobody_acknowledges_are_told_and_so_is_thei
   adapter.sent(12, start);
   send_in("Z\rZ\r");
   ASSERT_TRUE(adapter.poll(start + 10000));
+  // Counted from the first acknowledgement: a slot of 12 unanswered holds the next.
+  EXPECT_FALSE(adapter.holding(12));
+  adapter.sent(12, start + 10000);
+  EXPECT_TRUE(adapter.holding(12));
+  send_in("Z\r");
+  ASSERT_TRUE(adapter.poll(start + 15000));
+  EXPECT_FALSE(adapter.holding(12));
   // Then the queue fills: BEL for each frame, and no acknowledgement for a second.
   adapter.sent(12, start + 20000);
   send_in("\a\a");

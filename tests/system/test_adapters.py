@@ -31,8 +31,9 @@ class SimulatedAdapter:
     asks        as lawicel, and a second after its channel opened, the cluster (0x17) asks
                 every node for its address claim and the engine (0x00) for EEC1."""
 
-    def __init__(self, link, behaviour, full_after=30, empties_at=None):
+    def __init__(self, link, behaviour, full_after=30, empties_at=None, stall=None):
         self.behaviour = behaviour
+        self.stall = stall  # (from, for): seconds after the first byte it reads nothing
         self.full_after = full_after
         self.empties_at = empties_at
         self.master, self._slave = os.openpty()
@@ -73,6 +74,10 @@ class SimulatedAdapter:
                 # PGN 59904 with the asked-for group in three bytes: 60928 (00 EE 00) to
                 # every node, 61444 (04 F0 00) to the engine.
                 self._answer(b"T18EAFF17300EE00\rT18EA0017304F000\r")
+            if (self.stall and self.first_byte and
+                    0 <= now - self.first_byte - self.stall[0] < self.stall[1]):
+                time.sleep(0.01)
+                continue
             ready, _, _ = select.select([self.master], [], [], 0.02)
             if not ready:
                 continue
@@ -228,6 +233,20 @@ class AdapterTest(SystemTest):
                           "held by another program)"), run.log)
         self.assertIn((0, f"CAN adapter connected: {port}"), run.log)
         self.assertTrue(adapter.frames)
+
+    def test_an_adapter_that_stops_reading_gets_no_stale_frames_after(self):
+        # It reads nothing from its 2nd second for 6 s: what comes when it reads again is
+        # at most the one slot it had not answered (twelve messages, four claims), not six
+        # seconds of them at a hundred times their pace.
+        adapter, _, _ = self.drive("acking", 10, stall=(2, 6))
+        resumed = adapter.first_byte + 8
+        # The line's backlog comes in its first read; after it, each message once with the
+        # newest values, then on its schedule.
+        first_read = min(at for at, _ in adapter.frames if at >= resumed)
+        backlog = [line for at, line in adapter.frames if at == first_read]
+        self.assertLessEqual(len(backlog), 16, backlog)
+        self.assertTrue([at for at, _ in adapter.frames if at > resumed + 1],
+                        "frames flow again")
 
     def test_each_unit_claims_its_address_and_answers_the_clusters_requests(self):
         # EEC1 once a minute: only the request can bring a second one.
