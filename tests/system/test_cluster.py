@@ -181,11 +181,14 @@ class VariantTest(SystemTest):
     """Every build of the firmware shows the same drive: the display on its I2C backpack,
     needles on X27 steppers or through a step-and-direction driver, and the Arduino sketch."""
 
-    VARIANTS = [  # (ELF beside the default one, steps from the stop to full scale)
-        ("vontrel-firmware-i2c.elf", None),
-        ("vontrel-firmware-x27.elf", 945),
-        ("vontrel-firmware-stepdir.elf", 3780),
-        ("sketch-uno/firmware.ino.elf", None),
+    VARIANTS = [  # (ELF beside the default one, steps from the stop to full scale, the
+        # board's backpack address: each I2C build on a board whose backpack answers only at
+        # the address its .hex is for)
+        ("vontrel-firmware-i2c.elf", None, "39"),
+        ("vontrel-firmware-i2c-3f.elf", None, "63"),
+        ("vontrel-firmware-x27.elf", 945, "39"),
+        ("vontrel-firmware-stepdir.elf", 3780, None),
+        ("sketch-uno/firmware.ino.elf", None, None),
     ]
 
     def test_each_variant_shows_the_drive(self):
@@ -193,10 +196,11 @@ class VariantTest(SystemTest):
         folder = os.path.dirname(os.environ["VONTREL_FIRMWARE"])
         drive = self.write_scenario("0 game.time 1000\n0 truck.speed 25\n"
                                     "0 truck.engine.rpm 1500\n0 truck.brake.parking 1\n")
-        for elf, steps in self.VARIANTS:
+        for elf, steps, backpack in self.VARIANTS:
             with self.subTest(firmware=elf):
                 link = os.path.join(self.scratch, "variant")
-                cluster = Cluster(link, firmware=os.path.join(folder, elf))
+                cluster = Cluster(link, *(["--backpack", backpack] if backpack else []),
+                                  firmware=os.path.join(folder, elf))
                 try:
                     self.assertIsNotNone(cluster.wait_for(blank, timeout=30), "no power-on")
                     self.write_settings(f"comport str {link}\n")

@@ -91,6 +91,7 @@ struct Options {
   double stall_at = -1.0;
   double i2c_held_from = -1.0;
   double i2c_held_until = -1.0;
+  int backpack = 0;
   std::string bootloader;
 };
 
@@ -375,6 +376,7 @@ int run(Options options) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", message);
     return exit_firmware;
   }
+  board_set_backpack(board, options.backpack);
   if (!options.bootloader.empty() &&
       board_load_bootloader(board, options.bootloader.c_str(), message, sizeof message) != 0) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", message);
@@ -532,6 +534,11 @@ int main(int argc, char** argv) {
         ->group("Testing")
         ->needs("--i2c-held-from")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--backpack", options.backpack,
+                   "The display backpack's I2C address: 39 (0x27, a PCF8574) or 63 (0x3F, a "
+                   "PCF8574A); by default it answers at either")
+        ->group("Testing")
+        ->check(CLI::IsMember({39, 63}));
     app.add_option("--bootloader", options.bootloader,
                    "Put this bootloader (Intel hex) in front of the firmware, started after every "
                    "reset as on a real board: the Arduino core's ATmegaBOOT (old Nano) or "

@@ -17,7 +17,7 @@
 #include "sim_interrupts.h"
 #include "uart_pty.h"
 
-#define USART_RX_VECTOR 18 /* ATmega328P */
+#define USART_RX_VECTOR 18    /* ATmega328P */
 #define TEST_POINT_DECODING 7 /* PORTD */
 #define TEST_POINT_UPDATED 4  /* PORTD */
 /* The display counts as settled once its bus has been quiet this long: the firmware writes a
@@ -44,6 +44,7 @@ struct simulated_board {
   hd44780_t lcd;
   avr_uart_t* uart0;
   int backpack_selected;
+  int backpack_address; /* 0: a backpack answers at either address */
   /* Stepper needles, counted off their pins from the stops: speed [0], rpm [1]. */
   uint8_t pins_b, pins_c, pins_d;
   int32_t x27_steps[2];
@@ -53,17 +54,17 @@ struct simulated_board {
    * Kept for each way of driving it ([0] X27 coils, [1] step and direction), since the pins
    * of one read as noise in the other's terms. */
   struct needle_moves {
-    uint64_t last_step;   /* cycle of the last step, 0 before the first */
-    uint64_t last_gap;    /* cycles between the last two steps of this move, 0 at its start */
-    int direction;        /* of this move's steps: 1 up the dial, -1 down */
-    uint32_t steps;       /* steps in this move so far */
-    uint64_t gaps[4];     /* this move's last four gaps, by step number */
-    uint64_t fastest;     /* this move's shortest four gaps together */
-    uint32_t to_fastest;  /* steps into this move when it first stepped at that pace */
-    uint32_t at_fastest;  /* steps into this move when it last stepped at that pace */
-    uint64_t last_pair;   /* the last two gaps of this move together, 0 before there are two */
-    double speedup_max;   /* over every move: the largest ratio of a pair to the next one */
-    uint32_t count;       /* moves kept below (the most recent ones) */
+    uint64_t last_step;  /* cycle of the last step, 0 before the first */
+    uint64_t last_gap;   /* cycles between the last two steps of this move, 0 at its start */
+    int direction;       /* of this move's steps: 1 up the dial, -1 down */
+    uint32_t steps;      /* steps in this move so far */
+    uint64_t gaps[4];    /* this move's last four gaps, by step number */
+    uint64_t fastest;    /* this move's shortest four gaps together */
+    uint32_t to_fastest; /* steps into this move when it first stepped at that pace */
+    uint32_t at_fastest; /* steps into this move when it last stepped at that pace */
+    uint64_t last_pair;  /* the last two gaps of this move together, 0 before there are two */
+    double speedup_max;  /* over every move: the largest ratio of a pair to the next one */
+    uint32_t count;      /* moves kept below (the most recent ones) */
     struct needle_move {
       uint64_t fastest;
       uint32_t ramp, brake;
@@ -175,7 +176,9 @@ static void on_twi(struct avr_irq_t* irq, uint32_t value, void* param) {
   }
   if (message.u.twi.msg & TWI_COND_START) {
     const uint8_t address = (uint8_t)(message.u.twi.addr >> 1);
-    board->backpack_selected = address == BACKPACK_ADDRESS || address == BACKPACK_A_ADDRESS;
+    board->backpack_selected = board->backpack_address != 0
+                                   ? address == board->backpack_address
+                                   : address == BACKPACK_ADDRESS || address == BACKPACK_A_ADDRESS;
     if (board->backpack_selected) {
       avr_raise_irq(reply, avr_twi_irq_msg(TWI_COND_ACK, message.u.twi.addr, 1));
     }
@@ -330,8 +333,7 @@ static void on_needle_pin(struct avr_irq_t* irq, uint32_t value, void* param) {
   if (port == 'C') {
     x27_follow(board, 1, board->pins_c & 0x0F);
   } else {
-    x27_follow(board, 0,
-               (uint8_t)(((board->pins_b >> 1) & 0x3) | (board->pins_d & 0xC)));
+    x27_follow(board, 0, (uint8_t)(((board->pins_b >> 1) & 0x3) | (board->pins_d & 0xC)));
   }
 }
 
@@ -450,12 +452,11 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
           on_needle_pin, where);
     }
   }
-  avr_irq_register_notify(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5),
-                          on_lcd_strobe, board);
+  avr_irq_register_notify(avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('C'), 5), on_lcd_strobe,
+                          board);
 
   /* Timing: the receive interrupt, and the firmware's two test points. */
-  avr_irq_register_notify(avr_get_interrupt_irq(board->avr, USART_RX_VECTOR) +
-                              AVR_INT_IRQ_RUNNING,
+  avr_irq_register_notify(avr_get_interrupt_irq(board->avr, USART_RX_VECTOR) + AVR_INT_IRQ_RUNNING,
                           on_receive_interrupt, board);
   avr_irq_register_notify(
       avr_io_getirq(board->avr, AVR_IOCTL_IOPORT_GETIRQ('D'), TEST_POINT_DECODING), on_decoding,
@@ -597,6 +598,10 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
   snprintf(error, error_size, "%s: line %d is no Intel hex record, or the end record is missing",
            hex_path, number);
   return -1;
+}
+
+void board_set_backpack(simulated_board* board, int address) {
+  board->backpack_address = address;
 }
 
 void board_hold_i2c(simulated_board* board, int held) {

@@ -49,6 +49,9 @@ void board_stall(simulated_board* board);
 /* The display's I2C bus held low (a short, a half-plugged backpack) or let go again: while it
  * is held, no step of the TWI completes. */
 void board_hold_i2c(simulated_board* board, int held);
+/* The display's backpack answers only at this I2C address (0x27 for a PCF8574, 0x3F for a
+ * PCF8574A); 0, the default, at either. */
+void board_set_backpack(simulated_board* board, int address);
 uint64_t board_cycle(const simulated_board* board);
 uint32_t board_frequency(const simulated_board* board);
 
