@@ -47,14 +47,20 @@ constexpr double START_STEPS_PER_S = 333.0;
 constexpr double TOP_STEPS_PER_S = 1750.0;
 // Against the stop it bounces unless it goes slowly: 1.5 ms a step at most while homing.
 constexpr double HOMING_STEPS_PER_S = 667.0;
+// One level of the ramp a step: 150 steps, 50 degrees, from rest to top speed.
+constexpr uint8_t LEVEL_SHIFT = 0;
 #else
-// A VID6606's microstep is a twelfth of a degree: from 83 to 500 degrees a second. Microsteps
-// are small enough to home at full speed.
-constexpr double START_STEPS_PER_S = 1000.0;
-constexpr double TOP_STEPS_PER_S = 6000.0;
+// Through a VID6606 it is the same motor in twelfth-degree microsteps, and the needle moves as
+// the directly driven one does, by the degree: the same speeds, and one level of the ramp every
+// four microsteps (a third of a degree), so the same 50 degrees from rest to top speed and the
+// same angular acceleration, about 3,300 degrees/s^2. Microsteps are small enough to home at
+// full speed.
+constexpr double START_STEPS_PER_S = 1332.0;
+constexpr double TOP_STEPS_PER_S = 7000.0;
 constexpr double HOMING_STEPS_PER_S = TOP_STEPS_PER_S;
+constexpr uint8_t LEVEL_SHIFT = 2;
 #endif
-// Steps from rest to top speed, and from top speed to rest.
+// Levels of the ramp from rest to top speed, and from top speed to rest.
 constexpr uint8_t RAMP_STEPS = 150;
 
 // The ramp is worked out by the compiler, in the C++11 the Arduino IDE compiles with: one
@@ -91,22 +97,26 @@ constexpr uint8_t level_for(double steps_per_s, int level = 1) {
                                                               : level_for(steps_per_s, level + 1);
 }
 
-constexpr uint8_t TOP_LEVEL = RAMP_STEPS;
-constexpr uint8_t HOMING_LEVEL = level_for(HOMING_STEPS_PER_S);
+// A motor's level counts steps (the steps it needs to stop), each ramp level 1 << LEVEL_SHIFT
+// of them.
+constexpr uint16_t TOP_LEVEL = uint16_t{RAMP_STEPS} << LEVEL_SHIFT;
+constexpr uint16_t HOMING_LEVEL = uint16_t{level_for(HOMING_STEPS_PER_S)} << LEVEL_SHIFT;
 
-uint16_t ramp_ticks(uint8_t level) {
-  return pgm_read_word(&RAMP[level > 0 ? level - 1 : 0]);
+uint16_t ramp_ticks(uint16_t level) {
+  const uint16_t row = static_cast<uint16_t>((level + (1u << LEVEL_SHIFT) - 1u) >> LEVEL_SHIFT);
+  return pgm_read_word(&RAMP[row > 0 ? row - 1 : 0]);
 }
 
 struct Motor {
   volatile uint16_t target;    // written by the main loop
   volatile uint16_t position;  // steps from the stop
-  uint8_t level;               // 0 at rest
+  uint16_t level;              // 0 at rest
   int8_t direction;
   uint8_t phase;  // X27: where the coils are in their six-state sequence
 };
 Motor motors[2];
-volatile uint8_t top_level = TOP_LEVEL;
+// Written by the main loop only while both motors stand.
+volatile uint16_t top_level = TOP_LEVEL;
 
 #if VONTREL_NEEDLES == VONTREL_NEEDLES_X27
 // The X27.168's coils across pins 1-4, one partial step apart (bit n is pin n+1).

@@ -226,8 +226,9 @@ class VariantTest(SystemTest):
 
     def test_stepper_needles_ramp_within_their_rating_and_sweep_to_full_scale(self):
         # Read off the motor's pins: a step faster than the motor follows, or a jump in speed,
-        # loses a step for good. An X27.168 is rated about 600 degrees a second; a VID6606
-        # takes far more, and the needle should manage about 500.
+        # loses a step for good. An X27.168 is rated about 600 degrees a second, and through a
+        # VID6606 it is the same motor: both needles move alike by the degree, from 111
+        # degrees a second at their first step and within 4,000 degrees/s^2 (docs/firmware.md).
         # Nineteen moves of the speed needle across most of the dial in 20 s, two of them
         # reversed mid-move, and the rpm needle moving and resting in between: the firmware
         # re-arms a resting motor's compare every cycle, clearing its flag while the moving
@@ -242,8 +243,7 @@ class VariantTest(SystemTest):
         timed += [(second + 0.3, f"truck.engine.rpm {(second % 4) * 500}")
                   for second in range(1, 20)]
         drive = self.write_scenario("".join(f"{t:.2f} {what}\n" for t, what in sorted(timed)))
-        for elf, top in (("vontrel-firmware-x27.elf", (450, 600)),
-                         ("vontrel-firmware-stepdir.elf", (450, 560))):
+        for elf in ("vontrel-firmware-x27.elf", "vontrel-firmware-stepdir.elf"):
             with self.subTest(firmware=elf):
                 link = os.path.join(self.scratch, "stepper")
                 cluster = Cluster(link, firmware=os.path.join(folder, elf))
@@ -258,10 +258,13 @@ class VariantTest(SystemTest):
                     time.sleep(1)
                 finally:
                     needle = cluster.health()["speed_needle"]
-                self.assertGreaterEqual(needle["top_degrees_per_second"], top[0], needle)
-                self.assertLessEqual(needle["top_degrees_per_second"], top[1], needle)
-                self.assertGreaterEqual(needle["ramp_steps"], 100, needle)
-                self.assertGreaterEqual(needle["brake_steps"], 100, needle)
+                self.assertGreaterEqual(needle["top_degrees_per_second"], 450, needle)
+                self.assertLessEqual(needle["top_degrees_per_second"], 600, needle)
+                # No pair of steps faster than that ramp allows (a step an interrupt delayed
+                # skews a pair by a few per cent), and ramp and braking over about 50 degrees.
+                self.assertLessEqual(needle["beyond_ramp_max"], 1.05, needle)
+                self.assertGreaterEqual(needle["ramp_degrees"], 40, needle)
+                self.assertGreaterEqual(needle["brake_degrees"], 40, needle)
                 self.assertLess(needle["speedup_max"], 1.2, needle)
 
 

@@ -241,12 +241,15 @@ nlohmann::json needle_timing(simulated_board* board, std::uint16_t address) {
   }
   // Driven directly an X27 steps a third of a degree; through a VID6606 a twelfth.
   const double degrees_per_step = needles == 1 ? 1.0 / 3.0 : 1.0 / 12.0;
-  return {
-      {"top_degrees_per_second",
-       round_to(4.0 * board_frequency(board) / double(t.fastest_cycles) * degrees_per_step, 0.1)},
-      {"ramp_steps", t.ramp_steps},
-      {"brake_steps", t.brake_steps},
-      {"speedup_max", round_to(t.speedup_max, 0.001)}};
+  return {{"top_degrees_per_second",
+           round_to(t.window * board_frequency(board) / double(t.fastest_cycles) * degrees_per_step,
+                    0.1)},
+          {"ramp_steps", t.ramp_steps},
+          {"brake_steps", t.brake_steps},
+          {"ramp_degrees", round_to(t.ramp_steps * degrees_per_step, 0.1)},
+          {"brake_degrees", round_to(t.brake_steps * degrees_per_step, 0.1)},
+          {"speedup_max", round_to(t.speedup_max, 0.001)},
+          {"beyond_ramp_max", round_to(t.beyond_ramp_max, 0.001)}};
 }
 
 nlohmann::json health(simulated_board* board, std::uint16_t address, double seconds) {

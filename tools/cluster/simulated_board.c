@@ -1,5 +1,6 @@
 #include "simulated_board.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -58,13 +59,16 @@ struct simulated_board {
     uint64_t last_gap;   /* cycles between the last two steps of this move, 0 at its start */
     int direction;       /* of this move's steps: 1 up the dial, -1 down */
     uint32_t steps;      /* steps in this move so far */
-    uint64_t gaps[4];    /* this move's last four gaps, by step number */
+    uint64_t gaps[16];   /* this move's last sixteen gaps, by step number */
     uint64_t fastest;    /* this move's shortest four gaps together */
     uint32_t to_fastest; /* steps into this move when it first stepped at that pace */
     uint32_t at_fastest; /* steps into this move when it last stepped at that pace */
     uint64_t last_pair;  /* the last two gaps of this move together, 0 before there are two */
     double speedup_max;  /* over every move: the largest ratio of a pair to the next one */
-    uint32_t count;      /* moves kept below (the most recent ones) */
+    /* Over every move: the largest ratio of a pair's speed to what a needle reaches from 111
+     * degrees a second at its first step with 4,000 degrees/s^2 over the angle it has come. */
+    double beyond_max;
+    uint32_t count; /* moves kept below (the most recent ones) */
     struct needle_move {
       uint64_t fastest;
       uint32_t ramp, brake;
@@ -211,6 +215,10 @@ static void end_move(struct needle_moves* m) {
   m->fastest = 0;
 }
 
+static int top_window(int kind) {
+  return kind == 1 ? 4 : 16;
+}
+
 static void time_step(simulated_board* board, int kind, int which, int direction) {
   struct needle_moves* m = &board->moves[kind == 1 ? 0 : 1];
   const uint64_t now = board->avr->cycle;
@@ -231,19 +239,33 @@ static void time_step(simulated_board* board, int kind, int which, int direction
     const uint64_t gap = now - m->last_step;
     /* A step another interrupt delayed shortens the gap after it by as much as it lengthened
      * the one before: the motor's inertia evens that out, but it cannot follow a real jump in
-     * speed. So the speed-up is judged over pairs of gaps, and the top speed over four (two
-     * interrupts that delay consecutive steps by different amounts still skew a pair by a few
-     * per cent). Within 2 % of the quickest four: the same speed. */
-    m->gaps[m->steps % 4] = gap;
+     * speed. So the speed-up is judged over pairs of gaps, and the top speed over several
+     * (two interrupts that delay consecutive steps by different amounts still skew a pair by
+     * a few per cent). Within 2 % of the quickest such span: the same speed. */
+    m->gaps[m->steps % 16] = gap;
     if (m->last_gap != 0) {
       const uint64_t pair = m->last_gap + gap;
       if (m->last_pair != 0 && (double)m->last_pair / (double)pair > m->speedup_max) {
         m->speedup_max = (double)m->last_pair / (double)pair;
       }
       m->last_pair = pair;
+      {
+        /* Driven directly an X27 steps a third of a degree; through a VID6606 a twelfth. */
+        const double degrees = kind == 1 ? 1.0 / 3.0 : 1.0 / 12.0;
+        const double speed = 2.0 * degrees * (double)board->avr->frequency / (double)pair;
+        const double bound = sqrt(111.0 * 111.0 + 2.0 * 4000.0 * degrees * m->steps);
+        if (speed / bound > m->beyond_max) {
+          m->beyond_max = speed / bound;
+        }
+      }
     }
-    if (m->steps >= 4) {
-      const uint64_t span = m->gaps[0] + m->gaps[1] + m->gaps[2] + m->gaps[3];
+    /* The top speed over the same angle on either motor, four thirds of a degree. */
+    if (m->steps >= (uint32_t)top_window(kind)) {
+      uint64_t span = 0;
+      int i;
+      for (i = 0; i < top_window(kind); i++) {
+        span += m->gaps[(m->steps - (uint32_t)i) % 16];
+      }
       if (m->fastest == 0 || span * 100 < m->fastest * 98) {
         m->fastest = span;
         m->to_fastest = m->steps;
@@ -261,7 +283,7 @@ static void time_step(simulated_board* board, int kind, int which, int direction
 board_needle_timing board_needle_timing_now(simulated_board* board, int kind) {
   /* Over the moves that reached the top speed of them all: the shortest ramp and braking. */
   struct needle_moves* m = &board->moves[kind == 1 ? 0 : 1];
-  board_needle_timing t = {0, 0, 0, m->speedup_max};
+  board_needle_timing t = {0, 0, 0, m->speedup_max, m->beyond_max, top_window(kind)};
   uint32_t count;
   uint32_t i;
   if (m->steps > 0 && board->avr->cycle - m->last_step > board->avr->frequency / 250) {

@@ -68,10 +68,14 @@ board_timing board_timing_now(const simulated_board* board);
 
 /* The speed needle's stepper, timed off its pins over its moves from rest. */
 typedef struct board_needle_timing {
-  uint64_t fastest_cycles; /* the shortest time over four steps: four times its top speed's gap */
+  uint64_t fastest_cycles; /* the shortest time over `window` steps at its top speed */
   uint32_t ramp_steps;     /* steps from rest to that speed, in the shortest such move */
   uint32_t brake_steps;    /* steps from that speed to rest, likewise */
   double speedup_max;      /* the largest ratio of two steps' time to the next two's */
+  /* The largest ratio of a pair of steps' speed to 111 degrees a second at a move's first step
+   * and 4,000 degrees/s^2 over the angle since: above 1, a needle that outruns that ramp. */
+  double beyond_ramp_max;
+  int window; /* steps timed together: four thirds of a degree, 4 on an X27, 16 microsteps */
 } board_needle_timing;
 /* `kind` as for board_needle_steps. */
 board_needle_timing board_needle_timing_now(simulated_board* board, int kind);
