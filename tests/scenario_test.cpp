@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vontrel::host {
 namespace {
@@ -61,6 +64,31 @@ TEST(scenario_test, errors_name_the_line_and_column) {
     std::string error;
     EXPECT_FALSE(parse_scenario(c.text, "d.txt", error)) << c.text;
     EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(scenario_test, a_dials_marks_each_held_five_seconds_with_its_note) {
+  std::string error;
+  const std::optional<Scenario> marks = hold_pattern("marks:speed:0,36,90", error);
+  ASSERT_TRUE(marks) << error;
+  // The wire's speed in m/s: 36 km/h is 10.
+  std::vector<std::pair<double, float>> speeds;
+  for (const ScenarioEntry& entry : marks->entries) {
+    if (entry.name == "truck.speed") {
+      speeds.emplace_back(entry.time, entry.value.payload.value_float);
+    }
+  }
+  EXPECT_EQ(speeds, (std::vector<std::pair<double, float>>{{0, 0.0f}, {5, 10.0f}, {10, 25.0f}}));
+  EXPECT_EQ(marks->length, 15.0);
+  EXPECT_EQ(marks->notes,
+            (std::vector<std::pair<double, std::string>>{{0, "speed 0 km/h: mark 1 of 3"},
+                                                         {5, "speed 36 km/h: mark 2 of 3"},
+                                                         {10, "speed 90 km/h: mark 3 of 3"}}));
+  for (const char* bad :
+       {"marks:volts:1", "marks:fuel:10,x", "marks:speed:", "marks:rpm", "marks:water:-5"}) {
+    error.clear();
+    EXPECT_FALSE(hold_pattern(bad, error)) << bad;
+    EXPECT_EQ(error.rfind(std::string("--scenario ") + bad + ": ", 0), 0u) << error;
   }
 }
 

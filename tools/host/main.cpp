@@ -230,12 +230,17 @@ std::uint64_t play(const Options& options, const HostSession& session, const Sce
   if (options.timing) {
     frame_end_us.reserve(static_cast<std::size_t>(std::min(duration * options.fps + 16, 1e7)));
   }
+  std::size_t next_note = 0;
   for (; !interrupted; ++frames) {
     const double now = static_cast<double>(frames) / options.fps;
     if (now > duration + options.lead_in) {
       break;
     }
     next = deliver_until(session, scenario, next, now - options.lead_in);
+    while (next_note < scenario.notes.size() &&
+           scenario.notes[next_note].first <= now - options.lead_in) {
+      host_line(options, scenario.notes[next_note++].second);
+    }
     if (options.misbehave) {
       session.misbehave(frames);
     }
@@ -496,8 +501,9 @@ int tool_main(int argc, char** argv) {
   app.add_option("--scenario", options.scenario_file,
                  "Drive to play: a scenario file; 'sweep' for a test pattern that runs every "
                  "needle and lamp; or one output held, to check a cluster's wiring: lamp:N (0-12), "
-                 "speed:KMH, rpm:N, fuel:PERCENT, water:CELSIUS (default: the built-in drive of "
-                 "about 30 s)");
+                 "speed:KMH, rpm:N, fuel:PERCENT, water:CELSIUS; or a dial's marks in turn, "
+                 "5 s each, to calibrate a gauge: marks:speed:0,20,40 (and rpm, fuel, water) "
+                 "(default: the built-in drive of about 30 s)");
   app.add_option("--fps", options.fps, "Frame-end events per second")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 10000.0));

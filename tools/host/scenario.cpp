@@ -367,12 +367,81 @@ constexpr LampChannels LAMPS[] = {
 
 }  // namespace
 
+namespace {
+
+// The channel that moves a dial, its value for one of the dial's units, and the unit.
+struct Dial {
+  const char* name;
+  const char* channel;
+  double per_unit;  // the channel's value for one unit on the dial
+  const char* unit;
+};
+constexpr Dial DIALS[] = {{"speed", "truck.speed", 1.0 / 3.6, "km/h"},
+                          {"rpm", "truck.engine.rpm", 1.0, "rpm"},
+                          {"fuel", "truck.fuel.amount", 1.0, "%"},  // of a 100-litre tank
+                          {"water", "truck.water.temperature", 1.0, "C"}};
+
+// "marks:speed:0,20,40": each mark of the dial held in turn, with a note when it begins.
+std::optional<Scenario> marks_pattern(std::string_view pattern, std::string_view rest,
+                                      std::string& error) {
+  const std::size_t colon = rest.find(':');
+  const std::string_view what = rest.substr(0, colon);
+  const Dial* dial = nullptr;
+  for (const Dial& one : DIALS) {
+    dial = what == one.name ? &one : dial;
+  }
+  const auto bad = [&](const std::string& why) {
+    error = "--scenario " + std::string(pattern) + ": " + why;
+    return std::nullopt;
+  };
+  if (dial == nullptr || colon == std::string_view::npos) {
+    return bad(
+        "expected marks:speed, marks:rpm, marks:fuel or marks:water, a colon and the "
+        "marks, such as marks:speed:0,20,40");
+  }
+  std::vector<double> marks;
+  std::string_view list = rest.substr(colon + 1);
+  while (!list.empty() || marks.empty()) {
+    const std::size_t comma = list.find(',');
+    const std::string text(list.substr(0, comma));
+    double value = 0.0;
+    if (!real_number(text, value) || !std::isfinite(value) || value < 0.0) {
+      return bad("each mark is a number, 0 or more: \"" + text + "\"");
+    }
+    if (marks.size() == MOST_MARKS) {
+      return bad("at most " + std::to_string(MOST_MARKS) + " marks");
+    }
+    marks.push_back(value);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+  }
+  DriveBuilder d;
+  d.at(0.0, "game.time", 720.0);  // 12:00, so the display shows the clock too
+  d.at(0.0, "fuel.capacity", 100.0);
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    d.at(static_cast<double>(i) * MARK_SECONDS, dial->channel, marks[i] * dial->per_unit);
+  }
+  Scenario scenario = d.finish();
+  scenario.length = static_cast<double>(marks.size()) * MARK_SECONDS;
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    char note[96];
+    std::snprintf(note, sizeof note, "%s %g %s: mark %zu of %zu", dial->name, marks[i], dial->unit,
+                  i + 1, marks.size());
+    scenario.notes.emplace_back(static_cast<double>(i) * MARK_SECONDS, note);
+  }
+  return scenario;
+}
+
+}  // namespace
+
 std::optional<Scenario> hold_pattern(std::string_view pattern, std::string& error) {
   const std::size_t colon = pattern.find(':');
   if (colon == std::string_view::npos) {
     return std::nullopt;
   }
   const std::string_view what = pattern.substr(0, colon);
+  if (what == "marks") {
+    return marks_pattern(pattern, pattern.substr(colon + 1), error);
+  }
   const std::string text(pattern.substr(colon + 1));
   if (what != "lamp" && what != "speed" && what != "rpm" && what != "fuel" && what != "water") {
     return std::nullopt;  // a file name with a colon in it, such as C:\drive.txt

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "plugin/host_sdk.h"
@@ -32,6 +33,9 @@ struct ScenarioEntry {
 struct Scenario {
   std::vector<ScenarioEntry> entries;  // in time order
   double length = 0.0;                 // time of the last entry
+  // Lines for the player as the drive reaches them ("speed 20 km/h: mark 2 of 8"), in time
+  // order.
+  std::vector<std::pair<double, std::string>> notes;
 };
 
 // The channels and configuration attributes this host offers, with their types.
@@ -51,9 +55,13 @@ Scenario built_in_drive();
 // from zero to beyond full scale and back, then every lamp in turn, while the clock runs.
 Scenario sweep_pattern();
 // One output held for checking a cluster's wiring: "lamp:N" (the reference cluster's lamp
-// bit N), "speed:KMH", "rpm:N", "fuel:PERCENT" or "water:CELSIUS". Nullopt with `error` empty
-// when `pattern` is none of these (a file name), with `error` set when its value is bad.
+// bit N), "speed:KMH", "rpm:N", "fuel:PERCENT" or "water:CELSIUS"; or a dial's marks in turn,
+// for calibrating a gauge, each held MARK_SECONDS with a note: "marks:speed:0,20,40" (and
+// rpm, fuel, water). Nullopt with `error` empty when `pattern` is none of these (a file name),
+// with `error` set when its value is bad.
 std::optional<Scenario> hold_pattern(std::string_view pattern, std::string& error);
+inline constexpr double MARK_SECONDS = 5.0;
+inline constexpr std::size_t MOST_MARKS = 32;
 
 // The channel or attribute whose name is nearest to `name`, for a misspelt one.
 std::string closest_name(std::string_view name);
