@@ -10,9 +10,9 @@ struct Unit {
   std::uint8_t instance;  // the function's: engine #2 is the second engine
 };
 // J1939's preferred addresses and the NAME function of the unit at each.
-constexpr Unit UNITS[] = {{0x00, 0, 0},  {0x01, 0, 1},  {0x03, 3, 0},  {0x04, 3, 1},
-                          {0x0B, 9, 0},  {0x0F, 12, 0}, {0x10, 13, 0}, {0x11, 14, 0},
-                          {0x17, 19, 0}, {0x18, 20, 0}, {0x21, 26, 0}, {0xEE, 20, 0}};
+constexpr Unit UNITS[] = {{0x00, 0, 0},  {0x01, 0, 1},  {0x03, 3, 0},  {0x04, 3, 1},  {0x0B, 9, 0},
+                          {0x0F, 12, 0}, {0x10, 13, 0}, {0x11, 14, 0}, {0x17, 19, 0}, {0x18, 20, 0},
+                          {0x21, 26, 0}, {0x30, 36, 0}, {0xEE, 20, 0}};
 
 struct Function {
   std::uint8_t code;
@@ -26,7 +26,8 @@ constexpr Function FUNCTIONS[] = {{0, "engine"},
                                   {14, "cruise control"},
                                   {19, "instrument cluster"},
                                   {20, "trip recorder"},
-                                  {26, "body controller"}};
+                                  {26, "body controller"},
+                                  {36, "pneumatic system controller"}};
 
 constexpr std::uint64_t INDUSTRY_GROUP = 1;
 constexpr std::uint8_t NO_FUNCTION = 255;

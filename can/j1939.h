@@ -28,7 +28,8 @@ constexpr std::uint32_t address_claim_id(std::uint8_t address) noexcept {
 // (on-highway), vehicle system 0, manufacturer code 0, the identity number the address itself,
 // and the function of the unit J1939 prefers at that address (engine #1 and #2, transmission
 // #1 and #2, brakes, retarders, cruise control, instrument cluster, trip recorder, body
-// controller; the tachograph at 0xEE as a trip recorder); 255 for any other address.
+// controller, pneumatic system controller; the tachograph at 0xEE as a trip recorder); 255 for
+// any other address.
 std::uint64_t name_for(std::uint8_t address) noexcept;
 
 // A NAME as the claim's eight data bytes, least significant first.
