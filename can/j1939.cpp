@@ -65,6 +65,14 @@ Data name_bytes(std::uint64_t name) noexcept {
   return bytes;
 }
 
+std::uint64_t name_of(const Data& bytes) noexcept {
+  std::uint64_t name = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    name |= std::uint64_t{bytes[i]} << (8 * i);
+  }
+  return name;
+}
+
 const char* function_name(std::uint8_t function) noexcept {
   for (const Function& known : FUNCTIONS) {
     if (known.code == function) {

@@ -32,8 +32,15 @@ constexpr std::uint32_t address_claim_id(std::uint8_t address) noexcept {
 // any other address.
 std::uint64_t name_for(std::uint8_t address) noexcept;
 
-// A NAME as the claim's eight data bytes, least significant first.
+// A NAME as the claim's eight data bytes, least significant first, and back.
 Data name_bytes(std::uint64_t name) noexcept;
+std::uint64_t name_of(const Data& bytes) noexcept;
+
+// The parameter group a Request (PGN 59904) asks for: its first three data bytes.
+constexpr std::uint32_t requested_pgn(const Data& bytes) noexcept {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2] & 0x03) << 16;
+}
 
 // The function of a NAME, and what it is in words; nullptr for one this table does not know.
 constexpr std::uint8_t function_of(std::uint64_t name) noexcept {

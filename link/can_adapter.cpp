@@ -1,6 +1,7 @@
 #include "link/can_adapter.h"
 
 #include "can/encoder.h"
+#include "can/j1939.h"
 
 namespace vontrel {
 
@@ -290,12 +291,10 @@ void CanAdapter::take_frame(const std::string& line) noexcept {
   std::size_t length = 0;
   // A Request: PGN 59904 (0xEA00) to a destination, the asked-for group in three bytes.
   if (!can::parse_slcan(line, id, extended, bytes, length) || !extended || length < 3 ||
-      ((id >> 16) & 0xFF) != 0xEA || request_count_ == REQUESTS_KEPT) {
+      can::pgn_of(id) != can::PGN_REQUEST || request_count_ == REQUESTS_KEPT) {
     return;
   }
-  requests_[request_count_++] = {static_cast<std::uint32_t>(bytes[0]) |
-                                     static_cast<std::uint32_t>(bytes[1]) << 8 |
-                                     static_cast<std::uint32_t>(bytes[2] & 0x03) << 16,
+  requests_[request_count_++] = {can::requested_pgn(bytes),
                                  static_cast<std::uint8_t>((id >> 8) & 0xFF)};
 }
 

@@ -196,10 +196,7 @@ class Bus {
     const auto destination = static_cast<unsigned>((id >> 8) & 0xFF);
     const std::uint32_t pgn = can::pgn_of(id);
     if (pgn == can::PGN_ADDRESS_CLAIMED && length == 8) {
-      std::uint64_t name = 0;
-      for (std::size_t i = 0; i < 8; ++i) {
-        name |= std::uint64_t{data[i]} << (8 * i);
-      }
+      const std::uint64_t name = can::name_of(data);
       const unsigned function = can::function_of(name);
       const char* what = can::function_name(static_cast<std::uint8_t>(function));
       const std::string unit = what != nullptr ? what : "function " + std::to_string(function);
@@ -214,9 +211,7 @@ class Bus {
       return true;
     }
     if (pgn == can::PGN_REQUEST && length >= 3) {
-      const std::uint32_t asked = static_cast<std::uint32_t>(data[0]) |
-                                  static_cast<std::uint32_t>(data[1]) << 8 |
-                                  static_cast<std::uint32_t>(data[2] & 0x03) << 16;
+      const std::uint32_t asked = can::requested_pgn(data);
       std::string what = asked == can::PGN_ADDRESS_CLAIMED ? "Address Claimed" : "";
       for (const can::Message& message : profile_.messages) {
         if (what.empty() && message.extended && can::pgn_of(message.id) == asked) {
