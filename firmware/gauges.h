@@ -1,5 +1,5 @@
-// How the reference cluster shows the wire's values: the PWM ranges of its four gauges and the
-// pins everything is wired to. vontrel-cluster reads the needles back through the same scales.
+// How the reference cluster shows the wire's values: the PWM ranges of its four gauges, their
+// default full scales (config.h's tables calibrate them) and the pins everything is wired to.
 // C++14 without the standard library, for avr-g++.
 #ifndef VONTREL_FIRMWARE_GAUGES_H
 #define VONTREL_FIRMWARE_GAUGES_H
@@ -14,10 +14,8 @@ namespace gauges {
 // Speed and rpm needles: Timer1, 16-bit fast PWM with this TOP (1.6 kHz at 16 MHz, no
 // prescaler), OC1A on PB1 (Arduino D9) and OC1B on PB2 (D10).
 constexpr uint16_t NEEDLE_TOP = 9999;
-constexpr uint16_t SPEED_FULL_KMH = 150;     // the needle's full scale
-constexpr uint16_t SPEED_FULL_VALUE = 1410;  // the wire's speed value at full scale (x 9.4)
+constexpr uint16_t SPEED_FULL_KMH = 150;  // the needle's full scale
 constexpr uint16_t RPM_FULL = 3000;
-constexpr uint8_t RPM_FULL_BYTE = 96;  // the wire's rpm byte at full scale (x 0.032)
 
 // Fuel and water gauges: Timer0, 8-bit phase-correct PWM, OC0A on PD6 (D6) and OC0B on PD5 (D5).
 constexpr uint8_t GAUGE_TOP = 255;
@@ -25,32 +23,9 @@ constexpr uint8_t FUEL_FULL_PERCENT = 100;
 constexpr int16_t WATER_LOW_C = 40;  // the gauge's range
 constexpr int16_t WATER_HIGH_C = 130;
 
-// The needle positions, in PWM steps, for the wire's bytes. Values beyond the scale rest at
-// its end.
-constexpr uint16_t speed_duty(uint16_t speed_value) {
-  return static_cast<uint16_t>(
-      static_cast<uint32_t>(speed_value < SPEED_FULL_VALUE ? speed_value : SPEED_FULL_VALUE) *
-      NEEDLE_TOP / SPEED_FULL_VALUE);
-}
-constexpr uint16_t rpm_duty(uint8_t rpm_byte) {
-  return static_cast<uint16_t>(
-      static_cast<uint32_t>(rpm_byte < RPM_FULL_BYTE ? rpm_byte : RPM_FULL_BYTE) * NEEDLE_TOP /
-      RPM_FULL_BYTE);
-}
-constexpr uint8_t fuel_duty(uint8_t percent) {
-  return static_cast<uint8_t>((percent < FUEL_FULL_PERCENT ? percent : FUEL_FULL_PERCENT) *
-                              GAUGE_TOP / FUEL_FULL_PERCENT);
-}
 // Three times the degrees the gauge byte stands for: (byte - 75) x 4 + 90.
 constexpr int16_t water_thirds(uint8_t gauge) {
   return static_cast<int16_t>((static_cast<int16_t>(gauge) - 75) * 4 + 90);
-}
-constexpr uint8_t water_duty(uint8_t gauge) {
-  return static_cast<uint8_t>(water_thirds(gauge) <= 3 * WATER_LOW_C ? 0
-                              : water_thirds(gauge) >= 3 * WATER_HIGH_C
-                                  ? GAUGE_TOP
-                                  : static_cast<int32_t>(water_thirds(gauge) - 3 * WATER_LOW_C) *
-                                        GAUGE_TOP / (3 * (WATER_HIGH_C - WATER_LOW_C)));
 }
 
 // The 13 lamps go out on two chained 74HC595s, lamp bit n on output n (bits 0-7 on QA-QH of

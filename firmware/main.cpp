@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "config.h"
+#include "dials.h"
 #include "gauges.h"
 #include "lcd.h"
 #include "needles.h"
@@ -29,6 +30,7 @@ struct Health {
   uint8_t ring_peak;      // the most bytes the ring has held: how close it came to overflowing
   uint8_t needles;        // what config.h chose: VONTREL_NEEDLES_PWM, _X27 or _STEP_DIR
   uint16_t needle_steps;  // steppers: steps from the stop to full scale
+  uint8_t speed_mph;      // the speed dial's unit: 0 km/h, 1 mph
 };
 extern "C" {
 volatile Health vontrel_health __attribute__((used));
@@ -214,8 +216,8 @@ void show_clock(const ClusterState& state) {
 }
 
 void show_state(const ClusterState& state) {
-  set_needles(gauges::speed_duty(state.speed_value), gauges::rpm_duty(state.rpm_byte),
-              gauges::fuel_duty(state.fuel_percent), gauges::water_duty(state.water_gauge));
+  set_needles(dials::speed(state.speed_value), dials::rpm(state.rpm_byte),
+              dials::fuel(state.fuel_percent), dials::water(state.water_gauge));
   if (state.lamps != lamps_shown) {
     set_lamps(state.lamps);
   }
@@ -246,8 +248,8 @@ void sweep_to(uint16_t elapsed) {
     position = SWEEP_RISE_MS;
   }
   const uint32_t at = position;
-  set_needles(static_cast<uint16_t>(at * gauges::NEEDLE_TOP / SWEEP_RISE_MS),
-              static_cast<uint16_t>(at * gauges::NEEDLE_TOP / SWEEP_RISE_MS),
+  set_needles(static_cast<uint16_t>(at * VONTREL_NEEDLE_FULL / SWEEP_RISE_MS),
+              static_cast<uint16_t>(at * VONTREL_NEEDLE_FULL / SWEEP_RISE_MS),
               static_cast<uint8_t>(at * gauges::GAUGE_TOP / SWEEP_RISE_MS),
               static_cast<uint8_t>(at * gauges::GAUGE_TOP / SWEEP_RISE_MS));
   set_lamps(0xFFFF);
@@ -285,6 +287,7 @@ int main() {
   vontrel_health.reset_cause = reset_flags;
   vontrel_health.needles = VONTREL_NEEDLES;
   vontrel_health.needle_steps = VONTREL_NEEDLE_STEPS;
+  vontrel_health.speed_mph = VONTREL_SPEED_MPH;
   start_outputs();
   set_lamps(0);  // the registers power up with random outputs: dark before anything else
   // Only then are their outputs switched on (MISO is free for this as an SPI master).

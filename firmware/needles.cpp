@@ -269,17 +269,9 @@ void home() {
   top_level = TOP_LEVEL;
 }
 
-// The nearest step: the duty is already cut down from the wire's value, and cutting again would
-// leave the needle a step short of the dial.
-uint16_t steps_for(uint16_t duty) {
-  return static_cast<uint16_t>(
-      (static_cast<uint32_t>(duty) * VONTREL_NEEDLE_STEPS + gauges::NEEDLE_TOP / 2) /
-      gauges::NEEDLE_TOP);
-}
-
 void set(uint16_t speed, uint16_t rpm) {
-  set_target(0, steps_for(speed));
-  set_target(1, steps_for(rpm));
+  set_target(0, speed);
+  set_target(1, rpm);
 }
 
 #endif

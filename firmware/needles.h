@@ -12,8 +12,8 @@ void start();
 // Steppers: drives both needles back against their stops, so that the firmware knows where
 // they are; returns once they are there (about a second). Nothing to do for PWM needles.
 void home();
-// Where the needles should stand, in PWM steps (0 to gauges::NEEDLE_TOP). Steppers move there
-// at their own pace; this never waits.
+// Where the needles should stand, 0 to VONTREL_NEEDLE_FULL: the PWM duty, or a stepper's steps
+// from its stop. Steppers move there at their own pace; this never waits.
 void set(uint16_t speed, uint16_t rpm);
 
 }  // namespace needles

@@ -84,6 +84,13 @@ TEST(scenario_test, a_dials_marks_each_held_five_seconds_with_its_note) {
             (std::vector<std::pair<double, std::string>>{{0, "speed 0 km/h: mark 1 of 3"},
                                                          {5, "speed 36 km/h: mark 2 of 3"},
                                                          {10, "speed 90 km/h: mark 3 of 3"}}));
+  // In mph for a dial marked in mph: 60 mph is 26.8224 m/s.
+  const std::optional<Scenario> mph = hold_pattern("marks:mph:60", error);
+  ASSERT_TRUE(mph) << error;
+  EXPECT_EQ(mph->entries.back().name, "truck.speed");
+  EXPECT_EQ(mph->entries.back().value.payload.value_float, 26.8224f);
+  EXPECT_EQ(mph->notes,
+            (std::vector<std::pair<double, std::string>>{{0, "speed 60 mph: mark 1 of 1"}}));
   for (const char* bad :
        {"marks:volts:1", "marks:fuel:10,x", "marks:speed:", "marks:rpm", "marks:water:-5"}) {
     error.clear();

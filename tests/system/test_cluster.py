@@ -301,6 +301,88 @@ class VariantTest(SystemTest):
         self.assertLess(health["update_latency_cycles_max"], 16_000_000 * 0.012, health)
 
 
+# The calibration the tests' firmware is built with (firmware/CMakeLists.txt): the non-linear
+# fuel gauge of docs/firmware.md's worked example, and a 0-120 mph speedometer whose first marks
+# are closer together. Points are (value on the dial, needle position).
+FUEL_POINTS = [(0, 38), (25, 91), (50, 130), (75, 170), (100, 221)]
+
+
+def speed_points(full):
+    return [(0, 0), (10, full // 20), (60, full // 2), (120, full)]
+
+
+def along(points, value):
+    """The needle's position on the straight line between the two points around `value`."""
+    if value <= points[0][0]:
+        return points[0][1]
+    for (v0, p0), (v1, p1) in zip(points, points[1:]):
+        if value <= v1:
+            return p0 + (value - v0) * (p1 - p0) / (v1 - v0)
+    return points[-1][1]
+
+
+MILE_KMH = 1.609344
+
+
+class CalibrationTest(SystemTest):
+    """Firmware calibrated by points, read from outside: the wire's value at each point puts the
+    needle at that point's position, and halfway between two points at the line's midpoint."""
+
+    # Each (mph, fuel percent) held on the wire in turn: the points, a value halfway between
+    # each two, and one beyond the last.
+    HELD = [(0, 0), (5, 12), (10, 25), (35, 38), (60, 50), (90, 62), (120, 75), (125, 88),
+            (130, 100), (60, 110)]
+
+    @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "one library target suffices")
+    def test_each_point_and_the_lines_between_them(self):
+        self.port.close()
+        folder = os.path.dirname(os.environ["VONTREL_FIRMWARE"])
+        for elf, full in [("vontrel-firmware-calibrated.elf", 9999),
+                          ("vontrel-firmware-calibrated-stepdir.elf", 3780)]:
+            with self.subTest(firmware=elf):
+                cluster = Cluster(os.path.join(self.scratch, "calibrated"),
+                                  firmware=os.path.join(folder, elf))
+                try:
+                    self.assertIsNotNone(cluster.wait_for(blank, timeout=30), "no power-on")
+                    with open(cluster.path, "wb", buffering=0) as line:
+                        line.write(RESET_FRAME)  # the host starting
+                        for mph, fuel in self.HELD:
+                            self.hold_and_check(cluster, line, mph, fuel, speed_points(full))
+                finally:
+                    cluster.close()
+
+    def hold_and_check(self, cluster, line, mph, fuel, speed_table):
+        # The wire carries trunc(km/h x 9.4): the value nearest the mark is what the test sends.
+        value = round(mph * MILE_KMH * 9.4)
+        on_wire = value / 9.4 / MILE_KMH
+        speed_at, fuel_at = along(speed_table, on_wire), along(FUEL_POINTS, fuel)
+        wire = cycle(f"FF 04 20 01 00 10 00 00 {fuel:02X} 12 00",
+                     f"FF 04 40 {value >> 8:02X} {value & 0xFF:02X} 00 25 00 00 00 00",
+                     f"FF 04 50 {value >> 8:02X} 00 00 00 00 00 00 00")
+
+        def settled(state):
+            # Within one step, of the PWM or of the motor: integer arithmetic rounds down.
+            return (abs(state["needles"]["speed"] - speed_at) <= 1
+                    and abs(state["needles"]["fuel"] - fuel_at) <= 1)
+
+        state = None
+        deadline = time.monotonic() + 8
+        while time.monotonic() < deadline:
+            line.write(wire)  # a cycle every 50 ms, as the plug-in sends them
+            time.sleep(0.05)
+            state = cluster.latest()
+            if state and settled(state):
+                break
+        self.assertTrue(state and settled(state),
+                        f"{mph} mph, {fuel} %: needles {state and state['needles']}, "
+                        f"expected speed {speed_at:.1f}, fuel {fuel_at:.1f}: {state}")
+        # vontrel-cluster reads the dials through the firmware's own tables: the value on the
+        # dial is the wire's, within what one step of the needle spans there.
+        top_mph, top_fuel = min(on_wire, 120), min(fuel, 100)
+        self.assertAlmostEqual(state["speed_mph"], top_mph, delta=10 / (speed_table[1][1]) * 1.5)
+        self.assertAlmostEqual(state["fuel_percent"], top_fuel, delta=25 / 38 * 1.5)
+
+
 class NoiseTest(SystemTest):
     """Noise and torn frames between cycles: the firmware and the monitor read the stream the
     same way. The bytes go straight into the cluster's port; no plug-in is needed."""

@@ -95,14 +95,19 @@ struct Options {
   std::string bootloader;
 };
 
-// What the cluster shows, read off the simulated board.
+// What the cluster shows, read off the simulated board: each needle's position (PWM duty, or
+// steps from the stop), and the value on its dial through the firmware's own tables.
 struct Reading {
   double speed_kmh = 0, rpm = 0, fuel_percent = 0, water_c = 0;
+  double positions[vontrel::cluster::DIALS] = {};
+  bool speed_mph = false;  // the speed dial is marked in mph
   std::uint32_t lamps = 0;
   std::string lcd[2];
 
   bool operator==(const Reading&) const = default;
 };
+
+constexpr double MILE_KM = 1.609344;
 
 // The share of the time a Timer0 output is high, which is what a meter on it shows. Fast PWM
 // is high for OCR+1 of 256 counts, so never quite 0; phase-correct PWM for OCR of 255; an
@@ -118,23 +123,55 @@ double timer0_duty(const simulated_board* board, std::uint16_t ocr, std::uint8_t
 
 constexpr std::uint8_t NEEDLES_PWM = 0;  // what config.h chose, as the health record keeps it
 
-Reading read(const simulated_board* board, std::uint16_t health) {
+// What the board runs: where its health record lies and how its dials are calibrated.
+struct Firmware {
+  std::uint16_t health = 0;
+  vontrel::cluster::DialTable dials[vontrel::cluster::DIALS];
+};
+
+// The dials' tables, from the firmware's flash.
+std::optional<Firmware> firmware_on(const simulated_board* board,
+                                    const vontrel::cluster::FirmwareImage& image) {
+  using namespace vontrel::cluster;
+  Firmware firmware;
+  firmware.health = image.health;
+  for (int dial = 0; dial < DIALS; ++dial) {
+    std::uint8_t bytes[1 + 16 * 6];
+    board_read_flash(board, *image.dials[dial], bytes, sizeof bytes);
+    auto table = parse_dial(bytes);
+    if (!table) {
+      return std::nullopt;
+    }
+    firmware.dials[dial] = *table;
+  }
+  return firmware;
+}
+
+Reading read(const simulated_board* board, const Firmware& firmware) {
+  using namespace vontrel::cluster;
   using namespace vontrel::gauges;
   Reading r;
   const std::uint8_t needles =
-      board_read(board, static_cast<std::uint16_t>(health + vontrel::cluster::health::NEEDLES));
-  const double steps = board_read16(
-      board, static_cast<std::uint16_t>(health + vontrel::cluster::health::NEEDLE_STEPS));
+      board_read(board, static_cast<std::uint16_t>(firmware.health + health::NEEDLES));
+  const double steps =
+      board_read16(board, static_cast<std::uint16_t>(firmware.health + health::NEEDLE_STEPS));
   if (needles == NEEDLES_PWM || steps <= 0) {
-    r.speed_kmh = board_read16(board, OCR1A) * double{SPEED_FULL_KMH} / NEEDLE_TOP;
-    r.rpm = board_read16(board, OCR1B) * double{RPM_FULL} / NEEDLE_TOP;
+    r.positions[SPEED] = board_read16(board, OCR1A);
+    r.positions[RPM] = board_read16(board, OCR1B);
   } else {
     // Stepper needles: where their steps, counted on the pins, have taken them.
-    r.speed_kmh = board_needle_steps(board, needles, 0) * double{SPEED_FULL_KMH} / steps;
-    r.rpm = board_needle_steps(board, needles, 1) * double{RPM_FULL} / steps;
+    r.positions[SPEED] = board_needle_steps(board, needles, 0);
+    r.positions[RPM] = board_needle_steps(board, needles, 1);
   }
-  r.fuel_percent = timer0_duty(board, OCR0A, TCCR0A_COM0A1) * FUEL_FULL_PERCENT;
-  r.water_c = WATER_LOW_C + timer0_duty(board, OCR0B, TCCR0A_COM0B1) * (WATER_HIGH_C - WATER_LOW_C);
+  r.positions[FUEL] = timer0_duty(board, OCR0A, TCCR0A_COM0A1) * GAUGE_TOP;
+  r.positions[WATER] = timer0_duty(board, OCR0B, TCCR0A_COM0B1) * GAUGE_TOP;
+  // Each table's fine unit: 1/94 km/h, a quarter rpm, a percent, a third of a degree.
+  r.speed_kmh = firmware.dials[SPEED].value_at(r.positions[SPEED]) / 94.0;
+  r.rpm = firmware.dials[RPM].value_at(r.positions[RPM]) / 4.0;
+  r.fuel_percent = firmware.dials[FUEL].value_at(r.positions[FUEL]);
+  r.water_c = firmware.dials[WATER].value_at(r.positions[WATER]) / 3.0;
+  r.speed_mph =
+      board_read(board, static_cast<std::uint16_t>(firmware.health + health::SPEED_MPH)) != 0;
   r.lamps = board_lamps(board);
   for (int line = 0; line < 2; ++line) {
     char text[17];
@@ -164,9 +201,24 @@ nlohmann::json to_json(const Reading& reading, double t) {
   for (std::uint8_t i = 0; i < vontrel::LAMP_COUNT; ++i) {
     lamps[vontrel::LAMP_NAMES[i]] = (r.lamps >> i & 1u) != 0;
   }
-  return {{"event", "state"}, {"t", round_to(t, 0.001)},        {"speed_kmh", r.speed_kmh},
-          {"rpm", r.rpm},     {"fuel_percent", r.fuel_percent}, {"water_c", r.water_c},
-          {"lamps", lamps},   {"lcd", {r.lcd[0], r.lcd[1]}}};
+  using namespace vontrel::cluster;
+  nlohmann::json state = {{"event", "state"},
+                          {"t", round_to(t, 0.001)},
+                          {"speed_kmh", r.speed_kmh},
+                          {"rpm", r.rpm},
+                          {"fuel_percent", r.fuel_percent},
+                          {"water_c", r.water_c},
+                          {"lamps", lamps},
+                          {"lcd", {r.lcd[0], r.lcd[1]}},
+                          {"needles",
+                           {{"speed", r.positions[SPEED]},
+                            {"rpm", r.positions[RPM]},
+                            {"fuel", round_to(r.positions[FUEL], 0.001)},
+                            {"water", round_to(r.positions[WATER], 0.001)}}}};
+  if (r.speed_mph) {
+    state["speed_mph"] = round_to(r.speed_kmh / MILE_KM, 0.001);
+  }
+  return state;
 }
 
 std::string to_line(const Reading& r, double t) {
@@ -178,8 +230,9 @@ std::string to_line(const Reading& r, double t) {
   }
   char line[512];
   std::snprintf(line, sizeof line,
-                "%8.3f s  %6.1f km/h  %6.0f rpm  fuel %5.1f %%  water %5.1f C  |%s|%s|  %s", t,
-                r.speed_kmh, r.rpm, r.fuel_percent, r.water_c, r.lcd[0].c_str(), r.lcd[1].c_str(),
+                "%8.3f s  %6.1f %s  %6.0f rpm  fuel %5.1f %%  water %5.1f C  |%s|%s|  %s", t,
+                r.speed_mph ? r.speed_kmh / MILE_KM : r.speed_kmh, r.speed_mph ? "mph " : "km/h",
+                r.rpm, r.fuel_percent, r.water_c, r.lcd[0].c_str(), r.lcd[1].c_str(),
                 lamps.empty() ? "-" : lamps.c_str());
   return line;
 }
@@ -309,13 +362,13 @@ class ClusterDashboard {
   ClusterDashboard(vontrel::web::DashboardServer& server, std::string source)
       : server_(server), source_(std::move(source)) {}
 
-  void publish(const simulated_board* board, std::uint16_t health, double t) {
+  void publish(const simulated_board* board, const Firmware& firmware, double t) {
     if (t - last_publish_ < 0.05) {
       return;
     }
     last_publish_ = t;
-    const Reading reading = rounded(read(board, health));
-    const FirmwareCounts now = counts(board, health);
+    const Reading reading = rounded(read(board, firmware));
+    const FirmwareCounts now = counts(board, firmware.health);
     recent_.emplace_back(t, now.cycles);
     while (recent_.size() > 1 && t - recent_.front().first > 1.0) {
       recent_.pop_front();
@@ -349,8 +402,8 @@ class ClusterDashboard {
 
 int run(Options options) {
   std::string why;
-  const auto address = vontrel::cluster::health_address(options.firmware, why);
-  if (!address) {
+  const auto image = vontrel::cluster::inspect(options.firmware, why);
+  if (!image) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
     return exit_firmware;
   }
@@ -380,6 +433,15 @@ int run(Options options) {
     return exit_firmware;
   }
   board_set_backpack(board, options.backpack);
+  const auto loaded = firmware_on(board, *image);
+  if (!loaded) {
+    std::fprintf(stderr, "vontrel-cluster: %s has a dial table of no points or of more than 16\n",
+                 options.firmware.c_str());
+    board_destroy(board);
+    return exit_firmware;
+  }
+  const Firmware& firmware = *loaded;
+  const std::uint16_t* address = &firmware.health;
   if (!options.bootloader.empty() &&
       board_load_bootloader(board, options.bootloader.c_str(), message, sizeof message) != 0) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", message);
@@ -462,10 +524,10 @@ int run(Options options) {
     std::this_thread::sleep_until(due);
 
     if (dashboard) {
-      dashboard->publish(board, *address, t);
+      dashboard->publish(board, firmware, t);
     }
     if (t - last_report >= 0.1) {
-      const Reading now = read(board, *address);
+      const Reading now = read(board, firmware);
       if (first || !(now == shown)) {
         first = false;
         shown = now;

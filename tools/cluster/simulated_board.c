@@ -674,6 +674,13 @@ uint16_t board_read16(const simulated_board* board, uint16_t data_address) {
   return (uint16_t)(board->avr->data[data_address] | (board->avr->data[data_address + 1] << 8));
 }
 
+void board_read_flash(const simulated_board* board, uint16_t address, uint8_t* out, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const uint32_t at = (uint32_t)address + (uint32_t)i;
+    out[i] = at <= board->avr->flashend ? board->avr->flash[at] : 0xFF;
+  }
+}
+
 uint32_t board_needle_steps(const simulated_board* board, int kind, int which) {
   const int32_t steps = kind == 1 ? board->x27_steps[which] : board->step_dir_steps[which];
   return (uint32_t)steps;

@@ -57,6 +57,8 @@ uint32_t board_frequency(const simulated_board* board);
 
 uint8_t board_read(const simulated_board* board, uint16_t data_address);
 uint16_t board_read16(const simulated_board* board, uint16_t data_address);
+/* `size` bytes of the program's flash from `address`, as loaded (0xFF beyond the chip's). */
+void board_read_flash(const simulated_board* board, uint16_t address, uint8_t* out, size_t size);
 uint32_t board_lamps(const simulated_board* board);
 /* Stepper needles counted off their pins: kind 1 X27 driven directly, 2 step and direction;
  * which 0 speed, 1 rpm. Steps from the stop. */

@@ -502,7 +502,7 @@ int tool_main(int argc, char** argv) {
                  "Drive to play: a scenario file; 'sweep' for a test pattern that runs every "
                  "needle and lamp; or one output held, to check a cluster's wiring: lamp:N (0-12), "
                  "speed:KMH, rpm:N, fuel:PERCENT, water:CELSIUS; or a dial's marks in turn, "
-                 "5 s each, to calibrate a gauge: marks:speed:0,20,40 (and rpm, fuel, water) "
+                 "5 s each, to calibrate a gauge: marks:speed:0,20,40 (and mph, rpm, fuel, water) "
                  "(default: the built-in drive of about 30 s)");
   app.add_option("--fps", options.fps, "Frame-end events per second")
       ->capture_default_str()

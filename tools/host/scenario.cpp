@@ -371,15 +371,17 @@ namespace {
 
 // The channel that moves a dial, its value for one of the dial's units, and the unit.
 struct Dial {
-  const char* name;
+  const char* name;   // in the scenario: marks:<name>:...
+  const char* shown;  // in the notes
   const char* channel;
   double per_unit;  // the channel's value for one unit on the dial
   const char* unit;
 };
-constexpr Dial DIALS[] = {{"speed", "truck.speed", 1.0 / 3.6, "km/h"},
-                          {"rpm", "truck.engine.rpm", 1.0, "rpm"},
-                          {"fuel", "truck.fuel.amount", 1.0, "%"},  // of a 100-litre tank
-                          {"water", "truck.water.temperature", 1.0, "C"}};
+constexpr Dial DIALS[] = {{"speed", "speed", "truck.speed", 1.0 / 3.6, "km/h"},
+                          {"mph", "speed", "truck.speed", 0.44704, "mph"},  // a mile is 1609.344 m
+                          {"rpm", "rpm", "truck.engine.rpm", 1.0, "rpm"},
+                          {"fuel", "fuel", "truck.fuel.amount", 1.0, "%"},  // of a 100-litre tank
+                          {"water", "water", "truck.water.temperature", 1.0, "C"}};
 
 // "marks:speed:0,20,40": each mark of the dial held in turn, with a note when it begins.
 std::optional<Scenario> marks_pattern(std::string_view pattern, std::string_view rest,
@@ -396,7 +398,7 @@ std::optional<Scenario> marks_pattern(std::string_view pattern, std::string_view
   };
   if (dial == nullptr || colon == std::string_view::npos) {
     return bad(
-        "expected marks:speed, marks:rpm, marks:fuel or marks:water, a colon and the "
+        "expected marks:speed, marks:mph, marks:rpm, marks:fuel or marks:water, a colon and the "
         "marks, such as marks:speed:0,20,40");
   }
   std::vector<double> marks;
@@ -424,7 +426,7 @@ std::optional<Scenario> marks_pattern(std::string_view pattern, std::string_view
   scenario.length = static_cast<double>(marks.size()) * MARK_SECONDS;
   for (std::size_t i = 0; i < marks.size(); ++i) {
     char note[96];
-    std::snprintf(note, sizeof note, "%s %g %s: mark %zu of %zu", dial->name, marks[i], dial->unit,
+    std::snprintf(note, sizeof note, "%s %g %s: mark %zu of %zu", dial->shown, marks[i], dial->unit,
                   i + 1, marks.size());
     scenario.notes.emplace_back(static_cast<double>(i) * MARK_SECONDS, note);
   }
