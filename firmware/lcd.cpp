@@ -13,10 +13,10 @@ namespace {
 // What each command takes at worst. The datasheet's times hold at 270 kHz and grow as the
 // controller's oscillator slows; slow or cold modules run near 190 kHz, so these are the
 // datasheet's times scaled to that and rounded up.
-constexpr double WRITE_US = 60;      // 37 us at 270 kHz
-constexpr double CLEAR_MS = 3;       // 1.52 ms at 270 kHz
-constexpr double SYNC_US = 150;      // the 100 us of the 4-bit hand-shake, with room
-constexpr double FIRST_SYNC_MS = 5;  // 4.1 ms after the first 0x3
+constexpr double WRITE_US = 60;       // 37 us at 270 kHz
+constexpr uint8_t CLEAR_MS = 3;       // 1.52 ms at 270 kHz
+constexpr double SYNC_US = 150;       // the 100 us of the 4-bit hand-shake, with room
+constexpr uint8_t FIRST_SYNC_MS = 5;  // 4.1 ms after the first 0x3
 
 char shown[2][WIDTH];
 // The display's bus stopped answering (I2C only): nothing more is sent until a retry finds it
@@ -151,52 +151,101 @@ void send(uint8_t value, bool data) {
   _delay_us(WRITE_US);
 }
 
-}  // namespace
+// The set-up, a step at a time: into 4-bit mode from whatever state a reset, or a nibble lost
+// to noise, left it in; the modes; then home, with nothing shifted (a garbled byte may have
+// moved both).
+enum SetUp : uint8_t {
+  SYNC,
+  SYNC_AGAIN,
+  SYNC_THIRD,
+  FOUR_BITS,
+  FUNCTION,
+  DISPLAY_ON,
+  ENTRY,
+  HOME,
+  SET_UP
+};
+uint8_t set_up_step = SET_UP;
 
-void set_up() {
-  // Into 4-bit mode from whatever state a reset, or a nibble lost to noise, left it in.
-  nibble(0x3, false);
-  if (lost) {
-    return;  // no waiting on a display that cannot be reached
+// The next step of the set-up; returns how many ms the controller then needs, for the caller to
+// let pass (0: none, or a short one already waited here).
+uint8_t set_up_next() {
+  switch (set_up_step++) {
+    case SYNC:
+      nibble(0x3, false);
+      return FIRST_SYNC_MS;
+    case SYNC_AGAIN:
+    case SYNC_THIRD:
+      nibble(0x3, false);
+      _delay_us(SYNC_US);
+      return 0;
+    case FOUR_BITS:
+      nibble(0x2, false);
+      _delay_us(SYNC_US);
+      return 0;
+    case FUNCTION:
+      send(0x28, false);  // 4 bits, 2 lines, 5x8 dots
+      return 0;
+    case DISPLAY_ON:
+      send(0x0C, false);  // display on, no cursor
+      return 0;
+    case ENTRY:
+      send(0x06, false);  // left to right
+      return 0;
+    default:
+      send(0x02, false);  // home
+      return CLEAR_MS;
   }
-  _delay_ms(FIRST_SYNC_MS);
-  nibble(0x3, false);
-  _delay_us(SYNC_US);
-  nibble(0x3, false);
-  _delay_us(SYNC_US);
-  nibble(0x2, false);
-  _delay_us(SYNC_US);
-  send(0x28, false);  // 4 bits, 2 lines, 5x8 dots
-  send(0x0C, false);  // display on, no cursor
-  send(0x06, false);  // left to right
 }
 
+// A long wait of the controller's in progress: since when, on the main loop's clock, and how
+// long.
+uint16_t waiting_since;
+uint8_t waiting_ms;
+
+char wanted[2][WIDTH];
+// Something in `wanted` may differ from `shown`: a display with nothing to write costs the
+// main loop's tick no look through both lines.
+bool dirty = false;
+// The address the controller writes the next character to; none known after a set-up step.
+constexpr uint8_t NOWHERE = 0xFF;
+uint8_t cursor = NOWHERE;
+
 void forget(char value) {
-  for (auto& line : shown) {
-    for (char& c : line) {
-      c = value;
+  for (uint8_t line = 0; line < 2; ++line) {
+    for (uint8_t i = 0; i < WIDTH; ++i) {
+      shown[line][i] = value;
     }
   }
 }
 
+}  // namespace
+
 void init() {
   start_bus();
   _delay_ms(50);  // after power-up
-  set_up();
+  set_up_step = SYNC;
+  while (set_up_step != SET_UP && !lost) {
+    for (uint8_t ms = set_up_next(); ms > 0; --ms) {
+      _delay_ms(1);
+    }
+  }
   send(0x01, false);  // clear
   _delay_ms(CLEAR_MS);
   forget(' ');
+  for (auto& line : wanted) {
+    for (char& c : line) {
+      c = ' ';
+    }
+  }
 }
 
 void reinit() {
   forget('\0');  // no character the firmware shows: every one is written again
-  set_up();
-  if (lost) {
-    return;
-  }
-  // Also back to the first position with nothing shifted: a garbled byte may have moved both.
-  send(0x02, false);
-  _delay_ms(CLEAR_MS);
+  dirty = true;
+  set_up_step = SYNC;
+  waiting_ms = 0;
+  cursor = NOWHERE;
 }
 
 bool poll(uint16_t now) {
@@ -226,22 +275,55 @@ bool poll(uint16_t now) {
 }
 
 void show(uint8_t line, const char* text) {
-  // Only the characters that changed: a new minute is one or two writes, not seventeen.
-  uint8_t cursor = WIDTH;  // where the controller writes next; WIDTH: not on this line
   for (uint8_t i = 0; i < WIDTH; ++i) {
-    if (lost) {
-      return;  // what is not sent is not shown: written once the display is back
+    if (wanted[line][i] != text[i]) {
+      wanted[line][i] = text[i];
+      dirty = true;
     }
-    if (shown[line][i] == text[i]) {
-      continue;
-    }
-    if (cursor != i) {
-      send(static_cast<uint8_t>(0x80 | ((line == 0 ? 0x00 : 0x40) + i)), false);
-    }
-    send(static_cast<uint8_t>(text[i]), true);
-    shown[line][i] = text[i];
-    cursor = static_cast<uint8_t>(i + 1);
   }
+}
+
+bool work(uint16_t now) {
+  if (lost) {
+    return false;  // what is not sent is not shown: written once the display is back
+  }
+  if (waiting_ms != 0) {
+    // The clock may have been a step short of real time when the wait began.
+    if (static_cast<uint16_t>(now - waiting_since) <
+        static_cast<uint16_t>(waiting_ms + CLOCK_STEP_MS)) {
+      return false;
+    }
+    waiting_ms = 0;
+  }
+  if (set_up_step != SET_UP) {
+    waiting_ms = set_up_next();
+    waiting_since = now;
+    cursor = NOWHERE;
+    return true;
+  }
+  if (!dirty) {
+    return false;
+  }
+  // Only the characters that changed: a new minute is one or two writes, not seventeen.
+  for (uint8_t line = 0; line < 2; ++line) {
+    for (uint8_t i = 0; i < WIDTH; ++i) {
+      if (shown[line][i] == wanted[line][i]) {
+        continue;
+      }
+      const uint8_t address = static_cast<uint8_t>((line == 0 ? 0x00 : 0x40) + i);
+      if (cursor != address) {
+        send(static_cast<uint8_t>(0x80 | address), false);
+        cursor = address;
+        return true;
+      }
+      send(static_cast<uint8_t>(wanted[line][i]), true);
+      shown[line][i] = wanted[line][i];
+      cursor = static_cast<uint8_t>(address + 1);
+      return true;
+    }
+  }
+  dirty = false;
+  return false;
 }
 
 }  // namespace lcd

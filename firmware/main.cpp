@@ -233,7 +233,8 @@ void blank() {
   show_text("     --:--      ", "                ");
 }
 
-// How often a live display is started afresh and rewritten (about 7 ms of the CPU's time).
+// How often a live display is started afresh and rewritten (about 7 ms of the CPU's time, a
+// step at a time).
 constexpr uint16_t DISPLAY_REFRESH_MS = 10000;
 
 // The power-on sweep: every needle to full scale, a moment there, and back, every lamp lit, in
@@ -255,15 +256,20 @@ void sweep_to(uint16_t elapsed) {
   set_lamps(0xFFFF);
 }
 
-// Sleeps until the next tick. Each byte wakes the chip for its interrupt, and it goes back to
-// sleep at once: the main loop takes the bytes a tick at a time (46 at most at full rate), and
-// sooner only if the ring fills halfway. The instruction after sei always runs before an
-// interrupt, so one that comes between the test and the sleep still wakes the chip.
-void sleep_until_tick() {
+// Sleeps until the next tick, or until the ring holds `wake_after` bytes: the decoder's fewest
+// to the end of a cycle, so that the needles take it at its last byte, not a tick later. Each
+// byte wakes the chip for its interrupt, and it goes back to sleep at once: the main loop takes
+// the bytes a tick at a time (46 at most at full rate) and at a cycle's end. The instruction
+// after sei always runs before an interrupt, so one that comes between the test and the sleep
+// still wakes the chip.
+void sleep_until_tick(uint8_t wake_after) {
+  if (wake_after > (RING_MASK + 1) / 2) {
+    wake_after = (RING_MASK + 1) / 2;
+  }
   set_sleep_mode(SLEEP_MODE_IDLE);
   for (;;) {
     cli();
-    if (ticked || static_cast<uint8_t>(ring_head - ring_tail) >= (RING_MASK + 1) / 2) {
+    if (ticked || static_cast<uint8_t>(ring_head - ring_tail) >= wake_after) {
       sei();
       return;
     }
@@ -336,13 +342,17 @@ int main() {
         live = true;
         if (!sweeping) {
           show_state(decoder.state());
-          show_clock(decoder.state());  // after the needles: the display is slow to write
+          show_clock(decoder.state());  // only noted: the display is written a step at a time
         }
       }
     }
     if (!ticked) {
-      sleep_until_tick();
-      continue;  // the ring filled halfway before the tick
+      // The display a step at a time between the wire's bytes, so that no write of it holds
+      // back a cycle's needles and lamps; asleep once it has nothing to do until the tick.
+      if (!lcd::work(now_ms())) {
+        sleep_until_tick(decoder.bytes_to_cycle());
+      }
+      continue;
     }
     ticked = false;
     publish(decoder);
@@ -379,7 +389,5 @@ int main() {
       lcd::reinit();
       show_clock(decoder.state());
     }
-
-    sleep_until_tick();
   }
 }

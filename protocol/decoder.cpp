@@ -27,6 +27,14 @@ void Decoder::push(uint8_t byte) {
   }
 }
 
+uint8_t Decoder::bytes_to_cycle() const {
+  // Bytes already held, or held to be looked through again, may be part of it: counting them
+  // can only make the answer smaller, never later than the cycle.
+  const int left = static_cast<int>((FRAMES_PER_CYCLE - next_in_cycle_) * FRAME_LENGTH) -
+                   held_length_ - replay_length_;
+  return static_cast<uint8_t>(left < 1 ? 1 : left);
+}
+
 void Decoder::finish() {
   for (uint8_t i = 0; i < held_length_; ++i) {
     skip(held_[i]);

@@ -79,6 +79,10 @@ class Decoder {
   bool cycle_completed() const { return cycle_completed_; }
   // True while the frames since the last clock frame are a cycle in the making.
   bool in_cycle() const { return next_in_cycle_ > 0; }
+  // The fewest bytes still to come before a cycle can complete: the rest of the cycle in the
+  // making, or a whole one. A cluster that sleeps between bytes wakes its main loop when that
+  // many have come, not a tick later.
+  uint8_t bytes_to_cycle() const;
 
   uint32_t cycles() const { return cycles_; }
   uint32_t frames() const { return frames_; }

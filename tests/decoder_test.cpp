@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "dashboard/frame_cycle.h"
 
@@ -111,6 +113,55 @@ TEST(decoder_test, reset_frame_clears_the_cluster_and_noise_is_counted_once_a_ru
   EXPECT_EQ(decoder.resets(), 1u);
   EXPECT_EQ(decoder.state().speed_value, 0);
   EXPECT_EQ(decoder.state().lamps, 0);
+}
+
+// A firmware that sleeps between bytes wakes when bytes_to_cycle() have come: never later than
+// the byte that completes a cycle, and on a clean line exactly at it.
+TEST(decoder_test, the_bytes_to_a_cycle_are_never_more_than_come_before_it) {
+  std::array<std::uint8_t, CYCLE_LENGTH> cycle{};
+  encode_cycle(TelemetryState{}, Settings{}, cycle.data());
+  std::vector<std::uint8_t> stream(RESET_FRAME, RESET_FRAME + RESET_FRAME_LENGTH);
+  stream.insert(stream.end(), cycle.begin(), cycle.end());
+  const std::size_t clean_end = stream.size();
+  // Then the troubles of a real line: noise, a header in the noise, a cycle cut short, a
+  // reset frame in the middle of a cycle, and frames out of order.
+  const std::uint8_t noise[] = {0x12, 0x34, 0xFF, 0x04, 0x77, 0xFF};
+  stream.insert(stream.end(), std::begin(noise), std::end(noise));
+  stream.insert(stream.end(), cycle.begin(), cycle.begin() + 40);
+  stream.insert(stream.end(), cycle.begin(), cycle.begin() + 30);
+  stream.insert(stream.end(), RESET_FRAME, RESET_FRAME + RESET_FRAME_LENGTH);
+  stream.insert(stream.end(), cycle.begin() + FRAME_LENGTH, cycle.end());
+  stream.insert(stream.end(), cycle.begin(), cycle.end());
+  stream.insert(stream.end(), cycle.begin(), cycle.end());
+
+  // Where each cycle completes, from a first pass.
+  std::vector<std::size_t> completions;
+  {
+    Decoder decoder;
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+      const std::uint32_t before = decoder.cycles();
+      decoder.push(stream[i]);
+      if (decoder.cycles() != before) {
+        completions.push_back(i + 1);
+      }
+    }
+  }
+  ASSERT_EQ(completions.size(), 3u);
+  ASSERT_EQ(completions.front(), clean_end);
+  ASSERT_EQ(completions.back(), stream.size());
+
+  Decoder decoder;
+  for (std::size_t pushed = 0; pushed < stream.size(); ++pushed) {
+    const std::size_t next = *std::upper_bound(completions.begin(), completions.end(), pushed);
+    if (next > pushed) {
+      EXPECT_LE(decoder.bytes_to_cycle(), next - pushed) << "after byte " << pushed;
+    }
+    if (pushed >= RESET_FRAME_LENGTH && pushed < clean_end) {
+      EXPECT_EQ(decoder.bytes_to_cycle(), clean_end - pushed) << "after byte " << pushed;
+    }
+    decoder.push(stream[pushed]);
+  }
+  EXPECT_EQ(decoder.bytes_to_cycle(), CYCLE_LENGTH);  // a whole cycle after the last one
 }
 
 }  // namespace
