@@ -20,7 +20,7 @@ constexpr std::uint32_t RAM_START = 0x100;
 constexpr std::uint32_t RAM_END = 0x8FF;
 constexpr std::uint32_t FLASH_SIZE = 0x8000;
 constexpr int MOST_POINTS = 16;
-constexpr int POINT_BYTES = 6;
+constexpr std::size_t POINT_BYTES = 6;
 constexpr std::uint32_t DIAL_BYTES = 1 + MOST_POINTS * POINT_BYTES;
 
 bool within(const std::vector<char>& file, std::size_t offset, std::size_t size) {
@@ -126,7 +126,7 @@ std::optional<DialTable> parse_dial(const std::uint8_t* bytes) {
     return std::nullopt;
   }
   DialTable table;
-  for (int i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
     const std::uint8_t* point = bytes + 1 + i * POINT_BYTES;
     const auto at = static_cast<std::int32_t>(
         static_cast<std::uint32_t>(point[0]) | static_cast<std::uint32_t>(point[1]) << 8 |
