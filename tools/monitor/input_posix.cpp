@@ -249,6 +249,7 @@ void describe_from_sysfs(PortInfo& port) {
           parse_usb_id(first_line(at / "idProduct"), product)) {
         port.vendor = vendor;
         port.product = product;
+        port.serial = first_line(at / "serial");  // none on most CH340 clones
       }
       const std::string maker = first_line(at / "manufacturer");
       const std::string name = first_line(at / "product");

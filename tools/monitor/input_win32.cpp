@@ -188,6 +188,11 @@ std::vector<PortInfo> ports_from_setupapi() {
                                             nullptr) != FALSE) {
       parse_hardware_id(text, port.vendor, port.product);  // the first of the list is enough
     }
+    std::memset(text, 0, sizeof text);
+    if (port.vendor != 0 &&
+        ::SetupDiGetDeviceInstanceIdA(set, &device, text, sizeof text - 1, nullptr) != FALSE) {
+      port.serial = serial_from_instance_id(text);
+    }
     found.push_back(port);
   }
   ::SetupDiDestroyDeviceInfoList(set);

@@ -250,7 +250,9 @@ int tool_main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
   auto* device =
       app.add_option("--device", options.device,
-                     "Read a serial device at 115200 8N1, raw (/dev/ttyUSB0; COM4, COM12)");
+                     "Read a serial device at 115200 8N1, raw (/dev/ttyUSB0; COM4, COM12), or "
+                     "the one with a USB identity: usb:VID:PID[:SERIAL] as --list-ports "
+                     "prints it, or auto");
   auto* file = app.add_option(
       "--file", options.file,
       "Read a recording (replayed at its pace) or a raw byte dump (- for standard input)");
@@ -345,6 +347,19 @@ int tool_main(int argc, char** argv) {
     std::fprintf(stderr,
                  "vontrel-monitor: say what to read: --device, --udp, --file or --virtual\n");
     return exit_usage;
+  }
+  // A port named by what it is ("usb:1A86:7523", "auto") becomes its device's name once,
+  // from the system's records: no other port is opened to find it.
+  for (std::string* name : {&options.device, &options.can_device, &options.forward}) {
+    if (names_identity(*name)) {
+      const std::vector<PortInfo> ports = list_ports();
+      const PortChoice choice = choose_port(*name, ports);
+      std::fprintf(stderr, "vontrel-monitor: %s\n", choice.message.c_str());
+      if (choice.port == nullptr) {
+        return exit_io;
+      }
+      *name = choice.port->device;
+    }
   }
   return run(options);
 }

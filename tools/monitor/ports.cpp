@@ -99,15 +99,108 @@ std::string printable(const std::string& text) {
 
 }  // namespace
 
+std::string usb_form(const PortInfo& port) {
+  if (port.vendor == 0) {
+    return "";
+  }
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "usb:%04X:%04X", port.vendor, port.product);
+  return port.serial.empty() ? ids : ids + (":" + port.serial);
+}
+
+std::string serial_from_instance_id(std::string_view id) {
+  const std::size_t last = id.rfind('\\');
+  if (id.substr(0, 4) != "USB\\" || last == std::string_view::npos || last < 4) {
+    return "";
+  }
+  const std::string_view serial = id.substr(last + 1);
+  return serial.find('&') == std::string_view::npos ? std::string(serial) : "";
+}
+
+namespace {
+
+// "usb:2341:0043 serial 8573...": how the log names a port it found by identity.
+std::string identity_shown(const PortInfo& port) {
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "usb:%04X:%04X", port.vendor, port.product);
+  return port.serial.empty() ? ids : ids + (" serial " + port.serial);
+}
+
+bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool names_identity(std::string_view wanted) {
+  return wanted == "auto" || same_text(wanted.substr(0, 4), "usb:");
+}
+
+PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports) {
+  PortChoice choice;
+  unsigned vendor = 0;
+  unsigned product = 0;
+  std::string_view serial;
+  const bool any_board = wanted == "auto";
+  if (!any_board) {
+    // After "usb:": "VVVV:PPPP", or "VVVV:PPPP:SERIAL".
+    const std::string_view ids = names_identity(wanted) ? wanted.substr(4) : std::string_view();
+    if (ids.size() < 9 || ids[4] != ':' || !hex_digits(ids.substr(0, 4), vendor) ||
+        !hex_digits(ids.substr(5, 4), product) ||
+        (ids.size() > 9 && (ids[9] != ':' || ids.size() == 10))) {
+      choice.message = std::string(wanted) +
+                       ": expected usb:VID:PID or usb:VID:PID:SERIAL, the ids in hexadecimal "
+                       "(usb:1A86:7523), or auto";
+      return choice;
+    }
+    serial = ids.size() > 10 ? ids.substr(10) : std::string_view();
+  }
+  std::vector<const PortInfo*> matching;
+  for (const PortInfo& port : ports) {
+    const bool fits = any_board ? port.vendor != 0 && !usb_kind(port.vendor, port.product).empty()
+                                : port.vendor == vendor && port.product == product &&
+                                      (serial.empty() || same_text(port.serial, serial));
+    if (fits) {
+      matching.push_back(&port);
+    }
+  }
+  if (matching.empty()) {
+    choice.message = "No serial port matches " + std::string(wanted);
+  } else if (matching.size() == 1) {
+    choice.port = matching.front();
+    choice.message =
+        "Using serial port: " + choice.port->device + " (" + identity_shown(*choice.port) + ")";
+  } else {
+    choice.message = "Several serial ports match " + std::string(wanted) + ": ";
+    for (std::size_t i = 0; i < matching.size(); ++i) {
+      choice.message +=
+          (i == 0 ? "" : ", ") + matching[i]->device + " (" + identity_shown(*matching[i]) + ")";
+    }
+    choice.message += ": name one as usb:VID:PID:SERIAL";
+  }
+  return choice;
+}
+
 std::string port_line(const PortInfo& port) {
   std::string line = port.device;
   std::string about = port.name;
-  if (port.vendor != 0) {
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "USB %04X:%04X", port.vendor, port.product);
-    const std::string kind = usb_kind(port.vendor, port.product);
-    const std::string details = kind.empty() ? ids : kind + ", " + ids;
-    about += (about.empty() ? "" : "  ") + ("[" + details + "]");
+  const std::string kind = usb_kind(port.vendor, port.product);
+  if (port.vendor != 0 && !kind.empty()) {
+    about += (about.empty() ? "" : "  ") + ("[" + kind + "]");
+  }
+  // Ready to paste into the settings file, or to give --device.
+  const std::string identity = usb_form(port);
+  if (!identity.empty()) {
+    about += (about.empty() ? "" : "  ") + identity;
   }
   if (!about.empty()) {
     line += "  " + about;

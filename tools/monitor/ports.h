@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vontrel::monitor {
 
@@ -15,7 +16,32 @@ struct PortInfo {
   std::string name;     // the system's name for it: "USB-SERIAL CH340 (COM5)", a USB product
   unsigned vendor = 0;  // USB ids, 0 when not a USB device
   unsigned product = 0;
+  std::string serial{};  // the USB serial number, empty when the device has none
 };
+
+// The port's identity as the settings file and --device take it: "usb:1A86:7523", with the
+// serial number where the device has one ("usb:2341:0043:85736323838351F0E1B1"); empty for a
+// port that is no USB device.
+std::string usb_form(const PortInfo& port);
+
+// The serial number in the instance id Windows gives a USB device
+// ("USB\VID_2341&PID_0043\85736323838351F0E1B1"); empty where Windows made the last part up
+// for a device without one ("5&1A2B3C4D&0&2", with its ampersands).
+std::string serial_from_instance_id(std::string_view id);
+
+// A port named by what it is: "usb:VID:PID", "usb:VID:PID:SERIAL" (hexadecimal ids, in any
+// case), or "auto" (the one port that is a board or adapter clusters are built from).
+bool names_identity(std::string_view wanted);
+
+// The port `wanted` names among `ports`, or none, with the line that says so: "Using serial
+// port: COM7 (usb:1A86:7523)", "No serial port matches usb:1A86:7523", "Several serial ports
+// match auto: COM5 (usb:2341:0043 serial 8573...), COM7 (usb:1A86:7523): name one as
+// usb:VID:PID:SERIAL", or what is wrong with the form.
+struct PortChoice {
+  const PortInfo* port = nullptr;
+  std::string message;
+};
+PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports);
 
 // The kind of device behind USB ids: "Arduino Uno", "USB-serial adapter (CH340)", or empty.
 std::string usb_kind(unsigned vendor, unsigned product);
