@@ -55,6 +55,10 @@ thread_handle start_thread(void (* /*entry*/)(void*), void* /*argument*/) noexce
   return invalid_thread;
 }
 void join_thread(thread_handle /*thread*/) noexcept {}
+bool list_serial_ports(std::vector<port_info>& ports, const std::string& /*root*/) noexcept {
+  ports.clear();
+  return true;
+}
 std::uint32_t tick_ms() noexcept {
   return bench_tick.load(std::memory_order_relaxed);
 }

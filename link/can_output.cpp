@@ -7,6 +7,7 @@
 
 #include "can/builtin_profile.h"
 #include "can/j1939.h"
+#include "serial/port_identity.h"
 
 namespace vontrel {
 
@@ -525,13 +526,17 @@ void CanOutput::run() noexcept {
       next_open_us_ = now_us + std::uint64_t{CAN_REOPEN_INTERVAL_MS} * 1000u;
       std::string error;
       try {
-        bool opened = port_.open(settings_.port.c_str(), error, settings_.baud);
+        // An adapter named by its USB identity is looked for again at every try: re-plugged
+        // into another socket, it has another name.
+        std::string device;
+        const bool found = find_port(settings_.port, device, error);
+        bool opened = found && port_.open(device.c_str(), error, settings_.baud);
         if (opened) {
           adapter_.opened(now_us);
           blocked_since_us_ = 0;
           opened = adapter_.hand_shake(settings_.bitrate_command, timer);
         }
-        if (!opened) {
+        if (!opened && found) {
           port_.close();
           if (const char* why = port_.why_not_open()) {
             error.append(": ").append(why);

@@ -5,6 +5,7 @@
 #include "dashboard/frame_cycle.h"
 #include "dashboard/frame_format.h"
 #include "link/reconnect.h"
+#include "serial/port_identity.h"
 
 namespace vontrel {
 
@@ -274,9 +275,28 @@ bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
   // thread of ours running.
   link.can.close();
   if (link.serial) {
-    if (!port.open(port_name.c_str(), error)) {
+    // A port named by its USB identity is looked up in the system's records; only the one it
+    // names is ever opened.
+    std::string device;
+    std::string found;
+    if (!find_port(port_name, device, found)) {
       link.holding = false;
-      return false;
+      if (!settings.reconnect) {
+        error = found;
+        return false;
+      }
+      // The board may be plugged in later: looked for once a second, as a lost port is.
+      log(LogKind::error, found.c_str());
+      link.lost = true;
+      link.retry_tick = now;
+    } else {
+      if (!found.empty()) {
+        log(LogKind::message, found.c_str());
+      }
+      if (!port.open(device.c_str(), error)) {
+        link.holding = false;
+        return false;
+      }
     }
     if (settings.background_writes &&
         link.writer.start(port, port_name, settings.reconnect, settings.startup_delay_ms)) {
@@ -285,7 +305,7 @@ bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
       // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
       link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
     }
-    if (!link.holding) {
+    if (!link.holding && !link.lost) {
       send_serial_reset(link, port, now);
     }
   } else {

@@ -1,14 +1,17 @@
 #include "link/reconnect.h"
 
 #include "dashboard/frame_format.h"
+#include "serial/port_identity.h"
 
 namespace vontrel {
 
 bool reopen_port(SerialPort& port, const std::string& name, os::deadline until,
                  bool hold) noexcept {
   try {
+    // A board named by its USB identity may come back on another port.
+    std::string device;
     std::string error;
-    if (!port.open(name.c_str(), error)) {
+    if (!find_port(name, device, error) || !port.open(device.c_str(), error)) {
       return false;
     }
   } catch (...) {

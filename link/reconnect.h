@@ -14,7 +14,8 @@ namespace vontrel {
 // for a port that is gone.
 inline constexpr std::uint32_t REOPEN_INTERVAL_MS = 1000;
 
-// Reopens `port` under `name` and clears the cluster, which may have been power-cycled with
+// Reopens `port` under `name` (a port's name, or its USB identity, looked for again) and
+// clears the cluster, which may have been power-cycled with
 // the cable. True only once the reset frame went out whole by `until`; otherwise the port is
 // closed again, to be tried later. With `hold`, the port is only opened: a board that resets
 // when its port opens sits in its bootloader for the start-up delay, and the caller clears it

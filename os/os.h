@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vontrel::os {
 
@@ -44,6 +45,24 @@ device_handle open_device(const char* name, open_error* why = nullptr) noexcept;
 
 bool get_line_settings(device_handle device, line_settings& settings) noexcept;
 bool set_line_settings(device_handle device, const line_settings& settings) noexcept;
+
+// A serial port as the system's device records describe it, read without opening the port.
+struct port_info {
+  std::string device;   // the name to open: "/dev/ttyUSB0", "COM5", "\\.\COM10"
+  std::string also;     // another name for the same port: its /dev/serial/by-id link
+  std::string name;     // the system's name for it: "USB-SERIAL CH340 (COM5)", a USB product
+  unsigned vendor = 0;  // USB ids, 0 when not a USB device
+  unsigned product = 0;
+  std::string serial{};  // the USB serial number, empty when the device has none
+};
+
+// The serial ports present now, with their USB identity where they have one: on Linux the
+// ttyUSB and ttyACM devices from sysfs, on Windows the Ports class from the device records.
+// No port is opened, so a wheel or head-tracker on another port is never disturbed. `root`
+// is where the records are read ("" for the system's own; on Linux a test's tree holding
+// sys/class/tty and dev/serial/by-id). False, with nothing listed, when the system would not
+// say.
+bool list_serial_ports(std::vector<port_info>& ports, const std::string& root = "") noexcept;
 
 // Every wait on the cluster is bounded: a device that stopped reading (a dead cluster behind
 // hardware flow control, an adapter whose device hung) must never hold the caller, which is

@@ -8,6 +8,7 @@
 #include "os/os.h"
 #include "plugin/plugin_context.h"
 #include "plugin/subscriptions.h"
+#include "serial/port_identity.h"
 
 namespace vontrel {
 
@@ -66,7 +67,10 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   }
 
   const std::string com_port = context.settings.get_string("comport", "COM3");
-  log_line(context, SCS_LOG_TYPE_message, ("Using serial port: " + com_port).c_str());
+  // A port named by its USB identity gets its line once it is found.
+  if (!names_identity(com_port)) {
+    log_line(context, SCS_LOG_TYPE_message, ("Using serial port: " + com_port).c_str());
+  }
 
   LinkSettings link;
   link.background_writes = context.settings.get_bool("background_writes", false);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -252,7 +253,8 @@ TEST_F(cluster_link_test, udp_goes_on_beside_a_stalled_port_and_tells_failures_o
   os().write_times_out = true;
   std::string cycle;
   for (const char* frame : zero_cycle) {
-    cycle += (cycle.empty() ? "" : " ") + std::string(frame);
+    cycle += cycle.empty() ? "" : " ";
+    cycle += frame;
   }
   for (const os::io_status send :
        {os::io_status::done, os::io_status::failed, os::io_status::timed_out, os::io_status::done,
@@ -327,6 +329,129 @@ TEST_F(cluster_link_test, udp_sends_every_cycle_after_a_slow_host_frame) {
   for (std::size_t i = 2; i < sent.size(); ++i) {
     EXPECT_NE(sent[i], sent[i - 1]) << "datagram " << i << " repeats or skips a cycle";
   }
+}
+
+// The boards on a player's hub, as the system's records list them.
+const os::port_info uno{"/dev/ttyACM0", "", "Arduino Uno", 0x2341, 0x0043, "8573632383835"};
+const os::port_info clone_a{"/dev/ttyUSB0", "", "USB Serial", 0x1A86, 0x7523, ""};
+const os::port_info clone_b{"/dev/ttyUSB1", "", "USB Serial", 0x1A86, 0x7523, ""};
+const os::port_info tracker{"/dev/ttyUSB2", "", "head tracker", 0x1234, 0x5678, ""};
+
+// A port named by what it is: the one it names is opened, and only that one; none or several
+// is start-up's error, as a missing port is, and no port is opened at all.
+TEST_F(cluster_link_test, a_port_named_by_identity_opens_only_the_port_it_names) {
+  struct Case {
+    const char* wanted;
+    std::vector<os::port_info> present;
+    const char* opened;  // null: start-up fails and nothing is opened
+    const char* said;    // the line in the log, or start-up's error
+  };
+  const Case cases[] = {
+      {"usb:1A86:7523",
+       {uno, clone_a, tracker},
+       "/dev/ttyUSB0",
+       "Using serial port: /dev/ttyUSB0 (usb:1A86:7523)"},
+      {"usb:2341:0043:8573632383835",
+       {clone_a, uno, clone_b},
+       "/dev/ttyACM0",
+       "Using serial port: /dev/ttyACM0 (usb:2341:0043 serial 8573632383835)"},
+      {"auto",
+       {tracker, clone_b},
+       "/dev/ttyUSB1",
+       "Using serial port: /dev/ttyUSB1 (usb:1A86:7523)"},
+      {"usb:1A86:7523", {uno, tracker}, nullptr, "No serial port matches usb:1A86:7523"},
+      {"auto", {tracker}, nullptr, "No serial port matches auto"},
+      {"usb:1A86:7523",
+       {clone_a, clone_b},
+       nullptr,
+       "Several serial ports match usb:1A86:7523: /dev/ttyUSB0 (usb:1A86:7523), /dev/ttyUSB1 "
+       "(usb:1A86:7523): name one as usb:VID:PID:SERIAL"},
+      {"usb:1A86",
+       {clone_a},
+       nullptr,
+       "usb:1A86: expected usb:VID:PID or usb:VID:PID:SERIAL, the ids in hexadecimal "
+       "(usb:1A86:7523), or auto"},
+  };
+  for (const Case& c : cases) {
+    fake_os::reset();
+    host.log.clear();
+    os().ports = c.present;
+    std::string error;
+    const bool started = start_link(context->link, context->port, host_link_log(host_params.log),
+                                    c.wanted, {}, os().tick, error);
+    EXPECT_EQ(started, c.opened != nullptr) << c.wanted;
+    if (c.opened != nullptr) {
+      EXPECT_EQ(os().opened_names, std::vector<std::string>{c.opened}) << c.wanted;
+      EXPECT_EQ(host.log, (std::vector<LogLine>{{SCS_LOG_TYPE_message, c.said}})) << c.wanted;
+      EXPECT_EQ(writes(), Calls{reset}) << c.wanted;
+    } else {
+      EXPECT_EQ(os().count("open"), 0) << c.wanted;
+      EXPECT_EQ(error, c.said);
+    }
+    stop_link(context->link, context->port);
+  }
+}
+
+// With reconnect, a board that is not plugged in yet is looked for once a second and taken
+// when it appears; one that comes back in another socket is found there.
+TEST_F(cluster_link_test, a_board_named_by_identity_is_found_when_plugged_and_after_a_move) {
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log),
+                         "usb:1A86:7523", {.reconnect = true}, os().tick, error));
+  EXPECT_EQ(host.log,
+            (std::vector<LogLine>{{SCS_LOG_TYPE_error, "No serial port matches usb:1A86:7523"}}));
+  EXPECT_EQ(os().count("open"), 0);
+  frame_end_after(REOPEN_INTERVAL_MS);
+  EXPECT_EQ(os().count("list_ports"), 2);
+  EXPECT_EQ(os().count("open"), 0);
+
+  os().ports = {tracker, clone_a};
+  frame_end_after(REOPEN_INTERVAL_MS - 1);
+  EXPECT_EQ(os().count("list_ports"), 2) << "looked for at most once a second";
+  frame_end_after(1);
+  EXPECT_EQ(os().opened_names, std::vector<std::string>{"/dev/ttyUSB0"});
+  EXPECT_EQ(writes(), Calls{reset});
+  EXPECT_EQ(host.log.back(),
+            (LogLine{SCS_LOG_TYPE_message, "Serial port reconnected: usb:1A86:7523"}));
+
+  // Pulled out and plugged into another socket: another name, the same board.
+  os().write_fails = true;
+  os().ports = {tracker};
+  frame_end_after(SEND_INTERVAL_MS);
+  ASSERT_FALSE(context->port.is_open());
+  os().write_fails = false;
+  os().ports = {tracker, clone_b};
+  clear_record();
+  frame_end_after(REOPEN_INTERVAL_MS);
+  EXPECT_EQ(os().opened_names.back(), "/dev/ttyUSB1");
+  EXPECT_EQ(writes(), Calls{reset});
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(writes().size(), 8u) << "cycles resume on the new port";
+  EXPECT_EQ(std::count(os().opened_names.begin(), os().opened_names.end(), "/dev/ttyUSB2"), 0)
+      << "the head tracker's port is never opened";
+}
+
+// The background writer looks for the board on its own thread, the same way.
+TEST_F(cluster_link_test, the_background_writer_finds_a_board_named_by_identity) {
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "auto",
+                         {.background_writes = true, .reconnect = true}, os().tick, error));
+  ASSERT_EQ(context->link.mode, LinkMode::background);
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    os().ports = {uno};
+    os().tick += REOPEN_INTERVAL_MS;
+  }
+  std::vector<std::string> opened;
+  for (int wait = 0; wait < 300 && writes().empty(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    opened = os().opened_names;
+  }
+  EXPECT_EQ(opened, std::vector<std::string>{"/dev/ttyACM0"});
+  EXPECT_EQ(writes(), Calls{reset});
 }
 
 }  // namespace

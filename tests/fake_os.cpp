@@ -190,6 +190,13 @@ std::uint32_t tick_ms() noexcept {
   return state().tick;
 }
 
+bool list_serial_ports(std::vector<port_info>& ports, const std::string& /*root*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("list_ports");
+  ports = state().ports;
+  return true;
+}
+
 bool current_directory(std::string& directory) {
   const record lock(fake_os::record_mutex());
   if (!state().cwd) {

@@ -33,12 +33,13 @@ struct State {
   os::io_status send = os::io_status::done;  // what each datagram's send reports
   os::line_settings reported{};              // what the "driver" reports
   std::optional<std::string> cwd = "/fake";  // nullopt: the query fails
+  std::vector<os::port_info> ports;          // what the system's device records list
   std::uint32_t tick = 0;
 
   // Record.
   std::vector<std::string> calls;  // "open", "get", "set", "bounded", "write", "flush",
                                    // "ready", "close", "tick", "socket", "send",
-                                   // "discard", "discard_output"
+                                   // "discard", "discard_output", "list_ports"
   std::vector<std::string> opened_names;
   std::optional<os::line_settings> applied;
   std::vector<std::vector<std::uint8_t>> writes;

@@ -11,11 +11,11 @@ import sys
 
 ENTRIES = {"scs_telemetry_init", "scs_telemetry_shutdown"}
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
-# The plug-in's opt-in UDP output uses Winsock, which every Windows has.
-PLUGIN_DLLS = SYSTEM_DLLS | {"ws2_32.dll"}
-# A tool may also read the registry and ask SetupAPI (the monitor lists and names the COM ports)
-# and use Winsock (its dashboard page): every Windows has them.
-TOOL_DLLS = PLUGIN_DLLS | {"advapi32.dll", "setupapi.dll", "mswsock.dll"}
+# The plug-in's opt-in UDP output uses Winsock; a port named by its USB identity is found
+# through SetupAPI and the registry. Every Windows has them.
+PLUGIN_DLLS = SYSTEM_DLLS | {"ws2_32.dll", "setupapi.dll", "advapi32.dll"}
+# A tool may also use Winsock's extensions (the monitor's dashboard page).
+TOOL_DLLS = PLUGIN_DLLS | {"mswsock.dll"}
 
 
 def run(*command):

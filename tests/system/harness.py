@@ -129,6 +129,33 @@ class Port:
             self._process.stdout.close()
 
 
+class Opens:
+    """Counts the opens of a device file from the moment it is made, through any name (a
+    link, a Wine COM port): a port Vontrel was not told about must never be opened."""
+
+    IN_OPEN = 0x20
+    EVENT_SIZE = 16  # struct inotify_event without a name: a watch on the file itself
+
+    def __init__(self, path):
+        import ctypes
+        self._libc = ctypes.CDLL(None, use_errno=True)
+        self._fd = self._libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self._fd < 0 or self._libc.inotify_add_watch(self._fd, os.fsencode(path),
+                                                        self.IN_OPEN) < 0:
+            raise OSError(ctypes.get_errno(), "inotify on " + path)
+        self._count = 0
+
+    def count(self):
+        while True:
+            try:
+                self._count += len(os.read(self._fd, 4096)) // self.EVENT_SIZE
+            except BlockingIOError:
+                return self._count
+
+    def close(self):
+        os.close(self._fd)
+
+
 class Datagrams(Port):
     """vontrel-monitor taking the plug-in's datagrams at a free loopback port; `target` is
     what the settings' udp_target names to reach it."""

@@ -4,7 +4,7 @@ import os
 import subprocess
 import unittest
 
-from harness import RESET_FRAME, Port, SystemTest
+from harness import RESET_FRAME, WINE_RUN, Opens, Port, SystemTest
 
 
 class StartupTest(SystemTest):
@@ -42,6 +42,31 @@ class StartupTest(SystemTest):
                          [(2, "Can not open COM port")])
         self.assertEqual(run.log[-1], (2, "Can not open COM port"))
 
+    def test_a_board_named_by_identity_that_is_not_plugged_in_opens_no_port(self):
+        # The cluster's pseudo-terminal is a port, but no USB device: named by an identity no
+        # device here has, it is never opened, written or reset. Without reconnect start-up
+        # fails as for a missing port; with it, the plug-in keeps looking and the drive runs.
+        opens = Opens(self.port.path)
+        self.addCleanup(opens.close)
+        wanted = "usb:F0F0:0F0F"
+        for settings, returncode in (("", 7), ("reconnect bool 1\nbackground_writes bool 1\n", 0),
+                                     ("reconnect bool 1\n", 0)):
+            with self.subTest(settings=settings):
+                self.write_settings(f"comport str {wanted}\n{settings}")
+                run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                           "--scenario", self.write_scenario(""),
+                                           "--duration", "2.5")
+                self.assertEqual(run.returncode, returncode, run.output)
+                errors = [text for kind, text in run.log if kind == 2]
+                self.assertEqual(errors, ["No serial port matches " + wanted])
+                self.assertFalse([text for _, text in run.log if text.startswith("Using serial")])
+                if returncode == 0:
+                    self.assertEqual(run.log[-1], (0, "Plugin shutdown"))
+        self.assertEqual(opens.count(), 0)
+        self.assertEqual(self.port.data(), b"")
+        self.assertEqual([e for e in self.port.events("line") if e["baud"] == 115200], [],
+                         "the line was never set up for a cluster")
+
     @unittest.skipIf(os.name != "posix" or os.environ.get("VONTREL_TARGET", "linux") != "linux",
                      "Windows ports are exclusive by the system")
     def test_a_port_another_program_holds_is_refused(self):
@@ -71,6 +96,72 @@ class StartupTest(SystemTest):
         self.assertEqual(run.returncode, 0, run.output)
         self.assertIn((0, "Using serial port: COM12"), run.log)
         self.assertTrue(self.port.data().startswith(RESET_FRAME))
+
+    # What Windows records of two USB serial devices: a CH340 clone (no serial number, so its
+    # instance id is made up, with ampersands) on COM7 and a genuine Uno with one on COM12.
+    # Both COM names lead to the cluster's pseudo-terminal here.
+    USB_DEVICES = (
+        ("USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2", "USB\\VID_1A86&PID_7523&REV_0254",
+         "USB-SERIAL CH340 (COM7)", "COM7"),
+        ("USB\\VID_2341&PID_0043\\85736323838351F0E1B1", "USB\\VID_2341&PID_0043&REV_0001",
+         "Arduino Uno (COM12)", "COM12"),
+    )
+
+    def _record_usb_devices(self, devices):
+        """Writes `devices` into the Wine prefix's registry as a USB serial device's driver
+        writes them, and removes them when the test ends."""
+        enum = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\"
+
+        def multi_sz(*texts):
+            data = "".join(text + "\0" for text in texts).encode("utf-16-le") + b"\0\0"
+            return "hex(7):" + ",".join(f"{byte:02x}" for byte in data)
+
+        def load(lines):
+            path = os.path.join(self.scratch, "devices.reg")
+            with open(path, "w", encoding="utf-16") as f:
+                f.write("Windows Registry Editor Version 5.00\r\n\r\n" + "\r\n".join(lines)
+                        + "\r\n")
+            subprocess.run([WINE_RUN, "reg", "import", self.target.host_path(path)],
+                           stdout=subprocess.DEVNULL, check=True, timeout=60)
+
+        lines = []
+        for instance, hardware_id, friendly, com in devices:
+            key = enum + instance
+            lines += [f"[{key}]",
+                      '"ClassGUID"="{4d36e978-e325-11ce-bfc1-08002be10318}"',
+                      f'"HardwareID"={multi_sz(hardware_id, hardware_id.rsplit("&", 1)[0])}',
+                      f'"FriendlyName"="{friendly}"',
+                      f"[{key}\\Device Parameters]",
+                      f'"PortName"="{com}"', ""]
+        self.addCleanup(load, [f"[-{enum}{instance.rsplit(chr(92), 1)[0]}]"
+                               for instance, *_ in devices])
+        load(lines)
+
+    @unittest.skipUnless(os.environ.get("VONTREL_TARGET", "").startswith("win"),
+                         "Windows' device records")
+    def test_a_board_named_by_identity_is_found_in_windows_device_records(self):
+        self._record_usb_devices(self.USB_DEVICES)
+        cwd = ["--cwd", self.target.host_path(self.scratch)]
+        uno = "usb:2341:0043 serial 85736323838351F0E1B1"
+        for wanted, returncode, said in (
+            ("usb:1A86:7523", 0, "Using serial port: COM7 (usb:1A86:7523)"),
+            ("usb:2341:0043:85736323838351f0e1b1", 0, f"Using serial port: \\\\.\\COM12 ({uno})"),
+            ("auto", 7, "Several serial ports match auto: COM7 (usb:1A86:7523), "
+                        f"\\\\.\\COM12 ({uno}): name one as usb:VID:PID:SERIAL"),
+        ):
+            with self.subTest(wanted=wanted):
+                before = len(self.port.data())
+                self.write_settings(f"comport str {wanted}\n")
+                run = self.target.run_host(*cwd, "--scenario", self.write_scenario(""),
+                                           "--duration", "0.5")
+                self.assertEqual(run.returncode, returncode, run.output)
+                self.assertIn((0 if returncode == 0 else 2, said), run.log)
+                data = self.port.data()[before:]
+                if returncode == 0:
+                    self.assertTrue(data.startswith(RESET_FRAME + bytes.fromhex("FF0410")))
+                    self.assertTrue(data.endswith(RESET_FRAME))
+                else:
+                    self.assertEqual(data, b"", "no port is opened when several match")
 
     def test_good_start_configures_the_line_and_resets_the_cluster(self):
         self.port.close()

@@ -1,6 +1,5 @@
 // The monitor's input over POSIX: termios devices, a pseudo-terminal of its own, files.
 #include <fcntl.h>
-#include <glob.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
@@ -10,8 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "os/termios_values.h"
@@ -225,78 +222,9 @@ const char* const WHERE_PORTS_APPEAR =
     "a USB-serial adapter or an Arduino-class board appears as /dev/ttyUSB0 or /dev/ttyACM0 "
     "once plugged in (and under /dev/serial/by-id/)";
 
-namespace {
-
-std::string first_line(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-// The USB device a tty belongs to, from sysfs: the nearest folder above it with USB ids.
-void describe_from_sysfs(PortInfo& port) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::path tty = fs::path(port.device).filename();
-  fs::path at = fs::canonical(fs::path("/sys/class/tty") / tty / "device", error);
-  for (int depth = 0; !error && depth < 8 && at.has_parent_path() && at != at.root_path();
-       ++depth, at = at.parent_path()) {
-    if (fs::exists(at / "idVendor", error)) {
-      unsigned vendor = 0;
-      unsigned product = 0;
-      if (parse_usb_id(first_line(at / "idVendor"), vendor) &&
-          parse_usb_id(first_line(at / "idProduct"), product)) {
-        port.vendor = vendor;
-        port.product = product;
-        port.serial = first_line(at / "serial");  // none on most CH340 clones
-      }
-      const std::string maker = first_line(at / "manufacturer");
-      const std::string name = first_line(at / "product");
-      port.name = maker;
-      if (!maker.empty() && !name.empty()) {
-        port.name += ' ';
-      }
-      port.name += name;
-      return;
-    }
-  }
-}
-
-}  // namespace
-
 std::vector<PortInfo> list_ports() {
-  namespace fs = std::filesystem;
   std::vector<PortInfo> ports;
-  std::vector<std::pair<std::string, std::string>> links;  // (device, /dev/serial/by-id link)
-  glob_t found{};
-  if (::glob("/dev/serial/by-id/*", 0, nullptr, &found) == 0) {
-    for (std::size_t i = 0; i < found.gl_pathc; ++i) {
-      std::error_code error;
-      const fs::path device = fs::canonical(found.gl_pathv[i], error);
-      if (!error) {
-        links.emplace_back(device.string(), found.gl_pathv[i]);
-      }
-    }
-  }
-  ::globfree(&found);
-  for (const char* pattern : {"/dev/ttyUSB*", "/dev/ttyACM*"}) {
-    glob_t devices{};
-    if (::glob(pattern, 0, nullptr, &devices) == 0) {
-      for (std::size_t i = 0; i < devices.gl_pathc; ++i) {
-        PortInfo port;
-        port.device = devices.gl_pathv[i];
-        for (const auto& [device, link] : links) {
-          if (device == port.device) {
-            port.also = link;
-          }
-        }
-        describe_from_sysfs(port);
-        ports.push_back(port);
-      }
-    }
-    ::globfree(&devices);
-  }
+  os::list_serial_ports(ports);
   return ports;
 }
 

@@ -3,8 +3,6 @@
 // recording.
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it builds on.
-#include <setupapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -143,64 +141,6 @@ const char* const WHERE_PORTS_APPEAR =
     "a USB-serial adapter or an Arduino-class board appears as a COM port once plugged in "
     "(Device Manager, Ports (COM & LPT)); a CH340 board needs its driver first";
 
-namespace {
-
-// What Device Manager shows under "Ports (COM & LPT)": each port's friendly name
-// ("USB-SERIAL CH340 (COM5)") and the USB ids in its hardware id.
-std::vector<PortInfo> ports_from_setupapi() {
-  // The "Ports" device class, {4d36e978-e325-11ce-bfc1-08002be10318}.
-  static const GUID ports_class = {
-      0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-  std::vector<PortInfo> found;
-  HDEVINFO set = ::SetupDiGetClassDevsA(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
-  if (set == INVALID_HANDLE_VALUE) {
-    return found;
-  }
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set, index, &device) != FALSE; ++index) {
-    char port_name[64] = {};
-    HKEY key = ::SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key != INVALID_HANDLE_VALUE) {
-      DWORD size = sizeof port_name - 1;
-      DWORD type = 0;
-      if (::RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port_name),
-                             &size) != ERROR_SUCCESS ||
-          type != REG_SZ) {
-        port_name[0] = '\0';
-      }
-      ::RegCloseKey(key);
-    }
-    if (std::strncmp(port_name, "COM", 3) != 0) {
-      continue;  // a printer port
-    }
-    PortInfo port;
-    port.device = com_device_name(port_name);
-    char text[512] = {};
-    if (::SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                            reinterpret_cast<BYTE*>(text), sizeof text - 1,
-                                            nullptr) != FALSE) {
-      port.name = text;
-    }
-    std::memset(text, 0, sizeof text);
-    if (::SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, nullptr,
-                                            reinterpret_cast<BYTE*>(text), sizeof text - 2,
-                                            nullptr) != FALSE) {
-      parse_hardware_id(text, port.vendor, port.product);  // the first of the list is enough
-    }
-    std::memset(text, 0, sizeof text);
-    if (port.vendor != 0 &&
-        ::SetupDiGetDeviceInstanceIdA(set, &device, text, sizeof text - 1, nullptr) != FALSE) {
-      port.serial = serial_from_instance_id(text);
-    }
-    found.push_back(port);
-  }
-  ::SetupDiDestroyDeviceInfoList(set);
-  return found;
-}
-
-}  // namespace
-
 std::vector<PortInfo> list_ports() {
   std::set<std::string> ports;
   // The serial ports that drivers have registered...
@@ -252,7 +192,8 @@ std::vector<PortInfo> list_ports() {
     return a.size() != b.size() ? a.size() < b.size() : a < b;
   });
   // Each port once: described where Device Manager knows it, by its name alone where not.
-  std::vector<PortInfo> described = ports_from_setupapi();
+  std::vector<PortInfo> described;
+  os::list_serial_ports(described);
   std::vector<PortInfo> listed;
   for (const std::string& name : sorted) {
     const std::string device = com_device_name(name);
