@@ -62,4 +62,12 @@ void encode_cycle(const TelemetryState& state, const Settings& settings,
   }
 }
 
+void set_cycle_debug_mode(std::uint8_t* cycle, bool debug) noexcept {
+  for (std::uint32_t i = 0; i < FRAMES_PER_CYCLE; ++i) {
+    if (CYCLE_FRAME_IDS[i] == FRAME_ID_DEBUG) {
+      cycle[i * FRAME_LENGTH + 3] = debug ? DEBUG_ON : 0x00;
+    }
+  }
+}
+
 }  // namespace vontrel

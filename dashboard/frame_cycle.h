@@ -18,6 +18,10 @@ bool throttle_passes(std::uint32_t& last_send_tick, std::uint32_t now) noexcept;
 void encode_cycle(const TelemetryState& state, const Settings& settings,
                   std::uint8_t* cycle) noexcept;
 
+// Sets the debug flag in an encoded cycle's debug frame: a board of its own beside the cluster
+// may show debug output while the cluster does not.
+void set_cycle_debug_mode(std::uint8_t* cycle, bool debug) noexcept;
+
 }  // namespace vontrel
 
 #endif  // VONTREL_DASHBOARD_FRAME_CYCLE_H

@@ -1,5 +1,7 @@
 #include "link/cluster_link.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "dashboard/frame_cycle.h"
@@ -19,10 +21,10 @@ void tell(const LinkLog& log, bool bad, const char* what, const char* name) noex
   log(bad ? LogKind::error : LogKind::message, line);
 }
 
-void report(const ClusterLink& link, const LinkLog& log, LinkEvent event) noexcept {
+void report(const SerialLane& lane, const LinkLog& log, LinkEvent event) noexcept {
   const bool lost = event == LinkEvent::lost;
   tell(log, lost, lost ? "Serial port lost, reconnecting" : "Serial port reconnected",
-       link.port_name.c_str());
+       lane.port_name.c_str());
 }
 
 // Frames of `frame_length` bytes, each one write and one flush, all within one LINK_WAIT_MS.
@@ -42,10 +44,10 @@ os::io_status write_frames(SerialPort& port, const std::uint8_t* data, std::uint
 }
 
 // After a time-out nothing goes out until the port can take data again.
-void note_stall(ClusterLink& link, os::io_status sent, std::uint32_t now) noexcept {
+void note_stall(SerialLane& lane, os::io_status sent, std::uint32_t now) noexcept {
   if (sent == os::io_status::timed_out) {
-    link.stalled = true;
-    link.retry_tick = now;
+    lane.stalled = true;
+    lane.retry_tick = now;
   }
 }
 
@@ -57,80 +59,75 @@ void report_udp(const ClusterLink& link, const LinkLog& log, UdpEvent event) noe
 
 // The synchronous link before a cycle: a lost port is reopened (reconnecting only), a stalled
 // one waited out without waiting. True when a due cycle may be written.
-bool synchronous_ready(ClusterLink& link, SerialPort& port, const LinkLog& log,
-                       std::uint32_t now) noexcept {
+bool synchronous_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now) noexcept {
+  SerialPort& port = *lane.port;
   if (!port.is_open()) {
-    if (link.lost && now - link.retry_tick >= REOPEN_INTERVAL_MS) {
-      link.retry_tick = now;
-      const bool hold = link.startup_delay_ms > 0;
-      if (reopen_port(port, link.port_name, os::deadline_after(LINK_WAIT_MS), hold)) {
-        link.lost = false;
-        link.stalled = false;
+    if (lane.lost && now - lane.retry_tick >= REOPEN_INTERVAL_MS) {
+      lane.retry_tick = now;
+      const bool hold = lane.startup_delay_ms > 0;
+      if (reopen_port(port, lane.port_name, os::deadline_after(LINK_WAIT_MS), hold)) {
+        lane.lost = false;
+        lane.stalled = false;
         // A re-plugged board restarts its bootloader as at start-up: the same delay.
-        link.holding = hold;
-        link.opened_tick = now;
-        report(link, log, LinkEvent::back);
+        lane.holding = hold;
+        lane.opened_tick = now;
+        report(lane, log, LinkEvent::back);
       }
     }
     return false;
   }
-  if (link.stalled) {
-    if (now - link.retry_tick < STALL_RETRY_MS) {
+  if (lane.stalled) {
+    if (now - lane.retry_tick < STALL_RETRY_MS) {
       return false;
     }
     const os::io_status ready = port.output_ready();
     if (ready == os::io_status::timed_out ||
-        (ready == os::io_status::failed && link.mode != LinkMode::reconnecting)) {
+        (ready == os::io_status::failed && lane.mode != LinkMode::reconnecting)) {
       return false;
     }
-    link.stalled = false;  // a gone port is found by the cycle's writes below
+    lane.stalled = false;  // a gone port is found by the cycle's writes below
   }
   return true;
 }
 
 // The encoded cycle on the host's thread.
-void synchronous_send(ClusterLink& link, SerialPort& port, const LinkLog& log,
+void synchronous_send(SerialLane& lane, const std::uint8_t* cycle, const LinkLog& log,
                       std::uint32_t now) noexcept {
-  const os::io_status sent =
-      write_frames(port, link.frame_buffer.data(), FRAME_LENGTH, FRAMES_PER_CYCLE);
-  note_stall(link, sent, now);
-  if (sent == os::io_status::failed && link.mode == LinkMode::reconnecting) {
-    port.close();
-    link.lost = true;
-    link.retry_tick = now;
-    report(link, log, LinkEvent::lost);
+  const os::io_status sent = write_frames(*lane.port, cycle, FRAME_LENGTH, FRAMES_PER_CYCLE);
+  note_stall(lane, sent, now);
+  if (sent == os::io_status::failed && lane.mode == LinkMode::reconnecting) {
+    lane.port->close();
+    lane.lost = true;
+    lane.retry_tick = now;
+    report(lane, log, LinkEvent::lost);
   }
 }
 
 // The reset frame that clears the cluster, by whichever side writes.
-void send_serial_reset(ClusterLink& link, SerialPort& port, std::uint32_t now) noexcept {
-  if (link.mode == LinkMode::background) {
-    link.writer.submit_reset();
+void send_serial_reset(SerialLane& lane, std::uint32_t now) noexcept {
+  if (lane.mode == LinkMode::background) {
+    lane.writer.submit_reset();
   } else {
-    note_stall(link, write_frames(port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
+    note_stall(lane, write_frames(*lane.port, RESET_FRAME, RESET_FRAME_LENGTH, 1), now);
   }
 }
 
-// The serial side of a frame-end: true when a cycle is to be written to the port now.
-bool serial_ready(ClusterLink& link, SerialPort& port, const LinkLog& log,
-                  std::uint32_t now) noexcept {
-  if (!link.serial) {
-    return false;
-  }
-  if (link.holding) {
-    if (now - link.opened_tick >= link.startup_delay_ms) {
+// One port's side of a frame-end: true when a cycle is to be written to it now.
+bool serial_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now) noexcept {
+  if (lane.holding) {
+    if (now - lane.opened_tick >= lane.startup_delay_ms) {
       // The board is past its bootloader: clear it, and the next frame-end sends a cycle.
-      link.holding = false;
-      send_serial_reset(link, port, now);
+      lane.holding = false;
+      send_serial_reset(lane, now);
     }
     return false;
   }
-  if (link.mode != LinkMode::background) {
-    return synchronous_ready(link, port, log, now);
+  if (lane.mode != LinkMode::background) {
+    return synchronous_ready(lane, log, now);
   }
-  for (LinkEvent event = link.writer.take_event(); event != LinkEvent::none;
-       event = link.writer.take_event()) {
-    report(link, log, event);
+  for (LinkEvent event = lane.writer.take_event(); event != LinkEvent::none;
+       event = lane.writer.take_event()) {
+    report(lane, log, event);
   }
   return true;
 }
@@ -256,57 +253,168 @@ bool is_no_port(std::string_view port_name) noexcept {
   return true;
 }
 
+namespace {
+
+// One port of the list: found, opened and cleared. False with the port's error text when it
+// is not to be used at all. `keep_looking`: a port that cannot be opened now is looked for
+// once a second instead (reconnect, with more ports than one).
+bool start_lane(SerialLane& lane, const LinkLog& log, const LinkSettings& settings,
+                bool keep_looking, std::uint32_t now, std::string& error) {
+  SerialPort& port = *lane.port;
+  lane.mode = LinkMode::plain;
+  lane.lost = false;
+  lane.stalled = false;
+  lane.holding = settings.startup_delay_ms > 0;
+  lane.opened_tick = now;
+  lane.startup_delay_ms = settings.startup_delay_ms;
+  // A port named by its USB identity is looked up in the system's records; only the one it
+  // names is ever opened.
+  std::string device;
+  std::string found;
+  if (!find_port(lane.port_name, device, found)) {
+    lane.holding = false;
+    if (!settings.reconnect) {
+      error = found;
+      return false;
+    }
+    // The board may be plugged in later: looked for once a second, as a lost port is.
+    log(LogKind::error, found.c_str());
+    lane.lost = true;
+    lane.retry_tick = now;
+  } else {
+    if (!found.empty()) {
+      log(LogKind::message, found.c_str());
+    }
+    if (!port.open(device.c_str(), error)) {
+      lane.holding = false;
+      if (!keep_looking) {
+        return false;
+      }
+      tell(log, true, error.c_str(), lane.port_name.c_str());
+      error.clear();
+      lane.lost = true;
+      lane.retry_tick = now;
+    }
+  }
+  if (settings.background_writes &&
+      lane.writer.start(port, lane.port_name, settings.reconnect, settings.startup_delay_ms)) {
+    lane.mode = LinkMode::background;
+  } else {
+    // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
+    lane.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
+  }
+  if (!lane.holding && !lane.lost) {
+    send_serial_reset(lane, now);
+  }
+  return true;
+}
+
+// Stops every writer and closes the link's own ports: what an earlier start-up left.
+void drop_lanes(ClusterLink& link) noexcept {
+  for (const auto& lane : link.lanes) {
+    lane->writer.stop(0);
+  }
+  link.lanes.clear();
+}
+
+// The cycle as this port gets it: the link's, or a copy with the port's own debug flag.
+const std::uint8_t* lane_cycle(SerialLane& lane, const ClusterLink& link) noexcept {
+  if (!lane.debug_mode) {
+    return link.frame_buffer.data();
+  }
+  std::copy_n(link.frame_buffer.begin(), CYCLE_LENGTH, lane.own_cycle.begin());
+  set_cycle_debug_mode(lane.own_cycle.data(), *lane.debug_mode);
+  return lane.own_cycle.data();
+}
+
+}  // namespace
+
+std::vector<std::string> port_list(const std::string& value) {
+  std::vector<std::string> names;
+  std::size_t begin = 0;
+  while (begin <= value.size()) {
+    const std::size_t comma = std::min(value.find(',', begin), value.size());
+    if (comma > begin) {
+      names.push_back(value.substr(begin, comma - begin));
+    }
+    begin = comma + 1;
+  }
+  return names;
+}
+
+void read_port_settings(const Settings& settings, std::size_t ports, LinkSettings& link,
+                        std::vector<std::string>& complaints) {
+  link.debug_modes.assign(ports, std::nullopt);
+  constexpr std::string_view prefix = "debug_mode.";
+  for (const auto& [key, type] : settings.keys_with_prefix(prefix)) {
+    const std::string_view place(key.data() + prefix.size(), key.size() - prefix.size());
+    std::size_t number = 0;
+    const auto [end, problem] = std::from_chars(place.data(), place.data() + place.size(), number);
+    if (problem != std::errc() || end != place.data() + place.size() || place[0] == '0' ||
+        number == 0 || number > ports) {
+      std::string complaint = "Unknown setting, ignored: " + key;
+      complaint.append(" (comport lists ")
+          .append(std::to_string(ports))
+          .append(ports == 1 ? " port)" : " ports)");
+      complaints.push_back(std::move(complaint));
+    } else if (type != "bool") {
+      std::string complaint = "Setting " + key;
+      complaint.append(" is bool, not ").append(type).append(": ignored");
+      complaints.push_back(std::move(complaint));
+    } else {
+      link.debug_modes[number - 1] = settings.get_bool(key, true);
+    }
+  }
+}
+
 bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
                 const std::string& port_name, const LinkSettings& settings, std::uint32_t now,
                 std::string& error) {
   // A writer left by an earlier start-up owns the port: stop it, so that the port is judged
   // here as on the plain link ("already open" closes it) and nothing reopens it behind us.
-  link.writer.stop(0);
-  link.mode = LinkMode::plain;
-  link.lost = false;
-  link.stalled = false;
-  link.port_name = port_name;
+  drop_lanes(link);
   link.serial = !is_no_port(port_name);
-  link.holding = link.serial && settings.startup_delay_ms > 0;
-  link.opened_tick = now;
-  link.startup_delay_ms = settings.startup_delay_ms;
   link.udp.close();
   // An earlier start-up's sender goes whatever happens here: a start-up that fails leaves no
   // thread of ours running.
   link.can.close();
   if (link.serial) {
-    // A port named by its USB identity is looked up in the system's records; only the one it
-    // names is ever opened.
-    std::string device;
-    std::string found;
-    if (!find_port(port_name, device, found)) {
-      link.holding = false;
-      if (!settings.reconnect) {
-        error = found;
-        return false;
+    const std::vector<std::string> names = port_list(port_name);
+    const bool several = names.size() > 1;
+    std::string why;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      auto lane = std::make_unique<SerialLane>();
+      if (i == 0) {
+        lane->port = &port;
+      } else {
+        lane->owned_port = std::make_unique<SerialPort>();
+        lane->port = lane->owned_port.get();
       }
-      // The board may be plugged in later: looked for once a second, as a lost port is.
-      log(LogKind::error, found.c_str());
-      link.lost = true;
-      link.retry_tick = now;
-    } else {
-      if (!found.empty()) {
-        log(LogKind::message, found.c_str());
+      lane->port_name = names[i];
+      if (i < settings.debug_modes.size()) {
+        lane->debug_mode = settings.debug_modes[i];
       }
-      if (!port.open(device.c_str(), error)) {
-        link.holding = false;
-        return false;
+      if (several && !names_identity(names[i])) {
+        tell(log, false, "Using serial port", names[i].c_str());
+      }
+      if (start_lane(*lane, log, settings, several && settings.reconnect, now, why)) {
+        link.lanes.push_back(std::move(lane));
+      } else if (several) {
+        // Named, unless the line names it already ("No serial port matches usb:...").
+        if (why.find(names[i]) == std::string::npos) {
+          tell(log, true, why.c_str(), names[i].c_str());
+        } else {
+          log(LogKind::error, why.c_str());
+        }
+      } else {
+        error = why;
       }
     }
-    if (settings.background_writes &&
-        link.writer.start(port, port_name, settings.reconnect, settings.startup_delay_ms)) {
-      link.mode = LinkMode::background;
-    } else {
-      // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
-      link.mode = settings.reconnect ? LinkMode::reconnecting : LinkMode::plain;
-    }
-    if (!link.holding && !link.lost) {
-      send_serial_reset(link, port, now);
+    if (link.lanes.empty()) {
+      if (several) {
+        error = "None of the serial ports opened: " + port_name;
+      }
+      return false;
     }
   } else {
     port.close();  // an earlier start-up's
@@ -318,13 +426,15 @@ bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
 }
 
 void abandon_link(ClusterLink& link) noexcept {
-  link.writer.stop(SHUTDOWN_DRAIN_MS);
-  link.mode = LinkMode::plain;
+  for (const auto& lane : link.lanes) {
+    lane->writer.stop(SHUTDOWN_DRAIN_MS);
+    lane->mode = LinkMode::plain;
+  }
   link.udp.close();
   link.can.close();
 }
 
-void link_frame_end(ClusterLink& link, SerialPort& port, const LinkLog& log,
+void link_frame_end(ClusterLink& link, SerialPort& /*port*/, const LinkLog& log,
                     const TelemetryState& state, const Settings& settings,
                     std::uint32_t now) noexcept {
   if (link.can.active()) {
@@ -335,14 +445,24 @@ void link_frame_end(ClusterLink& link, SerialPort& port, const LinkLog& log,
     }
     report_can_news(link, log);
   }
-  const bool to_port = serial_ready(link, port, log, now);
+  bool to_port = false;
+  for (const auto& lane : link.lanes) {
+    lane->ready = serial_ready(*lane, log, now);
+    to_port = to_port || lane->ready;
+  }
   const bool to_udp = link.udp.active();
   if ((to_port || to_udp) && throttle_passes(link.last_send_tick, now)) {
     encode_cycle(state, settings, link.frame_buffer.data());
-    if (to_port && link.mode == LinkMode::background) {
-      link.writer.submit_cycle(link.frame_buffer.data());
-    } else if (to_port) {
-      synchronous_send(link, port, log, now);
+    // Each port the same cycle: a background writer's at once, then the host thread's in turn.
+    for (const auto& lane : link.lanes) {
+      if (lane->ready && lane->mode == LinkMode::background) {
+        lane->writer.submit_cycle(lane_cycle(*lane, link));
+      }
+    }
+    for (const auto& lane : link.lanes) {
+      if (lane->ready && lane->mode != LinkMode::background) {
+        synchronous_send(*lane, lane_cycle(*lane, link), log, now);
+      }
     }
     link.udp.submit_cycle(link.frame_buffer.data(), now);
     // Once a cycle, not on every frame-end: the sender's news waits at most 50 ms.
@@ -353,28 +473,41 @@ void link_frame_end(ClusterLink& link, SerialPort& port, const LinkLog& log,
   }
 }
 
-bool link_busy(const ClusterLink& link, const SerialPort& port) noexcept {
-  return link.mode == LinkMode::background || port.is_open() || link.lost || link.udp.active() ||
-         link.can.active();
+bool link_busy(const ClusterLink& link, const SerialPort& /*port*/) noexcept {
+  for (const auto& lane : link.lanes) {
+    if (lane->mode == LinkMode::background || lane->port->is_open() || lane->lost) {
+      return true;
+    }
+  }
+  return link.udp.active() || link.can.active();
 }
 
 void stop_link(ClusterLink& link, SerialPort& port) noexcept {
-  if (link.holding) {
-    link.writer.stop(0);  // within the delay, not even the reset frame goes out
-  } else if (link.mode == LinkMode::background) {
-    link.writer.submit_reset();
-    link.writer.stop(SHUTDOWN_DRAIN_MS);
-  } else if (port.is_open() && (!link.stalled || port.output_ready() == os::io_status::done)) {
-    write_frames(port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
+  // Every writer gets its reset frame first, so that the drains run side by side.
+  for (const auto& lane : link.lanes) {
+    if (lane->holding) {
+      lane->writer.stop(0);  // within the delay, not even the reset frame goes out
+    } else if (lane->mode == LinkMode::background) {
+      lane->writer.submit_reset();
+    }
   }
+  for (const auto& lane : link.lanes) {
+    SerialPort& lane_port = *lane->port;
+    if (lane->holding) {
+      // nothing is sent within the delay
+    } else if (lane->mode == LinkMode::background) {
+      lane->writer.stop(SHUTDOWN_DRAIN_MS);
+    } else if (lane_port.is_open() &&
+               (!lane->stalled || lane_port.output_ready() == os::io_status::done)) {
+      write_frames(lane_port, RESET_FRAME, RESET_FRAME_LENGTH, 1);
+    }
+    lane_port.close();
+  }
+  link.lanes.clear();
   port.close();
   link.udp.submit_reset();
   link.udp.close();
   link.can.close();
-  link.mode = LinkMode::plain;
-  link.lost = false;
-  link.stalled = false;
-  link.holding = false;
 }
 
 }  // namespace vontrel

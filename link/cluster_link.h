@@ -19,8 +19,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dashboard/frame_format.h"
 #include "link/background_writer.h"
@@ -50,26 +53,50 @@ struct LinkSettings {
   std::string udp_target = UDP_OFF;
   bool can = false;  // can_settings holds a port and a bit rate the adapter has
   CanSettings can_settings{};
+  // Per port of the list, in its order: its own debug_mode, where it has one.
+  std::vector<std::optional<bool>> debug_modes{};
 };
+
+// The ports of comport's list, in order ("COM4,usb:1A86:7523"); empty items are left out.
+std::vector<std::string> port_list(const std::string& value);
+
+// The settings of one port of the list, keyed by its place in it: "debug_mode.2 bool 0" is the
+// second port's. By place, not name: a name holds colons and backslashes, and a board found by
+// its identity keeps its settings in any socket. A key for no port of the list, or of another
+// type, is a complaint and ignored.
+void read_port_settings(const Settings& settings, std::size_t ports, LinkSettings& link,
+                        std::vector<std::string>& complaints);
 
 enum class LinkMode { plain, reconnecting, background };
 
-struct ClusterLink {
+// One serial cluster's line: its port, how it is written and where it stands. Each port of
+// comport's list has its own, so that one stalled, lost or held back never holds up another.
+struct SerialLane {
+  SerialPort* port = nullptr;  // the plug-in's own for the list's first, owned_port's after it
+  std::unique_ptr<SerialPort> owned_port;
+  std::string port_name;  // as the settings file names it
   LinkMode mode = LinkMode::plain;
-  bool serial = true;  // false: "none" was the port, and only UDP goes out
-  std::string port_name;
   bool lost = false;             // reconnecting: a failed write closed the port
   bool stalled = false;          // a wait gave up; nothing goes out until the port drains
   std::uint32_t retry_tick = 0;  // when the lost or stalled port was last tried
   bool holding = false;          // the start-up delay has not passed: nothing is sent yet
   std::uint32_t opened_tick = 0;
   std::uint32_t startup_delay_ms = 0;
+  bool ready = false;              // this frame-end: a due cycle goes to this port
+  std::optional<bool> debug_mode;  // its own, else the cycle's
+  std::array<std::uint8_t, CYCLE_LENGTH> own_cycle{};  // the cycle with its own debug flag
+  // Declared last so that it is destroyed first: its thread must be gone before the port.
+  BackgroundWriter writer;
+};
+
+struct ClusterLink {
+  bool serial = true;  // false: "none" was the port, and only UDP goes out
+  // One per port of comport's list ("COM4,usb:1A86:7523"), in its order.
+  std::vector<std::unique_ptr<SerialLane>> lanes;
   std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};  // a cycle is encoded here
   std::uint32_t last_send_tick = 0;
   UdpOutput udp;
   CanOutput can;
-  // Declared last so that it is destroyed first: its thread must be gone before the rest.
-  BackgroundWriter writer;
 };
 
 // A line for the player: a plain message, or an error.
@@ -90,10 +117,12 @@ struct LinkLog {
 // The link is handed the port it writes and the log, which hears of an output left off, a
 // port or an adapter lost and back.
 
-// Start-up at tick `now`: opens the port, chooses the link and clears the cluster before any
-// value can reach it. False with the port's error text; the port is then closed and the link
-// sends nothing. A UDP target that cannot be used is told in the host's log and left off;
-// start-up goes on without it.
+// Start-up at tick `now`: opens the port (each port of a list: "COM4,COM5"), chooses the link
+// and clears the cluster before any value can reach it. False with the port's error text; the
+// port is then closed and the link sends nothing. Of a list, a port that cannot be opened is a
+// line naming it, and start-up fails only when none opened (and none is looked for, with
+// reconnect); the first is `port`, the others the link's own. A UDP target that cannot be used is
+// told in the host's log and left off; start-up goes on without it.
 bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
                 const std::string& port_name, const LinkSettings& settings, std::uint32_t now,
                 std::string& error);

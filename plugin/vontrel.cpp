@@ -67,8 +67,9 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   }
 
   const std::string com_port = context.settings.get_string("comport", "COM3");
-  // A port named by its USB identity gets its line once it is found.
-  if (!names_identity(com_port)) {
+  // A port named by its USB identity gets its line once it is found, each port of a list its
+  // own.
+  if (!names_identity(com_port) && com_port.find(',') == std::string::npos) {
     log_line(context, SCS_LOG_TYPE_message, ("Using serial port: " + com_port).c_str());
   }
 
@@ -78,20 +79,26 @@ scs_result_t start_up_steps(PluginContext& context, const scs_telemetry_init_par
   const std::int32_t delay = context.settings.get_int("startup_delay", 0);
   link.startup_delay_ms = delay > 0 ? static_cast<std::uint32_t>(delay) : 0;
   link.udp_target = context.settings.get_string("udp_target", UDP_OFF);
+  // The first few say what is wrong; thousands (a file of junk keys) would bury the log.
+  const auto tell_complaints = [&context](const std::vector<std::string>& complaints,
+                                          const char* more) {
+    constexpr std::size_t COMPLAINTS_SHOWN = 10;
+    for (std::size_t i = 0; i < complaints.size() && i < COMPLAINTS_SHOWN; ++i) {
+      log_line(context, SCS_LOG_TYPE_error, complaints[i].c_str());
+    }
+    if (complaints.size() > COMPLAINTS_SHOWN) {
+      log_line(context, SCS_LOG_TYPE_error,
+               (more + std::to_string(complaints.size() - COMPLAINTS_SHOWN)).c_str());
+    }
+  };
+  std::vector<std::string> port_complaints;
+  read_port_settings(context.settings, is_no_port(com_port) ? 0 : port_list(com_port).size(), link,
+                     port_complaints);
+  tell_complaints(port_complaints, "More port setting problems, not shown: ");
   std::vector<std::string> can_complaints;
   link.can =
       read_can_settings(context.settings, option_filepath, link.can_settings, can_complaints);
-  // The first few say what is wrong; thousands (a file of junk keys) would bury the log.
-  constexpr std::size_t COMPLAINTS_SHOWN = 10;
-  for (std::size_t i = 0; i < can_complaints.size() && i < COMPLAINTS_SHOWN; ++i) {
-    log_line(context, SCS_LOG_TYPE_error, can_complaints[i].c_str());
-  }
-  if (can_complaints.size() > COMPLAINTS_SHOWN) {
-    log_line(context, SCS_LOG_TYPE_error,
-             ("More CAN setting problems, not shown: " +
-              std::to_string(can_complaints.size() - COMPLAINTS_SHOWN))
-                 .c_str());
-  }
+  tell_complaints(can_complaints, "More CAN setting problems, not shown: ");
   std::string errmsg;
   if (!start_link(context.link, context.port, host_link_log(context.host_log), com_port, link,
                   os::tick_ms(), errmsg)) {

@@ -59,6 +59,16 @@ class cluster_link_test : public ::testing::Test {
     std::lock_guard<std::mutex> lock(fake_os::record_mutex());
     os().calls.clear();
     os().writes.clear();
+    os().written_to.clear();
+  }
+  // Each write as "PORT: bytes".
+  std::vector<std::string> writes_to() {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    std::vector<std::string> result;
+    for (std::size_t i = 0; i < os().writes.size(); ++i) {
+      result.push_back(os().written_to[i] + ": " + to_hex(os().writes[i]));
+    }
+    return result;
   }
   std::vector<std::string> writes() {
     std::lock_guard<std::mutex> lock(fake_os::record_mutex());
@@ -211,7 +221,7 @@ TEST_F(cluster_link_test, background_writes_without_a_thread_fall_back_to_the_ho
   std::vector<std::string> expected = {reset};
   expected.insert(expected.end(), std::begin(zero_cycle), std::end(zero_cycle));
   EXPECT_EQ(writes(), expected);
-  EXPECT_EQ(context->link.mode, LinkMode::plain);
+  EXPECT_EQ(context->link.lanes.at(0)->mode, LinkMode::plain);
 }
 
 // A board that resets when the port opens listens to its bootloader for a while: nothing, not
@@ -436,7 +446,7 @@ TEST_F(cluster_link_test, the_background_writer_finds_a_board_named_by_identity)
   std::string error;
   ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "auto",
                          {.background_writes = true, .reconnect = true}, os().tick, error));
-  ASSERT_EQ(context->link.mode, LinkMode::background);
+  ASSERT_EQ(context->link.lanes.at(0)->mode, LinkMode::background);
   {
     std::lock_guard<std::mutex> lock(fake_os::record_mutex());
     os().ports = {uno};
@@ -452,6 +462,156 @@ TEST_F(cluster_link_test, the_background_writer_finds_a_board_named_by_identity)
   }
   EXPECT_EQ(opened, std::vector<std::string>{"/dev/ttyACM0"});
   EXPECT_EQ(writes(), Calls{reset});
+}
+
+// The same cycle to each cluster of a list, in the list's order, as one port gets it alone.
+std::vector<std::string> cycle_to(std::initializer_list<const char*> ports) {
+  std::vector<std::string> expected;
+  for (const char* port : ports) {
+    for (const char* frame : zero_cycle) {
+      expected.push_back(std::string(port) + ": " + frame);
+    }
+  }
+  return expected;
+}
+
+// A cluster and a second board: a port of the list that cannot be opened is a line naming it,
+// and the others get every cycle and their own reset frames.
+TEST_F(cluster_link_test, each_port_of_a_list_gets_every_cycle_and_a_missing_one_is_named) {
+  os().open_fails_for = {"COM5"};
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log),
+                         "COM4,COM5,COM6", {}, os().tick, error));
+  EXPECT_EQ(host.log, (std::vector<LogLine>{{SCS_LOG_TYPE_message, "Using serial port: COM4"},
+                                            {SCS_LOG_TYPE_message, "Using serial port: COM5"},
+                                            {SCS_LOG_TYPE_error, "Can not open COM port: COM5"},
+                                            {SCS_LOG_TYPE_message, "Using serial port: COM6"}}));
+  EXPECT_EQ(writes_to(), (Calls{"COM4: " + reset, "COM6: " + reset}));
+  clear_record();
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(writes_to(), cycle_to({"COM4", "COM6"}));
+  clear_record();
+  stop_link(context->link, context->port);
+  EXPECT_EQ(writes_to(), (Calls{"COM4: " + reset, "COM6: " + reset}));
+  EXPECT_EQ(os().open_handles, 0);
+}
+
+TEST_F(cluster_link_test, a_list_of_which_no_port_opens_fails_start_up) {
+  os().open_fails = true;
+  std::string error;
+  EXPECT_FALSE(start_link(context->link, context->port, host_link_log(host_params.log), "COM4,COM5",
+                          {}, os().tick, error));
+  EXPECT_EQ(error, "None of the serial ports opened: COM4,COM5");
+  EXPECT_EQ(host.log.back(), (LogLine{SCS_LOG_TYPE_error, "Can not open COM port: COM5"}));
+  EXPECT_FALSE(link_busy(context->link, context->port));
+}
+
+// A stalled cluster costs its own bounded wait once, then nothing until it drains; the other
+// port of the list keeps every cycle meanwhile.
+TEST_F(cluster_link_test, a_stalled_port_of_a_list_holds_up_no_other) {
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "COM4,COM6",
+                         {}, os().tick, error));
+  os().times_out_for = {"COM4"};
+  clear_record();
+  frame_end_after(SEND_INTERVAL_MS);
+  std::vector<std::string> expected = {"COM4: " + std::string(zero_cycle[0])};
+  const std::vector<std::string> to_com6 = cycle_to({"COM6"});
+  expected.insert(expected.end(), to_com6.begin(), to_com6.end());
+  EXPECT_EQ(writes_to(), expected);
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    clear_record();
+    frame_end_after(SEND_INTERVAL_MS);
+    EXPECT_EQ(writes_to(), to_com6) << "cycle " << cycle;
+  }
+  // The stalled one reads again: it is back within its retry interval.
+  os().times_out_for.clear();
+  clear_record();
+  frame_end_after(STALL_RETRY_MS);
+  EXPECT_EQ(writes_to(), cycle_to({"COM4", "COM6"}));
+}
+
+// With reconnect, a board of the list that is unplugged at start-up is looked for once a
+// second and joins when it comes; a board of the list that is lost later leaves the rest.
+TEST_F(cluster_link_test, with_reconnect_a_port_of_a_list_comes_and_goes_alone) {
+  os().open_fails_for = {"COM5"};
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "COM4,COM5",
+                         {.reconnect = true}, os().tick, error));
+  EXPECT_EQ(host.log.back(), (LogLine{SCS_LOG_TYPE_error, "Can not open COM port: COM5"}));
+  clear_record();
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(writes_to(), cycle_to({"COM4"}));
+  os().open_fails_for.clear();
+  clear_record();
+  frame_end_after(REOPEN_INTERVAL_MS);
+  EXPECT_EQ(host.log.back(), (LogLine{SCS_LOG_TYPE_message, "Serial port reconnected: COM5"}));
+  std::vector<std::string> expected = {"COM5: " + reset};
+  const std::vector<std::string> to_com4 = cycle_to({"COM4"});
+  expected.insert(expected.end(), to_com4.begin(), to_com4.end());
+  EXPECT_EQ(writes_to(), expected);
+  clear_record();
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(writes_to(), cycle_to({"COM4", "COM5"}));
+}
+
+// A bench board in debug mode beside the cluster: only its own debug frame differs.
+TEST_F(cluster_link_test, a_port_of_a_list_takes_its_own_debug_mode) {
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "COM4,COM6",
+                         {.debug_modes = {std::nullopt, false}}, os().tick, error));
+  clear_record();
+  frame_end_after(SEND_INTERVAL_MS);
+  std::vector<std::string> expected = cycle_to({"COM4", "COM6"});
+  expected.back() = "COM6: FF 04 99 00 00 00 00 00 00 00 00";
+  EXPECT_EQ(writes_to(), expected);
+}
+
+TEST(port_settings_test, each_port_of_the_list_by_its_place) {
+  struct Case {
+    const char* lines;
+    std::size_t ports;
+    std::vector<std::optional<bool>> modes;
+    std::vector<std::string> complaints;
+  };
+  const Case cases[] = {
+      {"debug_mode.2 bool 0\n", 2, {std::nullopt, false}, {}},
+      {"debug_mode.1 bool 1\ndebug_mode.2 bool 0\n", 2, {true, false}, {}},
+      {"debug_mode.3 bool 1\n",
+       2,
+       {std::nullopt, std::nullopt},
+       {"Unknown setting, ignored: debug_mode.3 (comport lists 2 ports)"}},
+      {"debug_mode.2 bool 1\n",
+       1,
+       {std::nullopt},
+       {"Unknown setting, ignored: debug_mode.2 (comport lists 1 port)"}},
+      {"debug_mode.0 bool 1\ndebug_mode.01 bool 1\ndebug_mode.x bool 1\ndebug_mode. bool 1\n",
+       1,
+       {std::nullopt},
+       {"Unknown setting, ignored: debug_mode. (comport lists 1 port)",
+        "Unknown setting, ignored: debug_mode.0 (comport lists 1 port)",
+        "Unknown setting, ignored: debug_mode.01 (comport lists 1 port)",
+        "Unknown setting, ignored: debug_mode.x (comport lists 1 port)"}},
+      {"debug_mode.1 int 0\n",
+       1,
+       {std::nullopt},
+       {"Setting debug_mode.1 is bool, not int: ignored"}},
+  };
+  for (const Case& c : cases) {
+    Settings settings;
+    std::string text = c.lines;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n')) {
+      settings.parse_line(text.substr(0, end));
+      text.erase(0, end + 1);
+    }
+    LinkSettings link;
+    std::vector<std::string> complaints;
+    read_port_settings(settings, c.ports, link, complaints);
+    EXPECT_EQ(link.debug_modes, c.modes) << c.lines;
+    EXPECT_EQ(complaints, c.complaints) << c.lines;
+  }
+  EXPECT_EQ(port_list("COM4,usb:1A86:7523,,\\\\.\\COM12,"),
+            (std::vector<std::string>{"COM4", "usb:1A86:7523", "\\\\.\\COM12"}));
 }
 
 }  // namespace

@@ -67,14 +67,16 @@ device_handle open_device(const char* name, open_error* why) noexcept {
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("open");
   state().opened_names.emplace_back(name);
-  if (state().open_fails) {
+  const auto& failing = state().open_fails_for;
+  if (state().open_fails || std::find(failing.begin(), failing.end(), name) != failing.end()) {
     if (why != nullptr) {
       *why = state().open_error;
     }
     return invalid_device;
   }
   ++state().open_handles;
-  return fake_handle;
+  // Each open its own handle, so that the writes tell the ports apart.
+  return fake_handle + static_cast<device_handle>(state().opened_names.size()) - 1;
 }
 
 bool get_line_settings(device_handle /*device*/, line_settings& settings) noexcept {
@@ -124,12 +126,15 @@ std::uint64_t now_us() noexcept {
                                         .count());
 }
 
-io_status write_device(device_handle /*device*/, const std::uint8_t* data, std::uint32_t length,
+io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t& written, deadline /*until*/) noexcept {
   fake_os::wait_for_gate();
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("write");
   state().writes.emplace_back(data, data + length);
+  const auto index = static_cast<std::size_t>(device - fake_handle);
+  state().written_to.push_back(index < state().opened_names.size() ? state().opened_names[index]
+                                                                   : "?");
   // The device answers each write with the next scripted answer, if any.
   if (!state().answers.empty()) {
     state().input.insert(state().input.end(), state().answers.front().begin(),
@@ -139,23 +144,37 @@ io_status write_device(device_handle /*device*/, const std::uint8_t* data, std::
   if (state().write_fails) {
     return io_status::failed;
   }
-  if (state().write_times_out) {
+  const auto& stalled = state().times_out_for;
+  if (state().write_times_out ||
+      std::find(stalled.begin(), stalled.end(), state().written_to.back()) != stalled.end()) {
     return io_status::timed_out;
   }
   written += length;
   return io_status::done;
 }
 
-io_status flush_device(device_handle /*device*/, deadline /*until*/) noexcept {
-  const record lock(fake_os::record_mutex());
-  state().calls.emplace_back("flush");
-  return state().write_times_out ? io_status::timed_out : io_status::done;
+namespace {
+
+// Whether the port behind `device` is one the script stalls.
+bool stalls(device_handle device) {
+  const auto index = static_cast<std::size_t>(device - fake_handle);
+  const auto& stalled = state().times_out_for;
+  return index < state().opened_names.size() &&
+         std::find(stalled.begin(), stalled.end(), state().opened_names[index]) != stalled.end();
 }
 
-io_status output_ready(device_handle /*device*/) noexcept {
+}  // namespace
+
+io_status flush_device(device_handle device, deadline /*until*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("flush");
+  return state().write_times_out || stalls(device) ? io_status::timed_out : io_status::done;
+}
+
+io_status output_ready(device_handle device) noexcept {
   const record lock(fake_os::record_mutex());
   state().calls.emplace_back("ready");
-  return state().output;
+  return stalls(device) ? io_status::timed_out : state().output;
 }
 
 void discard_input(device_handle /*device*/) noexcept {

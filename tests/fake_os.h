@@ -18,12 +18,14 @@ namespace vontrel::fake_os {
 struct State {
   // Script.
   bool open_fails = false;
+  std::vector<std::string> open_fails_for;                              // names whose open fails
   vontrel::os::open_error open_error = vontrel::os::open_error::other;  // why, when it fails
   bool get_fails = false;
   bool set_fails = false;
   bool bounded_fails = false;
   bool write_fails = false;
   bool write_times_out = false;                // the cluster stopped reading: a write takes nothing
+  std::vector<std::string> times_out_for;      // the same, for the ports opened by these names
   os::io_status output = os::io_status::done;  // what output_ready reports
   bool thread_fails = false;
   std::vector<std::uint8_t> input;   // what the device sends, taken by read_device
@@ -43,6 +45,7 @@ struct State {
   std::vector<std::string> opened_names;
   std::optional<os::line_settings> applied;
   std::vector<std::vector<std::uint8_t>> writes;
+  std::vector<std::string> written_to;  // the name each write's port was opened by
   int open_handles = 0;
   std::vector<std::vector<std::uint8_t>> datagrams;  // every one handed to the system
   int open_sockets = 0;

@@ -1,5 +1,6 @@
 """The opt-in link settings: background writes and reconnecting a lost port."""
 
+import os
 import re
 import time
 import unittest
@@ -153,3 +154,111 @@ class LinkTest(SystemTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SeveralClustersTest(SystemTest):
+    """A cluster and a second board on one comport line."""
+
+    def second_port(self, *options):
+        second = Port(self.target.can_link(self.scratch), *options)
+        self.addCleanup(second.close)
+        return second
+
+    def run_two(self, second_name, duration, *settings):
+        names = f"{self.target.port_name(self.port)},{second_name}"
+        self.write_settings("\n".join([f"comport str {names}", *settings]) + "\n")
+        return self.target.run_host("--cwd", self.target.host_path(self.scratch), "--scenario",
+                                    self.write_scenario(DRIVE), "--duration", str(duration))
+
+    def assert_whole_cycles(self, data, at_least):
+        cycles = self.split_wire(data)
+        self.assertGreaterEqual(len(cycles), at_least)
+        for index, got in enumerate(cycles):
+            self.assertEqual(got.hex(" "), EXPECTED.hex(" "), f"cycle {index}")
+        return cycles
+
+    def test_each_cluster_gets_every_cycle_byte_for_byte(self):
+        second = self.second_port()
+        second_name = self.target.can_port_name(second.link)
+        for settings in ((), ("background_writes bool 1",)):
+            with self.subTest(settings=settings):
+                first_before, second_before = len(self.port.data()), len(second.data())
+                run = self.run_two(second_name, 1, *settings)
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertIn((0, "Using serial port: " + self.target.port_name(self.port)),
+                              run.log)
+                self.assertIn((0, "Using serial port: " + second_name), run.log)
+                first, other = self.port.data()[first_before:], second.data()[second_before:]
+                if settings:
+                    # Each writer drops a cycle it has not started for the shut-down's reset
+                    # frame: one port may get the last cycle, the other not.
+                    self.assertLessEqual(abs(len(self.assert_whole_cycles(first, 10)) -
+                                             len(self.assert_whole_cycles(other, 10))), 1)
+                else:
+                    self.assertEqual(first.hex(" "), other.hex(" "))
+                    self.assert_whole_cycles(first, 10)
+
+    def test_a_bench_board_beside_the_cluster_takes_its_own_debug_mode(self):
+        second = self.second_port()
+        run = self.run_two(self.target.can_port_name(second.link), 0.5, "debug_mode.2 bool 0",
+                           "debug_mode.3 bool 0")
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((2, "Unknown setting, ignored: debug_mode.3 (comport lists 2 ports)"),
+                      run.log)
+        self.assert_whole_cycles(self.port.data(), 3)
+        quiet = EXPECTED[:-8] + bytes(8)  # the debug frame's flag off
+        other = self.split_wire(second.data())
+        self.assertGreaterEqual(len(other), 3)
+        for index, got in enumerate(other):
+            self.assertEqual(got.hex(" "), quiet.hex(" "), f"cycle {index}")
+
+    def test_a_stalled_second_board_leaves_the_cluster_its_cycles(self):
+        # The second board reads nothing, and its line is full before the drive begins: the
+        # cluster still gets its 20 cycles a second, and the host waits at most one bounded
+        # write at a time for the second board.
+        second = self.second_port("--stall", "60", "--stall-at", "0")
+        filler = os.open(second.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(filler, bytes(256))
+        except BlockingIOError:
+            pass
+        finally:
+            os.close(filler)
+        names = f"{self.target.port_name(self.port)},{self.target.can_port_name(second.link)}"
+        self.write_settings(f"comport str {names}\n")
+        run = self.target.run_host("--cwd", self.target.host_path(self.scratch), "--fps", "144",
+                                   "--duration", "3", "--timing")
+        self.assertEqual(run.returncode, 0, run.output)
+        timing = next(line for line in run.host_lines() if "frame-end held the host" in line)
+        longest_us = float(re.search(r"max ([0-9.]+) us", timing).group(1))
+        self.assertLess(longest_us, 200_000 if self.target.wine else 100_000, timing)
+        cycles = self.split_wire(self.port.data())
+        self.assertGreaterEqual(len(cycles), 45)
+        self.assertEqual(second.snapshot(), b"", "the stalled board read nothing")
+
+    def test_a_second_board_unplugged_or_missing_leaves_the_cluster_its_cycles(self):
+        # Missing at start-up: a line naming it, and the cluster alone is driven.
+        missing = self.target.can_port_name(self.target.can_link(self.scratch))
+        run = self.run_two(missing, 1)
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assertIn((2, "Can not open COM port: " + missing), run.log)
+        self.assert_whole_cycles(self.port.data(), 10)
+        # Unplugged mid-drive: the cluster goes on.
+        second = self.second_port()
+        before = len(self.port.data())
+        host = self.target.start_host(*self.run_args(second), "--duration", "2.5")
+        deadline = time.monotonic() + 60
+        while len(second.snapshot()) < len(RESET_FRAME) + 3 * len(EXPECTED):
+            self.assertLess(time.monotonic(), deadline, "the second board got no cycles")
+            time.sleep(0.05)
+        second.close()
+        run = host.finish()
+        self.assertEqual(run.returncode, 0, run.output)
+        self.assert_whole_cycles(self.port.data()[before:], 35)
+
+    def run_args(self, second):
+        names = f"{self.target.port_name(self.port)},{self.target.can_port_name(second.link)}"
+        self.write_settings(f"comport str {names}\n")
+        return ["--cwd", self.target.host_path(self.scratch), "--scenario",
+                self.write_scenario(DRIVE)]

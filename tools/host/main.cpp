@@ -44,7 +44,7 @@ struct Options {
   bool verbose = false;  // seconds of frame-ends before a test pattern starts
   std::string plugin;
   std::string cwd;
-  std::string port;
+  std::vector<std::string> ports;  // --port, once per cluster
   int debug_mode = -1;
   std::vector<std::string> settings_lines;
   std::string can_port;
@@ -317,7 +317,7 @@ int run(Options options) {
   const fs::path plugin = fs::absolute(options.plugin);
   std::optional<SettingsDirectory> settings;
   try {
-    if (!options.port.empty()) {
+    if (!options.ports.empty()) {
       std::vector<std::string> lines = options.settings_lines;
       if (!options.can_port.empty()) {
         lines.push_back("can_port str " + options.can_port);
@@ -326,7 +326,12 @@ int run(Options options) {
         // The settings file is written to a folder of its own: the profile stays where it is.
         lines.push_back("can_profile str " + fs::absolute(options.can_profile).string());
       }
-      settings.emplace(options.port, options.debug_mode, lines);
+      // Several clusters: one comport line listing them all, as a player writes it.
+      std::string ports;
+      for (const std::string& port : options.ports) {
+        ports += (ports.empty() ? "" : ",") + port;
+      }
+      settings.emplace(ports, options.debug_mode, lines);
       fs::current_path(settings->path());
     } else if (!options.cwd.empty()) {
       fs::current_path(options.cwd);
@@ -471,10 +476,10 @@ int tool_main(int argc, char** argv) {
   CLI::App app{"vontrel-host: loads a Vontrel plug-in as the host does and plays a drive."};
   app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
   app.add_option("--plugin", options.plugin, "The built plug-in (vontrel.dll or libvontrel.so)");
-  app.add_option("--port", options.port,
+  app.add_option("--port", options.ports,
                  "Write a settings file for this port into a fresh directory and run there "
                  "(none: no serial port, only the datagrams of a --setting \"udp_target str "
-                 "127.0.0.1:5005\")")
+                 "127.0.0.1:5005\"); given again, one more cluster on the same comport line")
       // An empty name would run in the current directory and read whatever settings lie there.
       ->check(CLI::Validator(
           [](const std::string& name) {
