@@ -294,6 +294,24 @@ TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shak
             (std::vector<std::string>{"", "C", "S5", "O", "V"}));
 }
 
+// An adapter named by its USB identity: not plugged in, it is told why and looked for again;
+// plugged in (any socket), its port is the one opened.
+TEST_F(can_sender_test, an_adapter_named_by_identity_is_found_when_plugged_in) {
+  settings.port = "usb:1D50:606F";
+  ASSERT_TRUE(can.open(settings));
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::lost; }));
+  EXPECT_EQ(can.why_lost(), "No serial port matches usb:1D50:606F");
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    EXPECT_TRUE(fake_os::state().opened_names.empty());
+    fake_os::state().ports = {{"/dev/ttyUSB0", "", "USB Serial", 0x1A86, 0x7523, ""},
+                              {"/dev/ttyACM3", "", "canable", 0x1D50, 0x606F, "003C0041"}};
+  }
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
+  std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+  EXPECT_EQ(fake_os::state().opened_names, std::vector<std::string>{"/dev/ttyACM3"});
+}
+
 TEST_F(can_sender_test, lines_the_adapter_has_not_taken_are_dropped_never_replayed) {
   ASSERT_TRUE(can.open(settings));
   ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 3; }));

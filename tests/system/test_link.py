@@ -5,7 +5,7 @@ import re
 import time
 import unittest
 
-from harness import RESET_FRAME, Port, SystemTest, hexbytes
+from harness import RESET_FRAME, Opens, Port, SystemTest, hexbytes
 from test_wire import cycle
 
 DRIVE = """
@@ -180,6 +180,11 @@ class SeveralClustersTest(SystemTest):
     def test_each_cluster_gets_every_cycle_byte_for_byte(self):
         second = self.second_port()
         second_name = self.target.can_port_name(second.link)
+        # A third port beside them (a wheel, a head-tracker) that the settings do not name.
+        third = Port(os.path.join(self.scratch, "third"))
+        self.addCleanup(third.close)
+        third_opens = Opens(third.path)
+        self.addCleanup(third_opens.close)
         for settings in ((), ("background_writes bool 1",)):
             with self.subTest(settings=settings):
                 first_before, second_before = len(self.port.data()), len(second.data())
@@ -197,6 +202,9 @@ class SeveralClustersTest(SystemTest):
                 else:
                     self.assertEqual(first.hex(" "), other.hex(" "))
                     self.assert_whole_cycles(first, 10)
+        self.assertEqual(third_opens.count(), 0)
+        self.assertEqual(third.data(), b"")
+        self.assertEqual([e for e in third.events("line") if e["baud"] == 115200], [])
 
     def test_a_bench_board_beside_the_cluster_takes_its_own_debug_mode(self):
         second = self.second_port()
