@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,10 +24,14 @@ extern std::atomic<std::uint32_t> bench_tick;
 namespace vontrel {
 namespace {
 
+// The plug-in after its start-up on one port, as the host's frame-ends find it.
 std::unique_ptr<PluginContext> open_context() {
   auto context = std::make_unique<PluginContext>();
   std::string error;
-  context->port.open("bench", error);
+  if (!start_link(context->link, context->port, host_link_log(context->host_log), "bench", {},
+                  os::bench_tick.load(), error)) {
+    std::abort();
+  }
   return context;
 }
 

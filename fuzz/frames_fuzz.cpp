@@ -47,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fake_os::reset();
   std::string error;
-  context->port.open("COM3", error);
+  require(start_link(context->link, context->port, host_link_log(context->host_log), "COM3", {}, 0,
+                     error));
+  fake_os::state().writes.clear();  // the start-up's reset frame
   link_frame_end(context->link, context->port, host_link_log(context->host_log), context->state,
                  context->settings, SEND_INTERVAL_MS);
 

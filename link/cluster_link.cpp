@@ -379,7 +379,10 @@ bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
   // thread of ours running.
   link.can.close();
   if (link.serial) {
-    const std::vector<std::string> names = port_list(port_name);
+    std::vector<std::string> names = port_list(port_name);
+    if (names.empty()) {
+      names.push_back(port_name);  // commas alone: a name the system will refuse, as before
+    }
     const bool several = names.size() > 1;
     std::string why;
     for (std::size_t i = 0; i < names.size(); ++i) {

@@ -504,6 +504,11 @@ TEST_F(cluster_link_test, a_list_of_which_no_port_opens_fails_start_up) {
   EXPECT_EQ(error, "None of the serial ports opened: COM4,COM5");
   EXPECT_EQ(host.log.back(), (LogLine{SCS_LOG_TYPE_error, "Can not open COM port: COM5"}));
   EXPECT_FALSE(link_busy(context->link, context->port));
+  // A list of nothing is a name the system refuses, as it always was.
+  EXPECT_FALSE(start_link(context->link, context->port, host_link_log(host_params.log), ",", {},
+                          os().tick, error));
+  EXPECT_EQ(error, "Can not open COM port");
+  EXPECT_EQ(os().opened_names.back(), ",");
 }
 
 // A stalled cluster costs its own bounded wait once, then nothing until it drains; the other
