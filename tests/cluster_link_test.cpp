@@ -365,22 +365,12 @@ TEST_F(cluster_link_test, a_port_named_by_identity_opens_only_the_port_it_names)
        {clone_a, uno, clone_b},
        "/dev/ttyACM0",
        "Using serial port: /dev/ttyACM0 (usb:2341:0043 serial 8573632383835)"},
-      {"auto",
-       {tracker, clone_b},
-       "/dev/ttyUSB1",
-       "Using serial port: /dev/ttyUSB1 (usb:1A86:7523)"},
       {"usb:1A86:7523", {uno, tracker}, nullptr, "No serial port matches usb:1A86:7523"},
-      {"auto", {tracker}, nullptr, "No serial port matches auto"},
       {"usb:1A86:7523",
        {clone_a, clone_b},
        nullptr,
        "Several serial ports match usb:1A86:7523: /dev/ttyUSB0 (usb:1A86:7523), /dev/ttyUSB1 "
        "(usb:1A86:7523): name one as usb:VID:PID:SERIAL"},
-      {"usb:1A86",
-       {clone_a},
-       nullptr,
-       "usb:1A86: expected usb:VID:PID or usb:VID:PID:SERIAL, the ids in hexadecimal "
-       "(usb:1A86:7523), or auto"},
   };
   for (const Case& c : cases) {
     fake_os::reset();
@@ -441,29 +431,6 @@ TEST_F(cluster_link_test, a_board_named_by_identity_is_found_when_plugged_and_af
       << "the head tracker's port is never opened";
 }
 
-// The background writer looks for the board on its own thread, the same way.
-TEST_F(cluster_link_test, the_background_writer_finds_a_board_named_by_identity) {
-  std::string error;
-  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "auto",
-                         {.background_writes = true, .reconnect = true}, os().tick, error));
-  ASSERT_EQ(context->link.lanes.at(0)->mode, LinkMode::background);
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    os().ports = {uno};
-    os().tick += REOPEN_INTERVAL_MS;
-  }
-  std::vector<std::string> opened;
-  for (int wait = 0; wait < 300 && writes().empty(); ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    opened = os().opened_names;
-  }
-  EXPECT_EQ(opened, std::vector<std::string>{"/dev/ttyACM0"});
-  EXPECT_EQ(writes(), Calls{reset});
-}
-
 // The same cycle to each cluster of a list, in the list's order, as one port gets it alone.
 std::vector<std::string> cycle_to(std::initializer_list<const char*> ports) {
   std::vector<std::string> expected;
@@ -476,12 +443,14 @@ std::vector<std::string> cycle_to(std::initializer_list<const char*> ports) {
 }
 
 // A cluster and a second board: a port of the list that cannot be opened is a line naming it,
-// and the others get every cycle and their own reset frames.
+// and the others get every cycle and their own reset frames; a bench board's own debug_mode
+// changes only its debug frame.
 TEST_F(cluster_link_test, each_port_of_a_list_gets_every_cycle_and_a_missing_one_is_named) {
   os().open_fails_for = {"COM5"};
   std::string error;
   ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log),
-                         "COM4,COM5,COM6", {}, os().tick, error));
+                         "COM4,COM5,COM6", {.debug_modes = {std::nullopt, true, false}}, os().tick,
+                         error));
   EXPECT_EQ(host.log, (std::vector<LogLine>{{SCS_LOG_TYPE_message, "Using serial port: COM4"},
                                             {SCS_LOG_TYPE_message, "Using serial port: COM5"},
                                             {SCS_LOG_TYPE_error, "Can not open COM port: COM5"},
@@ -489,7 +458,9 @@ TEST_F(cluster_link_test, each_port_of_a_list_gets_every_cycle_and_a_missing_one
   EXPECT_EQ(writes_to(), (Calls{"COM4: " + reset, "COM6: " + reset}));
   clear_record();
   frame_end_after(SEND_INTERVAL_MS);
-  EXPECT_EQ(writes_to(), cycle_to({"COM4", "COM6"}));
+  std::vector<std::string> expected = cycle_to({"COM4", "COM6"});
+  expected.back() = "COM6: FF 04 99 00 00 00 00 00 00 00 00";
+  EXPECT_EQ(writes_to(), expected);
   clear_record();
   stop_link(context->link, context->port);
   EXPECT_EQ(writes_to(), (Calls{"COM4: " + reset, "COM6: " + reset}));
@@ -558,18 +529,6 @@ TEST_F(cluster_link_test, with_reconnect_a_port_of_a_list_comes_and_goes_alone) 
   clear_record();
   frame_end_after(SEND_INTERVAL_MS);
   EXPECT_EQ(writes_to(), cycle_to({"COM4", "COM5"}));
-}
-
-// A bench board in debug mode beside the cluster: only its own debug frame differs.
-TEST_F(cluster_link_test, a_port_of_a_list_takes_its_own_debug_mode) {
-  std::string error;
-  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), "COM4,COM6",
-                         {.debug_modes = {std::nullopt, false}}, os().tick, error));
-  clear_record();
-  frame_end_after(SEND_INTERVAL_MS);
-  std::vector<std::string> expected = cycle_to({"COM4", "COM6"});
-  expected.back() = "COM6: FF 04 99 00 00 00 00 00 00 00 00";
-  EXPECT_EQ(writes_to(), expected);
 }
 
 TEST(port_settings_test, each_port_of_the_list_by_its_place) {

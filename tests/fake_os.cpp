@@ -126,6 +126,18 @@ std::uint64_t now_us() noexcept {
                                         .count());
 }
 
+namespace {
+
+// Whether the port behind `device` is one the script stalls.
+bool stalls(device_handle device) {
+  const auto index = static_cast<std::size_t>(device - fake_handle);
+  const auto& stalled = state().times_out_for;
+  return index < state().opened_names.size() &&
+         std::find(stalled.begin(), stalled.end(), state().opened_names[index]) != stalled.end();
+}
+
+}  // namespace
+
 io_status write_device(device_handle device, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t& written, deadline /*until*/) noexcept {
   fake_os::wait_for_gate();
@@ -144,26 +156,12 @@ io_status write_device(device_handle device, const std::uint8_t* data, std::uint
   if (state().write_fails) {
     return io_status::failed;
   }
-  const auto& stalled = state().times_out_for;
-  if (state().write_times_out ||
-      std::find(stalled.begin(), stalled.end(), state().written_to.back()) != stalled.end()) {
+  if (state().write_times_out || stalls(device)) {
     return io_status::timed_out;
   }
   written += length;
   return io_status::done;
 }
-
-namespace {
-
-// Whether the port behind `device` is one the script stalls.
-bool stalls(device_handle device) {
-  const auto index = static_cast<std::size_t>(device - fake_handle);
-  const auto& stalled = state().times_out_for;
-  return index < state().opened_names.size() &&
-         std::find(stalled.begin(), stalled.end(), state().opened_names[index]) != stalled.end();
-}
-
-}  // namespace
 
 io_status flush_device(device_handle device, deadline /*until*/) noexcept {
   const record lock(fake_os::record_mutex());

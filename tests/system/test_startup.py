@@ -49,8 +49,7 @@ class StartupTest(SystemTest):
         opens = Opens(self.port.path)
         self.addCleanup(opens.close)
         wanted = "usb:F0F0:0F0F"
-        for settings, returncode in (("", 7), ("reconnect bool 1\nbackground_writes bool 1\n", 0),
-                                     ("reconnect bool 1\n", 0)):
+        for settings, returncode in (("", 7), ("reconnect bool 1\nbackground_writes bool 1\n", 0)):
             with self.subTest(settings=settings):
                 self.write_settings(f"comport str {wanted}\n{settings}")
                 run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
