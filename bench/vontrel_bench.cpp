@@ -151,7 +151,7 @@ void can_sender_pass(benchmark::State& state, bool builtin) {
     std::size_t length = 0;
     for (std::size_t i = 0; i < profile.messages.size(); ++i) {
       const can::Message& message = profile.messages[i];
-      const can::Data data = can::encode(message, sources[i], snapshot, counter);
+      const can::Data data = can::encode(message, sources[i], snapshot, {counter, 0, nullptr});
       length += can::slcan_line(message.id, message.extended, data, message.length,
                                 lines.data() + length);
     }

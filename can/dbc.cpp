@@ -3,10 +3,12 @@
 #include "can/sources.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <utility>
 
@@ -196,7 +198,9 @@ constexpr std::uint32_t CYCLE_MS_LONGEST = 60000;
 struct RawMessage {
   Message message;
   std::uint32_t raw_id = 0;
-  bool multiplexed = false;
+  bool nested = false;                 // a signal both multiplexed and a multiplexor (mNM)
+  bool extended_multiplexing = false;  // SG_MUL_VAL_
+  bool cycle_given = false;
   bool floats = false;
 };
 
@@ -257,6 +261,8 @@ class Reader {
     }
   }
 
+  // Whether another problem is still kept: past the tenth, problems are counted, not written.
+  bool keeping() const { return profile_.problems.size() < MAX_PROBLEMS; }
   void problem(std::size_t line, std::string text) {
     if (profile_.problems.size() < MAX_PROBLEMS) {
       profile_.problems.push_back({line, std::move(text)});
@@ -308,6 +314,12 @@ class Reader {
       attribute(line);
     } else if (keyword == "SIG_VALTYPE_") {
       value_type(line);
+    } else if (keyword == "SG_MUL_VAL_") {
+      // SG_MUL_VAL_ <id> <signal> <multiplexor> <ranges>: pages by ranges of values.
+      if (const std::optional<std::uint64_t> id = whole(peek().text)) {
+        extended_multiplexing_.insert(*id);
+      }
+      skip_statement();
     } else if (is_keyword(keyword)) {
       skip_statement();  // comments, value tables, environment variables, ...: for CAN tools
     } else {
@@ -372,12 +384,29 @@ class Reader {
     Signal signal;
     signal.name = std::string(take().text);
     signal.line = line;
-    bool multiplex = false;
+    bool nested = false;
     if (peek().kind == Token::Kind::word) {
+      // "M" the multiplexor, "m3" a signal of page 3, "m3M" both (nested multiplexing).
       const std::string_view mark = take().text;
-      multiplex = mark == "M" || (mark.size() > 1 && mark[0] == 'm');
-      if (!multiplex) {
-        syntax(line, "SG_", "':' after the signal's name");
+      std::string_view digits = mark.size() > 1 && mark[0] == 'm' ? mark.substr(1) : "";
+      nested = !digits.empty() && digits.back() == 'M';
+      if (nested) {
+        digits.remove_suffix(1);
+      }
+      const std::optional<std::uint64_t> page = whole(digits);
+      if (mark == "M") {
+        signal.multiplexor = true;
+      } else if (page && *page <= 0xFFFFFFFFu &&
+                 digits.find_first_not_of("0123456789") == std::string_view::npos) {
+        signal.page = static_cast<std::int64_t>(*page);
+      } else if (mark == "m") {
+        problem(line, "SG_ " + signal.name +
+                          ": a multiplexor is written M, a multiplexed signal m with its page "
+                          "(m0, m1, ...), not a bare m");
+        skip_statement();
+        return;
+      } else {
+        syntax(line, "SG_", "':' after the signal's name (or M, or m and a page)");
         return;
       }
     }
@@ -429,7 +458,7 @@ class Reader {
       }
       return;
     }
-    current_->multiplexed = current_->multiplexed || multiplex;
+    current_->nested = current_->nested || nested;
     current_->message.signals.push_back(std::move(signal));
   }
 
@@ -659,8 +688,9 @@ class Reader {
       Message& message = raw.message;
       const std::optional<AttributeValue> format = for_message("VFrameFormat", raw.raw_id);
       message.j1939 = message.extended && (format ? format->text == "J1939PG" : j1939_file);
-      whole_attribute(for_message("GenMsgCycleTime", raw.raw_id), "GenMsgCycleTime", 0xFFFFFFFFu,
-                      message.cycle_ms);
+      const std::optional<AttributeValue> cycle = for_message("GenMsgCycleTime", raw.raw_id);
+      raw.cycle_given = cycle.has_value();
+      whole_attribute(cycle, "GenMsgCycleTime", 0xFFFFFFFFu, message.cycle_ms);
       whole_attribute(for_message("GenMsgDelayTime", raw.raw_id), "GenMsgDelayTime", 60000,
                       message.delay_ms);
       if (const std::optional<AttributeValue> type = for_message("GenMsgSendType", raw.raw_id)) {
@@ -711,6 +741,133 @@ class Reader {
     return true;
   }
 
+  // "bits 8-15": the lowest and highest bit a signal covers, as byte * 8 + bit.
+  static std::string bit_range(std::uint64_t bits) {
+    int lowest = 0;
+    int highest = 63;
+    while (((bits >> lowest) & 1U) == 0) {
+      ++lowest;
+    }
+    while (((bits >> highest) & 1U) == 0) {
+      --highest;
+    }
+    return lowest == highest ? "bit " + std::to_string(lowest)
+                             : "bits " + std::to_string(lowest) + "-" + std::to_string(highest);
+  }
+
+  // Signals of one page, or of every page, may not share a bit; signals of two pages may. Each
+  // bit remembers the first signal that took it, so a message of many signals is checked in
+  // one pass.
+  void check_overlaps(const Message& message) {
+    constexpr std::size_t FREE = static_cast<std::size_t>(-1);
+    struct Owners {
+      std::int64_t page;
+      std::array<std::size_t, 64> by_bit;
+    };
+    std::vector<Owners> owners;  // [0] every page's; then one a page, as met
+    owners.push_back({-1, {}});
+    owners[0].by_bit.fill(FREE);
+    std::vector<std::uint64_t> bits_of(message.signals.size(), 0);
+    const auto table = [&](std::int64_t page) -> Owners& {
+      for (Owners& one : owners) {
+        if (one.page == page) {
+          return one;
+        }
+      }
+      owners.push_back({page, {}});
+      owners.back().by_bit.fill(FREE);
+      return owners.back();
+    };
+    for (std::size_t i = 0; i < message.signals.size(); ++i) {
+      const Signal& signal = message.signals[i];
+      std::uint64_t bits = 0;
+      if (signal.length == 0 || signal.length > 64) {
+        problem(signal.line, "signal " + signal.name + ": a length of " +
+                                 std::to_string(signal.length) + " bits; 1 to 64 are sent");
+        continue;
+      }
+      if (!covered(signal, message.length, bits)) {
+        problem(signal.line, "signal " + signal.name + " reaches beyond the message's " +
+                                 std::to_string(message.length) + " bytes");
+        continue;
+      }
+      bits_of[i] = bits;
+      const std::int64_t page = signal.multiplexor ? -1 : signal.page;
+      // A signal of every page meets every page's; one of a page meets every page's and its own.
+      std::size_t other = FREE;
+      for (std::size_t t = 0; t < owners.size() && other == FREE; ++t) {
+        if (page >= 0 && owners[t].page >= 0 && owners[t].page != page) {
+          continue;
+        }
+        for (int bit = 0; bit < 64 && other == FREE; ++bit) {
+          if (((bits >> bit) & 1U) != 0) {
+            other = owners[t].by_bit[static_cast<std::size_t>(bit)];
+          }
+        }
+      }
+      if (other != FREE) {
+        if (keeping()) {
+          problem(signal.line, "signals " + message.signals[other].name + " (" +
+                                   bit_range(bits_of[other]) + ") and " + signal.name + " (" +
+                                   bit_range(bits) + ") overlap");
+        } else {
+          ++profile_.problems_not_kept;
+        }
+        continue;
+      }
+      Owners& mine = table(page);
+      for (int bit = 0; bit < 64; ++bit) {
+        if (((bits >> bit) & 1U) != 0 && mine.by_bit[static_cast<std::size_t>(bit)] == FREE) {
+          mine.by_bit[static_cast<std::size_t>(bit)] = i;
+        }
+      }
+    }
+  }
+
+  // The pages of a multiplexed message, or why it is no multiplexed message the sender takes.
+  bool read_pages(RawMessage& raw) {
+    Message& message = raw.message;
+    const Signal* multiplexor = nullptr;
+    const Signal* paged = nullptr;
+    for (const Signal& signal : message.signals) {
+      if (signal.multiplexor && multiplexor != nullptr) {
+        problem(signal.line, "message " + message.name + " has two multiplexors (M): " +
+                                 multiplexor->name + " and " + signal.name);
+        return false;
+      }
+      multiplexor = signal.multiplexor ? &signal : multiplexor;
+      if (signal.page >= 0) {
+        paged = paged != nullptr ? paged : &signal;
+        message.pages.push_back(static_cast<std::uint32_t>(signal.page));
+      }
+    }
+    if (paged != nullptr && multiplexor == nullptr) {
+      problem(paged->line, "signal " + paged->name + " is multiplexed (m" +
+                               std::to_string(paged->page) +
+                               ") in a message without a "
+                               "multiplexor (M)");
+      return false;
+    }
+    std::sort(message.pages.begin(), message.pages.end());
+    message.pages.erase(std::unique(message.pages.begin(), message.pages.end()),
+                        message.pages.end());
+    if (multiplexor != nullptr && message.pages.empty()) {
+      // Nothing is multiplexed under it: an ordinary signal.
+      for (Signal& signal : message.signals) {
+        signal.multiplexor = false;
+      }
+      return true;
+    }
+    if (multiplexor != nullptr && multiplexor->length < 64 &&
+        message.pages.back() >= (std::uint64_t{1} << multiplexor->length)) {
+      problem(multiplexor->line,
+              "multiplexor " + multiplexor->name + " of " + std::to_string(multiplexor->length) +
+                  " bits cannot carry page " + std::to_string(message.pages.back()));
+      return false;
+    }
+    return true;
+  }
+
   void check() {
     for (RawMessage& raw : messages_) {
       Message& message = raw.message;
@@ -720,9 +877,10 @@ class Reader {
                                         " bytes; the adapter sends classic CAN, 8 bytes at most"});
         continue;
       }
-      if (raw.multiplexed) {
+      if (raw.nested || extended_multiplexing_.count(raw.raw_id) != 0) {
         profile_.skipped.push_back(
-            {message.line, message.name, "multiplexed signals are not sent"});
+            {message.line, message.name,
+             "extended multiplexing (SG_MUL_VAL_, a multiplexed multiplexor) is not sent"});
         continue;
       }
       if (raw.floats) {
@@ -730,29 +888,16 @@ class Reader {
             {message.line, message.name, "floating-point signals (SIG_VALTYPE_) are not sent"});
         continue;
       }
-      if (message.cycle_ms < CYCLE_MS_SHORTEST || message.cycle_ms > CYCLE_MS_LONGEST) {
+      if (!raw.cycle_given) {
+        problem(message.line,
+                "message " + message.name + " has no GenMsgCycleTime and the file no default");
+      } else if (message.cycle_ms < CYCLE_MS_SHORTEST || message.cycle_ms > CYCLE_MS_LONGEST) {
         problem(message.line, "message " + message.name + ": a cycle time (GenMsgCycleTime) of " +
                                   std::to_string(message.cycle_ms) +
                                   " ms; the sender takes 10 to 60000 ms");
       }
-      std::vector<std::uint64_t> taken;  // by signal, 0 for one already found wrong
-      for (const Signal& signal : message.signals) {
-        std::uint64_t bits = 0;
-        if (signal.length == 0 || signal.length > 64) {
-          problem(signal.line, "signal " + signal.name + ": a length of " +
-                                   std::to_string(signal.length) + " bits; 1 to 64 are sent");
-        } else if (!covered(signal, message.length, bits)) {
-          problem(signal.line, "signal " + signal.name + " reaches beyond the message's " +
-                                   std::to_string(message.length) + " bytes");
-        } else {
-          for (std::size_t other = 0; other < taken.size(); ++other) {
-            if ((taken[other] & bits) != 0) {
-              problem(signal.line, "signals " + message.signals[other].name + " and " +
-                                       signal.name + " overlap");
-            }
-          }
-        }
-        taken.push_back(bits);
+      if (read_pages(raw)) {
+        check_overlaps(message);
       }
       check_sources(message);
       profile_.messages.push_back(std::move(message));
@@ -765,6 +910,7 @@ class Reader {
     std::size_t checksums = 0;
     const Signal* counter = nullptr;
     const Signal* per_counter = nullptr;
+    std::uint64_t counter_last = 0;
     for (const Signal& signal : message.signals) {
       Source source;
       std::string why;
@@ -774,6 +920,14 @@ class Reader {
       }
       if (source.kind == SourceKind::counter) {
         counter = &signal;
+        counter_last = source.last != 0     ? source.last
+                       : signal.length < 64 ? (std::uint64_t{1} << signal.length) - 1
+                                            : ~std::uint64_t{0};
+        if (signal.length < 64 && source.last >= (std::uint64_t{1} << signal.length)) {
+          problem(signal.source_line, "signal " + signal.name + ": a counter to " +
+                                          std::to_string(source.last) + " needs more than " +
+                                          std::to_string(signal.length) + " bits");
+        }
       }
       if (source.is_checksum()) {
         ++checksums;
@@ -782,6 +936,16 @@ class Reader {
         if (signal.length != 8 || !on_a_byte) {
           problem(signal.source_line,
                   "signal " + signal.name + ": a checksum takes 8 bits on a byte boundary");
+        } else if (((source.bytes >> (signal.start_bit / 8)) & 1U) != 0) {
+          problem(signal.source_line, "signal " + signal.name +
+                                          ": a checksum's bytes may not take its own byte " +
+                                          std::to_string(signal.start_bit / 8));
+        }
+        if (source.bytes >> message.length != 0) {
+          problem(signal.source_line, "signal " + signal.name +
+                                          ": the checksum's bytes reach "
+                                          "beyond the message's " +
+                                          std::to_string(message.length) + " bytes");
         }
         if (source.data.size() == 16) {
           per_counter = &signal;
@@ -795,7 +959,7 @@ class Reader {
       problem(per_counter->source_line, "signal " + per_counter->name +
                                             ": a data byte per counter value needs a counter "
                                             "in the message");
-    } else if (per_counter != nullptr && counter->length > 4) {
+    } else if (per_counter != nullptr && counter_last > 15) {
       problem(counter->source_line, "signal " + counter->name + ": a counter of " +
                                         std::to_string(counter->length) +
                                         " bits runs past the checksum's sixteen data bytes");
@@ -808,6 +972,7 @@ class Reader {
   std::vector<RawMessage> messages_;  // BO_ in file order
   RawMessage* current_ = nullptr;     // the last of them, while its SG_ lines follow
   bool lost_message_ = false;         // a BO_ that did not read: its SG_ lines go with it
+  std::set<std::uint64_t> extended_multiplexing_;  // messages named by SG_MUL_VAL_
   std::map<std::string, AttributeDefinition> definitions_;
   std::map<std::string, AttributeValue> network_values_;
   std::map<std::pair<std::string, std::uint64_t>, AttributeValue> message_values_;

@@ -37,6 +37,8 @@ struct Signal {
   double start_value = 0.0;  // raw, as Vector's tools write GenSigStartValue
   std::string source;        // VontrelSource, empty when none (can/sources.h reads it)
   std::size_t source_line = 0;
+  bool multiplexor = false;  // M: its value names the page a frame carries
+  std::int64_t page = -1;    // mN: sent in page N only; -1 in every page
 };
 
 struct Message {
@@ -55,9 +57,12 @@ struct Message {
   // its sender's address is claimed on the bus.
   bool j1939 = false;
   std::vector<Signal> signals;
+  // A multiplexed message's pages: each multiplexor value the file gives signals for, rising.
+  // Empty for a message without a multiplexor, or one whose multiplexor has none under it.
+  std::vector<std::uint32_t> pages;
 };
 
-// A message the sender leaves out, and why (multiplexed signals, a CAN FD length).
+// A message the sender leaves out, and why (nested multiplexing, a CAN FD length).
 struct Skipped {
   std::size_t line = 0;
   std::string name;

@@ -98,19 +98,31 @@ double physical(const Signal& signal, std::uint64_t raw) noexcept {
 }
 
 std::uint8_t checksum_of(const Signal& checksum, const Source& source, const Data& bytes,
-                         std::size_t length, std::uint32_t counter) noexcept {
-  std::uint8_t others[8] = {};
+                         const FrameOf& frame, std::uint64_t counter) noexcept {
+  const std::size_t length = frame.length < bytes.size() ? frame.length : bytes.size();
+  std::uint8_t taken[8 + 4 + 1] = {};
   std::size_t count = 0;
-  for (std::size_t i = 0; i < length && i < bytes.size(); ++i) {
-    if (i != byte_of(checksum)) {
-      others[count++] = bytes[i];
+  for (std::size_t i = 0; i < length; ++i) {
+    const bool wanted =
+        source.bytes != 0 ? ((source.bytes >> i) & 1U) != 0 : i != byte_of(checksum);
+    if (wanted) {
+      taken[count++] = bytes[i];
     }
   }
-  if (source.kind == SourceKind::xor8) {
-    return xor8(others, count);
-  }
-  if (source.kind == SourceKind::sum8) {
-    return sum8(others, count);
+  if (source.kind != SourceKind::crc8) {
+    if (source.with_id) {
+      // Every byte of the identifier, low to high: two of an 11-bit one, four of a 29-bit.
+      for (std::size_t i = 0; i < (frame.extended ? 4U : 2U); ++i) {
+        taken[count++] = static_cast<std::uint8_t>(frame.id >> (8 * i));
+      }
+    }
+    if (source.with_length) {
+      taken[count++] = static_cast<std::uint8_t>(frame.length);
+    }
+    std::uint8_t result = source.kind == SourceKind::xor8 ? xor8(taken, count) : sum8(taken, count);
+    result = static_cast<std::uint8_t>(source.kind == SourceKind::xor8 ? result ^ source.initial
+                                                                       : result + source.initial);
+    return source.complement ? static_cast<std::uint8_t>(~result) : result;
   }
   const std::uint8_t* extra = nullptr;
   if (source.data.size() == 16) {
@@ -118,7 +130,7 @@ std::uint8_t checksum_of(const Signal& checksum, const Source& source, const Dat
   } else if (source.data.size() == 1) {
     extra = source.data.data();
   }
-  return crc8(others, count, source.polynomial, source.initial, source.final_xor, extra,
+  return crc8(taken, count, source.polynomial, source.initial, source.final_xor, extra,
               extra != nullptr ? 1 : 0);
 }
 
@@ -222,18 +234,53 @@ std::uint8_t crc8(const std::uint8_t* bytes, std::size_t count, std::uint8_t pol
   return static_cast<std::uint8_t>(crc ^ final_xor);
 }
 
+std::vector<std::uint32_t> pages_to_send(const Message& message,
+                                         const std::vector<Source>& sources) {
+  for (std::size_t i = 0; i < message.signals.size() && i < sources.size(); ++i) {
+    if (message.signals[i].multiplexor && sources[i].kind == SourceKind::constant) {
+      return {static_cast<std::uint32_t>(to_raw(message.signals[i], sources[i].constant))};
+    }
+  }
+  return message.pages;
+}
+
+std::uint64_t counter_value(const Signal& signal, const Source& source,
+                            std::uint32_t number) noexcept {
+  if (source.first != 0 || source.last != 0) {
+    return source.first + number % (source.last - source.first + 1);
+  }
+  return signal.length >= 32 ? number : number % (std::uint64_t{1} << signal.length);
+}
+
 Data encode(const Message& message, const std::vector<Source>& sources, const TelemetryState& state,
-            std::uint32_t counter) noexcept {
+            const Send& send) noexcept {
   Data bytes{};
   const std::size_t length = message.length < bytes.size() ? message.length : bytes.size();
   for (std::size_t i = 0; i < length; ++i) {
     bytes[i] = message.fill;
   }
+  const bool paged = !message.pages.empty();
   const Signal* checksum = nullptr;
   const Source* checksum_source = nullptr;
+  std::uint64_t counter = send.number;
   for (std::size_t i = 0; i < message.signals.size() && i < sources.size(); ++i) {
     const Signal& signal = message.signals[i];
     const Source& source = sources[i];
+    if (paged && signal.page >= 0 && static_cast<std::uint32_t>(signal.page) != send.page) {
+      continue;  // another page's
+    }
+    if (paged && signal.multiplexor) {
+      put_raw(signal, send.page, bytes);
+      continue;
+    }
+    const auto wrapped = [&](double raw) {
+      const double size = std::exp2(static_cast<double>(signal.length));
+      return static_cast<std::uint64_t>(std::fmod(std::floor(raw), size));
+    };
+    const auto state_of = [&](std::size_t value) {
+      const double read = NAMED_VALUES[value].read(state);
+      return !std::isnan(read) && read != 0.0;
+    };
     switch (source.kind) {
       case SourceKind::start_value:
         put_raw(signal, to_raw(signal, std::nan("")), bytes);
@@ -245,8 +292,31 @@ Data encode(const Message& message, const std::vector<Source>& sources, const Te
         put_raw(signal, to_raw(signal, source.constant), bytes);
         break;
       case SourceKind::counter:
-        put_raw(signal, signal.length >= 32 ? counter : counter % (1U << signal.length), bytes);
+        counter = counter_value(signal, source, send.number);
+        put_raw(signal, counter, bytes);
         break;
+      case SourceKind::all:
+      case SourceKind::any: {
+        const bool all = source.kind == SourceKind::all;
+        bool result = all;
+        for (const std::size_t operand : source.operands) {
+          result = all ? result && state_of(operand) : result || state_of(operand);
+        }
+        put_raw(signal, to_raw(signal, result ? 1.0 : 0.0), bytes);
+        break;
+      }
+      case SourceKind::none:
+        put_raw(signal, to_raw(signal, state_of(source.operands.front()) ? 0.0 : 1.0), bytes);
+        break;
+      case SourceKind::pulses:
+      case SourceKind::fuel_used: {
+        const double total = send.totals == nullptr ? 0.0
+                             : source.kind == SourceKind::pulses
+                                 ? send.totals->distance_km() * source.constant
+                                 : send.totals->fuel_used_ul();
+        put_raw(signal, wrapped(std::fmax(signal.start_value, 0.0) + std::floor(total)), bytes);
+        break;
+      }
       case SourceKind::xor8:
       case SourceKind::sum8:
       case SourceKind::crc8:
@@ -256,7 +326,8 @@ Data encode(const Message& message, const std::vector<Source>& sources, const Te
     }
   }
   if (checksum != nullptr && byte_of(*checksum) < length) {
-    bytes[byte_of(*checksum)] = checksum_of(*checksum, *checksum_source, bytes, length, counter);
+    bytes[byte_of(*checksum)] = checksum_of(*checksum, *checksum_source, bytes,
+                                            FrameOf{message.id, message.extended, length}, counter);
   }
   return bytes;
 }

@@ -1,5 +1,6 @@
 // One CAN message of a profile made from the snapshot: pure, as the cluster's frame encoders
-// are. The sender keeps each message's counter and passes it in.
+// are. The sender keeps each message's count of sends, its page and the drive's running
+// totals, and passes them in.
 //
 // A value becomes the signal's raw value by its factor and offset, rounded to nearest, clamped
 // to the signal's range (unless the file gives [0|0], "no range") and to what its bits hold. A
@@ -26,9 +27,26 @@ using Data = std::array<std::uint8_t, 8>;
 // for a source that does not read; read_dbc has already reported those as problems.
 bool prepare_sources(const Message& message, std::vector<Source>& sources, std::string& why);
 
+// The pages a multiplexed message is sent in, in turn: the multiplexor's own constant alone
+// where it has one, else every page the file gives signals for, rising. Empty for a message
+// without pages.
+std::vector<std::uint32_t> pages_to_send(const Message& message,
+                                         const std::vector<Source>& sources);
+
+// What one send of a message carries beyond the snapshot.
+struct Send {
+  std::uint32_t number = 0;  // sends of this message before this one: its counter's step
+  std::uint32_t page = 0;    // for a multiplexed message: the multiplexor's value
+  const RunningTotals* totals = nullptr;
+};
+
 // The message's first `message.length` data bytes (the rest of `Data` is 0).
 Data encode(const Message& message, const std::vector<Source>& sources, const TelemetryState& state,
-            std::uint32_t counter) noexcept;
+            const Send& send) noexcept;
+
+// A counter's value on the send numbered `number`: its range over and over.
+std::uint64_t counter_value(const Signal& signal, const Source& source,
+                            std::uint32_t number) noexcept;
 
 // The checksum forms, over `bytes` in order; for crc8, `data` (if any) is taken in after them.
 std::uint8_t xor8(const std::uint8_t* bytes, std::size_t count) noexcept;
@@ -44,9 +62,15 @@ std::uint64_t get_raw(const Signal& signal, const Data& bytes) noexcept;
 double physical(const Signal& signal, std::uint64_t raw) noexcept;
 
 // The checksum a message's frame should carry in `checksum`'s byte, as `source` computes it
-// over the frame's other bytes (with the data byte for `counter`).
+// over the frame's bytes and, as it says, its identifier and length; a CRC's data byte is the
+// one for the frame's own counter value, `counter`.
+struct FrameOf {
+  std::uint32_t id = 0;
+  bool extended = false;
+  std::size_t length = 0;
+};
 std::uint8_t checksum_of(const Signal& checksum, const Source& source, const Data& bytes,
-                         std::size_t length, std::uint32_t counter) noexcept;
+                         const FrameOf& frame, std::uint64_t counter) noexcept;
 
 // The adapter's line for one frame (Lawicel): "t" and three hex digits of an 11-bit identifier,
 // or "T" and eight of a 29-bit one, the length, the data in hex, CR. Returns the line's length;

@@ -1,8 +1,10 @@
 #include "can/sources.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "dashboard/clock_frame.h"
 
@@ -157,6 +159,125 @@ bool read_byte(std::string_view text, std::uint8_t& byte) {
   return true;
 }
 
+// The words a source begins with, besides the named values.
+constexpr std::string_view SOURCE_WORDS[] = {"const",  "counter",      "all", "any", "not",
+                                             "pulses", "fuel_used_ul", "xor", "sum", "crc8"};
+
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) {
+    row[j] = j;
+  }
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "unknown source engine_rmp; did you mean engine_rpm?": a typing error names its fix.
+std::string unknown(std::string_view word) {
+  std::string why = "unknown source " + std::string(word);
+  std::string_view nearest;
+  std::size_t best = word.size() / 3 + 1;
+  const auto consider = [&](std::string_view name) {
+    const std::size_t distance = edit_distance(word, name);
+    if (distance < best || (distance == best && nearest.empty() && distance <= 2)) {
+      best = distance;
+      nearest = name;
+    }
+  };
+  for (const NamedValue& named : NAMED_VALUES) {
+    consider(named.name);
+  }
+  for (const std::string_view name : SOURCE_WORDS) {
+    consider(name);
+  }
+  if (!nearest.empty()) {
+    why.append("; did you mean ").append(nearest).append("?");
+  }
+  return why;
+}
+
+bool named_value(std::string_view word, std::size_t& index) {
+  for (std::size_t i = 0; i < NAMED_VALUES.size(); ++i) {
+    if (word == NAMED_VALUES[i].name) {
+      index = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool read_whole(std::string_view text, std::uint64_t& value) {
+  double number = 0;
+  if (!read_number(text, number) || number < 0 || number > 4294967295.0 ||
+      std::floor(number) != number) {
+    return false;
+  }
+  value = static_cast<std::uint64_t>(number);
+  return true;
+}
+
+// "bytes 1-7", "bytes 0,2,4-6": data bytes 0 to 7.
+bool read_byte_list(std::string_view text, std::uint8_t& bytes) {
+  bytes = 0;
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    const std::size_t dash = item.find('-');
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    if (!read_whole(item.substr(0, dash), from) ||
+        !read_whole(dash == std::string_view::npos ? item : item.substr(dash + 1), to) ||
+        from > to || to > 7) {
+      return false;
+    }
+    for (std::uint64_t byte = from; byte <= to; ++byte) {
+      bytes = static_cast<std::uint8_t>(bytes | (1U << byte));
+    }
+    if (comma != std::string_view::npos && text.empty()) {
+      return false;
+    }
+  }
+  return bytes != 0;
+}
+
+// What may follow "xor" or "sum".
+bool read_checksum_options(std::string_view text, std::string_view rest, Source& source,
+                           std::string& why) {
+  for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
+    if (word == "bytes") {
+      if (!read_byte_list(next_word(rest), source.bytes)) {
+        why = "bytes takes data bytes 0 to 7, as 1-7 or 0,2,4-6: \"" + std::string(text) + "\"";
+        return false;
+      }
+    } else if (word == "start") {
+      if (!read_byte(next_word(rest), source.initial)) {
+        why = "start takes a byte, 0 to 0xFF: \"" + std::string(text) + "\"";
+        return false;
+      }
+    } else if (word == "id") {
+      source.with_id = true;
+    } else if (word == "len") {
+      source.with_length = true;
+    } else if (word == "not") {
+      source.complement = true;
+    } else {
+      why = "a checksum's " + std::string(text.substr(0, text.find(' '))) +
+            " takes bytes A-B, start V, id, len and not, not \"" + std::string(word) + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool read_source(std::string_view text, Source& source, std::string& why) {
@@ -174,10 +295,44 @@ bool read_source(std::string_view text, Source& source, std::string& why) {
     source.kind = SourceKind::constant;
   } else if (word == "counter") {
     source.kind = SourceKind::counter;
-  } else if (word == "xor") {
-    source.kind = SourceKind::xor8;
-  } else if (word == "sum") {
-    source.kind = SourceKind::sum8;
+    std::string_view after = rest;
+    if (!next_word(after).empty()) {
+      if (!read_whole(next_word(rest), source.first) || !read_whole(next_word(rest), source.last) ||
+          source.last < source.first) {
+        why = "counter takes nothing, or where it starts and where it ends, as counter 1 15: \"" +
+              std::string(text) + "\"";
+        return false;
+      }
+    }
+  } else if (word == "all" || word == "any" || word == "not") {
+    source.kind = word == "all"   ? SourceKind::all
+                  : word == "any" ? SourceKind::any
+                                  : SourceKind::none;
+    for (std::string_view name = next_word(rest); !name.empty(); name = next_word(rest)) {
+      std::size_t index = 0;
+      if (!named_value(name, index)) {
+        why = unknown(name);
+        return false;
+      }
+      source.operands.push_back(index);
+    }
+    const bool one = source.kind == SourceKind::none;
+    if ((one && source.operands.size() != 1) || (!one && source.operands.size() < 2)) {
+      why = one ? "not takes one state: \"" + std::string(text) + "\""
+                : std::string(word) + " takes two states or more: \"" + std::string(text) + "\"";
+      return false;
+    }
+  } else if (word == "pulses") {
+    if (!read_number(next_word(rest), source.constant) || source.constant <= 0) {
+      why = "pulses takes how many to a kilometre, a number above 0: \"" + std::string(text) + "\"";
+      return false;
+    }
+    source.kind = SourceKind::pulses;
+  } else if (word == "fuel_used_ul") {
+    source.kind = SourceKind::fuel_used;
+  } else if (word == "xor" || word == "sum") {
+    source.kind = word == "xor" ? SourceKind::xor8 : SourceKind::sum8;
+    return read_checksum_options(text, rest, source, why);
   } else if (word == "crc8") {
     source.kind = SourceKind::crc8;
     if (!read_byte(next_word(rest), source.polynomial) ||
@@ -204,23 +359,58 @@ bool read_source(std::string_view text, Source& source, std::string& why) {
         return false;
       }
     }
+  } else if (named_value(word, source.value)) {
+    source.kind = SourceKind::value;
   } else {
-    for (std::size_t i = 0; i < NAMED_VALUES.size(); ++i) {
-      if (word == NAMED_VALUES[i].name) {
-        source.kind = SourceKind::value;
-        source.value = i;
-      }
-    }
-    if (source.kind != SourceKind::value) {
-      why = "unknown source \"" + std::string(word) + "\"";
-      return false;
-    }
+    why = unknown(word);
+    return false;
   }
   if (!next_word(rest).empty()) {
     why = "more after the source than it takes: \"" + std::string(text) + "\"";
     return false;
   }
   return true;
+}
+
+namespace {
+
+// Longer than this between two snapshots is a pause, not a drive.
+constexpr std::uint64_t LONGEST_STEP_US = 250000;
+// An odometer that jumps further at once was set (another truck, a new profile): no drive.
+constexpr double LONGEST_ODOMETER_STEP_KM = 5.0;
+
+}  // namespace
+
+void RunningTotals::advance(const TelemetryState& state, std::uint64_t now_us,
+                            bool fresh) noexcept {
+  if (!primed_) {
+    primed_ = true;
+    last_us_ = now_us;
+    odometer_km_ = state.odometer;
+    fuel_litres_ = state.fuel_amount;
+    return;
+  }
+  if (!fresh) {
+    return;
+  }
+  const std::uint64_t step_us = std::min(now_us - last_us_, LONGEST_STEP_US);
+  last_us_ = now_us;
+  if (state.odometer != odometer_km_) {
+    const double moved = double{state.odometer} - double{odometer_km_};
+    odometer_km_ = state.odometer;
+    if (moved > 0.0 && moved < LONGEST_ODOMETER_STEP_KM) {
+      odometer_driven_km_ += moved;
+    }
+    since_move_km_ = 0.0;
+  } else if (std::isfinite(state.speed)) {
+    since_move_km_ += std::fabs(double{state.speed}) * static_cast<double>(step_us) / 1e9;
+  }
+  shown_km_ = std::max(shown_km_, odometer_driven_km_ + since_move_km_);
+  const double used = double{fuel_litres_} - double{state.fuel_amount};
+  if (std::isfinite(used) && used > 0.0) {
+    fuel_ul_ += used * 1e6;
+  }
+  fuel_litres_ = state.fuel_amount;
 }
 
 }  // namespace vontrel::can

@@ -99,6 +99,7 @@ void CanAdapter::opened(std::uint64_t now_us) noexcept {
   opened_us_ = now_us;
   expected_.clear();
   last_hand_shake_us_ = 0;
+  commands_pending_ = false;
   answered_ = false;
   acknowledges_ = false;
   unacknowledged_since_us_ = 0;
@@ -123,27 +124,37 @@ bool CanAdapter::read_replies(std::vector<CanReplyReader::Reply>& replies) noexc
   }
 }
 
-bool CanAdapter::hand_shake(char bitrate_command, os::timer_handle timer) noexcept {
-  last_hand_shake_us_ = os::now_us();
+bool CanAdapter::begin_hand_shake(char bitrate_command, std::uint64_t now_us) noexcept {
+  last_hand_shake_us_ = now_us;
   expected_.clear();
+  bitrate_command_ = bitrate_command;
   const std::uint8_t flush[] = {'\r'};
   if (port_.write(flush, sizeof flush, os::deadline_after(CAN_FLUSH_MS)) == os::io_status::failed) {
     return false;
   }
-  // What the CR brings back (a BEL, from most) answers no command of ours.
-  os::timer_sleep(timer, std::uint64_t{CAN_FLUSH_MS} * 1000u);
-  if (!poll(os::now_us())) {
+  // What the CR brings back (a BEL, from most) answers no command of ours: it is read before
+  // the commands go.
+  commands_pending_ = true;
+  commands_due_us_ = now_us + std::uint64_t{CAN_FLUSH_MS} * 1000u;
+  return true;
+}
+
+bool CanAdapter::step(std::uint64_t now_us) noexcept {
+  if (!commands_pending_ || now_us < commands_due_us_) {
+    return true;
+  }
+  commands_pending_ = false;
+  if (!poll(now_us)) {
     return false;
   }
-  bitrate_command_ = bitrate_command;
   try {
     expected_ = "CSOV";
   } catch (...) {
     expected_.clear();
   }
-  expected_until_us_ = os::now_us() + std::uint64_t{CAN_ANSWER_MS} * 1000u;
+  expected_until_us_ = now_us + std::uint64_t{CAN_ANSWER_MS} * 1000u;
   const std::uint8_t commands[] = {
-      'C', '\r', 'S', static_cast<std::uint8_t>(bitrate_command), '\r', 'O', '\r', 'V', '\r'};
+      'C', '\r', 'S', static_cast<std::uint8_t>(bitrate_command_), '\r', 'O', '\r', 'V', '\r'};
   return port_.write(commands, sizeof commands, os::deadline_after(CAN_FLUSH_MS)) !=
          os::io_status::failed;
 }

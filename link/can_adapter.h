@@ -87,11 +87,17 @@ class CanAdapter {
   // A freshly opened port: the silence is counted from `now_us`.
   void opened(std::uint64_t now_us) noexcept;
 
-  // The hand-shake: a bare CR, a moment for whatever it brings back, then close ("C": an
-  // adapter left open refuses a new bit rate), the bit rate, open ("O") and the version ("V")
-  // in one write. Their answers are read as they come, in order, by poll. False when the port
+  // The hand-shake: a bare CR now, and a moment later, once whatever it brings back has come,
+  // close ("C": an adapter left open refuses a new bit rate), the bit rate, open ("O") and the
+  // version ("V") in one write, by step. Nothing waits: the sender's messages go on between
+  // the two. Their answers are read as they come, in order, by poll. False when the port
   // failed.
-  bool hand_shake(char bitrate_command, os::timer_handle timer) noexcept;
+  bool begin_hand_shake(char bitrate_command, std::uint64_t now_us) noexcept;
+  // Writes the hand-shake's commands once their moment has come. False when the port failed.
+  bool step(std::uint64_t now_us) noexcept;
+  // Whether the commands are still to be written, and when.
+  bool hand_shaking() const noexcept { return commands_pending_; }
+  std::uint64_t commands_due_us() const noexcept { return commands_due_us_; }
 
   // Whether the hand-shake should go again: an adapter that has answered nothing yet, in the
   // first seconds after its port opened (a bootloader ate the last one).
@@ -138,6 +144,8 @@ class CanAdapter {
   std::vector<CanReplyReader::Reply> replies_;
   std::uint64_t opened_us_ = 0;
   std::uint64_t last_hand_shake_us_ = 0;
+  bool commands_pending_ = false;
+  std::uint64_t commands_due_us_ = 0;
   bool answered_ = false;  // anything at all since the open
   bool told_silent_ = false;
   bool told_foreign_ = false;

@@ -137,6 +137,7 @@ bool load_profile(const std::string& path, bool builtin, std::vector<CanMessage>
     sent.message = message;
     sent.id = message.id;
     sent.interval_ms = message.cycle_ms;
+    sent.pages = can::pages_to_send(message, sent.sources);
     messages.push_back(std::move(sent));
   }
   if (messages.empty()) {
@@ -250,6 +251,8 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
     } else if (value >= 0 && value <= LAST_SOURCE) {
       key.message->id =
           (key.message->message.id & ~std::uint32_t{0xFF}) | static_cast<std::uint32_t>(value);
+      // A checksum over the identifier takes the one on the bus.
+      key.message->message.id = key.message->id;
     } else {
       complaints.push_back("CAN setting " + key.name + " " + text +
                            " ignored: a source address is 0 to 253");
@@ -298,6 +301,8 @@ bool CanOutput::open(const CanSettings& settings) {
   }
   reported_ = 0;
   schedules_.assign(settings_.messages.size(), Schedule{});
+  totals_ = can::RunningTotals{};
+  totals_seen_ = 0;
   claims_.clear();
   for (const CanMessage& message : settings_.messages) {
     const auto source = static_cast<std::uint8_t>(message.id & 0xFF);
@@ -334,6 +339,7 @@ void CanOutput::submit(const TelemetryState& state) noexcept {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   latest_ = state;
+  ++submitted_;
 }
 
 std::string CanOutput::why_lost() const {
@@ -408,9 +414,16 @@ bool CanOutput::write_lines(const char* text, std::size_t length) noexcept {
 
 std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
   TelemetryState state;
+  std::uint64_t submitted = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     state = latest_;
+    submitted = submitted_;
+  }
+  // Nothing was handed over yet: the snapshot is all zero, not a truck at the zero mark.
+  if (submitted > 0) {
+    totals_.advance(state, now_us, submitted != totals_seen_);
+    totals_seen_ = submitted;
   }
   // A message is stale the moment a newer one exists: while the adapter has not taken the
   // last lines, this slot's are not queued behind them. An adapter that takes nothing for a
@@ -432,7 +445,7 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
   std::size_t frames = 0;
   // A unit claims its address before its messages go.
   for (const std::uint8_t address : claims_) {
-    if (claim_due_[address] && !blocked) {
+    if (claim_due_[address] && !blocked && !adapter_.hand_shaking()) {
       claim_due_[address] = false;
       length += can::slcan_line(can::address_claim_id(address), true,
                                 can::name_bytes(can::name_for(address)), 8, text_.data() + length);
@@ -448,12 +461,14 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
     }
     const std::uint64_t interval_us = std::uint64_t{message.interval_ms} * 1000u;
     const bool due = now_us >= schedule.due_us;
-    // Encoded again with the last send's counter, an unchanged message is the same bytes.
+    // Encoded again with the last send's counter and page, an unchanged message is the same
+    // bytes.
     const bool changed =
         !due && !blocked && schedule.sent &&
         message.message.send_type == can::SendType::cyclic_and_on_change &&
         now_us >= schedule.change_allowed_us &&
-        can::encode(message.message, message.sources, state, schedule.counter - 1) != schedule.last;
+        can::encode(message.message, message.sources, state,
+                    {schedule.counter - 1, schedule.last_page, &totals_}) != schedule.last;
     if (due) {
       // On schedule from the last due time; after a stall, from now, never in a burst.
       schedule.due_us = now_us - schedule.due_us < interval_us ? schedule.due_us + interval_us
@@ -463,7 +478,11 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
       schedule.change_allowed_us = now_us + std::uint64_t{message.message.delay_ms} * 1000u;
     }
     if ((due && !blocked) || changed) {
-      schedule.last = can::encode(message.message, message.sources, state, schedule.counter);
+      // A multiplexed message goes page by page, as the unit that owns it sends it.
+      schedule.last_page = message.pages.empty() ? 0 : message.pages[schedule.page];
+      schedule.page = message.pages.empty() ? 0 : (schedule.page + 1) % message.pages.size();
+      schedule.last = can::encode(message.message, message.sources, state,
+                                  {schedule.counter, schedule.last_page, &totals_});
       ++schedule.counter;
       schedule.sent = true;
       length += can::slcan_line(message.id, message.message.extended, schedule.last,
@@ -534,7 +553,7 @@ void CanOutput::run() noexcept {
         if (opened) {
           adapter_.opened(now_us);
           blocked_since_us_ = 0;
-          opened = adapter_.hand_shake(settings_.bitrate_command, timer);
+          opened = adapter_.begin_hand_shake(settings_.bitrate_command, now_us);
         }
         if (!opened && found) {
           port_.close();
@@ -544,11 +563,11 @@ void CanOutput::run() noexcept {
         }
         note(opened, error);
         if (opened) {
-          // Every address claimed and every message at once, then on its schedule.
+          // Every address claimed and every message once the channel is open, then each on
+          // its schedule.
           claim_due_.set();
-          const std::uint64_t after_us = os::now_us();
           for (Schedule& schedule : schedules_) {
-            schedule.due_us = after_us;
+            schedule.due_us = adapter_.commands_due_us();
             schedule.sent = false;
           }
         }
@@ -560,18 +579,24 @@ void CanOutput::run() noexcept {
       const std::uint64_t polled_us = os::now_us();
       if (!adapter_.poll(polled_us)) {
         lose(polled_us);
-      } else if (adapter_.hand_shake_due(polled_us)) {
-        // A board whose bootloader ate the hand-shake ate the claims with it.
+      } else if (!adapter_.hand_shaking() && adapter_.hand_shake_due(polled_us)) {
+        // A board whose bootloader ate the hand-shake ate the claims with it. The messages
+        // keep their schedule meanwhile: a cluster that is listening drops a needle at a gap.
         claim_due_.set();
-        if (!adapter_.hand_shake(settings_.bitrate_command, timer)) {
+        if (!adapter_.begin_hand_shake(settings_.bitrate_command, polled_us)) {
           lose(polled_us);
         }
+      } else if (!adapter_.step(polled_us)) {
+        lose(polled_us);
       }
       answer_requests(polled_us);
       pass_news();
     }
     if (port_.is_open()) {
       wake_us = send_due(os::now_us());
+      if (adapter_.hand_shaking()) {
+        wake_us = std::min(wake_us, adapter_.commands_due_us());
+      }
     }
     // At most CAN_LONGEST_SLEEP_MS at a time, so that a stop is seen soon.
     const std::uint64_t after_us = os::now_us();

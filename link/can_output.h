@@ -43,6 +43,7 @@ struct CanMessage {
   std::vector<can::Source> sources;  // by signal
   std::uint32_t id = 0;              // a source address from the settings in its low byte
   std::uint32_t interval_ms = 0;     // 0: not sent
+  std::vector<std::uint32_t> pages;  // a multiplexed message's, one a send in turn; else empty
 };
 
 struct CanSettings {
@@ -126,6 +127,7 @@ class CanOutput {
   // Shared with the sender, under mutex_.
   mutable std::mutex mutex_;
   TelemetryState latest_{};
+  std::uint64_t submitted_ = 0;  // snapshots handed over
   bool stop_ = false;
   std::uint32_t changes_ = 0;  // lost, back, lost, ...: odd while lost
   std::string why_lost_;
@@ -143,10 +145,16 @@ class CanOutput {
     std::uint64_t due_us = 0;
     std::uint64_t change_allowed_us = 0;  // the least gap after a send brought forward
     std::uint32_t counter = 0;            // for the next send
+    std::size_t page = 0;                 // into the message's pages, for the next send
     bool sent = false;                    // since the adapter was opened
     can::Data last{};                     // as sent, with the counter of that send
+    std::uint32_t last_page = 0;          // the page of that send
   };
   std::vector<Schedule> schedules_;
+  // The drive's distance and fuel used, for the running totals a car's cluster reads: kept
+  // from the sender's start to its stop, across reopened adapters.
+  can::RunningTotals totals_;
+  std::uint64_t totals_seen_ = 0;  // the snapshots they have taken in
   // The J1939 addresses our messages come from, each claimed after every hand-shake and when
   // another node asks for the claims.
   std::vector<std::uint8_t> claims_;

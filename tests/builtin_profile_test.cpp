@@ -173,7 +173,7 @@ TEST(builtin_profile_test, each_message_from_the_snapshot_with_its_limits) {
     TelemetryState state{};
     c.set(state);
     const Prepared& prepared = messages.at(c.message);
-    EXPECT_EQ(hex(encode(prepared.message, prepared.sources, state, 0)), c.bytes);
+    EXPECT_EQ(hex(encode(prepared.message, prepared.sources, state, {})), c.bytes);
   }
 }
 
@@ -188,7 +188,7 @@ TEST(builtin_profile_test, man_profile_sends_the_bench_reports_lamp_frame) {
   state.light_beam_low = true;  // the log's 18FFA321#F0CFF4FFFFFFFFFF: low beam on
   const Prepared& lamps = messages.at("ZBR_Lamps3");
   EXPECT_EQ(lamps.message.id, 0x18FFA321u);
-  EXPECT_EQ(hex(encode(lamps.message, lamps.sources, state, 0)), "F0 CF F4 FF FF FF FF FF");
+  EXPECT_EQ(hex(encode(lamps.message, lamps.sources, state, {})), "F0 CF F4 FF FF FF FF FF");
   // The time and date from the tachograph, as the bench sent them (18FEE6EE).
   EXPECT_EQ(messages.at("TD").message.id, 0x18FEE6EEu);
 }
@@ -222,7 +222,7 @@ TEST(builtin_profile_test, vw_profile_reproduces_frames_recorded_from_cars) {
     state.electric_enabled = true;
     state.speed = static_cast<float>(c.speed_kmh / 3.6);
     const Prepared& message = messages.at(c.message);
-    EXPECT_EQ(hex(encode(message.message, message.sources, state, c.counter))
+    EXPECT_EQ(hex(encode(message.message, message.sources, state, {c.counter, 0, nullptr}))
                   .substr(0, 3 * message.message.length - 1),
               c.bytes);
   }

@@ -62,12 +62,8 @@ class can_adapter_fake_test : public ::testing::Test {
     fake_os::reset();
     std::string error;
     ASSERT_TRUE(port.open("COM8", error));
-    timer = os::open_timer();
   }
-  void TearDown() override {
-    port.close();
-    os::close_timer(timer);
-  }
+  void TearDown() override { port.close(); }
 
   std::vector<std::string> written() {
     std::lock_guard<std::mutex> lock(fake_os::record_mutex());
@@ -98,7 +94,6 @@ class can_adapter_fake_test : public ::testing::Test {
 
   SerialPort port;
   CanAdapter adapter{port};
-  os::timer_handle timer{};
 };
 
 constexpr std::uint64_t SECOND_US = 1000000;
@@ -126,9 +121,15 @@ TEST_F(can_adapter_fake_test, the_answers_to_the_hand_shake_and_what_the_adapter
     ASSERT_TRUE(port.open("COM8", error));
     answer(c.answers);
     CanAdapter fresh{port};
-    fresh.opened(os::now_us());
-    ASSERT_TRUE(fresh.hand_shake('5', timer));
-    ASSERT_TRUE(fresh.poll(os::now_us()));
+    const std::uint64_t opened = os::now_us();
+    fresh.opened(opened);
+    ASSERT_TRUE(fresh.begin_hand_shake('5', opened));
+    // The commands wait for what the CR brings back, without holding anybody up.
+    ASSERT_TRUE(fresh.step(opened));
+    EXPECT_EQ(written(), (std::vector<std::string>{"\r"}));
+    ASSERT_TRUE(fresh.step(opened + CAN_FLUSH_MS * 1000));
+    EXPECT_FALSE(fresh.hand_shaking());
+    ASSERT_TRUE(fresh.poll(opened + CAN_FLUSH_MS * 1000));
     EXPECT_EQ(written(), (std::vector<std::string>{"\r", "C\rS5\rO\rV\r"}));
     std::vector<std::pair<CanNews, std::string>> told;
     CanNews one{};
@@ -145,7 +146,8 @@ TEST_F(can_adapter_fake_test, the_answers_to_the_hand_shake_and_what_the_adapter
 TEST_F(can_adapter_fake_test, a_silent_adapter_is_asked_again_for_three_seconds_then_sent_blind) {
   const std::uint64_t opened = os::now_us();
   adapter.opened(opened);
-  ASSERT_TRUE(adapter.hand_shake('5', timer));
+  ASSERT_TRUE(adapter.begin_hand_shake('5', opened));
+  ASSERT_TRUE(adapter.step(opened + CAN_FLUSH_MS * 1000));
   // A board whose bootloader ate the hand-shake gets it again, while its first seconds last.
   EXPECT_FALSE(adapter.hand_shake_due(opened + SECOND_US / 2));
   EXPECT_TRUE(adapter.hand_shake_due(opened + SECOND_US * 3 / 2));

@@ -29,7 +29,7 @@ TEST(dbc_test, every_construct_reads_as_the_file_writes_it) {
   const Profile profile = read_dbc(every_construct());
   EXPECT_EQ(profile.problems.size(), 0u) << describe(profile.problems.front());
   EXPECT_EQ(profile.bitrate, 500000u);
-  ASSERT_EQ(profile.messages.size(), 3u);
+  ASSERT_EQ(profile.messages.size(), 4u);
 
   const Message* motor = find(profile, "Motor_1");
   ASSERT_NE(motor, nullptr);
@@ -75,13 +75,21 @@ TEST(dbc_test, every_construct_reads_as_the_file_writes_it) {
   EXPECT_EQ(ccvs1->fill, 0xFF);
   EXPECT_DOUBLE_EQ(ccvs1->signals[0].start_value, 65535);
 
-  // Left out, each with its line: multiplexing, a CAN FD length, a float signal.
-  ASSERT_EQ(profile.skipped.size(), 3u);
-  EXPECT_EQ(profile.skipped[0].name, "Multiplexed");
-  EXPECT_EQ(profile.skipped[0].line, 56u);
-  EXPECT_EQ(profile.skipped[1].name, "Flexible");
-  EXPECT_EQ(profile.skipped[1].line, 61u);
-  EXPECT_EQ(profile.skipped[2].name, "Floats");
+  // A multiplexor, and a signal in each of two pages: they share bits, as pages do.
+  const Message* multiplexed = find(profile, "Multiplexed");
+  ASSERT_NE(multiplexed, nullptr);
+  EXPECT_EQ(multiplexed->pages, (std::vector<std::uint32_t>{1, 2}));
+  ASSERT_EQ(multiplexed->signals.size(), 3u);
+  EXPECT_TRUE(multiplexed->signals[0].multiplexor);
+  EXPECT_EQ(multiplexed->signals[0].page, -1);
+  EXPECT_EQ(multiplexed->signals[1].page, 1);
+  EXPECT_EQ(multiplexed->signals[2].page, 2);
+
+  // Left out, each with its line: a CAN FD length, a float signal.
+  ASSERT_EQ(profile.skipped.size(), 2u);
+  EXPECT_EQ(profile.skipped[0].name, "Flexible");
+  EXPECT_EQ(profile.skipped[0].line, 61u);
+  EXPECT_EQ(profile.skipped[1].name, "Floats");
 }
 
 TEST(dbc_test, j1939_parameter_groups_by_frame_format_or_the_files_protocol) {
@@ -155,12 +163,42 @@ const ProblemCase PROBLEMS[] = {
      "reaches beyond"},
     {"overlapping signals",
      "BO_ 1 M: 8 X\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ B : 7|4@1+ (1,0) [0|0] \"\" X\n", 7,
-     "signals A and B overlap"},
+     "signals A (bits 0-7) and B (bits 7-10) overlap"},
     {"a cycle time too short", "BO_ 1 M: 8 X\nBA_ \"GenMsgCycleTime\" BO_ 1 5;\n", 5,
      "cycle time (GenMsgCycleTime) of 5 ms"},
     {"an unknown source",
      "BO_ 1 M: 8 X\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\nBA_ \"VontrelSource\" SG_ 1 A \"warp\";\n",
-     7, "unknown source \"warp\""},
+     7, "signal A: unknown source warp"},
+    {"a typing error in a source",
+     "BO_ 1 M: 8 X\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\n"
+     "BA_ \"VontrelSource\" SG_ 1 A \"engine_rmp\";\n",
+     7, "unknown source engine_rmp; did you mean engine_rpm?"},
+    {"a bare m", "BO_ 1 M: 8 X\n SG_ A m : 0|8@1+ (1,0) [0|0] \"\" X\n", 6,
+     "a multiplexor is written M, a multiplexed signal m with its page (m0, m1, ...)"},
+    {"a page without a multiplexor", "BO_ 1 M: 8 X\n SG_ A m1 : 0|8@1+ (1,0) [0|0] \"\" X\n", 6,
+     "signal A is multiplexed (m1) in a message without a multiplexor (M)"},
+    {"signals of one page overlap",
+     "BO_ 1 M: 8 X\n SG_ P M : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ A m1 : 8|8@1+ (1,0) [0|0] \"\" X\n"
+     " SG_ B m1 : 12|8@1+ (1,0) [0|0] \"\" X\n",
+     8, "signals A (bits 8-15) and B (bits 12-19) overlap"},
+    {"a page's signal over the multiplexor",
+     "BO_ 1 M: 8 X\n SG_ P M : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ A m1 : 4|8@1+ (1,0) [0|0] \"\" X\n",
+     7, "signals P (bits 0-7) and A (bits 4-11) overlap"},
+    {"a page beyond its multiplexor",
+     "BO_ 1 M: 8 X\n SG_ P M : 0|2@1+ (1,0) [0|0] \"\" X\n SG_ A m4 : 8|8@1+ (1,0) [0|0] \"\" X\n",
+     6, "multiplexor P of 2 bits cannot carry page 4"},
+    {"a counter beyond its bits",
+     "BO_ 1 M: 8 X\n SG_ C : 0|4@1+ (1,0) [0|0] \"\" X\n"
+     "BA_ \"VontrelSource\" SG_ 1 C \"counter 1 16\";\n",
+     7, "a counter to 16 needs more than 4 bits"},
+    {"checksum bytes beyond the message",
+     "BO_ 1 M: 4 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n"
+     "BA_ \"VontrelSource\" SG_ 1 S \"sum bytes 1-5\";\n",
+     7, "the checksum's bytes reach beyond the message's 4 bytes"},
+    {"a checksum over its own byte",
+     "BO_ 1 M: 4 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n"
+     "BA_ \"VontrelSource\" SG_ 1 S \"xor bytes 0-3\";\n",
+     7, "signal S: a checksum's bytes may not take its own byte 0"},
     {"a checksum off a byte boundary",
      "BO_ 1 M: 8 X\n SG_ A : 4|8@1+ (1,0) [0|0] \"\" X\nBA_ \"VontrelSource\" SG_ 1 A \"xor\";\n",
      7, "a checksum takes 8 bits on a byte boundary"},
@@ -186,6 +224,50 @@ TEST(dbc_test, each_problem_with_its_line) {
     EXPECT_NE(profile.problems[0].text.find(c.problem), std::string::npos)
         << profile.problems[0].text;
   }
+}
+
+TEST(dbc_test, a_message_without_a_cycle_time_says_so) {
+  const Profile profile = read_dbc("VERSION \"\"\nBO_ 1 M: 8 X\n");
+  ASSERT_EQ(profile.problems.size(), 1u);
+  EXPECT_EQ(describe(profile.problems[0]),
+            "line 2: message M has no GenMsgCycleTime and the file no default");
+}
+
+TEST(dbc_test, a_multiplexor_with_nothing_under_it_is_an_ordinary_signal) {
+  // As a car's engine unit declares one (a flag with no page signals): its message is sent.
+  const Profile profile =
+      read_dbc(HEADER + "BO_ 640 Motor_1: 8 X\n SG_ Flag M : 0|1@1+ (1,0) [0|0] \"\" X\n");
+  ASSERT_TRUE(profile.problems.empty()) << describe(profile.problems.front());
+  ASSERT_EQ(profile.messages.size(), 1u);
+  EXPECT_FALSE(profile.messages[0].signals[0].multiplexor);
+  EXPECT_TRUE(profile.messages[0].pages.empty());
+}
+
+TEST(dbc_test, extended_multiplexing_is_left_out_with_its_reason) {
+  const Profile profile =
+      read_dbc(HEADER +
+               "BO_ 2 N: 8 X\n SG_ P M : 0|4@1+ (1,0) [0|0] \"\" X\n"
+               " SG_ Q m1M : 4|4@1+ (1,0) [0|0] \"\" X\n SG_ A m2 : 8|8@1+ (1,0) [0|0] \"\" X\n"
+               "BO_ 3 R: 8 X\n SG_ P M : 0|4@1+ (1,0) [0|0] \"\" X\n"
+               " SG_ A m1 : 8|8@1+ (1,0) [0|0] \"\" X\n"
+               "SG_MUL_VAL_ 3 A P 1-3;\n");
+  EXPECT_TRUE(profile.problems.empty());
+  EXPECT_TRUE(profile.messages.empty());
+  ASSERT_EQ(profile.skipped.size(), 2u);
+  EXPECT_NE(profile.skipped[0].why.find("extended multiplexing"), std::string::npos);
+  EXPECT_EQ(profile.skipped[1].name, "R");
+}
+
+TEST(dbc_test, overlapping_signals_by_the_thousand_read_in_a_blink_and_ten_are_told) {
+  // Every one of 8000 one-bit signals on bit 0: each overlaps the first; only ten are written.
+  std::string text = HEADER + "BO_ 1 M: 8 X\n";
+  for (int i = 0; i < 8000; ++i) {
+    text.append(" SG_ S").append(std::to_string(i)).append(" : 0|1@1+ (1,0) [0|0] \"\" X\n");
+  }
+  const Profile profile = read_dbc(text);
+  EXPECT_EQ(profile.problems.size(), MAX_PROBLEMS);
+  EXPECT_EQ(profile.problems_not_kept, 7999u - MAX_PROBLEMS);
+  EXPECT_EQ(profile.problems[0].text, "signals S0 (bit 0) and S1 (bit 0) overlap");
 }
 
 TEST(dbc_test, a_string_never_closed_ends_the_file_not_the_reader) {

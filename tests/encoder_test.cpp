@@ -24,7 +24,7 @@ Data encode_message(const Message& message, const TelemetryState& state, std::ui
   std::vector<Source> sources;
   std::string why;
   EXPECT_TRUE(prepare_sources(message, sources, why)) << why;
-  return encode(message, sources, state, counter);
+  return encode(message, sources, state, {counter, 0, nullptr});
 }
 
 std::string hex(const Data& data, std::size_t length) {

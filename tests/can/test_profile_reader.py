@@ -72,6 +72,15 @@ class ProfileReaderTest(unittest.TestCase):
                             float(other.initial_value), msg=where)
                         self.assertEqual(signal["source"],
                                          other.attributes.get("VontrelSource", ""), where)
+                        # A multiplexor with nothing multiplexed under it is an ordinary
+                        # signal to the sender; canmatrix still calls it a multiplexer.
+                        paged = any(isinstance(s.multiplex, int) for s in frame.signals)
+                        self.assertEqual(signal["multiplexor"],
+                                         bool(other.is_multiplexer) and paged, where)
+                        self.assertEqual(signal["page"], other.multiplex
+                                         if isinstance(other.multiplex, int) else None, where)
+                    self.assertEqual(message["pages"], sorted(
+                        {s.multiplex for s in frame.signals if isinstance(s.multiplex, int)}))
 
     def test_a_profile_with_problems_says_where_and_fails(self):
         text = ('VERSION ""\n'
@@ -88,7 +97,8 @@ class ProfileReaderTest(unittest.TestCase):
             status, ours = describe(path)
         self.assertEqual(status, 1)
         self.assertEqual(ours["problems"],
-                         [{"line": 7, "text": 'signal Kmh: unknown source "speed_kph"'}])
+                         [{"line": 7,
+                           "text": "signal Kmh: unknown source speed_kph; did you mean speed_kmh?"}])
 
 
 def crc8(data, polynomial, initial, final_xor):

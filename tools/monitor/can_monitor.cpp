@@ -41,6 +41,8 @@ struct Seen {
   std::int64_t counter = -1;
   std::uint64_t counter_skips = 0;
   std::uint64_t checksum_errors = 0;
+  bool extended = false;
+  std::map<std::uint32_t, std::uint64_t> pages;  // a multiplexed message's frames by page
   double interval_ms() const {
     if (gaps_ms.empty()) {
       return 0.0;
@@ -56,6 +58,20 @@ constexpr std::size_t GAPS_KEPT = 25;
 
 double ms_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// "  3 checksums wrong, 1 counter skip", or nothing when all added up.
+std::string faults(const Seen& seen) {
+  std::string text;
+  if (seen.checksum_errors > 0) {
+    text += "  " + std::to_string(seen.checksum_errors) +
+            (seen.checksum_errors == 1 ? " checksum wrong" : " checksums wrong");
+  }
+  if (seen.counter_skips > 0) {
+    text += "  " + std::to_string(seen.counter_skips) +
+            (seen.counter_skips == 1 ? " counter skip" : " counter skips");
+  }
+  return text;
 }
 
 class Bus {
@@ -102,10 +118,23 @@ class Bus {
     const std::vector<can::Source>& sources = sources_[index];
     Seen& seen = arrived(message.name, now);
     seen.source = extended ? static_cast<std::uint8_t>(id & 0xFF) : std::uint8_t{0};
+    seen.extended = extended;
     seen.values.clear();
-    std::uint32_t counter = 0;
+    // A multiplexed message carries its page in its multiplexor: the other pages' signals are
+    // not in this frame.
+    std::int64_t page = -1;
+    for (const can::Signal& signal : message.signals) {
+      if (signal.multiplexor && !message.pages.empty()) {
+        page = static_cast<std::int64_t>(can::get_raw(signal, data));
+        ++seen.pages[static_cast<std::uint32_t>(page)];
+      }
+    }
+    std::uint64_t counter = 0;
     for (std::size_t i = 0; i < message.signals.size(); ++i) {
       const can::Signal& signal = message.signals[i];
+      if (page >= 0 && signal.page >= 0 && signal.page != page) {
+        continue;
+      }
       const std::uint64_t raw = can::get_raw(signal, data);
       const double value = can::physical(signal, raw);
       // Beyond its range a value is the sender's "not available" or error code (J1939's
@@ -115,11 +144,17 @@ class Bus {
         seen.values[signal.name] = value;
       }
       if (i < sources.size() && sources[i].kind == can::SourceKind::counter) {
-        counter = static_cast<std::uint32_t>(raw);
-        const std::uint64_t wrap = signal.length >= 32 ? 0 : std::uint64_t{1} << signal.length;
-        if (seen.counter >= 0 && wrap != 0 &&
-            raw != (static_cast<std::uint64_t>(seen.counter) + 1) % wrap) {
-          ++seen.counter_skips;
+        counter = raw;
+        // The value after the last one, as the sender counts: its range over and over.
+        if (seen.counter >= 0 && signal.length < 32) {
+          const auto last = static_cast<std::uint32_t>(seen.counter);
+          std::uint32_t step = 0;
+          while (step < 0x10000 && can::counter_value(signal, sources[i], step) != last) {
+            ++step;
+          }
+          if (raw != can::counter_value(signal, sources[i], step + 1)) {
+            ++seen.counter_skips;
+          }
         }
         seen.counter = static_cast<std::int64_t>(raw);
       }
@@ -128,8 +163,8 @@ class Bus {
     for (std::size_t i = 0; i < message.signals.size() && i < sources.size(); ++i) {
       if (sources[i].is_checksum()) {
         const can::Signal& signal = message.signals[i];
-        checksum_ok = can::checksum_of(signal, sources[i], data, length, counter) ==
-                      data[signal.start_bit / 8];
+        checksum_ok = can::checksum_of(signal, sources[i], data, can::FrameOf{id, extended, length},
+                                       counter) == data[signal.start_bit / 8];
         seen.checksum_errors += checksum_ok ? 0 : 1;
       }
     }
@@ -140,6 +175,7 @@ class Bus {
                   {"extended", extended},
                   {"source", seen.source},
                   {"values", seen.values},
+                  {"page", page >= 0 ? nlohmann::json(page) : nlohmann::json(nullptr)},
                   {"checksum_ok", checksum_ok},
                   {"interval_ms", seen.interval_ms()}});
     }
@@ -159,8 +195,13 @@ class Bus {
         std::snprintf(one, sizeof one, "  %s %.6g", field.c_str(), value);
         values += one;
       }
-      std::printf("%-7s from 0x%02X  every %6.1f ms  %7.0f ms ago%s\n", name.c_str(),
-                  unsigned{seen.source}, seen.interval_ms(), ms_between(seen.last, now),
+      // An 11-bit message has no J1939 sender to show.
+      char from[16] = "";
+      if (seen.extended) {
+        std::snprintf(from, sizeof from, "  from 0x%02X", unsigned{seen.source});
+      }
+      std::printf("%-7s%s  every %6.1f ms  %7.0f ms ago%s%s\n", name.c_str(), from,
+                  seen.interval_ms(), ms_between(seen.last, now), faults(seen).c_str(),
                   values.c_str());
     }
     std::printf("\n");
@@ -176,6 +217,13 @@ class Bus {
                         {"age_ms", ms_between(seen.last, now)}};
       messages[name]["counter_skips"] = seen.counter_skips;
       messages[name]["checksum_errors"] = seen.checksum_errors;
+      if (!seen.pages.empty()) {
+        nlohmann::json pages = nlohmann::json::object();
+        for (const auto& [page, count] : seen.pages) {
+          pages[std::to_string(page)] = count;
+        }
+        messages[name]["pages"] = pages;
+      }
     }
     const nlohmann::json summary = {{"event", "summary"},  {"frames", frames_},
                                     {"unknown", unknown_}, {"messages", messages},
@@ -185,6 +233,12 @@ class Bus {
     } else {
       std::printf("%llu frames, %llu not ours\n", static_cast<unsigned long long>(frames_),
                   static_cast<unsigned long long>(unknown_));
+      // What did not add up, by message: a player checking a checksum guess reads it here.
+      for (const auto& [name, seen] : seen_) {
+        if (seen.checksum_errors > 0 || seen.counter_skips > 0) {
+          std::printf("%s:%s\n", name.c_str(), faults(seen).c_str());
+        }
+      }
     }
   }
 

@@ -34,7 +34,9 @@ nlohmann::json as_json(const can::Profile& profile) {
            {"minimum", signal.minimum},
            {"maximum", signal.maximum},
            {"start_value", signal.start_value},
-           {"source", signal.source}});
+           {"source", signal.source},
+           {"multiplexor", signal.multiplexor},
+           {"page", signal.page >= 0 ? nlohmann::json(signal.page) : nlohmann::json(nullptr)}});
     }
     messages.push_back({{"name", message.name},
                         {"id", message.id},
@@ -42,6 +44,9 @@ nlohmann::json as_json(const can::Profile& profile) {
                         {"length", message.length},
                         {"cycle_ms", message.cycle_ms},
                         {"send_type", send_type_name(message.send_type)},
+                        {"delay_ms", message.delay_ms},
+                        {"fill", message.fill},
+                        {"pages", message.pages},
                         {"signals", signals}});
   }
   nlohmann::json skipped = nlohmann::json::array();
@@ -61,17 +66,39 @@ nlohmann::json as_json(const can::Profile& profile) {
 
 void print_text(const can::Profile& profile) {
   for (const can::Message& message : profile.messages) {
-    std::printf(
-        "%s  0x%0*X%s  %u bytes  every %u ms%s\n", message.name.c_str(), message.extended ? 8 : 3,
-        message.id, message.extended ? " (extended)" : "", message.length, message.cycle_ms,
-        message.send_type == can::SendType::cyclic_and_on_change ? ", and on a change" : "");
+    // Everything the sender takes from the file, so a player sees what it will do.
+    std::string how = "every " + std::to_string(message.cycle_ms) + " ms";
+    if (message.send_type == can::SendType::cyclic_and_on_change) {
+      how += ", and on a change";
+      if (message.delay_ms > 0) {
+        how += " at most every " + std::to_string(message.delay_ms) + " ms (GenMsgDelayTime)";
+      }
+    }
+    std::printf("%s  0x%0*X%s  %u bytes  %s  fill 0x%02X\n", message.name.c_str(),
+                message.extended ? 8 : 3, message.id, message.extended ? " (extended)" : "",
+                message.length, how.c_str(), unsigned{message.fill});
+    if (!message.pages.empty()) {
+      std::string pages;
+      for (const std::uint32_t page : message.pages) {
+        pages += (pages.empty() ? "" : ", ") + std::to_string(page);
+      }
+      std::printf("  multiplexed: pages %s, one a send in turn (each every %zu ms)\n",
+                  pages.c_str(), message.pages.size() * message.cycle_ms);
+    }
     for (const can::Signal& signal : message.signals) {
-      std::printf("  %-28s %2u|%-2u %s%s  (%g,%g) [%g|%g]  start %g  %s\n", signal.name.c_str(),
-                  signal.start_bit, signal.length,
+      std::string mark = signal.multiplexor ? " M" : "";
+      if (signal.page >= 0) {
+        mark = " m" + std::to_string(signal.page);
+      }
+      std::string feeds = signal.source.empty() ? "(start value)" : signal.source;
+      if (signal.multiplexor) {
+        feeds = signal.source.empty() ? "(the page)" : "the page alone: " + signal.source;
+      }
+      std::printf("  %-28s%-4s %2u|%-2u %s%s  (%g,%g) [%g|%g]  start %g  %s\n", signal.name.c_str(),
+                  mark.c_str(), signal.start_bit, signal.length,
                   signal.byte_order == can::ByteOrder::intel ? "intel" : "motorola",
                   signal.is_signed ? " signed" : "", signal.factor, signal.offset, signal.minimum,
-                  signal.maximum, signal.start_value,
-                  signal.source.empty() ? "(start value)" : signal.source.c_str());
+                  signal.maximum, signal.start_value, feeds.c_str());
     }
   }
   for (const can::Skipped& one : profile.skipped) {
