@@ -198,6 +198,16 @@ TEST_F(can_sender_test, hand_shake_then_every_message_on_its_schedule_then_close
   EXPECT_EQ(fake_os::state().open_handles, 0);
 }
 
+TEST_F(can_sender_test, the_hand_shake_and_its_repeats_never_hold_up_a_due_message) {
+  // An adapter that answers nothing is given the hand-shake again every 0.7 s for 3 s: the
+  // sender never waits longer than its own longest sleep, which EEC1's 20 ms outlast.
+  ASSERT_TRUE(can.open(settings));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+  EXPECT_GE(count("C"), 4u) << "the hand-shake went again";
+  std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+  EXPECT_LE(fake_os::state().longest_sleep_us, std::uint64_t{CAN_LONGEST_SLEEP_MS} * 1000u);
+}
+
 TEST_F(can_sender_test, a_flickering_lamp_sends_dm1_at_most_once_a_second_beyond_its_schedule) {
   TelemetryState state{};
   ASSERT_TRUE(can.open(settings));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vontrel::can {
 namespace {
@@ -135,6 +136,135 @@ TEST(encoder_test, e2e_profile_2_reproduces_frames_captured_from_cars) {
       EXPECT_EQ(hex(sent, c.length), hex(frame, c.length));
     }
   }
+}
+
+// The checksum forms cars use, as the commaai/opendbc project defines them for each make
+// (opendbc/can/common.cc: toyota_checksum, subaru_checksum, xor_checksum), worked out by hand
+// for each frame below.
+TEST(encoder_test, the_checksum_forms_cars_use) {
+  struct Case {
+    const char* what;
+    const char* source;
+    std::uint32_t id;
+    bool extended;
+    Data frame;  // the checksum's byte as the form gives it
+    std::uint32_t length;
+    std::uint32_t checksum_byte;
+  };
+  const Case cases[] = {
+      // The length, the identifier's bytes and every byte but the last (where it lives):
+      // 8 + 0xC4 + 0x01 + 1 + 2 + ... + 7 = 233.
+      {"Toyota", "sum id len", 0x1C4, false, {1, 2, 3, 4, 5, 6, 7, 0xE9}, 8, 7},
+      // The identifier's bytes and every byte after the first: 0x19 + 0x01 + 0x10 + ... + 0x70
+      // = 474, 0xDA kept.
+      {"Subaru", "sum id", 0x119, false, {0xDA, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70}, 8, 0},
+      // VW PQ: the XOR of every byte but the first.
+      {"VW PQ", "xor", 0x288, false, {0xF0, 0x11, 0x22, 0x44, 0x88, 0x0F, 0, 0}, 8, 0},
+      // Some bytes only, from a start value, complemented: ~(1 ^ 2 ^ 4 ^ 0xAA) = ~0xAD.
+      {"chosen bytes", "xor bytes 1-3 start 0xAA not", 0x100, false, {0x52, 1, 2, 4, 0xFF}, 5, 0},
+      {"a sum with the length", "sum bytes 0,2 len", 0x100, false, {0x10, 0x34, 0x20, 0x99}, 4, 1},
+      // A 29-bit identifier is four bytes, low to high: 00 F1 FE 18 and data 01: 520, 0x08.
+      {"an extended identifier", "sum id", 0x18FEF100, true, {0x08, 0x01}, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Message message;
+    message.id = c.id;
+    message.extended = c.extended;
+    message.length = c.length;
+    message.signals.push_back(signal("Checksum", 8 * c.checksum_byte, 8, c.source));
+    std::vector<std::string> constants;
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+      constants.push_back("const " + std::to_string(c.frame[i]));
+    }
+    for (std::uint32_t i = 0; i < c.length; ++i) {
+      if (i != c.checksum_byte) {
+        message.signals.push_back(signal("Byte", 8 * i, 8, constants[i].c_str()));
+      }
+    }
+    EXPECT_EQ(hex(encode_message(message, TelemetryState{}, 0), c.length), hex(c.frame, c.length));
+  }
+}
+
+TEST(encoder_test, counters_run_their_range_and_a_crc_takes_the_data_byte_of_the_frames_count) {
+  Message message;
+  message.length = 2;
+  message.signals = {signal("Counter", 0, 4, "counter 1 15")};
+  std::string counts;
+  for (std::uint32_t sends = 0; sends < 17; ++sends) {
+    counts += std::to_string(encode_message(message, TelemetryState{}, sends)[0]) + " ";
+  }
+  EXPECT_EQ(counts, "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 1 2 ");
+
+  // A 3-bit counter beside a CRC with sixteen data bytes: the eighth send carries counter 0
+  // again, so it takes data byte 0, and is the very frame the first send was.
+  message.signals = {
+      signal("Checksum", 8, 8, "crc8 0x2F 0xFF 0xFF data 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16"),
+      signal("Counter", 0, 3, "counter")};
+  EXPECT_EQ(hex(encode_message(message, TelemetryState{}, 8), 2),
+            hex(encode_message(message, TelemetryState{}, 0), 2));
+}
+
+TEST(encoder_test, states_combined_and_running_totals_wrapping_at_their_bits) {
+  Message message;
+  message.length = 4;
+  message.signals = {signal("Hazard", 0, 1, "all blinker_left blinker_right"),
+                     signal("AnyBlinker", 1, 1, "any blinker_left blinker_right"),
+                     signal("Off", 2, 1, "not engine_on"), signal("Pulses", 8, 4, "pulses 1000"),
+                     signal("Fuel", 16, 16, "fuel_used_ul")};
+  message.signals[3].start_value = 14;
+  // (left, right, engine on) and the three lamps' bits.
+  const struct {
+    bool left, right, engine;
+    std::uint8_t lamps;
+  } lamps[] = {{true, true, true, 0b011}, {true, false, false, 0b110}, {false, false, true, 0}};
+  RunningTotals totals;
+  TelemetryState state{};
+  state.fuel_amount = 100.0f;
+  totals.advance(state, 0, true);
+  state.speed = 25.0f;        // 5 m in 200 ms: 5 pulses from 14 is 19, 3 in four bits
+  state.fuel_amount = 99.0f;  // a litre: 1000000 microlitres, 0x4240 in sixteen bits
+  totals.advance(state, 200000, true);
+  std::vector<Source> sources;
+  std::string why;
+  ASSERT_TRUE(prepare_sources(message, sources, why)) << why;
+  for (const auto& l : lamps) {
+    state.light_lblinker = l.left;
+    state.light_rblinker = l.right;
+    state.engine_enabled = l.engine;
+    const Data data = encode(message, sources, state, {0, 0, &totals});
+    EXPECT_EQ(data[0], l.lamps);
+    EXPECT_EQ(data[1], 3);
+    EXPECT_EQ(data[2] | data[3] << 8, 0x4240);
+  }
+}
+
+TEST(encoder_test, a_multiplexed_message_carries_one_page_and_its_multiplexor) {
+  TelemetryState state{};
+  state.water_temperature = 90.0f;
+  state.engine_rpm = 1000.0f;
+  Message message;
+  message.length = 3;
+  Signal page = signal("Page", 0, 2, "");
+  page.multiplexor = true;
+  Signal water = signal("Water", 8, 8, "water_c");
+  water.page = 1;
+  Signal rpm = signal("Rpm", 8, 16, "engine_rpm");  // the same bits, in another page
+  rpm.page = 2;
+  Signal every = signal("Every", 2, 6, "const 5");
+  message.signals = {page, water, rpm, every};
+  message.pages = {1, 2};
+  std::vector<Source> sources;
+  std::string why;
+  ASSERT_TRUE(prepare_sources(message, sources, why)) << why;
+  EXPECT_EQ(pages_to_send(message, sources), (std::vector<std::uint32_t>{1, 2}));
+  // Page 1: 0b000101_01, 90; page 2: 0b000101_10, 1000 (0x03E8) Intel.
+  EXPECT_EQ(hex(encode(message, sources, state, {0, 1, nullptr}), 3), "15 5A 00 ");
+  EXPECT_EQ(hex(encode(message, sources, state, {1, 2, nullptr}), 3), "16 E8 03 ");
+  // A multiplexor with a constant of its own sends that page alone.
+  message.signals[0].source = "const 2";
+  ASSERT_TRUE(prepare_sources(message, sources, why)) << why;
+  EXPECT_EQ(pages_to_send(message, sources), (std::vector<std::uint32_t>{2}));
 }
 
 TEST(encoder_test, values_become_raw_by_factor_offset_range_and_bits) {

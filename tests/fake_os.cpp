@@ -114,6 +114,10 @@ timer_handle open_timer() noexcept {
 }
 
 void timer_sleep(timer_handle /*timer*/, std::uint64_t microseconds) noexcept {
+  {
+    const std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().longest_sleep_us = std::max(fake_os::state().longest_sleep_us, microseconds);
+  }
   std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 

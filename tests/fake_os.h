@@ -49,6 +49,7 @@ struct State {
   int open_handles = 0;
   std::vector<std::vector<std::uint8_t>> datagrams;  // every one handed to the system
   int open_sockets = 0;
+  std::uint64_t longest_sleep_us = 0;  // of every timer_sleep
 
   int count(const std::string& call) const;
   std::vector<std::uint8_t> written_bytes() const;

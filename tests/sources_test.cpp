@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace vontrel::can {
 namespace {
@@ -141,6 +142,26 @@ TEST(sources_test, the_forms_of_a_source) {
       {"crc8 0x12F 0xFF 0xFF", false, SourceKind::start_value},
       {"crc8 0x2F 0xFF 0xFF data 1 2", false, SourceKind::start_value},
       {"crc8 0x2F 0xFF 0xFF data", false, SourceKind::start_value},
+      {"counter 1 15", true, SourceKind::counter},
+      {"counter 15 1", false, SourceKind::start_value},
+      {"all blinker_left blinker_right", true, SourceKind::all},
+      {"any fuel_warning oil_warning water_warning", true, SourceKind::any},
+      {"not engine_on", true, SourceKind::none},
+      {"all blinker_left", false, SourceKind::start_value},
+      {"not engine_on electric_on", false, SourceKind::start_value},
+      {"any blinker_left blinker_rite", false, SourceKind::start_value},
+      {"pulses 2000", true, SourceKind::pulses},
+      {"pulses 0", false, SourceKind::start_value},
+      {"pulses", false, SourceKind::start_value},
+      {"fuel_used_ul", true, SourceKind::fuel_used},
+      {"sum id len", true, SourceKind::sum8},
+      {"xor bytes 1-7 start 0xAA not", true, SourceKind::xor8},
+      {"sum bytes 0,2,4-6", true, SourceKind::sum8},
+      {"sum bytes 3-1", false, SourceKind::start_value},
+      {"sum bytes 0-8", false, SourceKind::start_value},
+      {"sum bytes 1,", false, SourceKind::start_value},
+      {"sum start 256", false, SourceKind::start_value},
+      {"xor backwards", false, SourceKind::start_value},
       {"speed_kmh", true, SourceKind::value},
       {"Speed_kmh", false, SourceKind::start_value},
       {"speed_kmh extra", false, SourceKind::start_value},
@@ -167,6 +188,85 @@ TEST(sources_test, the_forms_of_a_source) {
   Source constant;
   ASSERT_TRUE(read_source("const -12.5", constant, why));
   EXPECT_DOUBLE_EQ(constant.constant, -12.5);
+  Source options;
+  ASSERT_TRUE(read_source("xor bytes 1-3,6 start 0xAA id len not", options, why));
+  EXPECT_EQ(options.bytes, 0x4E);
+  EXPECT_EQ(options.initial, 0xAA);
+  EXPECT_TRUE(options.with_id && options.with_length && options.complement);
+}
+
+TEST(sources_test, an_unknown_name_points_at_the_nearest_known_one) {
+  struct Case {
+    const char* text;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"engine_rmp", "unknown source engine_rmp; did you mean engine_rpm?"},
+      {"speed_kph", "unknown source speed_kph; did you mean speed_kmh?"},
+      {"countr", "unknown source countr; did you mean counter?"},
+      {"any blinker_left blinker_rite", "unknown source blinker_rite; did you mean blinker_right?"},
+      {"warp", "unknown source warp"},
+  };
+  for (const Case& c : cases) {
+    Source source;
+    std::string why;
+    EXPECT_FALSE(read_source(c.text, source, why));
+    EXPECT_EQ(why, c.why);
+  }
+}
+
+// Scripted drives through the running totals, each step (milliseconds since the last, the
+// odometer in km, the speed in m/s, the tank in litres, a fresh snapshot?) and what the totals
+// then say.
+TEST(sources_test, running_totals_count_distance_and_fuel_and_never_fall) {
+  struct Step {
+    std::uint64_t after_ms;
+    float odometer, speed, fuel;
+    bool fresh;
+    double km, microlitres;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"from the speed while the odometer stands: 25 m/s for 100 ms is 2.5 m",
+       {{0, 100, 25, 400, true, 0, 0}, {100, 100, 25, 400, true, 0.0025, 0}}},
+      {"the odometer's step replaces what the speed guessed, never going back",
+       {{0, 100, 25, 400, true, 0, 0},
+        {100, 100, 25, 400, true, 0.0025, 0},
+        {100, 100.0009765625f, 25, 400, true, 0.0025, 0},  // the odometer says 0.98 m so far
+        {100, 100.0078125f, 25, 400, true, 0.0078125, 0}}},
+      {"a pause drives nowhere: no snapshots, no distance, and a long gap counts 250 ms",
+       {{0, 100, 20, 400, true, 0, 0},
+        {100, 100, 20, 400, false, 0, 0},
+        {5000, 100, 20, 400, true, 0.005, 0}}},
+      {"an odometer set back or jumping far is no drive",
+       {{0, 100, 0, 400, true, 0, 0},
+        {100, 90, 0, 400, true, 0, 0},
+        {100, 900, 0, 400, true, 0, 0},
+        {100, 900.5f, 0, 400, true, 0.5, 0}}},
+      {"fuel used counts the tank's fall; a refill is none",
+       {{0, 0, 0, 100, true, 0, 0},
+        {100, 0, 0, 99.5f, true, 0, 500000},
+        {100, 0, 0, 200, true, 0, 500000},
+        {100, 0, 0, 199.75f, true, 0, 750000}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunningTotals totals;
+    std::uint64_t now_us = 1000000;
+    for (const Step& step : c.steps) {
+      now_us += step.after_ms * 1000;
+      TelemetryState state{};
+      state.odometer = step.odometer;
+      state.speed = step.speed;
+      state.fuel_amount = step.fuel;
+      totals.advance(state, now_us, step.fresh);
+      EXPECT_NEAR(totals.distance_km(), step.km, 1e-9);
+      EXPECT_NEAR(totals.fuel_used_ul(), step.microlitres, 1e-3);
+    }
+  }
 }
 
 }  // namespace
