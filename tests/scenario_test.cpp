@@ -99,6 +99,39 @@ TEST(scenario_test, a_dials_marks_each_held_five_seconds_with_its_note) {
   }
 }
 
+// What a channel is at `time` in `scenario`: its last value at or before then, or nothing.
+std::optional<double> at(const Scenario& scenario, const std::string& name, double time) {
+  std::optional<double> value;
+  for (const ScenarioEntry& entry : scenario.entries) {
+    if (entry.name == name && entry.time <= time) {
+      value = entry.value.type == SCS_VALUE_TYPE_bool ? entry.value.payload.value_bool
+                                                      : entry.value.payload.value_float;
+    }
+  }
+  return value;
+}
+
+TEST(scenario_test, held_scenarios_and_the_sweep_run_with_ignition_and_engine_on) {
+  // (the scenario, a moment in it, whether the engine runs then): lamp 4 is engine-stopped.
+  const struct {
+    const char* pattern;
+    double time;
+    bool engine;
+  } cases[] = {{"speed:90", 0, true},  {"rpm:1500", 0, true},         {"fuel:50", 0, true},
+               {"water:90", 0, true},  {"lamp:0", 0, true},           {"lamp:4", 0, false},
+               {"lamp:12", 0, true},   {"marks:speed:0,20", 7, true}, {"sweep", 1, true},
+               {"sweep", 10.7, false}, {"sweep", 11.2, true},         {"sweep", 15, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " at " + std::to_string(c.time));
+    std::string error;
+    const std::optional<Scenario> scenario =
+        std::string(c.pattern) == "sweep" ? sweep_pattern() : hold_pattern(c.pattern, error);
+    ASSERT_TRUE(scenario) << error;
+    EXPECT_EQ(at(*scenario, "truck.electric.enabled", c.time), 1.0);
+    EXPECT_EQ(at(*scenario, "truck.engine.enabled", c.time), c.engine ? 1.0 : 0.0);
+  }
+}
+
 TEST(scenario_test, built_in_drives_use_only_offered_names) {
   for (const Scenario& drive : {built_in_drive(), sweep_pattern()}) {
     for (const auto& entry : drive.entries) {

@@ -295,6 +295,23 @@ std::vector<std::string> planned_calls(const Options& options) {
   return calls;
 }
 
+// A device named by a path from the folder the tool was started in (a link to a
+// pseudo-terminal, ./adapter) still names it once the host runs in a settings folder of its
+// own; a port's name (COM8, usb:1D50:606F, auto, none) is left as it is.
+std::string device_from_here(const std::string& name) {
+  const fs::path path(name);
+  const bool has_folder = name.find_first_of("/\\") != std::string::npos;
+  const bool port_name = name.find(':') != std::string::npos ||
+                         (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') &&
+                          (name[1] == 'O' || name[1] == 'o') && (name[2] == 'M' || name[2] == 'm'));
+  std::error_code error;
+  const bool here = !port_name && fs::exists(fs::symlink_status(path, error));
+  if (path.is_absolute() || (!has_folder && !here)) {
+    return name;
+  }
+  return fs::absolute(path, error).lexically_normal().string();
+}
+
 int run(Options options) {
   scs_u32_t version = 0;
   if (!parse_version(options.sdk_version, version)) {
@@ -320,7 +337,7 @@ int run(Options options) {
     if (!options.ports.empty()) {
       std::vector<std::string> lines = options.settings_lines;
       if (!options.can_port.empty()) {
-        lines.push_back("can_port str " + options.can_port);
+        lines.push_back("can_port str " + device_from_here(options.can_port));
       }
       if (!options.can_profile.empty()) {
         // The settings file is written to a folder of its own: the profile stays where it is.

@@ -369,6 +369,20 @@ constexpr LampChannels LAMPS[] = {
 
 namespace {
 
+// Held scenarios run as a running truck does: electrics and engine on. A car's cluster wants
+// its ignition (terminal 15) before it shows anything, and a truck's engine lamps are dark only
+// with the engine running.
+void running_truck(DriveBuilder& d) {
+  d.at(0.0, "truck.electric.enabled", 1);
+  d.at(0.0, "truck.engine.enabled", 1);
+}
+
+// The engine-stopped lamp: electrics alone, the engine off.
+bool engine_stopped(const LampChannels& lamp) {
+  return lamp.channels[1] == nullptr &&
+         std::string_view(lamp.channels[0]) == "truck.electric.enabled";
+}
+
 // The channel that moves a dial, its value for one of the dial's units, and the unit.
 struct Dial {
   const char* name;   // in the scenario: marks:<name>:...
@@ -419,6 +433,7 @@ std::optional<Scenario> marks_pattern(std::string_view pattern, std::string_view
   DriveBuilder d;
   d.at(0.0, "game.time", 720.0);  // 12:00, so the display shows the clock too
   d.at(0.0, "fuel.capacity", 100.0);
+  running_truck(d);
   for (std::size_t i = 0; i < marks.size(); ++i) {
     d.at(static_cast<double>(i) * MARK_SECONDS, dial->channel, marks[i] * dial->per_unit);
   }
@@ -456,11 +471,15 @@ std::optional<Scenario> hold_pattern(std::string_view pattern, std::string& erro
   }
   DriveBuilder d;
   d.at(0.0, "game.time", 720.0);  // 12:00, so the display shows the clock too
+  running_truck(d);
   if (what == "lamp") {
     constexpr std::size_t count = sizeof LAMPS / sizeof LAMPS[0];
     if (value != std::floor(value) || value >= static_cast<double>(count)) {
       error = "--scenario " + std::string(pattern) + ": lamps are numbered 0 to 12";
       return std::nullopt;
+    }
+    if (engine_stopped(LAMPS[static_cast<std::size_t>(value)])) {
+      d.at(0.0, "truck.engine.enabled", 0);
     }
     for (const char* channel : LAMPS[static_cast<std::size_t>(value)].channels) {
       if (channel != nullptr) {
@@ -482,8 +501,9 @@ std::optional<Scenario> hold_pattern(std::string_view pattern, std::string& erro
 
 Scenario sweep_pattern() {
   DriveBuilder d;
-  // Electrics on and the clock running a minute every tenth of a second throughout.
+  // Electrics and engine on and the clock running a minute every tenth of a second throughout.
   d.at(0.0, "fuel.capacity", 100.0);
+  running_truck(d);
   d.ramp(0.0, 16.0, 0.1, "game.time", [](double t) { return 600.0 + std::floor(t * 10.0); });
 
   // Every needle from zero to beyond full scale and back, in 8 s.
@@ -495,11 +515,18 @@ Scenario sweep_pattern() {
   d.ramp(0.0, 8.0, 0.1, "truck.water.temperature", sweep(30.0, 135.0));
   d.ramp(0.0, 8.0, 0.1, "truck.fuel.amount", sweep(0.0, 100.0));
 
-  // Then every lamp in turn, half a second each.
+  // Then every lamp in turn, half a second each; electrics and engine stay on but for the
+  // engine-stopped lamp's half second.
   double t = 8.5;
   for (const LampChannels& step : LAMPS) {
+    if (engine_stopped(step)) {
+      d.at(t, "truck.engine.enabled", 0);
+      d.at(t + 0.5, "truck.engine.enabled", 1);
+    }
     for (const char* channel : step.channels) {
-      if (channel != nullptr) {
+      const std::string_view name = channel != nullptr ? channel : "";
+      const bool stays_on = name == "truck.electric.enabled" || name == "truck.engine.enabled";
+      if (channel != nullptr && !stays_on) {
         d.at(t, channel, step.value);
         d.at(t + 0.5, channel, 0.0);
       }
