@@ -18,6 +18,9 @@ PROFILES = [
     os.path.join(HERE, "car_cluster.dbc"),
     os.path.join(HERE, "..", "..", "profiles", "man_tga_tgx.dbc"),
     os.path.join(HERE, "..", "..", "profiles", "vw_mqb.dbc"),
+    os.path.join(HERE, "..", "..", "profiles", "vw_pq.dbc"),
+    os.path.join(HERE, "..", "..", "profiles", "mazda_rx8.dbc"),
+    os.path.join(HERE, "..", "..", "profiles", "bmw_e9x.dbc"),
 ]
 
 
