@@ -228,5 +228,41 @@ TEST(builtin_profile_test, vw_profile_reproduces_frames_recorded_from_cars) {
   }
 }
 
+// The VW PQ profile's frames worked out by hand from its public layouts (opendbc's
+// vw_golf_mk4.dbc) and the XOR checksum opendbc gives those cars: a multiplexed page carries
+// its number in the top two bits of byte 0.
+TEST(builtin_profile_test, vw_pq_profile_pages_and_checksums_as_the_layouts_give_them) {
+  const char* const pq_profile =
+#include "vw_pq_dbc.h"
+      ;
+  const std::map<std::string, Prepared> messages = prepared(pq_profile);
+  TelemetryState state{};
+  state.water_temperature = 90.0f;  // (90 + 48) / 0.75 = 184, 0xB8
+  state.speed = 25.0f;              // 90 km/h: 90 / 1.28 = 70.3, 0x46; 9000 at 0.01 from bit 17
+  state.battery_voltage_warning = true;
+  struct Case {
+    const char* message;
+    std::uint32_t counter, page;
+    const char* bytes;
+  };
+  const Case cases[] = {
+      {"Motor_2", 0, 1, "40 B8 00 46 00 00 00 00"},
+      {"Motor_2", 1, 3, "C0 B8 00 46 00 00 00 00"},
+      // The battery lamp in byte 1; the XOR of bytes 0 to 6 in byte 7.
+      {"Motor_5", 0, 2, "80 01 00 00 00 00 00 81"},
+      // The counter in byte 2's high nibble, the XOR of bytes 0 to 2 in byte 3.
+      {"Airbag_1", 5, 0, "00 00 50 50"},
+      // 9000 (0x2328) from bit 17: bytes 2 and 3 are 0x50 0x46; the counter in byte 7.
+      {"Bremse_1", 9, 0, "00 00 50 46 00 00 00 09"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const Prepared& message = messages.at(c.message);
+    EXPECT_EQ(hex(encode(message.message, message.sources, state, {c.counter, c.page, nullptr}))
+                  .substr(0, 3 * message.message.length - 1),
+              c.bytes);
+  }
+}
+
 }  // namespace
 }  // namespace vontrel::can
