@@ -553,5 +553,65 @@ class MonitorAdapterTest(unittest.TestCase):
         self.assertEqual(summary["messages"]["CCVS1"]["count"], 30, summary)
 
 
+    def monitor_of_car_frames(self, *options):
+        """vontrel-monitor --can on a pseudo-terminal with car_cluster.dbc, fed a car's frames:
+        Engine's counter skipping one and its last checksum wrong, and both pages of the
+        multiplexed Motor_2. Its standard output once it has stopped."""
+        import pty
+        import subprocess
+        from functools import reduce
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        monitor = subprocess.Popen(
+            [os.environ["VONTREL_MONITOR"], "--can", os.ttyname(slave), "--dbc", CAR_DBC,
+             *options], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.addCleanup(monitor.wait, 10)
+        self.addCleanup(monitor.terminate)
+        os.close(slave)
+        heard = b""
+        deadline = time.monotonic() + 5
+        while not heard.endswith(b"O\r") and time.monotonic() < deadline:
+            try:
+                if select.select([master], [], [], 0.1)[0]:
+                    heard += os.read(master, 64)
+            except OSError:  # the monitor has not opened its end yet
+                time.sleep(0.05)
+        # Engine (0x280), laid out as the profile says: 1500 rpm, 90 degC, the counter in
+        # byte 6's low nibble, the XOR of the other bytes in byte 7.
+        for count, wrong in ((0, 0), (1, 0), (2, 0), (4, 0), (5, 0x55)):
+            data = [0xFF, 0x17, 0x70, 0xB8, 0xFF, 0xFF, 0xF0 | count]
+            data.append(reduce(lambda a, b: a ^ b, data) ^ wrong)
+            os.write(master, f"t2808{bytes(data).hex().upper()}\r".encode())
+            time.sleep(0.05)
+        # Motor_2 (0x288): page 1 carries the coolant (90 degC), page 2 the oil (100 degC).
+        os.write(master, b"t288801B85A0000000000\r")
+        os.write(master, b"t288802A05A0000000000\r")
+        time.sleep(0.7)
+        monitor.send_signal(2)
+        out, _ = monitor.communicate(timeout=10)
+        return out
+
+    def test_checksums_counters_and_pages_told_in_both_views(self):
+        import json
+        events = [json.loads(line) for line in self.monitor_of_car_frames("--json").splitlines()]
+        summary = [e for e in events if e["event"] == "summary"][-1]
+        self.assertEqual(summary["messages"]["Engine"]["checksum_errors"], 1, summary)
+        self.assertEqual(summary["messages"]["Engine"]["counter_skips"], 1, summary)
+        self.assertEqual(summary["messages"]["Motor_2"]["pages"], {"1": 1, "2": 1}, summary)
+        pages = [e for e in events if e["event"] == "can" and e["message"] == "Motor_2"]
+        self.assertEqual([e["page"] for e in pages], [1, 2])
+        self.assertEqual(pages[0]["values"]["Motor2_Coolant"], 90)
+        self.assertNotIn("Motor2_Oil", pages[0]["values"])
+        self.assertEqual(pages[1]["values"]["Motor2_Oil"], 100)
+        self.assertNotIn("Motor2_Coolant", pages[1]["values"])
+
+        text = self.monitor_of_car_frames().splitlines()
+        self.assertIn("Engine:  1 checksum wrong  1 counter skip", text)
+        live = [line for line in text if line.startswith("Engine ")]
+        self.assertTrue(live, text)
+        self.assertIn("1 checksum wrong", live[-1])
+        # An 11-bit message has no J1939 sender to show.
+        self.assertFalse(any("from 0x" in line for line in live), live)
+
 if __name__ == "__main__":
     unittest.main()
