@@ -102,7 +102,8 @@ void frame_end_can_share(benchmark::State& state) {
 BENCHMARK(frame_end_can_share);
 
 // A profile of `count` car-cluster messages: 11-bit, every 10 ms, each with a counter, a speed,
-// an engine speed and a lamp, and an E2E CRC over its bytes with a data byte per counter value.
+// an engine speed and a lamp, and an E2E CRC over its bytes with a data byte per counter value;
+// one in four multiplexed, two pages in turn, one of them a running total of wheel pulses.
 std::string car_profile(int count) {
   std::string text = "VERSION \"\"\n\nBS_:\n\nBU_: Engine\n\n";
   std::string attributes =
@@ -114,7 +115,17 @@ std::string car_profile(int count) {
     text.append(" SG_ Counter : 8|4@1+ (1,0) [0|15] \"\" Engine\n");
     text.append(" SG_ Speed : 16|16@1+ (0.01,0) [0|655.35] \"km/h\" Engine\n");
     text.append(" SG_ Rpm : 39|16@0+ (0.25,0) [0|16383.75] \"rpm\" Engine\n");
-    text.append(" SG_ Lamp : 48|1@1+ (1,0) [0|1] \"\" Engine\n\n");
+    text.append(" SG_ Lamp : 48|1@1+ (1,0) [0|1] \"\" Engine\n");
+    if (i % 4 == 0) {
+      text.append(" SG_ Page M : 49|1@1+ (1,0) [0|1] \"\" Engine\n");
+      text.append(" SG_ Pulses m0 : 56|8@1+ (1,0) [0|255] \"\" Engine\n");
+      text.append(" SG_ Water m1 : 56|8@1+ (0.75,-48) [-48|143.25] \"degC\" Engine\n");
+      attributes.append("BA_ \"VontrelSource\" SG_ ")
+          .append(id)
+          .append(" Pulses \"pulses 2500\";\n");
+      attributes.append("BA_ \"VontrelSource\" SG_ ").append(id).append(" Water \"water_c\";\n");
+    }
+    text.append("\n");
     attributes.append("BA_ \"GenMsgCycleTime\" BO_ ").append(id).append(" 10;\n");
     attributes.append("BA_ \"VontrelSource\" SG_ ")
         .append(id)
@@ -147,11 +158,14 @@ void can_sender_pass(benchmark::State& state, bool builtin) {
   snapshot.game_time = 1000;
   std::vector<char> lines(profile.messages.size() * can::SLCAN_LINE);
   std::uint32_t counter = 0;
+  can::RunningTotals totals;
   for (auto _ : state) {
     std::size_t length = 0;
     for (std::size_t i = 0; i < profile.messages.size(); ++i) {
       const can::Message& message = profile.messages[i];
-      const can::Data data = can::encode(message, sources[i], snapshot, {counter, 0, nullptr});
+      const std::uint32_t page =
+          message.pages.empty() ? 0 : message.pages[counter % message.pages.size()];
+      const can::Data data = can::encode(message, sources[i], snapshot, {counter, page, &totals});
       length += can::slcan_line(message.id, message.extended, data, message.length,
                                 lines.data() + length);
     }
