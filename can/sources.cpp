@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dashboard/clock_frame.h"
+#include "text/edit_distance.h"
 
 namespace vontrel::can {
 
@@ -162,23 +163,6 @@ bool read_byte(std::string_view text, std::uint8_t& byte) {
 // The words a source begins with, besides the named values.
 constexpr std::string_view SOURCE_WORDS[] = {"const",  "counter",      "all", "any", "not",
                                              "pulses", "fuel_used_ul", "xor", "sum", "crc8"};
-
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) {
-    row[j] = j;
-  }
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
 
 // "unknown source engine_rmp; did you mean engine_rpm?": a typing error names its fix.
 std::string unknown(std::string_view word) {

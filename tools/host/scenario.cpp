@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plugin/channels.h"
+#include "text/edit_distance.h"
 #include "tools/host/host_session.h"
 
 namespace vontrel::host {
@@ -137,27 +138,10 @@ std::optional<scs_value_type_t> attribute_type(std::string_view name) {
 }
 
 std::string closest_name(std::string_view name) {
-  // Edit distance: a misspelt channel is usually a letter or two away from the real one.
-  const auto distance = [](std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-      row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-      std::size_t diagonal = row[0];
-      row[0] = i;
-      for (std::size_t j = 1; j <= b.size(); ++j) {
-        const std::size_t above = row[j];
-        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-        diagonal = above;
-      }
-    }
-    return row[b.size()];
-  };
   std::string best;
   std::size_t best_distance = std::numeric_limits<std::size_t>::max();
   const auto consider = [&](const char* candidate) {
-    const std::size_t d = distance(name, candidate);
+    const std::size_t d = edit_distance(name, candidate);
     if (d < best_distance) {
       best_distance = d;
       best = candidate;
