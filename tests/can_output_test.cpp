@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/fake_os.h"
+#include "tests/temp_dir.h"
 
 namespace vontrel {
 namespace {
@@ -302,6 +303,61 @@ TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shak
   const std::vector<std::string> sent = lines();
   EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 5),
             (std::vector<std::string>{"", "C", "S5", "O", "V"}));
+}
+
+TEST_F(can_sender_test, a_running_total_carries_on_across_a_replugged_adapter) {
+  // Wheel pulses, 100000 a kilometre: at 25 m/s, 2500 a second.
+  testing::TempDir folder;
+  folder.write("plugins/car.dbc",
+               "VERSION \"\"\nBA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 65535;\n"
+               "BA_DEF_ SG_ \"VontrelSource\" STRING ;\nBO_ 256 Pulses: 2 X\n"
+               " SG_ Count : 0|16@1+ (1,0) [0|0] \"\" X\n"
+               "BA_ \"GenMsgCycleTime\" BO_ 256 10;\n"
+               "BA_ \"VontrelSource\" SG_ 256 Count \"pulses 100000\";\n");
+  std::vector<std::string> complaints;
+  ASSERT_TRUE(read_can_settings(settings_of("can_port str COM7\ncan_profile str car.dbc\n"),
+                                (folder.path() / "plugins" / "Vontrel.txt").string(), settings,
+                                complaints));
+  EXPECT_EQ(complaints, std::vector<std::string>{});
+  TelemetryState state{};
+  state.speed = 25.0f;
+  // The count in the last frame sent (Intel, byte 0 low), or -1 before one.
+  const auto last_count = [&] {
+    long found = -1;
+    for (const std::string& line : lines()) {
+      if (line.rfind("t1002", 0) == 0 && line.size() == 9) {
+        const long low = std::stol(line.substr(5, 2), nullptr, 16);
+        found = low | std::stol(line.substr(7, 2), nullptr, 16) << 8;
+      }
+    }
+    return found;
+  };
+  const auto drive = [&](int milliseconds) {
+    for (int t = 0; t < milliseconds; t += 20) {
+      can.submit(state);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  ASSERT_TRUE(can.open(settings));
+  drive(600);
+  const long before = last_count();
+  EXPECT_GT(before, 500) << "it counts while driving";
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().write_fails = true;
+  }
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::lost; }));
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().write_fails = false;
+    fake_os::state().writes.clear();
+  }
+  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
+  drive(100);
+  const long after = last_count();
+  // On from where it was, not from its start value again.
+  EXPECT_GE(after, before);
+  EXPECT_LT(after, before + 2500);
 }
 
 // An adapter named by its USB identity: not plugged in, it is told why and looked for again;

@@ -85,6 +85,20 @@ class ProfileReaderTest(unittest.TestCase):
                     self.assertEqual(message["pages"], sorted(
                         {s.multiplex for s in frame.signals if isinstance(s.multiplex, int)}))
 
+    def test_the_text_view_shows_what_the_sender_takes_from_the_file(self):
+        path = os.path.join(HERE, "..", "..", "profiles", "vw_pq.dbc")
+        run = subprocess.run([os.environ["VONTREL_MONITOR"], "--dbc", path, "--describe"],
+                             capture_output=True, text=True, timeout=30, check=False)
+        self.assertEqual(run.returncode, 0, run.stdout)
+        lines = run.stdout.splitlines()
+        self.assertIn("Motor_2  0x288  8 bytes  every 20 ms  fill 0x00", lines)
+        self.assertIn("  multiplexed: pages 0, 1, 2, 3, one a send in turn (each every 80 ms)",
+                      lines)
+        page = next(line for line in lines if "Multiplex_Info_Motorcode" in line)
+        self.assertRegex(page, r"Multiplex_Info_Motorcode +m1 +0\|6 ")
+        self.assertTrue(any(line.split()[:2] == ["Multiplex_Code_Motor_2", "M"] and
+                            line.endswith("(the page)") for line in lines), lines)
+
     def test_a_profile_with_problems_says_where_and_fails(self):
         text = ('VERSION ""\n'
                 'BA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;\n'
