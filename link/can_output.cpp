@@ -577,16 +577,16 @@ void CanOutput::run() noexcept {
     }
     if (port_.is_open()) {
       const std::uint64_t polled_us = os::now_us();
-      if (!adapter_.poll(polled_us)) {
-        lose(polled_us);
-      } else if (!adapter_.hand_shaking() && adapter_.hand_shake_due(polled_us)) {
+      bool alive = adapter_.poll(polled_us);
+      if (alive && !adapter_.hand_shaking() && adapter_.hand_shake_due(polled_us)) {
         // A board whose bootloader ate the hand-shake ate the claims with it. The messages
         // keep their schedule meanwhile: a cluster that is listening drops a needle at a gap.
         claim_due_.set();
-        if (!adapter_.begin_hand_shake(settings_.bitrate_command, polled_us)) {
-          lose(polled_us);
-        }
-      } else if (!adapter_.step(polled_us)) {
+        alive = adapter_.begin_hand_shake(settings_.bitrate_command, polled_us);
+      } else if (alive) {
+        alive = adapter_.step(polled_us);
+      }
+      if (!alive) {
         lose(polled_us);
       }
       answer_requests(polled_us);

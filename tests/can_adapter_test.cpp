@@ -127,9 +127,9 @@ TEST_F(can_adapter_fake_test, the_answers_to_the_hand_shake_and_what_the_adapter
     // The commands wait for what the CR brings back, without holding anybody up.
     ASSERT_TRUE(fresh.step(opened));
     EXPECT_EQ(written(), (std::vector<std::string>{"\r"}));
-    ASSERT_TRUE(fresh.step(opened + CAN_FLUSH_MS * 1000));
+    ASSERT_TRUE(fresh.step(opened + std::uint64_t{CAN_FLUSH_MS} * 1000));
     EXPECT_FALSE(fresh.hand_shaking());
-    ASSERT_TRUE(fresh.poll(opened + CAN_FLUSH_MS * 1000));
+    ASSERT_TRUE(fresh.poll(opened + std::uint64_t{CAN_FLUSH_MS} * 1000));
     EXPECT_EQ(written(), (std::vector<std::string>{"\r", "C\rS5\rO\rV\r"}));
     std::vector<std::pair<CanNews, std::string>> told;
     CanNews one{};
@@ -147,7 +147,7 @@ TEST_F(can_adapter_fake_test, a_silent_adapter_is_asked_again_for_three_seconds_
   const std::uint64_t opened = os::now_us();
   adapter.opened(opened);
   ASSERT_TRUE(adapter.begin_hand_shake('5', opened));
-  ASSERT_TRUE(adapter.step(opened + CAN_FLUSH_MS * 1000));
+  ASSERT_TRUE(adapter.step(opened + std::uint64_t{CAN_FLUSH_MS} * 1000));
   // A board whose bootloader ate the hand-shake gets it again, while its first seconds last.
   EXPECT_FALSE(adapter.hand_shake_due(opened + SECOND_US / 2));
   EXPECT_TRUE(adapter.hand_shake_due(opened + SECOND_US * 3 / 2));

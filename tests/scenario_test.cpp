@@ -104,8 +104,9 @@ std::optional<double> at(const Scenario& scenario, const std::string& name, doub
   std::optional<double> value;
   for (const ScenarioEntry& entry : scenario.entries) {
     if (entry.name == name && entry.time <= time) {
-      value = entry.value.type == SCS_VALUE_TYPE_bool ? entry.value.payload.value_bool
-                                                      : entry.value.payload.value_float;
+      value = entry.value.type == SCS_VALUE_TYPE_bool
+                  ? static_cast<double>(entry.value.payload.value_bool)
+                  : static_cast<double>(entry.value.payload.value_float);
     }
   }
   return value;
