@@ -147,12 +147,11 @@ class Bus {
         counter = raw;
         // The value after the last one, as the sender counts: its range over and over.
         if (seen.counter >= 0 && signal.length < 32) {
-          const auto last = static_cast<std::uint32_t>(seen.counter);
-          std::uint32_t step = 0;
-          while (step < 0x10000 && can::counter_value(signal, sources[i], step) != last) {
-            ++step;
-          }
-          if (raw != can::counter_value(signal, sources[i], step + 1)) {
+          const std::uint64_t first = can::counter_value(signal, sources[i], 0);
+          const std::uint64_t top =
+              sources[i].last != 0 ? sources[i].last : (std::uint64_t{1} << signal.length) - 1;
+          const auto last = static_cast<std::uint64_t>(seen.counter);
+          if (raw != (last >= top ? first : last + 1)) {
             ++seen.counter_skips;
           }
         }
