@@ -161,6 +161,24 @@ class can_sender_test : public ::testing::Test {
     return false;
   }
 
+  // The adapter pulled out until the sender has told it lost, then plugged in again with
+  // nothing written yet: true once it is told back.
+  bool replug() {
+    {
+      std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+      fake_os::state().write_fails = true;
+    }
+    if (!wait_for([&] { return can.take_event() == CanEvent::lost; })) {
+      return false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+      fake_os::state().write_fails = false;
+      fake_os::state().writes.clear();
+    }
+    return wait_for([&] { return can.take_event() == CanEvent::back; });
+  }
+
   CanSettings settings;
   CanOutput can;
 };
@@ -288,17 +306,7 @@ TEST_F(can_sender_test, lost_adapter_is_told_and_opened_again_with_the_hand_shak
   ASSERT_TRUE(can.open(settings));
   ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 2; }));
   EXPECT_EQ(can.take_event(), CanEvent::none);
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    fake_os::state().write_fails = true;
-  }
-  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::lost; }));
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    fake_os::state().write_fails = false;
-    fake_os::state().writes.clear();
-  }
-  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
+  ASSERT_TRUE(replug());
   ASSERT_TRUE(wait_for([&] { return lines().size() >= 5; }));
   const std::vector<std::string> sent = lines();
   EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 5),
@@ -342,17 +350,7 @@ TEST_F(can_sender_test, a_running_total_carries_on_across_a_replugged_adapter) {
   drive(600);
   const long before = last_count();
   EXPECT_GT(before, 500) << "it counts while driving";
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    fake_os::state().write_fails = true;
-  }
-  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::lost; }));
-  {
-    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
-    fake_os::state().write_fails = false;
-    fake_os::state().writes.clear();
-  }
-  ASSERT_TRUE(wait_for([&] { return can.take_event() == CanEvent::back; }));
+  ASSERT_TRUE(replug());
   drive(100);
   const long after = last_count();
   // On from where it was, not from its start value again.
