@@ -34,6 +34,12 @@ bool word_char(char c) {
 
 // Words (names, numbers, "1+"), strings without their quotes (they may span lines), and single
 // marks (: ; | @ ( ) [ ] ,). A // comment runs to the end of its line.
+// LF, CRLF, and the CR alone of old Mac editors, each end a line: true at the character that
+// does.
+bool line_end(std::string_view text, std::size_t i) {
+  return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
+}
+
 std::vector<Token> tokenize(std::string_view text) {
   std::vector<Token> tokens;
   std::size_t line = 1;
@@ -42,14 +48,14 @@ std::vector<Token> tokenize(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
-    if (c == '\n') {
+    if (line_end(text, i)) {
       ++line;
       at_line_start = true;
       indented = false;
       ++i;
       continue;
     }
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') {  // \r of a CRLF
       indented = indented || at_line_start;
       ++i;
       continue;
@@ -60,7 +66,7 @@ std::vector<Token> tokenize(std::string_view text) {
     token.indented = indented;
     at_line_start = false;
     if (c == '/' && i + 1 < text.size() && text[i + 1] == '/') {
-      while (i < text.size() && text[i] != '\n') {
+      while (i < text.size() && !line_end(text, i)) {
         ++i;
       }
       at_line_start = token.line_start;
@@ -72,7 +78,7 @@ std::vector<Token> tokenize(std::string_view text) {
         if (text[i] == '\\' && i + 1 < text.size()) {
           ++i;
         }
-        if (text[i] == '\n') {
+        if (line_end(text, i)) {
           ++line;
         }
         ++i;
@@ -608,12 +614,8 @@ class Reader {
     const std::string_view type = peek().kind == Token::Kind::word ? peek().text : "";
     skip_statement();
     if (type == "1" || type == "2") {
-      for (RawMessage& raw : messages_) {
-        if (raw.raw_id == *id && std::any_of(raw.message.signals.begin(), raw.message.signals.end(),
-                                             [&](const Signal& s) { return s.name == signal; })) {
-          raw.floats = true;
-        }
-      }
+      // Applied once every message is read: the statement may come before its BO_.
+      float_signals_.emplace(*id, std::string(signal));
     }
   }
 
@@ -868,9 +870,41 @@ class Reader {
     return true;
   }
 
+  // Two messages with one identifier would both go out under it, and two of one name (or two
+  // signals of one name in a message) take each other's attributes: each is a problem.
+  void check_names() {
+    std::map<std::uint64_t, const RawMessage*> by_id;
+    std::map<std::string, const RawMessage*> by_name;
+    for (const RawMessage& raw : messages_) {
+      const auto [same_id, new_id] = by_id.emplace(raw.raw_id, &raw);
+      if (!new_id) {
+        problem(raw.message.line, "messages " + same_id->second->message.name + " (line " +
+                                      std::to_string(same_id->second->message.line) + ") and " +
+                                      raw.message.name + " have one identifier");
+      }
+      const auto [same_name, new_name] = by_name.emplace(raw.message.name, &raw);
+      if (!new_name) {
+        problem(raw.message.line, "two messages are named " + raw.message.name + " (lines " +
+                                      std::to_string(same_name->second->message.line) + " and " +
+                                      std::to_string(raw.message.line) + ")");
+      }
+      std::set<std::string_view> signals;
+      for (const Signal& signal : raw.message.signals) {
+        if (!signals.insert(signal.name).second) {
+          problem(signal.line,
+                  "message " + raw.message.name + " has two signals named " + signal.name);
+        }
+      }
+    }
+  }
+
   void check() {
+    check_names();
     for (RawMessage& raw : messages_) {
       Message& message = raw.message;
+      for (const Signal& signal : message.signals) {
+        raw.floats = raw.floats || float_signals_.count({raw.raw_id, signal.name}) != 0;
+      }
       if (message.length > 8) {
         profile_.skipped.push_back({message.line, message.name,
                                     "a CAN FD message of " + std::to_string(message.length) +
@@ -972,7 +1006,8 @@ class Reader {
   std::vector<RawMessage> messages_;  // BO_ in file order
   RawMessage* current_ = nullptr;     // the last of them, while its SG_ lines follow
   bool lost_message_ = false;         // a BO_ that did not read: its SG_ lines go with it
-  std::set<std::uint64_t> extended_multiplexing_;  // messages named by SG_MUL_VAL_
+  std::set<std::uint64_t> extended_multiplexing_;                  // messages named by SG_MUL_VAL_
+  std::set<std::pair<std::uint64_t, std::string>> float_signals_;  // by SIG_VALTYPE_
   std::map<std::string, AttributeDefinition> definitions_;
   std::map<std::string, AttributeValue> network_values_;
   std::map<std::pair<std::string, std::uint64_t>, AttributeValue> message_values_;
@@ -982,6 +1017,11 @@ class Reader {
 }  // namespace
 
 Profile read_dbc(std::string_view text) {
+  // Notepad saves UTF-8 with a byte-order mark: no part of the file.
+  constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+  if (text.substr(0, BYTE_ORDER_MARK.size()) == BYTE_ORDER_MARK) {
+    text.remove_prefix(BYTE_ORDER_MARK.size());
+  }
   return Reader(text).read();
 }
 

@@ -84,9 +84,13 @@ struct Profile {
 
 inline constexpr std::size_t MAX_PROBLEMS = 10;
 
-// Reads a DBC file's text: LF or CRLF line ends, any statement order. Checks what the sender
-// needs: the syntax, signals that overlap or reach past their message, cycle times, sources it
-// knows, and counters and checksums with the room they need.
+// Files beyond this are no profile of a cluster's messages: they are not read.
+inline constexpr std::size_t MAX_PROFILE_BYTES = std::size_t{4} * 1024 * 1024;
+
+// Reads a DBC file's text: LF, CRLF or CR line ends, with or without a UTF-8 byte-order mark,
+// any statement order. Checks what the sender needs: the syntax, signals that overlap or reach
+// past their message, cycle times, sources it knows, counters and checksums with the room they
+// need, and identifiers and names used once.
 Profile read_dbc(std::string_view text);
 
 // The bit after `position` (byte * 8 + bit, bit 0 the least significant) as the signal runs:

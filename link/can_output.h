@@ -58,7 +58,7 @@ struct CanSettings {
 };
 
 // Files beyond this are no profile of a cluster's messages: the read stops, CAN stays off.
-inline constexpr std::size_t CAN_PROFILE_MAX_BYTES = std::size_t{4} * 1024 * 1024;
+inline constexpr std::size_t CAN_PROFILE_MAX_BYTES = can::MAX_PROFILE_BYTES;
 
 // Reads can_port, can_bitrate, can_profile (a DBC file, relative to the folder of the settings
 // file at `settings_path`) and each message's can_<message>_ms and can_<message>_source, by the

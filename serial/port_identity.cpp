@@ -74,7 +74,7 @@ std::string usb_form(const PortInfo& port) {
 }
 
 bool names_identity(std::string_view wanted) {
-  return wanted == "auto" || same_text(wanted.substr(0, 4), "usb:");
+  return same_text(wanted, "auto") || same_text(wanted.substr(0, 4), "usb:");
 }
 
 PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports) {
@@ -82,7 +82,7 @@ PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& por
   unsigned vendor = 0;
   unsigned product = 0;
   std::string_view serial;
-  const bool any_board = wanted == "auto";
+  const bool any_board = same_text(wanted, "auto");
   if (!any_board) {
     // After "usb:": "VVVV:PPPP", or "VVVV:PPPP:SERIAL".
     const std::string_view ids = names_identity(wanted) ? wanted.substr(4) : std::string_view();

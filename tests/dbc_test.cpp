@@ -226,6 +226,45 @@ TEST(dbc_test, each_problem_with_its_line) {
   }
 }
 
+TEST(dbc_test, a_byte_order_mark_and_cr_only_line_ends_read_as_the_file_means_them) {
+  std::string cr_only;
+  for (const char c : every_construct()) {
+    cr_only += c == '\n' ? '\r' : c;
+  }
+  for (const std::string& text : {"\xEF\xBB\xBF" + every_construct(), cr_only}) {
+    const Profile profile = read_dbc(text);
+    EXPECT_TRUE(profile.problems.empty()) << describe(profile.problems.at(0));
+    ASSERT_EQ(profile.messages.size(), 4u);
+    EXPECT_EQ(profile.skipped.size(), 2u);
+    EXPECT_EQ(find(profile, "Lamps")->line, read_dbc(every_construct()).messages[1].line);
+  }
+}
+
+TEST(dbc_test, statements_in_any_order_and_each_name_once) {
+  // A float signal declared before its message is still a float signal.
+  const Profile floats = read_dbc(HEADER +
+                                  "SIG_VALTYPE_ 7 P : 1;\nBO_ 7 F: 8 X\n"
+                                  " SG_ P : 0|32@1+ (1,0) [0|0] \"\" X\n");
+  EXPECT_TRUE(floats.messages.empty());
+  ASSERT_EQ(floats.skipped.size(), 1u);
+  EXPECT_EQ(floats.skipped[0].name, "F");
+  // (the file after HEADER, the problem: both messages or the message and signal named)
+  const struct {
+    const char* text;
+    const char* problem;
+  } twice[] = {
+      {"BO_ 256 A: 8 X\nBO_ 256 B: 8 X\n", "line 6: messages A (line 5) and B have one identifier"},
+      {"BO_ 1 A: 8 X\nBO_ 2 A: 8 X\n", "line 6: two messages are named A (lines 5 and 6)"},
+      {"BO_ 1 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ S : 8|8@1+ (1,0) [0|0] \"\" X\n",
+       "line 7: message A has two signals named S"},
+  };
+  for (const auto& c : twice) {
+    const Profile profile = read_dbc(HEADER + c.text);
+    ASSERT_EQ(profile.problems.size(), 1u) << c.text;
+    EXPECT_EQ(describe(profile.problems[0]), c.problem);
+  }
+}
+
 TEST(dbc_test, a_message_without_a_cycle_time_says_so) {
   const Profile profile = read_dbc("VERSION \"\"\nBO_ 1 M: 8 X\n");
   ASSERT_EQ(profile.problems.size(), 1u);

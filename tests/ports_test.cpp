@@ -110,6 +110,8 @@ TEST(ports_test, a_port_chosen_by_what_it_is) {
       {"usb:0403:6001", &ports, nullptr, "No serial port matches usb:0403:6001"},
       // auto: only the boards and adapters clusters are built from, never the head tracker.
       {"auto", &one_clone, "COM7", "Using serial port: COM7 (usb:1A86:7523)"},
+      // In any case, as usb: is: AUTO is never a file of that name.
+      {"AUTO", &one_clone, "COM7", "Using serial port: COM7 (usb:1A86:7523)"},
       {"auto", &ports, nullptr,
        "Several serial ports match auto: COM5 (usb:2341:0043 serial 85736323838351F0E1B1), COM7 "
        "(usb:1A86:7523), COM8 (usb:1A86:7523): name one as usb:VID:PID:SERIAL"},
@@ -131,6 +133,7 @@ TEST(ports_test, a_port_chosen_by_what_it_is) {
     EXPECT_EQ(choice.message, c.message) << c.wanted;
   }
   EXPECT_TRUE(names_identity("auto"));
+  EXPECT_TRUE(names_identity("Auto"));
   EXPECT_TRUE(names_identity("USB:1A86:7523"));
   EXPECT_FALSE(names_identity("COM7"));
   EXPECT_FALSE(names_identity("/dev/ttyUSB0"));

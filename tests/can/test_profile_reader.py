@@ -99,6 +99,22 @@ class ProfileReaderTest(unittest.TestCase):
         self.assertTrue(any(line.split()[:2] == ["Multiplex_Code_Motor_2", "M"] and
                             line.endswith("(the page)") for line in lines), lines)
 
+    def test_what_the_plug_in_refuses_is_refused_in_its_words(self):
+        with tempfile.TemporaryDirectory() as folder:
+            empty = os.path.join(folder, "empty.dbc")
+            with open(empty, "w", encoding="utf-8") as f:
+                f.write('VERSION ""\n\nBU_: Vontrel\n')
+            cases = [(empty, f"CAN output off, the CAN profile has no message to send: {empty}"),
+                     ("/dev/zero", "CAN output off, the CAN profile is larger than 4 MiB: /dev/zero")]
+            for path, words in cases:
+                with self.subTest(profile=path):
+                    run = subprocess.run([os.environ["VONTREL_MONITOR"], "--dbc", path,
+                                          "--describe"], capture_output=True, text=True,
+                                         timeout=30, check=False)
+                    self.assertEqual(run.returncode, 1, run.stdout)
+                    self.assertEqual(run.stdout.splitlines()[-1], words)
+                    self.assertNotIn("no problem", run.stdout)
+
     def test_a_profile_with_problems_says_where_and_fails(self):
         text = ('VERSION ""\n'
                 'BA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;\n'

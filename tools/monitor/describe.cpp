@@ -110,7 +110,7 @@ void print_text(const can::Profile& profile) {
   if (profile.problems_not_kept > 0) {
     std::printf("%zu more problems not shown\n", profile.problems_not_kept);
   }
-  if (profile.problems.empty()) {
+  if (profile.problems.empty() && !profile.messages.empty()) {
     std::printf("%zu messages to send, %zu left out: no problem\n", profile.messages.size(),
                 profile.skipped.size());
   }
@@ -125,14 +125,34 @@ int describe_profile(const Options& options) {
                  std::strerror(errno));
     return exit_io;
   }
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // What the plug-in refuses, this refuses in its words: a file past the profile's size (read
+  // no further, /dev/zero included) and one with nothing to send.
+  std::string text;
+  char buffer[4096];
+  while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
+    if (text.size() + static_cast<std::size_t>(file.gcount()) > can::MAX_PROFILE_BYTES) {
+      std::printf("CAN output off, the CAN profile is larger than 4 MiB: %s\n",
+                  options.dbc.c_str());
+      return 1;
+    }
+    text.append(buffer, static_cast<std::size_t>(file.gcount()));
+  }
   const can::Profile profile = can::read_dbc(text);
+  const bool nothing = profile.problems.empty() && profile.messages.empty();
   if (options.json) {
-    print_json(as_json(profile));
+    nlohmann::json json = as_json(profile);
+    if (nothing) {
+      json["problems"].push_back({{"line", 0}, {"text", "the CAN profile has no message to send"}});
+    }
+    print_json(json);
   } else {
     print_text(profile);
+    if (nothing) {
+      std::printf("CAN output off, the CAN profile has no message to send: %s\n",
+                  options.dbc.c_str());
+    }
   }
-  return profile.problems.empty() ? 0 : 1;
+  return profile.problems.empty() && !nothing ? 0 : 1;
 }
 
 }  // namespace vontrel::monitor
