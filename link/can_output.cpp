@@ -583,8 +583,6 @@ void CanOutput::run() noexcept {
         // keep their schedule meanwhile: a cluster that is listening drops a needle at a gap.
         claim_due_.set();
         alive = adapter_.begin_hand_shake(settings_.bitrate_command, polled_us);
-      } else if (alive) {
-        alive = adapter_.step(polled_us);
       }
       if (!alive) {
         lose(polled_us);
@@ -593,9 +591,15 @@ void CanOutput::run() noexcept {
       pass_news();
     }
     if (port_.is_open()) {
-      wake_us = send_due(os::now_us());
-      if (adapter_.hand_shaking()) {
-        wake_us = std::min(wake_us, adapter_.commands_due_us());
+      // One moment for both: the hand-shake's commands go before any message due with them.
+      const std::uint64_t sent_us = os::now_us();
+      if (!adapter_.step(sent_us)) {
+        lose(sent_us);
+      } else {
+        wake_us = send_due(sent_us);
+        if (adapter_.hand_shaking()) {
+          wake_us = std::min(wake_us, adapter_.commands_due_us());
+        }
       }
     }
     // At most CAN_LONGEST_SLEEP_MS at a time, so that a stop is seen soon.
