@@ -8,9 +8,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const vontrel::can::Profile profile = vontrel::can::read_dbc(text);
+  // Lines end at LF, at CRLF, and at a CR alone.
   std::size_t lines = 1;
-  for (const char c : text) {
-    lines += c == '\n' ? 1 : 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    lines += text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
+                 ? 1
+                 : 0;
   }
   if (profile.problems.size() > vontrel::can::MAX_PROBLEMS) {
     __builtin_trap();
