@@ -38,6 +38,12 @@ std::map<std::string, Prepared> prepared(std::string_view text) {
   return messages;
 }
 
+// A message's frame as hex, its own length of it.
+std::string frame(const Prepared& message, const TelemetryState& state, const Send& send) {
+  return hex(encode(message.message, message.sources, state, send))
+      .substr(0, 3 * message.message.length - 1);
+}
+
 std::map<std::string, Prepared> builtin() {
   return prepared(builtin_profile_text());
 }
@@ -221,10 +227,7 @@ TEST(builtin_profile_test, vw_profile_reproduces_frames_recorded_from_cars) {
     TelemetryState state{};
     state.electric_enabled = true;
     state.speed = static_cast<float>(c.speed_kmh / 3.6);
-    const Prepared& message = messages.at(c.message);
-    EXPECT_EQ(hex(encode(message.message, message.sources, state, {c.counter, 0, nullptr}))
-                  .substr(0, 3 * message.message.length - 1),
-              c.bytes);
+    EXPECT_EQ(frame(messages.at(c.message), state, {c.counter, 0, nullptr}), c.bytes);
   }
 }
 
@@ -257,10 +260,7 @@ TEST(builtin_profile_test, vw_pq_profile_pages_and_checksums_as_the_layouts_give
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    const Prepared& message = messages.at(c.message);
-    EXPECT_EQ(hex(encode(message.message, message.sources, state, {c.counter, c.page, nullptr}))
-                  .substr(0, 3 * message.message.length - 1),
-              c.bytes);
+    EXPECT_EQ(frame(messages.at(c.message), state, {c.counter, c.page, nullptr}), c.bytes);
   }
 }
 
