@@ -283,6 +283,10 @@ void show(uint8_t line, const char* text) {
   }
 }
 
+bool idle() {
+  return set_up_step == SET_UP && waiting_ms == 0 && !dirty;
+}
+
 bool work(uint16_t now) {
   if (lost) {
     return false;  // what is not sent is not shown: written once the display is back

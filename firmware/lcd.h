@@ -25,6 +25,8 @@ void show(uint8_t line, const char* text);
 // the wire's bytes are taken; false when there is nothing to do until the next tick.
 bool work(uint16_t now);
 constexpr uint8_t CLOCK_STEP_MS = 4;
+// Nothing to write and no set-up under way: what was last shown is on the display, whole.
+bool idle();
 
 // How often a display whose bus stopped answering is tried again.
 constexpr uint16_t RETRY_MS = 3000;

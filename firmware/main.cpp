@@ -381,9 +381,14 @@ int main() {
     } else if (live && static_cast<uint16_t>(now - last_cycle) >= gauges::SILENCE_MS) {
       live = false;  // the game quit or the cable was pulled
       blank();
-    } else if (live && static_cast<uint16_t>(now - last_refresh) >= DISPLAY_REFRESH_MS) {
+    } else if (live && static_cast<uint16_t>(now - last_refresh) >= DISPLAY_REFRESH_MS &&
+               (lcd::idle() ||
+                static_cast<uint16_t>(now - last_refresh) >= 2 * DISPLAY_REFRESH_MS)) {
       // Also while driving: a garbled display comes right within seconds, and so do lamps a
       // glitch on a long cable latched wrong (they are otherwise sent only when they change).
+      // Only once a cycle's time and date are all written: the set-up's waits in the middle of
+      // a rewrite would leave half of it showing, and with the whole display to write again
+      // the next cycle's time would not be there before the cycle after it.
       last_refresh = now;
       set_lamps(lamps_shown);
       lcd::reinit();

@@ -4,6 +4,7 @@ simulated ATmega328P (vontrel-cluster), read back from its needles, lamps and di
 import datetime
 import json
 import os
+import random
 import struct
 import subprocess
 import tempfile
@@ -229,6 +230,48 @@ class VariantTest(SystemTest):
                     cluster.close()
 
 
+    def test_each_cycles_time_and_date_are_on_the_display_before_the_next_cycle(self):
+        # The slowest display, the I2C backpack at 100 kHz, with every character that can
+        # change changed every cycle, cycles at the wire's full rate (docs/protocol.md: one
+        # every 50 ms), and long enough for the firmware's refreshes of the display (every 10 s)
+        # to fall among them. As the chip takes each cycle, the one before must be on the
+        # display, whole.
+        self.port.close()
+        folder = os.path.dirname(os.environ["VONTREL_FIRMWARE"])
+        link = os.path.join(self.scratch, "i2c")
+        cluster = Cluster(link, "--taken", "--backpack", "39",
+                          firmware=os.path.join(folder, "vontrel-firmware-i2c.elf"))
+        try:
+            self.assertIsNotNone(cluster.wait_for(blank, timeout=30), "no power-on")
+            texts = []
+            with open(cluster.path, "wb", buffering=0) as line:
+                line.write(RESET_FRAME)
+                time.sleep(0.2)
+                for clock in every_character_changed(440):
+                    written = time.monotonic()
+                    line.write(clock_cycle(*clock))
+                    texts.append(clock_text(*clock))
+                    time.sleep(max(0.0, written + 0.05 - time.monotonic()))
+                time.sleep(0.3)
+            health = cluster.health()
+            taken = [tuple(e["lcd"]) for e in cluster.events("taken")]
+            settled = [tuple(e["lcd"]) for e in cluster.events("settled")]
+        finally:
+            cluster.close()
+        self.assertEqual((health["torn"], health["unknown"]), (0, 0), health)
+        self.assertEqual(len(taken), len(texts))
+        late = [(i, texts[i - 1], taken[i]) for i in range(1, len(texts))
+                if taken[i] != texts[i - 1]]
+        self.assertEqual(late, [], "a cycle's time and date not yet on the display")
+        # Nor, whenever the display's bus falls quiet for a moment, half of one: every display
+        # that stood for a millisecond is a time and date of the drive, in the drive's order.
+        order = {text: i for i, text in enumerate(texts)}
+        shown = [text for text in settled if text[1][3:4].isdigit()]
+        self.assertEqual([text for text in shown if text not in order], [],
+                         "times the drive never had")
+        self.assertEqual([order[text] for text in shown], sorted(order[text] for text in shown))
+        self.assertLessEqual(health["update_latency_cycles_max"], NEEDLES_WITHIN, health)
+
     def test_stepper_needles_ramp_within_their_rating_and_sweep_to_full_scale(self):
         # Read off the motor's pins: a step faster than the motor follows, or a jump in speed,
         # loses a step for good. An X27.168 is rated about 600 degrees a second, and through a
@@ -309,6 +352,36 @@ class VariantTest(SystemTest):
 # The calibration the tests' firmware is built with (firmware/CMakeLists.txt): the non-linear
 # fuel gauge of docs/firmware.md's worked example, and a 0-120 mph speedometer whose first marks
 # are closer together. Points are (value on the dial, needle position).
+def bcd(value):
+    return value // 10 * 16 + value % 10
+
+
+def clock_cycle(hours, minutes, day, month, year):
+    """A cycle whose clock frame carries this time and date, the rest the zero cycle."""
+    return cycle(f"FF 04 10 {bcd(hours):02X} {bcd(minutes):02X} {bcd(day):02X} {bcd(month):02X}"
+                 f" 00 {(year // 10) * 16 + year % 10:02X} 00 00")
+
+
+def clock_text(hours, minutes, day, month, year):
+    """Both lines as docs/firmware.md shows the time and date."""
+    return (f"     {hours:02}:{minutes:02}      ", f"   {day:02}.{month:02}.{year:04}   ")
+
+
+def every_character_changed(count):
+    """`count` times and dates, each digit unlike the one before it in its place (but for the
+    year's leading zero, which years 1-149 keep)."""
+    fields = [(range(24), 2), (range(60), 2), (range(1, 29), 2), (range(1, 13), 2),
+              (range(1, 150), 3)]
+    chosen = random.Random(46)
+    clocks = [(23, 59, 28, 12, 149)]
+    while len(clocks) <= count:
+        clocks.append(tuple(
+            chosen.choice([v for v in values
+                           if all(a != b for a, b in zip(f"{v:0{width}}", f"{last:0{width}}"))])
+            for (values, width), last in zip(fields, clocks[-1])))
+    return clocks[1:]
+
+
 FUEL_POINTS = [(0, 38), (25, 91), (50, 130), (75, 170), (100, 221)]
 
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -93,7 +94,40 @@ struct Options {
   double i2c_held_until = -1.0;
   int backpack = 0;
   std::string bootloader;
+  bool taken = false;
 };
+
+// With --taken: each display the bus settled on that differs from the one before, and what the
+// display showed as the firmware took each cycle, in the order they came.
+void report_displays(std::FILE* to, const simulated_board* board, std::uint32_t& taken,
+                     std::uint32_t& settled, std::array<std::string, 2>& last_settled) {
+  char lines[2][17];
+  for (; settled < board_lcd_settles(board); ++settled) {
+    if (board_lcd_settled(board, settled, 0, lines[0]) != 0 ||
+        board_lcd_settled(board, settled, 1, lines[1]) != 0 ||
+        (last_settled[0] == lines[0] && last_settled[1] == lines[1])) {
+      continue;
+    }
+    last_settled = {lines[0], lines[1]};
+    const nlohmann::json event = {
+        {"event", "settled"},
+        {"t", static_cast<double>(board_lcd_settled_at(board, settled)) / board_frequency(board)},
+        {"lcd", {lines[0], lines[1]}}};
+    std::fprintf(to, "%s\n", vontrel::tools::json_text(event).c_str());
+  }
+  for (; taken < board_cycles_taken(board); ++taken) {
+    if (board_lcd_taken(board, taken, 0, lines[0]) != 0 ||
+        board_lcd_taken(board, taken, 1, lines[1]) != 0) {
+      continue;  // more than the board keeps in one slice of a millisecond: never at 115200
+    }
+    const nlohmann::json event = {
+        {"event", "taken"},
+        {"cycle", taken},
+        {"t", static_cast<double>(board_taken_at(board, taken)) / board_frequency(board)},
+        {"lcd", {lines[0], lines[1]}}};
+    std::fprintf(to, "%s\n", vontrel::tools::json_text(event).c_str());
+  }
+}
 
 // What the cluster shows, read off the simulated board: each needle's position (PWM duty, or
 // steps from the stop), and the value on its dial through the firmware's own tables.
@@ -495,6 +529,9 @@ int run(Options options) {
   Reading shown;
   bool first = true;
   double last_report = -1.0;
+  std::uint32_t taken = 0;
+  std::uint32_t settled = 0;
+  std::array<std::string, 2> last_settled;
   int status = 0;
   while (stop_requested == 0) {
     const double t = static_cast<double>(board_cycle(board)) / frequency;
@@ -525,6 +562,9 @@ int run(Options options) {
 
     if (dashboard) {
       dashboard->publish(board, firmware, t);
+    }
+    if (options.taken && options.json) {
+      report_displays(out, board, taken, settled, last_settled);
     }
     if (t - last_report >= 0.1) {
       const Reading now = read(board, firmware);
@@ -576,6 +616,9 @@ int main(int argc, char** argv) {
                    "[ADDRESS:]PORT (127.0.0.1 unless given)");
     app.add_flag("--json", options.json,
                  "One JSON object per change (at most every 100 ms), then the firmware's health");
+    app.add_flag(
+        "--taken", options.taken,
+        "With --json: each display its bus settled on, and what it showed as each cycle was taken");
     app.add_flag("--quiet", options.quiet, "Print only the closing health line");
     app.add_option("--duration", options.duration, "Stop after this many simulated seconds")
         ->check(CLI::PositiveNumber);

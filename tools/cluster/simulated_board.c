@@ -80,6 +80,15 @@ struct simulated_board {
     uint8_t bit;
   } needle_pins[8];
   uint8_t lcd_settled[2][16]; /* what the display showed when its bus last fell quiet */
+  /* What the display showed at the moment the firmware took each cycle (its needles set), the
+   * latest TAKEN_KEPT of them: by then the cycle before must be on the display, whole. */
+  uint8_t lcd_taken[TAKEN_KEPT][2][16];
+  uint32_t taken_count;
+  uint64_t taken_at[TAKEN_KEPT];
+  /* Each display the bus settled on, the latest TAKEN_KEPT of them. */
+  uint8_t lcd_settled_kept[TAKEN_KEPT][2][16];
+  uint64_t settled_at[TAKEN_KEPT]; /* the cycle the bus fell quiet */
+  uint32_t settled_count;
   uint32_t lamp_bits;
   board_timing timing;
   int i2c_held; /* SDA or SCL held low: no TWI step ever completes */
@@ -124,11 +133,17 @@ static void on_decoding(struct avr_irq_t* irq, uint32_t value, void* param) {
 static void on_updated(struct avr_irq_t* irq, uint32_t value, void* param) {
   simulated_board* board = param;
   uint64_t latency;
+  uint8_t(*taken)[16];
   (void)irq;
   (void)value;
   if (board->last_byte == 0) {
     return; /* the pin's set-up, before any byte */
   }
+  taken = board->lcd_taken[board->taken_count % TAKEN_KEPT];
+  memcpy(taken[0], board->lcd.vram + 0x00, 16);
+  memcpy(taken[1], board->lcd.vram + 0x40, 16);
+  board->taken_at[board->taken_count % TAKEN_KEPT] = board->avr->cycle;
+  board->taken_count++;
   board->timing.updates++;
   latency = board->avr->cycle - board->last_byte;
   board->timing.latency_cycles_sum += latency;
@@ -146,9 +161,12 @@ static void on_lamps(struct avr_irq_t* irq, uint32_t value, void* param) {
 static avr_cycle_count_t on_lcd_quiet(struct avr_t* avr, avr_cycle_count_t when, void* param) {
   simulated_board* board = param;
   (void)avr;
-  (void)when;
   memcpy(board->lcd_settled[0], board->lcd.vram + 0x00, 16);
   memcpy(board->lcd_settled[1], board->lcd.vram + 0x40, 16);
+  memcpy(board->lcd_settled_kept[board->settled_count % TAKEN_KEPT], board->lcd_settled,
+         sizeof board->lcd_settled);
+  board->settled_at[board->settled_count % TAKEN_KEPT] = when - LCD_QUIET_CYCLES;
+  board->settled_count++;
   return 0;
 }
 
@@ -696,8 +714,7 @@ uint32_t board_lamps(const simulated_board* board) {
   return board->lamp_bits;
 }
 
-void board_lcd_line(const simulated_board* board, int line, char out[17]) {
-  const uint8_t* row = board->lcd_settled[line == 0 ? 0 : 1];
+static void printable(const uint8_t* row, char out[17]) {
   int i;
   for (i = 0; i < 16; i++) {
     char shown = ' ';
@@ -707,6 +724,42 @@ void board_lcd_line(const simulated_board* board, int line, char out[17]) {
     out[i] = shown;
   }
   out[16] = '\0';
+}
+
+void board_lcd_line(const simulated_board* board, int line, char out[17]) {
+  printable(board->lcd_settled[line == 0 ? 0 : 1], out);
+}
+
+uint32_t board_cycles_taken(const simulated_board* board) {
+  return board->taken_count;
+}
+
+int board_lcd_taken(const simulated_board* board, uint32_t index, int line, char out[17]) {
+  if (index >= board->taken_count || board->taken_count - index > TAKEN_KEPT) {
+    return -1;
+  }
+  printable(board->lcd_taken[index % TAKEN_KEPT][line == 0 ? 0 : 1], out);
+  return 0;
+}
+
+uint32_t board_lcd_settles(const simulated_board* board) {
+  return board->settled_count;
+}
+
+int board_lcd_settled(const simulated_board* board, uint32_t index, int line, char out[17]) {
+  if (index >= board->settled_count || board->settled_count - index > TAKEN_KEPT) {
+    return -1;
+  }
+  printable(board->lcd_settled_kept[index % TAKEN_KEPT][line == 0 ? 0 : 1], out);
+  return 0;
+}
+
+uint64_t board_lcd_settled_at(const simulated_board* board, uint32_t index) {
+  return board->settled_at[index % TAKEN_KEPT];
+}
+
+uint64_t board_taken_at(const simulated_board* board, uint32_t index) {
+  return board->taken_at[index % TAKEN_KEPT];
 }
 
 board_timing board_timing_now(const simulated_board* board) {

@@ -66,6 +66,18 @@ uint32_t board_needle_steps(const simulated_board* board, int kind, int which);
 /* One of the display's two lines as it last settled (never halfway through the firmware
  * rewriting it), 16 characters and a terminating zero. */
 void board_lcd_line(const simulated_board* board, int line, char out[17]);
+/* How many cycles the firmware has taken (set its needles for), and what one of the display's
+ * lines showed, as written so far, at the moment it took cycle `index` (counted from 0): -1
+ * once that is more than TAKEN_KEPT cycles ago. */
+#define TAKEN_KEPT 64
+uint32_t board_cycles_taken(const simulated_board* board);
+int board_lcd_taken(const simulated_board* board, uint32_t index, int line, char out[17]);
+/* The same for each time the display's bus fell quiet (as board_lcd_line then reads it). */
+uint32_t board_lcd_settles(const simulated_board* board);
+int board_lcd_settled(const simulated_board* board, uint32_t index, int line, char out[17]);
+/* The cycle at which that display's bus fell quiet. */
+uint64_t board_lcd_settled_at(const simulated_board* board, uint32_t index);
+uint64_t board_taken_at(const simulated_board* board, uint32_t index);
 board_timing board_timing_now(const simulated_board* board);
 
 /* The speed needle's stepper, timed off its pins over its moves from rest. */
