@@ -239,6 +239,75 @@ class BridgeTest(SystemTest):
         self.assertEqual(len(self.said(bridge, "is back")), 1)
         self.assertEqual(replugged.events("torn") + replugged.events("unknown"), [])
 
+    def plug(self, tree, tty, socket_name):
+        """A CH340 board at `tty` in a tree laid out as sysfs and /dev lay theirs (the monitor
+        reads it for VONTREL_PORTS_ROOT), its device a pseudo-terminal read from here."""
+        device = os.path.join(tree, "sys/devices/pci0000:00/usb1", socket_name)
+        os.makedirs(device, exist_ok=True)
+        for name, text in (("idVendor", "1a86"), ("idProduct", "7523"),
+                           ("product", "USB Serial")):
+            with open(os.path.join(device, name), "w", encoding="ascii") as f:
+                f.write(text + "\n")
+        owner = os.path.join(device, socket_name + ":1.0", tty)
+        os.makedirs(os.path.join(owner, "tty", tty))
+        os.symlink("../../../" + tty, os.path.join(owner, "tty", tty, "device"))
+        os.makedirs(os.path.join(tree, "sys/class/tty"), exist_ok=True)
+        os.symlink(os.path.join(owner, "tty", tty), os.path.join(tree, "sys/class/tty", tty))
+        os.makedirs(os.path.join(tree, "dev"), exist_ok=True)
+        board = Port(os.path.join(tree, "dev", tty))
+        self.addCleanup(board.close)
+        return board
+
+    @staticmethod
+    def unplug(tree, board, tty, socket_name):
+        board.close()
+        os.unlink(os.path.join(tree, "sys/class/tty", tty))
+        shutil.rmtree(os.path.join(tree, "sys/devices/pci0000:00/usb1", socket_name))
+
+    def send_until_it_arrives(self, bridge, board, what):
+        deadline = time.monotonic() + 5
+        while not board.events("frame"):
+            self.assertLess(time.monotonic(), deadline, f"the bridge never {what}")
+            self.send(bridge.target, [speed_cycle(30)])
+
+    def test_the_bridge_waits_for_a_board_by_its_identity_and_finds_it_wherever_it_comes_back(self):
+        # A Pi's service starts before the board is plugged in, and a re-plug may give the
+        # board another device name: the bridge follows the board, not the name.
+        tree = os.path.join(self.scratch, "ports")
+        os.makedirs(os.path.join(tree, "sys/class/tty"))
+        os.environ["VONTREL_PORTS_ROOT"] = tree
+        self.addCleanup(os.environ.pop, "VONTREL_PORTS_ROOT")
+        bridge = Datagrams("--forward", "usb:1A86:7523")
+        self.addCleanup(bridge.close)
+        self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 30)  # for 1.5 s: nobody
+        board = self.plug(tree, "ttyUSB0", "1-1")
+        self.send_until_it_arrives(bridge, board, "found the board plugged in")
+        self.unplug(tree, board, "ttyUSB0", "1-1")
+        self.send(bridge.target, [speed_cycle(20)] * 30)
+        board = self.plug(tree, "ttyUSB1", "1-2")
+        self.send_until_it_arrives(bridge, board, "found the board on its new name")
+        self.assertEqual(board.events("torn") + board.events("unknown"), [])
+        # Each change once, however many looks it took.
+        self.assertEqual(len(self.said(bridge, "No serial port matches usb:1A86:7523")), 1,
+                         self.said(bridge, ""))
+        self.assertEqual(len(self.said(bridge, "usb:1A86:7523 (" + tree + "/dev/ttyUSB0) is there;"
+                                       " forwarding")), 1, self.said(bridge, ""))
+        self.assertEqual(len(self.said(bridge, "is gone")), 1, self.said(bridge, ""))
+        self.assertEqual(len(self.said(bridge, "usb:1A86:7523 (" + tree + "/dev/ttyUSB1) is back;"
+                                       " forwarding again")), 1, self.said(bridge, ""))
+
+    def test_the_bridge_says_once_when_datagrams_stop_and_once_when_they_come_again(self):
+        # The network drops (or the game pauses) for six seconds.
+        bridge = Datagrams("--forward", self.port.link)
+        self.addCleanup(bridge.close)
+        self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 5)
+        time.sleep(6.5)
+        self.send(bridge.target, [speed_cycle(20)] * 5)
+        time.sleep(0.3)
+        self.assertEqual(len(self.said(bridge, "no datagrams for 5 s")), 1, self.said(bridge, ""))
+        self.assertEqual(len(self.said(bridge, "datagrams arrive again")), 1)
+        self.assertEqual(len(self.split_wire(self.port.data() + RESET_FRAME)), 10)
+
     def test_a_cluster_that_stops_reading_holds_up_neither_decoding_nor_the_newest(self):
         self.port.close()
         self.port = Port(self.target.port_link(self.scratch), "--stall", "3", "--stall-at", "0")

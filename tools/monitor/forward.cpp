@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/monitor/ports.h"
+
 namespace vontrel::monitor {
 
 namespace {
@@ -14,8 +16,9 @@ constexpr int WRITE_TIMEOUT_MS = 200;
 
 }  // namespace
 
-Forwarder::Forwarder(std::unique_ptr<Input> device, std::string name, bool crtscts)
-    : device_(std::move(device)), name_(std::move(name)), crtscts_(crtscts) {
+Forwarder::Forwarder(std::string wanted, bool crtscts)
+    : wanted_(std::move(wanted)), name_(wanted_), crtscts_(crtscts) {
+  reopen();
   thread_ = std::thread([this] { run(); });
 }
 
@@ -83,6 +86,7 @@ void Forwarder::write_out(const std::vector<std::uint8_t>& piece) {
     device_.reset();
     failing_ = false;
     next_reopen_ = Clock::now() + FORWARD_REOPEN_INTERVAL;
+    told_gone_ = true;
     std::fprintf(stderr,
                  "vontrel-monitor: --forward: %s is gone; looking for it again once a second\n",
                  name_.c_str());
@@ -101,13 +105,43 @@ void Forwarder::write_out(const std::vector<std::uint8_t>& piece) {
 
 void Forwarder::reopen() {
   next_reopen_ = Clock::now() + FORWARD_REOPEN_INTERVAL;
-  std::string error;
-  device_ = open_device(name_, crtscts_, error);
-  if (device_) {
-    line_free_ = Clock::now();
-    std::fprintf(stderr, "vontrel-monitor: --forward: %s is back; forwarding again\n",
+  std::string device = wanted_;
+  std::string why;
+  if (names_identity(wanted_)) {
+    // Looked up afresh each time: a board plugged back in may get another device name.
+    const std::vector<PortInfo> ports = list_ports();
+    const PortChoice choice = choose_port(wanted_, ports);
+    if (choice.port == nullptr) {
+      why = choice.message;
+    } else {
+      device = choice.port->device;
+    }
+  }
+  if (why.empty()) {
+    device_ = open_device(device, crtscts_, why);
+  }
+  if (!device_) {
+    // Said once, and again only when the reason changes; "is gone" already said the first.
+    if (why != waiting_for_ && !told_gone_) {
+      std::fprintf(stderr, "vontrel-monitor: --forward: %s; looking for it once a second\n",
+                   why.c_str());
+    }
+    told_gone_ = false;
+    waiting_for_ = why;
+    return;
+  }
+  line_free_ = Clock::now();
+  const bool waited = !waiting_for_.empty() || told_gone_;
+  name_ = device == wanted_ ? device : wanted_ + " (" + device + ")";
+  waiting_for_.clear();
+  told_gone_ = false;
+  if (waited) {
+    std::fprintf(stderr,
+                 had_device_ ? "vontrel-monitor: --forward: %s is back; forwarding again\n"
+                             : "vontrel-monitor: --forward: %s is there; forwarding\n",
                  name_.c_str());
   }
+  had_device_ = true;
 }
 
 }  // namespace vontrel::monitor

@@ -4,8 +4,10 @@
 //
 // A thread of its own writes, so decoding and the dashboard never wait on the cluster. What
 // waits for the line is kept to a few pieces: when the cluster takes nothing, the oldest give
-// way and the newest go out once it reads again. A device that goes away (a USB re-plug) is
-// opened again once a second. Each change is told once on standard error.
+// way and the newest go out once it reads again. A device that is not there yet (a board
+// plugged in after the forwarder starts, at a Pi's boot) or goes away (a USB re-plug) is looked
+// for once a second; one named by its USB identity (`usb:VID:PID`, `auto`) is found again
+// wherever it comes back. Each change is told once on standard error.
 #ifndef VONTREL_TOOLS_MONITOR_FORWARD_H
 #define VONTREL_TOOLS_MONITOR_FORWARD_H
 
@@ -31,7 +33,9 @@ inline constexpr std::chrono::milliseconds FORWARD_REOPEN_INTERVAL{1000};
 
 class Forwarder {
  public:
-  Forwarder(std::unique_ptr<Input> device, std::string name, bool crtscts);
+  // `wanted` as the player wrote it: a device ("/dev/ttyUSB0", "COM4") or an identity. The
+  // first look is made here, so that what is wrong is said before anything arrives.
+  Forwarder(std::string wanted, bool crtscts);
   ~Forwarder();  // stops the writer, at most one bounded write later
   Forwarder(const Forwarder&) = delete;
   Forwarder& operator=(const Forwarder&) = delete;
@@ -46,8 +50,12 @@ class Forwarder {
   void reopen();
 
   std::unique_ptr<Input> device_;  // the writer's own; null while the device is gone
-  std::string name_;
+  std::string wanted_;
+  std::string name_;  // the device last opened, or `wanted_` before the first
   bool crtscts_;
+  bool had_device_ = false;  // ever opened: it comes "back", not "there"
+  bool told_gone_ = false;
+  std::string waiting_for_;  // why the device cannot be opened, as last told
   Clock::time_point line_free_{};
   Clock::time_point next_reopen_{};
   bool failing_ = false;

@@ -66,6 +66,29 @@ int lost_recording(const Options& options) {
   return exit_io;
 }
 
+// A bridge runs unattended (a Pi's service, its log read later): it says once when the game's
+// datagrams stop coming (the game paused or quit, the network dropped) and once when they come
+// again. Returns whether the silence has been told.
+constexpr double DATAGRAM_SILENCE_S = 5.0;
+
+bool tell_silence(bool arrived, double now, double& last_datagram, bool told) {
+  if (arrived) {
+    last_datagram = now;
+    if (told) {
+      std::fprintf(stderr, "vontrel-monitor: datagrams arrive again\n");
+    }
+    return false;
+  }
+  if (!told && last_datagram >= 0.0 && now - last_datagram >= DATAGRAM_SILENCE_S) {
+    std::fprintf(stderr,
+                 "vontrel-monitor: no datagrams for %.0f s (the game paused or quit, or the "
+                 "network dropped); waiting for them\n",
+                 DATAGRAM_SILENCE_S);
+    return true;
+  }
+  return told;
+}
+
 int run(const Options& options) {
   std::string error;
   if (!options.link.empty() && !vontrel::tools::link_path_free(options.link)) {
@@ -110,15 +133,6 @@ int run(const Options& options) {
   const std::string source = input->name();
   const bool is_file = input->is_file();
   const bool datagrams = input->datagrams();
-  std::unique_ptr<Forwarder> forwarder;
-  if (!options.forward.empty()) {
-    auto device = open_device(options.forward, options.crtscts, error);
-    if (!device) {
-      std::fprintf(stderr, "vontrel-monitor: --forward: %s\n", error.c_str());
-      return exit_io;
-    }
-    forwarder = std::make_unique<Forwarder>(std::move(device), options.forward, options.crtscts);
-  }
 
   Monitor monitor(options, source);
   std::unique_ptr<vontrel::web::DashboardServer> web;
@@ -146,6 +160,13 @@ int run(const Options& options) {
     std::fflush(stdout);
   }
 
+  // A cluster not there yet is waited for (a Pi that boots before its board is plugged in);
+  // what it says comes after the line that names what is read.
+  std::unique_ptr<Forwarder> forwarder;
+  if (!options.forward.empty()) {
+    forwarder = std::make_unique<Forwarder>(options.forward, options.crtscts);
+  }
+
   std::signal(SIGINT, on_stop);
   std::signal(SIGTERM, on_stop);
 #ifdef SIGHUP
@@ -165,6 +186,8 @@ int run(const Options& options) {
     return exit_io;
   }
   bool recording_lost = false;
+  double last_datagram = -1.0;  // none yet
+  bool told_silence = false;
   if (is_file) {
     // A recording replays at its own pace; anything else is a raw byte dump, read at once.
     const long n = input->read(buffer.data(), buffer.size(), -1);
@@ -212,6 +235,9 @@ int run(const Options& options) {
     const long n = input->read(buffer.data(), allowed, 50);
     if (n < 0 && n != EMPTY_READ) {
       break;
+    }
+    if (forwarder && datagrams) {
+      told_silence = tell_silence(n != 0, now, last_datagram, told_silence);
     }
     if (n == 0) {
       continue;
@@ -350,7 +376,7 @@ int tool_main(int argc, char** argv) {
   }
   // A port named by what it is ("usb:1A86:7523", "auto") becomes its device's name once,
   // from the system's records: no other port is opened to find it.
-  for (std::string* name : {&options.device, &options.can_device, &options.forward}) {
+  for (std::string* name : {&options.device, &options.can_device}) {
     if (names_identity(*name)) {
       const std::vector<PortInfo> ports = list_ports();
       const PortChoice choice = choose_port(*name, ports);
