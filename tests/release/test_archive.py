@@ -6,7 +6,9 @@ import glob
 import json
 import os
 import re
+import select
 import shutil
+import socket
 import subprocess
 import sys
 import tarfile
@@ -16,6 +18,20 @@ import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+# docs/protocol.md: the reset frame, and a cycle at 90 km/h with its clock at 16:40 on day one.
+RESET_FRAME = bytes.fromhex("FF 04" + " 00" * 14)
+CYCLE = bytes.fromhex(
+    "FF 04 10 16 40 01 01 00 01 00 00 FF 04 20 01 00 10 00 00 00 12 00"
+    " FF 04 30 00 00 00 00 03 BC 00 00 FF 04 31 00 00 00 00 00 00 00 00"
+    " FF 04 40 03 4E 00 25 00 00 00 00 FF 04 50 03 00 00 00 00 00 00 00"
+    " FF 04 99 01 00 00 00 00 00 00 00")
+
+
+def free_udp_port():
+    """A loopback port that nobody listens on once this returns."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def guide_commands(guide, prefix):
@@ -166,6 +182,77 @@ class ArchiveTest(unittest.TestCase):
                 self.assertIn("Extract the whole archive first", run.stdout)
                 self.assertNotEqual(run.returncode, 0)
 
+    def test_the_pis_service_forwards_the_games_cycles_as_its_guide_installs_it(self):
+        # As systemd starts it: ExecStart with the .conf's values (${VAR} one word, $VAR split
+        # into words), from the folder README-Pi.txt copies to /opt/vontrel; under qemu-user on
+        # Debian 11's loader and C library, the Pi's bullseye. The player's edits: the port
+        # (here a pseudo-terminal) and, for the test, a loopback address to listen on.
+        for arch, qemu in (("arm64", "qemu-aarch64"), ("armhf", "qemu-arm")):
+            with self.subTest(arch=arch):
+                folder = os.path.join(self.top, f"linux-{arch}")
+                with open(os.path.join(folder, "README-Pi.txt"), encoding="utf-8") as f:
+                    readme = f.read()
+                self.assertEqual(guide_commands(readme, "sudo cp") + guide_commands(
+                    readme, "sudo systemctl enable"),
+                    ["sudo cp -r . /opt/vontrel",
+                     "sudo cp /opt/vontrel/vontrel-forward.service /etc/systemd/system/",
+                     "sudo systemctl enable --now vontrel-forward"])
+                with open(os.path.join(folder, "vontrel-forward.service"), encoding="utf-8") as f:
+                    unit = dict(line.split("=", 1) for line in f.read().splitlines()
+                                if "=" in line and not line.startswith("#"))
+                self.assertEqual(unit["EnvironmentFile"], "/opt/vontrel/vontrel-forward.conf")
+                self.assertEqual(unit["Restart"], "always")
+                with open(os.path.join(folder, "vontrel-forward.conf"), encoding="utf-8") as f:
+                    conf = dict(line.split("=", 1) for line in f.read().splitlines()
+                                if "=" in line and not line.startswith("#"))
+                self.assertEqual(conf["VONTREL_PORT"], "auto")
+                cluster, device = os.openpty()
+                self.addCleanup(os.close, cluster)
+                self.addCleanup(os.close, device)
+                subprocess.run(["stty", "-F", os.ttyname(device), "raw", "-echo"], check=True)
+                port = free_udp_port()
+                conf.update(VONTREL_PORT=os.ttyname(device), VONTREL_UDP=f"127.0.0.1:{port}")
+                words = []
+                for word in unit["ExecStart"].split():
+                    if word.startswith("${"):
+                        words.append(conf[word[2:-1]])
+                    elif word.startswith("$"):
+                        words += conf[word[1:]].split()
+                    else:
+                        words.append(word.replace("/opt/vontrel", folder))
+                sysroot = os.path.join(ROOT, "build", f"sysroot-glibc2.31-{arch}")
+                service = subprocess.Popen([qemu, "-L", sysroot, *words],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                           text=True)
+                try:
+                    wire = self.forward_a_drive(cluster, port)
+                finally:
+                    service.terminate()
+                    _, said = service.communicate(timeout=30)
+                self.assertEqual(wire.hex(" "), (RESET_FRAME + CYCLE * 20).hex(" "), said)
+
+    @staticmethod
+    def forward_a_drive(cluster, port):
+        """A reset frame and 20 cycles to the bridge at 20 a second; what reached the cluster,
+        but for the reset frames sent again while the service was starting."""
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        wire = b""
+        with sender:
+            for datagram in [RESET_FRAME] + [CYCLE] * 20:
+                # The service may still be starting under the emulator: the reset frame
+                # goes again until it is heard.
+                sender.sendto(datagram, ("127.0.0.1", port))
+                time.sleep(0.05)
+                while datagram == RESET_FRAME and not select.select([cluster], [], [], 0.3)[0]:
+                    sender.sendto(datagram, ("127.0.0.1", port))
+            deadline = time.monotonic() + 5
+            while not wire.endswith(CYCLE * 20) and time.monotonic() < deadline:
+                if select.select([cluster], [], [], 0.2)[0]:
+                    wire += os.read(cluster, 4096)
+        while wire.startswith(RESET_FRAME * 2):
+            wire = wire[len(RESET_FRAME):]
+        return wire
+
     def test_the_archive_carries_what_the_guide_names(self):
         for path in ("GUIDE.txt", "CHANGELOG.md", "LICENSE", "docs/firmware.md",
                      "docs/wiring.svg", "docs/can.md", "docs/vontrel.dbc",
@@ -178,7 +265,8 @@ class ArchiveTest(unittest.TestCase):
                      "windows-32-bit/plugins/vontrel.dll", "windows-64-bit/check-cluster.cmd",
                      "windows-64-bit/list-ports.cmd", "windows-64-bit/watch-port.cmd",
                      "windows-64-bit/phone-dashboard.cmd",
-                     "linux-64-bit/plugins/libvontrel.so"):
+                     "linux-64-bit/plugins/libvontrel.so", "linux-arm64/vontrel-monitor",
+                     "linux-armhf/vontrel-monitor", "linux-armhf/vontrel-forward.service"):
             self.assertTrue(os.path.isfile(os.path.join(self.top, path)), path)
 
 
