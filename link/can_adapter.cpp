@@ -104,6 +104,12 @@ void CanAdapter::opened(std::uint64_t now_us) noexcept {
   acknowledges_ = false;
   unacknowledged_since_us_ = 0;
   in_flight_ = 0;
+  in_flight_first_ = 0;
+  last_answer_us_ = 0;
+  quickest_answer_us_ = ~std::uint64_t{0} / 2;
+  answers_missing_ = 0;
+  told_missing_ = false;
+  last_missing_us_ = 0;
 }
 
 bool CanAdapter::read_replies(std::vector<CanReplyReader::Reply>& replies) noexcept {
@@ -167,9 +173,11 @@ bool CanAdapter::hand_shake_due(std::uint64_t now_us) const noexcept {
 bool CanAdapter::poll(std::uint64_t now_us) noexcept {
   replies_.clear();
   const bool alive = read_replies(replies_);
+  const std::uint64_t answers_before = last_answer_us_;
   for (const CanReplyReader::Reply& reply : replies_) {
     take(reply, now_us);
   }
+  give_up_late(now_us, last_answer_us_ != answers_before);
   // A device that sends text, but no Lawicel reply, has had its line.
   if (!answered_ && !told_silent_ && !told_foreign_ &&
       now_us - opened_us_ >= std::uint64_t{CAN_SILENT_MS} * 1000u) {
@@ -196,7 +204,73 @@ void CanAdapter::sent(std::size_t count, std::uint64_t now_us) noexcept {
   if (count > 0 && unacknowledged_since_us_ == 0) {
     unacknowledged_since_us_ = now_us;
   }
-  in_flight_ += acknowledges_ ? count : 0;
+  if (!acknowledges_) {
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (in_flight_ == IN_FLIGHT_KEPT) {
+      // As many unanswered as are kept: the oldest is given up now.
+      in_flight_first_ = (in_flight_first_ + 1) % IN_FLIGHT_KEPT;
+      --in_flight_;
+      ++answers_missing_;
+      last_missing_us_ = now_us;
+    }
+    in_flight_us_[(in_flight_first_ + in_flight_) % IN_FLIGHT_KEPT] = now_us;
+    ++in_flight_;
+  }
+}
+
+bool CanAdapter::holding(std::size_t window, std::uint64_t now_us) const noexcept {
+  // Answers that keep coming, however late or few, show an adapter that reads.
+  return acknowledges_ && in_flight_ >= window && in_flight_ > 0 &&
+         now_us - in_flight_us_[in_flight_first_] >= std::uint64_t{CAN_ANSWER_LATE_MS} * 1000u &&
+         now_us - last_answer_us_ >= std::uint64_t{CAN_ANSWER_LATE_MS} * 1000u;
+}
+
+void CanAdapter::answered_one(std::uint64_t now_us) noexcept {
+  last_answer_us_ = now_us;
+  if (in_flight_ > 0) {
+    const std::uint64_t took = now_us - in_flight_us_[in_flight_first_];
+    quickest_answer_us_ = took < quickest_answer_us_ ? took : quickest_answer_us_;
+    in_flight_first_ = (in_flight_first_ + 1) % IN_FLIGHT_KEPT;
+    --in_flight_;
+  }
+}
+
+void CanAdapter::give_up_late(std::uint64_t now_us, bool answers_came) noexcept {
+  const std::uint64_t before = answers_missing_;
+  // Answers come in the frames' order: once answers come, a frame older than any answer
+  // takes (the quickest seen, and CAN_ANSWER_LATE_MS more) has had its answer lost.
+  const std::uint64_t overdue = quickest_answer_us_ + std::uint64_t{CAN_ANSWER_LATE_MS} * 1000u;
+  while (answers_came && in_flight_ > 0 && now_us - in_flight_us_[in_flight_first_] > overdue) {
+    ++answers_missing_;
+    in_flight_first_ = (in_flight_first_ + 1) % IN_FLIGHT_KEPT;
+    --in_flight_;
+  }
+  while (in_flight_ > 0 &&
+         now_us - in_flight_us_[in_flight_first_] >= std::uint64_t{CAN_ANSWER_MS} * 1000u) {
+    // Lost, when a later frame's answer came; one that answers nothing at all has stopped, or
+    // nobody on the bus takes the frames, which is other news.
+    if (last_answer_us_ > in_flight_us_[in_flight_first_]) {
+      ++answers_missing_;
+    }
+    in_flight_first_ = (in_flight_first_ + 1) % IN_FLIGHT_KEPT;
+    --in_flight_;
+  }
+  if (answers_missing_ != before) {
+    last_missing_us_ = now_us;
+  }
+  if (answers_missing_ != 0 && !told_missing_ &&
+      now_us - last_missing_us_ < std::uint64_t{CAN_ANSWERS_BACK_MS} * 1000u) {
+    told_missing_ = true;
+    tell(CanNews::answers_missing, std::to_string(answers_missing_));
+  } else if (told_missing_ &&
+             now_us - last_missing_us_ >= std::uint64_t{CAN_ANSWERS_BACK_MS} * 1000u &&
+             unacknowledged_since_us_ == 0) {
+    // Every answer for a while, and the last frame's among them.
+    told_missing_ = false;
+    tell(CanNews::answers_back, std::to_string(answers_missing_));
+  }
 }
 
 void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) noexcept {
@@ -231,7 +305,12 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
     case CanReply::acknowledged:
       // Counted from the first acknowledgement: what went before may have met a closed
       // channel's BELs, taken for the hand-shake's answers.
-      in_flight_ = acknowledges_ && in_flight_ > 0 ? in_flight_ - 1 : 0;
+      if (acknowledges_) {
+        answered_one(now_us);
+      } else {
+        in_flight_ = 0;
+        in_flight_first_ = 0;
+      }
       acknowledges_ = true;
       unacknowledged_since_us_ = 0;
       if (told_unacknowledged_) {
@@ -259,7 +338,7 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
       take_status(reply.text);
       break;
     case CanReply::refused:  // a frame it could not queue, or a command it does not know
-      in_flight_ -= in_flight_ > 0 ? 1 : 0;
+      answered_one(now_us);
       break;
     case CanReply::ok:
     case CanReply::echo:

@@ -12,7 +12,9 @@
 //   - an adapter that never answers (the CANable's slcan firmware) is fine: frames go out from
 //     the first second, and the log says they are sent blind;
 //   - an adapter that acknowledges each frame ("z", "Z") and stops, or answers frames with BEL,
-//     or whose status flags ("F") tell of bus errors, has nobody on the bus taking them.
+//     or whose status flags ("F") tell of bus errors, has nobody on the bus taking them;
+//   - an adapter that loses answers (its receive buffer overflowed) is not waited for: an
+//     answer that has not come within CAN_ANSWER_MS is given up and counted, and frames go on.
 // Every hand-shake begins with a bare CR, which ends whatever half-line an earlier write left.
 #ifndef VONTREL_LINK_CAN_ADAPTER_H
 #define VONTREL_LINK_CAN_ADAPTER_H
@@ -63,6 +65,8 @@ enum class CanNews : std::uint8_t {
   silent,   // answers nothing: frames are sent blind
   unacknowledged,
   acknowledged,
+  answers_missing,  // detail: how many so far
+  answers_back,     // detail: how many went missing in all
 };
 
 // How long the bare CR is given to bring back whatever it does, how long an adapter may stay
@@ -76,6 +80,12 @@ inline constexpr std::uint32_t CAN_RETRY_MS = 700;
 // Frames sent without an acknowledgement, by an adapter that acknowledges, for this long:
 // nobody on the bus takes them.
 inline constexpr std::uint32_t CAN_UNACKNOWLEDGED_MS = 1000;
+// An answer to a frame that has not come in this long is late: the adapter may have stopped
+// reading (FTDI-based adapters hold what they send for their 16 ms latency timer, so an
+// answer a slot late is no sign of that).
+inline constexpr std::uint32_t CAN_ANSWER_LATE_MS = 50;
+// Answers missing are news once, and answers back again once they have all come for this long.
+inline constexpr std::uint32_t CAN_ANSWERS_BACK_MS = 2000;
 // An adapter that answers but does not acknowledge frames is asked for its status flags ("F")
 // this often while frames go out: a bus error or error-passive flag is the same news.
 inline constexpr std::uint32_t CAN_STATUS_MS = 1000;
@@ -110,9 +120,13 @@ class CanAdapter {
   void sent(std::size_t count, std::uint64_t now_us) noexcept;
 
   // Whether `window` frames or more are written and not yet answered by an adapter that
-  // answers each (z, Z or BEL): it has stopped reading, and more lines would only wait in the
-  // line's buffer to come out stale when it reads again.
-  bool holding(std::size_t window) const noexcept { return acknowledges_ && in_flight_ >= window; }
+  // answers each (z, Z or BEL), the oldest of them late: it has stopped reading, and more
+  // lines would only wait in the line's buffer to come out stale when it reads again. Never
+  // while it loses answers: those are not waited for.
+  bool holding(std::size_t window, std::uint64_t now_us) const noexcept;
+
+  // Answers to frames given up since the open: lost by the adapter, or never sent.
+  std::uint64_t answers_missing() const noexcept { return answers_missing_; }
 
   // The next news for the host's log, in order; false when there is none.
   bool take_news(CanNews& news, std::string& detail);
@@ -154,7 +168,19 @@ class CanAdapter {
   // no acknowledgement (a BEL for a frame it could not queue is none).
   bool acknowledges_ = false;
   std::uint64_t unacknowledged_since_us_ = 0;  // 0: the last frame was acknowledged
-  std::size_t in_flight_ = 0;                  // frames written since it last answered one
+  // When each frame not yet answered was written, oldest first (a ring): answers come in
+  // the order of the frames.
+  static constexpr std::size_t IN_FLIGHT_KEPT = 256;
+  std::uint64_t in_flight_us_[IN_FLIGHT_KEPT] = {};
+  std::size_t in_flight_first_ = 0;
+  std::size_t in_flight_ = 0;
+  std::uint64_t last_answer_us_ = 0;  // the last z, Z or BEL
+  void answered_one(std::uint64_t now_us) noexcept;
+  void give_up_late(std::uint64_t now_us, bool answers_came) noexcept;
+  std::uint64_t quickest_answer_us_ = ~std::uint64_t{0} / 2;  // none yet: nothing is overdue
+  std::uint64_t answers_missing_ = 0;
+  bool told_missing_ = false;
+  std::uint64_t last_missing_us_ = 0;
   bool told_unacknowledged_ = false;
   std::uint64_t status_asked_us_ = 0;
   std::uint64_t frames_received_ = 0;

@@ -429,9 +429,10 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
   // last lines, this slot's are not queued behind them. An adapter that takes nothing for a
   // second is given up: what it did not take is dropped, and it is opened again.
   const bool queue_full = port_.output_ready() == os::io_status::timed_out;
-  // An adapter that answers each frame and has answered none of the last slot's has stopped
-  // reading: nothing more is written until it answers, so at most one slot comes out stale.
-  const bool blocked = queue_full || adapter_.holding(window_);
+  // An adapter that answers each frame and has answered none of the last slot's for a while
+  // has stopped reading: nothing more is written until it answers (or its answers are given
+  // up as lost), so at most one slot comes out stale.
+  const bool blocked = queue_full || adapter_.holding(window_, now_us);
   if (!queue_full) {
     blocked_since_us_ = 0;
   } else if (blocked_since_us_ == 0) {

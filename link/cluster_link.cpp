@@ -200,6 +200,18 @@ void report_can_news(ClusterLink& link, const LinkLog& log) noexcept {
         type = LogKind::message;
         std::snprintf(line, sizeof line, "CAN frames are acknowledged again on: %s", port);
         break;
+      case CanNews::answers_missing:
+        std::snprintf(line, sizeof line,
+                      "CAN adapter %s loses answers to our frames (%s so far): frames go on "
+                      "without them",
+                      port, detail.c_str());
+        break;
+      case CanNews::answers_back:
+        type = LogKind::message;
+        std::snprintf(line, sizeof line,
+                      "CAN adapter %s answers every frame again (%s answers went missing)", port,
+                      detail.c_str());
+        break;
     }
     log(type, line);
   }

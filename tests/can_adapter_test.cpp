@@ -178,16 +178,21 @@ TEST_F(can_adapter_fake_test, frames_nobody_acknowledges_are_told_and_so_is_thei
   adapter.sent(12, start);
   send_in("Z\rZ\r");
   ASSERT_TRUE(adapter.poll(start + 10000));
-  // Counted from the first acknowledgement: a slot of 12 unanswered holds the next.
-  EXPECT_FALSE(adapter.holding(12));
+  // Counted from the first acknowledgement: a slot of 12 unanswered holds the next once its
+  // answers are late (not at once: an FTDI adapter's come 16 ms after).
+  EXPECT_FALSE(adapter.holding(12, start + 10000));
   adapter.sent(12, start + 10000);
-  EXPECT_TRUE(adapter.holding(12));
+  EXPECT_FALSE(adapter.holding(12, start + 20000));
+  EXPECT_TRUE(adapter.holding(12, start + 70000));
   send_in("Z\r");
-  ASSERT_TRUE(adapter.poll(start + 15000));
-  EXPECT_FALSE(adapter.holding(12));
+  ASSERT_TRUE(adapter.poll(start + 75000));
+  EXPECT_FALSE(adapter.holding(12, start + 80000)) << "it reads again";
+  send_in("Z\rZ\rZ\rZ\rZ\rZ\rZ\rZ\rZ\rZ\rZ\r");
+  ASSERT_TRUE(adapter.poll(start + 78000));
+  EXPECT_FALSE(adapter.holding(12, start + 80000));
   // Then the queue fills: BEL for each frame, and no acknowledgement for a second.
-  adapter.sent(12, start + 20000);
-  send_in("\a\a");
+  adapter.sent(12, start + 80000);
+  send_in("\a\a\a\a\a\a\a\a\a\a\a\a");
   ASSERT_TRUE(adapter.poll(start + 500000));
   EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{}));
   ASSERT_TRUE(adapter.poll(start + 1100000));
@@ -196,6 +201,87 @@ TEST_F(can_adapter_fake_test, frames_nobody_acknowledges_are_told_and_so_is_thei
   send_in("Z\r");
   ASSERT_TRUE(adapter.poll(start + 1210000));
   EXPECT_EQ(news(), (std::vector<std::pair<CanNews, std::string>>{{CanNews::acknowledged, ""}}));
+}
+
+TEST_F(can_adapter_fake_test, answers_lost_or_late_never_hold_the_next_frame_back) {
+  // One 10 ms message for 10 s, each frame answered `delay` later unless it is one the adapter
+  // loses; then 3 s with every answer. A slot is never held back, lost answers are given up
+  // within CAN_ANSWER_MS and counted, and the log hears of them once each way.
+  struct Case {
+    const char* what;
+    std::uint64_t delay_us;
+    int loses_every;  // 0: none lost
+  };
+  const Case cases[] = {
+      {"an FTDI adapter's latency timer", 16000, 0},
+      {"one in 20 lost", 2000, 20},
+      {"one in 50 lost, late too", 16000, 50},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake_os::reset();
+    CanAdapter fresh{port};
+    const std::uint64_t start = 1000 * SECOND_US;
+    fresh.opened(start);
+    std::vector<std::uint64_t> due;  // when each answer on its way arrives
+    int lost = 0;
+    int held = 0;
+    constexpr int SLOTS = 1300;
+    for (std::uint64_t t = start; t < start + SLOTS * 10000u; t += 1000) {
+      const std::uint64_t slot = (t - start) / 10000;
+      if ((t - start) % 10000 == 0) {
+        held += fresh.holding(1, t) ? 1 : 0;
+        fresh.sent(1, t);
+        if (c.loses_every != 0 && slot < 1000 && (slot + 1) % c.loses_every == 0) {
+          ++lost;
+        } else {
+          due.push_back(t + c.delay_us);
+        }
+      }
+      while (!due.empty() && due.front() <= t) {
+        send_in("z\r");
+        due.erase(due.begin());
+      }
+      ASSERT_TRUE(fresh.poll(t));
+      if (slot == 999 && (t - start) % 10000 == 9000) {
+        // Each given up once later answers have come and it is CAN_ANSWER_LATE_MS overdue
+        // (answers pair with frames in order, so a lost one shows as the frames behind it
+        // waiting longer): all but those of the last 50 ms and the one lost 9 ms ago.
+        EXPECT_LE(fresh.answers_missing(), static_cast<std::uint64_t>(lost));
+        EXPECT_GE(fresh.answers_missing() + 1 + CAN_ANSWER_LATE_MS / 10 + 1,
+                  static_cast<std::uint64_t>(lost));
+      }
+    }
+    EXPECT_EQ(held, 0);
+    std::vector<CanNews> told;
+    CanNews one{};
+    std::string detail;
+    while (fresh.take_news(one, detail)) {
+      if (one != CanNews::silent) {
+        told.push_back(one);
+      }
+    }
+    EXPECT_EQ(told, lost == 0
+                        ? std::vector<CanNews>{}
+                        : (std::vector<CanNews>{CanNews::answers_missing, CanNews::answers_back}));
+  }
+}
+
+TEST_F(can_adapter_fake_test, one_that_stops_answering_holds_the_next_slot_until_it_reads) {
+  const std::uint64_t start = 1000 * SECOND_US;
+  adapter.opened(start);
+  adapter.sent(1, start);
+  send_in("z\r");
+  ASSERT_TRUE(adapter.poll(start + 1000));
+  // Three frames a slot, none answered: held once they are late, not before.
+  adapter.sent(3, start + 10000);
+  EXPECT_FALSE(adapter.holding(3, start + 20000));
+  EXPECT_TRUE(adapter.holding(3, start + 10000 + CAN_ANSWER_LATE_MS * 1000u));
+  // Given up after CAN_ANSWER_MS: the next slot goes (the adapter may read again), and the
+  // frames of one that answers nothing at all are no lost answers.
+  ASSERT_TRUE(adapter.poll(start + 10000 + CAN_ANSWER_MS * 1000u));
+  EXPECT_FALSE(adapter.holding(3, start + 10000 + CAN_ANSWER_MS * 1000u));
+  EXPECT_EQ(adapter.answers_missing(), 0u);
 }
 
 TEST_F(can_adapter_fake_test, one_that_does_not_acknowledge_is_asked_for_its_bus_flags) {

@@ -376,6 +376,30 @@ TEST_F(can_sender_test, an_adapter_named_by_identity_is_found_when_plugged_in) {
   EXPECT_EQ(fake_os::state().opened_names, std::vector<std::string>{"/dev/ttyACM3"});
 }
 
+TEST_F(can_sender_test, an_adapter_that_loses_one_answer_in_twenty_keeps_getting_every_message) {
+  // Its receive buffer overflowed now and then: it acknowledges each frame but one in 20.
+  // The output goes on at its schedule for the whole drive (EEC1 every 20 ms), and the log
+  // hears of the lost answers once.
+  {
+    std::lock_guard<std::mutex> lock(fake_os::record_mutex());
+    fake_os::state().acknowledges_frames = true;
+    fake_os::state().loses_every = 20;
+  }
+  ASSERT_TRUE(can.open(settings));
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const std::size_t before = count("T0CF00400");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_GE(count("T0CF00400") - before, 80u) << "100 in 2 s at 20 ms, less a slow machine's";
+  CanNews news{};
+  std::string detail;
+  std::vector<CanNews> told;
+  while (can.take_news(news, detail)) {
+    told.push_back(news);
+  }
+  EXPECT_EQ(std::count(told.begin(), told.end(), CanNews::answers_missing), 1);
+  EXPECT_EQ(std::count(told.begin(), told.end(), CanNews::unacknowledged), 0);
+}
+
 TEST_F(can_sender_test, lines_the_adapter_has_not_taken_are_dropped_never_replayed) {
   ASSERT_TRUE(can.open(settings));
   ASSERT_TRUE(wait_for([&] { return count("T0CF00400") >= 3; }));

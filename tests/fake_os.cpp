@@ -157,6 +157,19 @@ io_status write_device(device_handle device, const std::uint8_t* data, std::uint
                          state().answers.front().end());
     state().answers.erase(state().answers.begin());
   }
+  if (state().acknowledges_frames) {
+    bool line_start = true;
+    for (std::uint32_t i = 0; i < length; ++i) {
+      if (line_start && (data[i] == 't' || data[i] == 'T')) {
+        ++state().frames_seen;
+        if (state().loses_every == 0 || state().frames_seen % state().loses_every != 0) {
+          state().input.push_back('z');
+          state().input.push_back('\r');
+        }
+      }
+      line_start = data[i] == '\r';
+    }
+  }
   if (state().write_fails) {
     return io_status::failed;
   }

@@ -30,6 +30,11 @@ struct State {
   bool thread_fails = false;
   std::vector<std::uint8_t> input;   // what the device sends, taken by read_device
   std::vector<std::string> answers;  // each write adds the first to input, and drops it
+  // A CAN adapter that answers each frame line written ("t", "T") with "z\r", but loses every
+  // one of this many answers (0: none lost); frames_seen counts the frames it has seen.
+  bool acknowledges_frames = false;
+  int loses_every = 0;
+  int frames_seen = 0;
   bool read_fails = false;
   bool socket_fails = false;
   os::io_status send = os::io_status::done;  // what each datagram's send reports
