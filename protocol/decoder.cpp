@@ -71,6 +71,16 @@ void Decoder::take(uint8_t byte) {
   held_[held_length_++] = byte;
   const uint8_t id = held_[2];
   if (held_length_ == 3) {
+    if (id == FRAME_START) {
+      // No frame has id FF: the FF 04 before it was cut short (a torn cycle's last header),
+      // and this FF may begin the next frame's. Taking FF 04 FF as an unknown frame would
+      // lose the next cycle's first frame, and with it the whole cycle.
+      skip(held_[0]);
+      skip(held_[1]);
+      held_[0] = FRAME_START;
+      held_length_ = 1;
+      return;
+    }
     if (id != FRAME_ID_RESET && !is_cycle_frame_id(id)) {
       accept(Decoded::unknown, 3);
     }

@@ -115,6 +115,34 @@ TEST(decoder_test, reset_frame_clears_the_cluster_and_noise_is_counted_once_a_ru
   EXPECT_EQ(decoder.state().lamps, 0);
 }
 
+// A cycle cut short anywhere (the cluster stopped taking data mid-write) costs only itself:
+// the whole cycle behind it is decoded, wherever the cut fell, a cut right after a frame's
+// FF 04 among them (docs/protocol.md: FF is no id).
+TEST(decoder_test, after_a_torn_cycle_the_next_whole_cycle_is_decoded_wherever_the_tear_fell) {
+  TelemetryState before{};
+  before.speed = 10.0f;
+  TelemetryState after{};
+  after.speed = 25.0f;  // 846 on the wire
+  std::array<std::uint8_t, CYCLE_LENGTH> torn{};
+  std::array<std::uint8_t, CYCLE_LENGTH> whole{};
+  encode_cycle(before, Settings{}, torn.data());
+  encode_cycle(after, Settings{}, whole.data());
+  std::vector<std::size_t> lost;
+  for (std::size_t cut = 1; cut < CYCLE_LENGTH; ++cut) {
+    Decoder decoder;
+    for (std::size_t i = 0; i < cut; ++i) {
+      decoder.push(torn[i]);
+    }
+    for (const std::uint8_t byte : whole) {
+      decoder.push(byte);
+    }
+    if (decoder.cycles() != 1 || decoder.state().speed_value != 846) {
+      lost.push_back(cut);
+    }
+  }
+  EXPECT_EQ(lost, std::vector<std::size_t>{}) << "cut after these many bytes";
+}
+
 // A firmware that sleeps between bytes wakes when bytes_to_cycle() have come: never later than
 // the byte that completes a cycle, and on a clean line exactly at it.
 TEST(decoder_test, the_bytes_to_a_cycle_are_never_more_than_come_before_it) {
