@@ -7,6 +7,7 @@
 
 #include "can/builtin_profile.h"
 #include "can/j1939.h"
+#include "os/os.h"
 #include "serial/port_identity.h"
 
 namespace vontrel {
@@ -71,9 +72,19 @@ std::string profile_path(const std::string& name, const std::string& settings_pa
   return path;
 }
 
-enum class FileRead { done, missing, too_large };
+enum class FileRead { done, missing, too_large, not_a_file };
 
 FileRead read_file(const std::string& path, std::string& text) {
+  // Asked before it is opened: a FIFO would hold the host's start-up until something writes
+  // to it, and a device (a serial port behind COM8, /dev/zero) would be taken or read for ever.
+  switch (os::kind_of_file(path)) {
+    case os::file_kind::regular:
+      break;
+    case os::file_kind::missing:
+      return FileRead::missing;
+    default:
+      return FileRead::not_a_file;
+  }
   struct Closer {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
   };
@@ -92,6 +103,18 @@ FileRead read_file(const std::string& path, std::string& text) {
   return std::ferror(file.get()) != 0 ? FileRead::missing : FileRead::done;
 }
 
+// What a profile's path names instead of a file, in the player's words.
+const char* not_a_file_words(os::file_kind kind) {
+  switch (kind) {
+    case os::file_kind::directory:
+      return "a folder";
+    case os::file_kind::device:
+      return "a device";
+    default:
+      return "a pipe";
+  }
+}
+
 // The profile's messages with their sources read, or false with its problems told.
 bool load_profile(const std::string& path, bool builtin, std::vector<CanMessage>& messages,
                   std::uint32_t& bitrate, std::vector<std::string>& complaints) {
@@ -101,6 +124,10 @@ bool load_profile(const std::string& path, bool builtin, std::vector<CanMessage>
   } else if (const FileRead read = read_file(path, text); read != FileRead::done) {
     complaints.push_back(read == FileRead::too_large
                              ? "CAN output off, the CAN profile is larger than 4 MiB: " + path
+                         : read == FileRead::not_a_file
+                             ? "CAN output off, the CAN profile is " +
+                                   std::string(not_a_file_words(os::kind_of_file(path))) +
+                                   ", not a file: " + path
                              : "CAN output off, the CAN profile can not be read: " + path);
     return false;
   }
@@ -197,11 +224,13 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
   const std::string profile_name = settings.get_string("can_profile", "");
   const bool builtin = profile_name.empty();
   can.profile = builtin ? std::string() : profile_path(profile_name, settings_path);
-  // The profile is read with CAN off too, so that its messages' keys are checked; its problems
-  // are only worth a line when it is to be sent.
+  // The built-in profile is read with CAN off too, so that its messages' keys are checked; a
+  // profile file is not: a large one would cost the host's start-up for nothing. Problems are
+  // only worth a line when it is to be sent.
   std::vector<std::string> profile_complaints;
   std::uint32_t profile_bitrate = 0;
-  const bool loaded = load_profile(builtin ? std::string("built-in J1939 profile") : can.profile,
+  const bool loaded = (builtin || !off) &&
+                      load_profile(builtin ? std::string("built-in J1939 profile") : can.profile,
                                    builtin, can.messages, profile_bitrate, profile_complaints);
 
   struct Key {

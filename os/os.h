@@ -173,6 +173,13 @@ void release_runtime() noexcept;
 // The process's working directory, whatever its length. False when the system could not tell.
 bool current_directory(std::string& directory);
 
+// What a path names, asked of the file system without opening it (os/files.cpp): a file the
+// player wrote is `regular`; a pipe or a device (a FIFO, /dev/zero, a serial port, or on
+// Windows a device's name such as COM8 or NUL in any folder) would block or answer for ever,
+// and is never opened.
+enum class file_kind : std::uint8_t { regular, missing, directory, device, other };
+file_kind kind_of_file(const std::string& path) noexcept;
+
 }  // namespace vontrel::os
 
 #endif  // VONTREL_OS_OS_H

@@ -104,8 +104,18 @@ class ProfileReaderTest(unittest.TestCase):
             empty = os.path.join(folder, "empty.dbc")
             with open(empty, "w", encoding="utf-8") as f:
                 f.write('VERSION ""\n\nBU_: Vontrel\n')
+            large = os.path.join(folder, "large.dbc")
+            with open(large, "wb") as f:
+                f.truncate(4 * 1024 * 1024 + 1)
+            fifo = os.path.join(folder, "fifo.dbc")
+            os.mkfifo(fifo)
             cases = [(empty, f"CAN output off, the CAN profile has no message to send: {empty}"),
-                     ("/dev/zero", "CAN output off, the CAN profile is larger than 4 MiB: /dev/zero")]
+                     (large, f"CAN output off, the CAN profile is larger than 4 MiB: {large}"),
+                     # Never opened: a device is read for ever, a FIFO waits for a writer.
+                     ("/dev/zero", "CAN output off, the CAN profile is a device, not a file: "
+                                   "/dev/zero"),
+                     (fifo, f"CAN output off, the CAN profile is a pipe, not a file: {fifo}"),
+                     (folder, f"CAN output off, the CAN profile is a folder, not a file: {folder}")]
             for path, words in cases:
                 with self.subTest(profile=path):
                     run = subprocess.run([os.environ["VONTREL_MONITOR"], "--dbc", path,

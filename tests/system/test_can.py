@@ -15,7 +15,7 @@ import unittest
 import can
 import canmatrix.formats
 
-from harness import Port, SystemTest
+from harness import Opens, Port, SystemTest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DBC = os.path.join(HERE, "..", "..", "docs", "vontrel.dbc")
@@ -500,6 +500,45 @@ class ProfileTest(SystemTest):
         self.assertRegex(errors[2], r"^CAN profile line \d+: .*engine_temperature")
         self.assertEqual(self.adapter.receive(0.5), [], "nothing on the bus")
         self.assertGreater(len(self.split_wire(self.port.data())), 20, "the cluster goes on")
+
+
+    def test_a_profile_that_is_no_file_is_refused_without_being_opened(self):
+        # A FIFO would hold the host's start-up until something wrote to it; a device (under
+        # Windows any folder's "COM8" is the serial port behind it) would be taken or read for
+        # ever. Each is refused with a line, never opened, and the cluster drives on.
+        port = self.target.can_port_name(self.adapter.link)
+        beside = os.path.join(self.scratch, "plugins")  # the settings file's folder
+        os.makedirs(os.path.join(beside, "profiles"))
+        cases = [("profiles", "a folder")]
+        if self.target.wine:
+            cases.append(("COM8", "a device"))
+        else:
+            os.mkfifo(os.path.join(beside, "prof.dbc"))
+            cases += [("prof.dbc", "a pipe"), (os.path.realpath(self.adapter.link), "a device")]
+        opens = Opens(os.path.realpath(self.adapter.link))
+        self.addCleanup(opens.close)
+        for name, what in cases:
+            with self.subTest(profile=name):
+                self.write_settings(f"comport str {self.target.port_name(self.port)}\n"
+                                    f"can_port str {port}\ncan_profile str {name}\n")
+                run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                           "--duration", "1.5")
+                self.assertEqual(run.returncode, 0, run.output)
+                errors = [text for kind, text in run.log if kind == 2]
+                self.assertEqual(len(errors), 1, errors)
+                self.assertRegex(errors[0], "^CAN output off, the CAN profile is " + what +
+                                 ", not a file: .*" + re.escape(name) + "$")
+                self.assertEqual(opens.count(), 0, "the adapter's port was opened")
+                self.assertIn((0, "Using serial port: " + self.target.port_name(self.port)),
+                              run.log, "the cluster goes on")
+        # With CAN off, no profile is read at all: not even a FIFO holds the start-up.
+        if not self.target.wine:
+            self.write_settings(f"comport str {self.target.port_name(self.port)}\n"
+                                "can_port str none\ncan_profile str prof.dbc\n")
+            run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                       "--duration", "1")
+            self.assertEqual(run.returncode, 0, run.output)
+            self.assertEqual([text for kind, text in run.log if kind == 2], [])
 
 
 @unittest.skipIf(os.environ.get("VONTREL_TARGET") != "linux", "the monitor is a Linux tool")

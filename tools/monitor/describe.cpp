@@ -8,6 +8,7 @@
 #include <string>
 
 #include "can/dbc.h"
+#include "os/os.h"
 #include "tools/monitor/monitor.h"
 
 namespace vontrel::monitor {
@@ -119,6 +120,26 @@ void print_text(const can::Profile& profile) {
 }  // namespace
 
 int describe_profile(const Options& options) {
+  // Never opened when it is no file: a FIFO would wait for a writer, a device answer for ever.
+  const char* instead = nullptr;
+  switch (os::kind_of_file(options.dbc)) {
+    case os::file_kind::directory:
+      instead = "a folder";
+      break;
+    case os::file_kind::device:
+      instead = "a device";
+      break;
+    case os::file_kind::other:
+      instead = "a pipe";
+      break;
+    default:
+      break;
+  }
+  if (instead != nullptr) {
+    std::printf("CAN output off, the CAN profile is %s, not a file: %s\n", instead,
+                options.dbc.c_str());
+    return 1;
+  }
   std::ifstream file(options.dbc, std::ios::binary);
   if (!file) {
     std::fprintf(stderr, "vontrel-monitor: cannot read %s: %s\n", options.dbc.c_str(),
