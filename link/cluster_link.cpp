@@ -356,6 +356,21 @@ std::vector<std::string> port_list(const std::string& value) {
 
 void read_port_settings(const Settings& settings, std::size_t ports, LinkSettings& link,
                         std::vector<std::string>& complaints) {
+  // A list written with spaces ("A, B", as people write lists) ends at its comma: a str value
+  // is one word and the rest of the line a comment, which players' files rely on. Said, so a
+  // second cluster is not left dark without a word.
+  for (const char* key : {"comport", "can_port"}) {
+    const std::string& value = settings.get_string(key, "");
+    const std::string& comment = settings.get_string_comment(key);
+    if (!value.empty() && value.back() == ',' && !comment.empty()) {
+      std::string complaint = key;
+      complaint.append(" str ").append(value).append(" ").append(comment);
+      complaint.append(": the list ends at the comma, \"").append(comment);
+      complaint.append("\" is read as a comment; write it without spaces: ");
+      complaint.append(value).append(comment);
+      complaints.push_back(std::move(complaint));
+    }
+  }
   link.debug_modes.assign(ports, std::nullopt);
   constexpr std::string_view prefix = "debug_mode.";
   for (const auto& [key, type] : settings.keys_with_prefix(prefix)) {

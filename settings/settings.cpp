@@ -254,6 +254,7 @@ void Settings::parse_line(std::string_view line) {
     int_texts.insert_or_assign(std::string(key), std::string(next_word(rest)));
   } else if (type == "str") {
     string_values.insert_or_assign(std::string(key), std::string(next_word(rest)));
+    string_comments.insert_or_assign(std::string(key), std::string(next_word(rest)));
   } else if (type == "bool") {
     bool_values.insert_or_assign(std::string(key), read_bool(rest));
   }
@@ -278,6 +279,12 @@ const std::string& Settings::get_string(std::string_view key,
                                         const std::string& fallback) const noexcept {
   const auto it = string_values.find(key);
   return it == string_values.end() ? fallback : it->second;
+}
+
+const std::string& Settings::get_string_comment(std::string_view key) const noexcept {
+  static const std::string none;
+  const auto it = string_comments.find(key);
+  return it == string_comments.end() ? none : it->second;
 }
 
 bool Settings::get_bool(std::string_view key, bool fallback) const noexcept {

@@ -45,6 +45,9 @@ class Settings {
   const std::string* get_int_text(std::string_view key) const noexcept;
   // Refers to the stored text, or to `fallback` itself when the key is absent.
   const std::string& get_string(std::string_view key, const std::string& fallback) const noexcept;
+  // The word after a str entry's value, which the line leaves as a comment ("B" of
+  // "comport str A, B"); empty when there is none.
+  const std::string& get_string_comment(std::string_view key) const noexcept;
   bool get_bool(std::string_view key, bool fallback) const noexcept;
 
   // Every key that starts with `prefix`, in any store, with its store's type word ("int",
@@ -61,6 +64,7 @@ class Settings {
   store<std::int32_t> int_values;
   store<std::string> int_texts;
   store<std::string> string_values;
+  store<std::string> string_comments;
   store<bool> bool_values;
   bool cut_short_ = false;
 };

@@ -560,6 +560,22 @@ TEST(port_settings_test, each_port_of_the_list_by_its_place) {
        1,
        {std::nullopt},
        {"Setting debug_mode.1 is bool, not int: ignored"}},
+      // A list written with a space after its comma ends there: said, with the way to write it.
+      {"comport str COM4, COM5\n",
+       1,
+       {std::nullopt},
+       {"comport str COM4, COM5: the list ends at the comma, \"COM5\" is read as a comment; "
+        "write it without spaces: COM4,COM5"}},
+      {"can_port str COM8, usb:1D50:606F\n",
+       0,
+       {},
+       {"can_port str COM8, usb:1D50:606F: the list ends at the comma, \"usb:1D50:606F\" is "
+        "read as a comment; write it without spaces: COM8,usb:1D50:606F"}},
+      // A comment after a whole value, or a list that simply ends in a comma, is no mistake.
+      {"comport str COM4,COM5 the two clusters\ncan_port str COM8,\n",
+       2,
+       {std::nullopt, std::nullopt},
+       {}},
   };
   for (const Case& c : cases) {
     Settings settings;

@@ -465,7 +465,12 @@ class ProfileTest(SystemTest):
 
     def test_the_stand_in_host_takes_a_profile(self):
         port = self.target.can_port_name(self.adapter.link)
-        profile = self.target.host_path(os.path.abspath(CAR_DBC))
+        # From a folder with a space in its name, which no setting can hold: the profile is
+        # copied beside the settings file the tool writes.
+        folder = os.path.join(self.scratch, "My Documents")
+        os.mkdir(folder)
+        shutil.copy(CAR_DBC, os.path.join(folder, "car cluster.dbc"))
+        profile = self.target.host_path(os.path.join(folder, "car cluster.dbc"))
         # An adapter's link named from the folder the tool starts in, as --can-profile is.
         given = port if self.target.wine else os.path.relpath(port)
         host = self.target.start_host("--port", "none", "--can-port", given, "--can-profile",
@@ -473,8 +478,10 @@ class ProfileTest(SystemTest):
         received = self.adapter.receive(2.5)
         run = host.finish()
         self.assertEqual(run.returncode, 0, run.output)
-        self.assertIn((0, f"Sending the CAN profile {profile} to the CAN adapter on: {port} at "
-                          "500000 bit/s"), run.log)
+        sending = [text for kind, text in run.log if text.startswith("Sending the CAN profile")]
+        self.assertEqual(len(sending), 1, run.log)
+        self.assertTrue(sending[0].endswith(f"car_cluster.dbc to the CAN adapter on: {port} at "
+                                            "500000 bit/s"), sending)
         speed = [m for _, m in received if m.arbitration_id == 0x1A0]
         self.assertGreater(len(speed), 10)
         self.assertEqual(int.from_bytes(speed[-1].data[2:4], "little"), 9000)

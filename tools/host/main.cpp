@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -312,6 +313,15 @@ std::string device_from_here(const std::string& name) {
   return fs::absolute(path, error).lexically_normal().string();
 }
 
+// A file's name as a setting can hold it: one word.
+std::string name_beside(const fs::path& file) {
+  std::string name = file.filename().string();
+  std::replace_if(
+      name.begin(), name.end(),
+      [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }, '_');
+  return name;
+}
+
 int run(Options options) {
   scs_u32_t version = 0;
   if (!parse_version(options.sdk_version, version)) {
@@ -339,9 +349,19 @@ int run(Options options) {
       if (!options.can_port.empty()) {
         lines.push_back("can_port str " + device_from_here(options.can_port));
       }
+      // The settings file is written to a folder of its own; the profile is copied beside it
+      // and named without a folder, as a player does: a setting's value ends at its first
+      // space, so a path through "My Documents" could not be written. What is no regular file
+      // is named by its path, for the plug-in to refuse in its own words.
+      fs::path profile_copy;
       if (!options.can_profile.empty()) {
-        // The settings file is written to a folder of its own: the profile stays where it is.
-        lines.push_back("can_profile str " + fs::absolute(options.can_profile).string());
+        const fs::path profile = fs::absolute(options.can_profile);
+        if (fs::is_regular_file(profile)) {
+          profile_copy = profile;
+          lines.push_back("can_profile str " + name_beside(profile));
+        } else {
+          lines.push_back("can_profile str " + profile.string());
+        }
       }
       // Several clusters: one comport line listing them all, as a player writes it.
       std::string ports;
@@ -349,6 +369,9 @@ int run(Options options) {
         ports += (ports.empty() ? "" : ",") + port;
       }
       settings.emplace(ports, options.debug_mode, lines);
+      if (!profile_copy.empty()) {
+        fs::copy_file(profile_copy, settings->path() / "plugins" / name_beside(profile_copy));
+      }
       fs::current_path(settings->path());
     } else if (!options.cwd.empty()) {
       fs::current_path(options.cwd);
