@@ -25,12 +25,13 @@ BackgroundWriter::~BackgroundWriter() {
 }
 
 bool BackgroundWriter::start(SerialPort& port, const std::string& port_name, bool reconnect,
-                             std::uint32_t startup_delay_ms) noexcept {
+                             std::uint32_t startup_delay_ms, const std::string& avoid) noexcept {
   if (running()) {
     return false;
   }
   try {
     port_name_ = port_name;
+    avoid_ = avoid;
   } catch (...) {
     return false;
   }
@@ -194,7 +195,7 @@ void BackgroundWriter::run() noexcept {
       if (now - last_reopen_tick_ >= REOPEN_INTERVAL_MS) {
         last_reopen_tick_ = now;
         holding_ = startup_delay_ms_ > 0;
-        if (reopen_port(*port_, port_name_, os::deadline_after(WRITE_SLICE_MS), holding_)) {
+        if (reopen_port(*port_, port_name_, os::deadline_after(WRITE_SLICE_MS), holding_, avoid_)) {
           note_port(true, false);
         }
       }

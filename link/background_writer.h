@@ -34,7 +34,7 @@ class BackgroundWriter {
   // second; after each reopen it sends nothing for `startup_delay_ms`, then the reset frame.
   // False when no thread could be started; the port is then untouched.
   bool start(SerialPort& port, const std::string& port_name, bool reconnect,
-             std::uint32_t startup_delay_ms = 0) noexcept;
+             std::uint32_t startup_delay_ms = 0, const std::string& avoid = std::string()) noexcept;
   bool running() const noexcept { return thread_ != os::invalid_thread; }
 
   // Queues the reset frame ahead of everything; a cycle not yet started is dropped.
@@ -59,6 +59,7 @@ class BackgroundWriter {
 
   SerialPort* port_ = nullptr;
   std::string port_name_;
+  std::string avoid_;  // a port `auto` never takes (the CAN adapter's)
   bool reconnect_ = false;
   std::uint32_t startup_delay_ms_ = 0;
   std::uint32_t last_reopen_tick_ = 0;  // the writer's own

@@ -65,7 +65,7 @@ bool synchronous_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now) 
     if (lane.lost && now - lane.retry_tick >= REOPEN_INTERVAL_MS) {
       lane.retry_tick = now;
       const bool hold = lane.startup_delay_ms > 0;
-      if (reopen_port(port, lane.port_name, os::deadline_after(LINK_WAIT_MS), hold)) {
+      if (reopen_port(port, lane.port_name, os::deadline_after(LINK_WAIT_MS), hold, lane.avoid)) {
         lane.lost = false;
         lane.stalled = false;
         // A re-plugged board restarts its bootloader as at start-up: the same delay.
@@ -283,7 +283,7 @@ bool start_lane(SerialLane& lane, const LinkLog& log, const LinkSettings& settin
   // names is ever opened.
   std::string device;
   std::string found;
-  if (!find_port(lane.port_name, device, found)) {
+  if (!find_port(lane.port_name, device, found, lane.avoid)) {
     lane.holding = false;
     if (!settings.reconnect) {
       error = found;
@@ -308,8 +308,8 @@ bool start_lane(SerialLane& lane, const LinkLog& log, const LinkSettings& settin
       lane.retry_tick = now;
     }
   }
-  if (settings.background_writes &&
-      lane.writer.start(port, lane.port_name, settings.reconnect, settings.startup_delay_ms)) {
+  if (settings.background_writes && lane.writer.start(port, lane.port_name, settings.reconnect,
+                                                      settings.startup_delay_ms, lane.avoid)) {
     lane.mode = LinkMode::background;
   } else {
     // No writer (not asked for, or no thread to be had): the host's thread writes, bounded.
@@ -421,6 +421,7 @@ bool start_link(ClusterLink& link, SerialPort& port, const LinkLog& log,
         lane->port = lane->owned_port.get();
       }
       lane->port_name = names[i];
+      lane->avoid = settings.can ? settings.can_settings.port : std::string();
       if (i < settings.debug_modes.size()) {
         lane->debug_mode = settings.debug_modes[i];
       }

@@ -75,6 +75,7 @@ struct SerialLane {
   SerialPort* port = nullptr;  // the plug-in's own for the list's first, owned_port's after it
   std::unique_ptr<SerialPort> owned_port;
   std::string port_name;  // as the settings file names it
+  std::string avoid;      // the CAN adapter's port, which `auto` never takes
   LinkMode mode = LinkMode::plain;
   bool lost = false;             // reconnecting: a failed write closed the port
   bool stalled = false;          // a wait gave up; nothing goes out until the port drains

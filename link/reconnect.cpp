@@ -5,13 +5,13 @@
 
 namespace vontrel {
 
-bool reopen_port(SerialPort& port, const std::string& name, os::deadline until,
-                 bool hold) noexcept {
+bool reopen_port(SerialPort& port, const std::string& name, os::deadline until, bool hold,
+                 const std::string& avoid) noexcept {
   try {
     // A board named by its USB identity may come back on another port.
     std::string device;
     std::string error;
-    if (!find_port(name, device, error) || !port.open(device.c_str(), error)) {
+    if (!find_port(name, device, error, avoid) || !port.open(device.c_str(), error)) {
       return false;
     }
   } catch (...) {

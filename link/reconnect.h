@@ -20,7 +20,8 @@ inline constexpr std::uint32_t REOPEN_INTERVAL_MS = 1000;
 // closed again, to be tried later. With `hold`, the port is only opened: a board that resets
 // when its port opens sits in its bootloader for the start-up delay, and the caller clears it
 // once that has passed.
-bool reopen_port(SerialPort& port, const std::string& name, os::deadline until, bool hold) noexcept;
+bool reopen_port(SerialPort& port, const std::string& name, os::deadline until, bool hold,
+                 const std::string& avoid = std::string()) noexcept;
 
 }  // namespace vontrel
 

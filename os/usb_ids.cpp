@@ -31,11 +31,24 @@ bool parse_usb_id(std::string_view text, unsigned& id) noexcept {
 bool parse_hardware_id(std::string_view id, unsigned& vendor, unsigned& product) noexcept {
   const std::size_t v = id.find("VID_");
   const std::size_t p = id.find("PID_");
-  return id.substr(0, 4) == "USB\\" && v != std::string_view::npos && p != std::string_view::npos &&
+  // "USB\VID_1A86&PID_7523&REV_0254", or from FTDI's own driver
+  // "FTDIBUS\COMPORT&VID_0403&PID_6001".
+  const bool usb = id.substr(0, 4) == "USB\\" || id.substr(0, 8) == "FTDIBUS\\";
+  return usb && v != std::string_view::npos && p != std::string_view::npos &&
          parse_hex_id(id.substr(v + 4, 4), vendor) && parse_hex_id(id.substr(p + 4, 4), product);
 }
 
 std::string serial_from_instance_id(std::string_view id) {
+  // FTDI's own driver: "FTDIBUS\VID_0403+PID_6001+A50285BIA\0000", the chip's serial number
+  // with the letter of its interface (A) after it.
+  if (id.substr(0, 8) == "FTDIBUS\\") {
+    const std::string_view device = id.substr(8, id.find('\\', 8) - 8);
+    const std::size_t plus = device.find('+', device.find('+') + 1);
+    if (plus == std::string_view::npos || device.size() - plus < 3) {
+      return "";
+    }
+    return std::string(device.substr(plus + 1, device.size() - plus - 2));
+  }
   const std::size_t last = id.rfind('\\');
   if (id.substr(0, 4) != "USB\\" || last == std::string_view::npos || last < 4) {
     return "";

@@ -77,7 +77,32 @@ bool names_identity(std::string_view wanted) {
   return same_text(wanted, "auto") || same_text(wanted.substr(0, 4), "usb:");
 }
 
-PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports) {
+namespace {
+
+// Whether `port` is the one another setting names, by its device or its identity.
+bool is_avoided(const PortInfo& port, std::string_view avoid) {
+  if (avoid.empty() || same_text(avoid, "auto")) {
+    return false;
+  }
+  if (!names_identity(avoid)) {
+    return same_text(port.device, avoid) ||
+           same_text(port.device, os::com_device_name(std::string(avoid)));
+  }
+  const std::string_view ids = avoid.substr(4);
+  unsigned vendor = 0;
+  unsigned product = 0;
+  if (ids.size() < 9 || !os::parse_hex_id(ids.substr(0, 4), vendor) ||
+      !os::parse_hex_id(ids.substr(5, 4), product)) {
+    return false;
+  }
+  return port.vendor == vendor && port.product == product &&
+         (ids.size() <= 10 || same_text(port.serial, ids.substr(10)));
+}
+
+}  // namespace
+
+PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports,
+                       std::string_view avoid) {
   PortChoice choice;
   unsigned vendor = 0;
   unsigned product = 0;
@@ -98,9 +123,11 @@ PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& por
   }
   std::vector<const PortInfo*> matching;
   for (const PortInfo& port : ports) {
-    const bool fits = any_board ? port.vendor != 0 && !usb_kind(port.vendor, port.product).empty()
-                                : port.vendor == vendor && port.product == product &&
-                                      (serial.empty() || same_text(port.serial, serial));
+    const bool fits = any_board
+                          ? port.vendor != 0 && !usb_kind(port.vendor, port.product).empty() &&
+                                !is_avoided(port, avoid)
+                          : port.vendor == vendor && port.product == product &&
+                                (serial.empty() || same_text(port.serial, serial));
     if (fits) {
       matching.push_back(&port);
     }
@@ -122,7 +149,8 @@ PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& por
   return choice;
 }
 
-bool find_port(const std::string& wanted, std::string& device, std::string& message) {
+bool find_port(const std::string& wanted, std::string& device, std::string& message,
+               const std::string& avoid) {
   message.clear();
   if (!names_identity(wanted)) {
     device = wanted;
@@ -130,7 +158,7 @@ bool find_port(const std::string& wanted, std::string& device, std::string& mess
   }
   std::vector<PortInfo> ports;
   os::list_serial_ports(ports);  // none listed: "No serial port matches"
-  const PortChoice choice = choose_port(wanted, ports);
+  const PortChoice choice = choose_port(wanted, ports, avoid);
   message = choice.message;
   if (choice.port == nullptr) {
     return false;

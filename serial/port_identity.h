@@ -35,13 +35,17 @@ struct PortChoice {
   const PortInfo* port = nullptr;
   std::string message;
 };
-PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports);
+// `avoid`: another setting's port ("COM8", "usb:1D50:606F"), which `auto` never takes: the CAN
+// adapter is an Arduino-class board too, and must not become the cluster when it is unplugged.
+PortChoice choose_port(std::string_view wanted, const std::vector<PortInfo>& ports,
+                       std::string_view avoid = {});
 
 // The device to open for a port setting: the setting itself for a name ("COM7",
 // "/dev/ttyUSB0"), or the one port an identity matches among those present now. False when
 // none or several match; `message` then says so, and after a match it holds the "Using serial
 // port" line (empty for a plain name).
-bool find_port(const std::string& wanted, std::string& device, std::string& message);
+bool find_port(const std::string& wanted, std::string& device, std::string& message,
+               const std::string& avoid = std::string());
 
 }  // namespace vontrel
 

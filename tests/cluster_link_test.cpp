@@ -392,6 +392,38 @@ TEST_F(cluster_link_test, a_port_named_by_identity_opens_only_the_port_it_names)
   }
 }
 
+// auto never takes the CAN adapter's port: an Arduino with a Lawicel sketch is a board auto
+// would take, and with the cluster unplugged it would become the cluster.
+TEST_F(cluster_link_test, auto_never_takes_the_port_can_port_names) {
+  struct Case {
+    std::vector<os::port_info> present;
+    const char* can_port;
+    const char* said;  // the line in the log, or start-up's error
+  };
+  const Case cases[] = {
+      {{uno}, "/dev/ttyACM0", "No serial port matches auto"},
+      {{uno}, "usb:2341:0043", "No serial port matches auto"},
+      {{uno, clone_a}, "/dev/ttyACM0", "Using serial port: /dev/ttyUSB0 (usb:1A86:7523)"},
+  };
+  for (const Case& c : cases) {
+    fake_os::reset();
+    host.log.clear();
+    os().ports = c.present;
+    LinkSettings settings;
+    settings.can = true;
+    settings.can_settings.port = c.can_port;
+    std::string error;
+    const bool started = start_link(context->link, context->port, host_link_log(host_params.log),
+                                    "auto", settings, os().tick, error);
+    if (started) {
+      EXPECT_EQ(host.log.front(), (LogLine{SCS_LOG_TYPE_message, c.said})) << c.can_port;
+    } else {
+      EXPECT_EQ(error, c.said) << c.can_port;
+    }
+    stop_link(context->link, context->port);
+  }
+}
+
 // With reconnect, a board that is not plugged in yet is looked for once a second and taken
 // when it appears; one that comes back in another socket is found there.
 TEST_F(cluster_link_test, a_board_named_by_identity_is_found_when_plugged_and_after_a_move) {

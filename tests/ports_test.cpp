@@ -28,6 +28,12 @@ TEST(ports_test, names_each_port_as_device_takes_it_and_as_a_player_knows_it) {
        nullptr,
        {"\\\\.\\COM12", "", "Arduino Uno (COM12)"},
        "\\\\.\\COM12  Arduino Uno (COM12)  [Arduino Uno]  usb:2341:0043"},
+      // FTDI's own driver names its ports with a bus of its own.
+      {"FTDIBUS\\COMPORT&VID_0403&PID_6001",
+       nullptr,
+       nullptr,
+       {"COM4", "", "USB Serial Port (COM4)"},
+       "COM4  USB Serial Port (COM4)  [USB-serial adapter (FTDI)]  usb:0403:6001"},
       {"ACPI\\PNP0501",
        nullptr,
        nullptr,
@@ -75,6 +81,9 @@ TEST(ports_test, a_serial_number_from_the_windows_instance_id) {
   EXPECT_EQ(serial_from_instance_id("USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2"), "");
   EXPECT_EQ(serial_from_instance_id("ACPI\\PNP0501\\1"), "");
   EXPECT_EQ(serial_from_instance_id("USB\\"), "");
+  // FTDI's driver: the chip's serial number, then the letter of its interface.
+  EXPECT_EQ(serial_from_instance_id("FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000"), "A50285BI");
+  EXPECT_EQ(serial_from_instance_id("FTDIBUS\\VID_0403+PID_6001\\0000"), "");
   PortInfo board{"COM5", "", "", 0x2341, 0x0043, "85736323838351F0E1B1"};
   EXPECT_EQ(usb_form(board), "usb:2341:0043:85736323838351F0E1B1");
   EXPECT_EQ(usb_form(PortInfo{"COM1", "", "", 0, 0, ""}), "");
@@ -132,6 +141,45 @@ TEST(ports_test, a_port_chosen_by_what_it_is) {
         << c.wanted;
     EXPECT_EQ(choice.message, c.message) << c.wanted;
   }
+}
+
+// auto never takes the CAN adapter's port (an Arduino with a Lawicel sketch is a board auto
+// would take), named by its device or its identity: with the cluster unplugged, auto finds
+// nothing rather than the adapter.
+TEST(ports_test, auto_never_takes_the_can_adapters_port) {
+  const std::vector<PortInfo> ports = {
+      {"COM5", "", "Arduino Uno (COM5)", 0x2341, 0x0043, "85736323838351F0E1B1"},
+      {"\\\\.\\COM12", "", "USB-SERIAL CH340 (COM12)", 0x1A86, 0x7523, ""},
+  };
+  const std::vector<PortInfo> adapter_alone = {ports[0]};
+  struct Case {
+    const char* avoid;  // can_port
+    const std::vector<PortInfo>* among;
+    const char* chosen;  // null: none
+    const char* message;
+  };
+  const Case cases[] = {
+      {"COM5", &adapter_alone, nullptr, "No serial port matches auto"},
+      {"com5", &ports, "\\\\.\\COM12", "Using serial port: \\\\.\\COM12 (usb:1A86:7523)"},
+      {"COM12", &ports, "COM5",
+       "Using serial port: COM5 (usb:2341:0043 serial 85736323838351F0E1B1)"},
+      {"usb:2341:0043", &adapter_alone, nullptr, "No serial port matches auto"},
+      {"usb:2341:0043:85736323838351F0E1B1", &ports, "\\\\.\\COM12",
+       "Using serial port: \\\\.\\COM12 (usb:1A86:7523)"},
+      // Another board of the same kind is not the adapter.
+      {"usb:2341:0043:0000", &adapter_alone, "COM5",
+       "Using serial port: COM5 (usb:2341:0043 serial 85736323838351F0E1B1)"},
+  };
+  for (const Case& c : cases) {
+    const PortChoice choice = choose_port("auto", *c.among, c.avoid);
+    EXPECT_EQ(choice.port == nullptr ? std::string("none") : choice.port->device,
+              c.chosen == nullptr ? "none" : c.chosen)
+        << c.avoid;
+    EXPECT_EQ(choice.message, c.message) << c.avoid;
+  }
+}
+
+TEST(ports_test, a_port_setting_names_an_identity_or_a_device) {
   EXPECT_TRUE(names_identity("auto"));
   EXPECT_TRUE(names_identity("Auto"));
   EXPECT_TRUE(names_identity("USB:1A86:7523"));

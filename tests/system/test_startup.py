@@ -162,6 +162,26 @@ class StartupTest(SystemTest):
                 else:
                     self.assertEqual(data, b"", "no port is opened when several match")
 
+    @unittest.skipUnless(os.environ.get("VONTREL_TARGET", "").startswith("win"),
+                         "Windows' device records")
+    def test_a_board_behind_ftdis_own_driver_is_found_by_identity_and_by_auto(self):
+        # FTDI's driver records its ports under a bus of its own, the chip's serial number in
+        # the instance id with its interface's letter after it.
+        self._record_usb_devices([("FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000",
+                                   "FTDIBUS\\COMPORT&VID_0403&PID_6001",
+                                   "USB Serial Port (COM7)", "COM7")])
+        said = "Using serial port: COM7 (usb:0403:6001 serial A50285BI)"
+        for wanted in ("usb:0403:6001:A50285BI", "auto"):
+            with self.subTest(wanted=wanted):
+                before = len(self.port.data())
+                self.write_settings(f"comport str {wanted}\n")
+                run = self.target.run_host("--cwd", self.target.host_path(self.scratch),
+                                           "--scenario", self.write_scenario(""),
+                                           "--duration", "0.5")
+                self.assertEqual(run.returncode, 0, run.output)
+                self.assertIn((0, said), run.log)
+                self.assertTrue(self.port.data()[before:].startswith(RESET_FRAME))
+
     def test_good_start_configures_the_line_and_resets_the_cluster(self):
         self.port.close()
         self.port = Port(self.target.port_link(self.scratch), "--crtscts")
