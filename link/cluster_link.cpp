@@ -58,11 +58,16 @@ void report_udp(const ClusterLink& link, const LinkLog& log, UdpEvent event) noe
 }
 
 // The synchronous link before a cycle: a lost port is reopened (reconnecting only), a stalled
-// one waited out without waiting. True when a due cycle may be written.
-bool synchronous_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now) noexcept {
+// one waited out without waiting. True when a due cycle may be written. `may_look`: whether
+// this frame-end still may look for a lost port; one look a frame-end, so that many boards
+// missing at once (each a read of the system's device records) spread their looks over the
+// frames instead of holding one frame-end for all of them.
+bool synchronous_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now,
+                       bool& may_look) noexcept {
   SerialPort& port = *lane.port;
   if (!port.is_open()) {
-    if (lane.lost && now - lane.retry_tick >= REOPEN_INTERVAL_MS) {
+    if (lane.lost && may_look && now - lane.retry_tick >= REOPEN_INTERVAL_MS) {
+      may_look = false;
       lane.retry_tick = now;
       const bool hold = lane.startup_delay_ms > 0;
       if (reopen_port(port, lane.port_name, os::deadline_after(LINK_WAIT_MS), hold, lane.avoid)) {
@@ -113,7 +118,8 @@ void send_serial_reset(SerialLane& lane, std::uint32_t now) noexcept {
 }
 
 // One port's side of a frame-end: true when a cycle is to be written to it now.
-bool serial_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now) noexcept {
+bool serial_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now,
+                  bool& may_look) noexcept {
   if (lane.holding) {
     if (now - lane.opened_tick >= lane.startup_delay_ms) {
       // The board is past its bootloader: clear it, and the next frame-end sends a cycle.
@@ -123,7 +129,7 @@ bool serial_ready(SerialLane& lane, const LinkLog& log, std::uint32_t now) noexc
     return false;
   }
   if (lane.mode != LinkMode::background) {
-    return synchronous_ready(lane, log, now);
+    return synchronous_ready(lane, log, now, may_look);
   }
   for (LinkEvent event = lane.writer.take_event(); event != LinkEvent::none;
        event = lane.writer.take_event()) {
@@ -477,8 +483,9 @@ void link_frame_end(ClusterLink& link, SerialPort& /*port*/, const LinkLog& log,
     report_can_news(link, log);
   }
   bool to_port = false;
+  bool may_look = true;
   for (const auto& lane : link.lanes) {
-    lane->ready = serial_ready(*lane, log, now);
+    lane->ready = serial_ready(*lane, log, now, may_look);
     to_port = to_port || lane->ready;
   }
   const bool to_udp = link.udp.active();

@@ -424,6 +424,28 @@ TEST_F(cluster_link_test, auto_never_takes_the_port_can_port_names) {
   }
 }
 
+// Many boards missing at once are looked for one a frame-end, never all in one: each look
+// reads the system's device records, and fifty of them held one frame-end for milliseconds.
+TEST_F(cluster_link_test, boards_missing_together_are_looked_for_one_a_frame_end) {
+  std::string names;
+  constexpr int BOARDS = 5;
+  for (int i = 0; i < BOARDS; ++i) {
+    names += (i == 0 ? "usb:1A86:752" : ",usb:1A86:752") + std::to_string(i);
+  }
+  std::string error;
+  ASSERT_TRUE(start_link(context->link, context->port, host_link_log(host_params.log), names,
+                         {.reconnect = true}, os().tick, error));
+  const int at_start = os().count("list_ports");
+  frame_end_after(REOPEN_INTERVAL_MS);
+  EXPECT_EQ(os().count("list_ports"), at_start + 1);
+  for (int i = 1; i < BOARDS; ++i) {
+    frame_end_after(SEND_INTERVAL_MS);
+    EXPECT_EQ(os().count("list_ports"), at_start + 1 + i) << "frame-end " << i;
+  }
+  frame_end_after(SEND_INTERVAL_MS);
+  EXPECT_EQ(os().count("list_ports"), at_start + BOARDS) << "each once a second";
+}
+
 // With reconnect, a board that is not plugged in yet is looked for once a second and taken
 // when it appears; one that comes back in another socket is found there.
 TEST_F(cluster_link_test, a_board_named_by_identity_is_found_when_plugged_and_after_a_move) {
