@@ -6,6 +6,7 @@ construct real-world files use."""
 import json
 import os
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -124,6 +125,23 @@ class ProfileReaderTest(unittest.TestCase):
                     self.assertEqual(run.returncode, 1, run.stdout)
                     self.assertEqual(run.stdout.splitlines()[-1], words)
                     self.assertNotIn("no problem", run.stdout)
+
+    def test_a_large_profile_is_read_in_about_its_own_size_of_memory(self):
+        # 4 MiB of marks, the most the plug-in reads, each a token: the reader's peak stays
+        # near the file's size (it took 40 bytes of memory for each byte of it).
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "marks.dbc")
+            with open(path, "w", encoding="ascii") as f:
+                f.write("BO_ 1 M: 8 V\n" + "," * (4 * 1024 * 1024 - 20) + "\n")
+            # A process of its own, so that its children's peak is this run's alone.
+            probe = ("import resource, subprocess, sys;"
+                     "subprocess.run(sys.argv[1:], capture_output=True, timeout=60);"
+                     "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+            run = subprocess.run([sys.executable, "-c", probe, os.environ["VONTREL_MONITOR"],
+                                  "--dbc", path, "--describe"], capture_output=True, text=True,
+                                 timeout=120, check=True)
+            peak_kib = int(run.stdout.strip())
+            self.assertLess(peak_kib, 4 * 4 * 1024, f"{peak_kib} KiB at the peak")
 
     def test_a_profile_with_problems_says_where_and_fails(self):
         text = ('VERSION ""\n'
