@@ -105,6 +105,7 @@ void CanAdapter::opened(std::uint64_t now_us) noexcept {
   unacknowledged_since_us_ = 0;
   in_flight_ = 0;
   in_flight_first_ = 0;
+  written_since_answer_ = 0;
   last_answer_us_ = 0;
   quickest_answer_us_ = ~std::uint64_t{0} / 2;
   answers_missing_ = 0;
@@ -207,6 +208,7 @@ void CanAdapter::sent(std::size_t count, std::uint64_t now_us) noexcept {
   if (!acknowledges_) {
     return;
   }
+  written_since_answer_ += count;
   for (std::size_t i = 0; i < count; ++i) {
     if (in_flight_ == IN_FLIGHT_KEPT) {
       // As many unanswered as are kept: the oldest is given up now.
@@ -221,14 +223,15 @@ void CanAdapter::sent(std::size_t count, std::uint64_t now_us) noexcept {
 }
 
 bool CanAdapter::holding(std::size_t window, std::uint64_t now_us) const noexcept {
-  // Answers that keep coming, however late or few, show an adapter that reads.
-  return acknowledges_ && in_flight_ >= window && in_flight_ > 0 &&
-         now_us - in_flight_us_[in_flight_first_] >= std::uint64_t{CAN_ANSWER_LATE_MS} * 1000u &&
+  // A slot's worth written since its last answer, and none for a while: it has stopped
+  // reading. Answers that keep coming, however late or few, show an adapter that reads.
+  return acknowledges_ && written_since_answer_ >= window &&
          now_us - last_answer_us_ >= std::uint64_t{CAN_ANSWER_LATE_MS} * 1000u;
 }
 
 void CanAdapter::answered_one(std::uint64_t now_us) noexcept {
   last_answer_us_ = now_us;
+  written_since_answer_ = 0;
   if (in_flight_ > 0) {
     const std::uint64_t took = now_us - in_flight_us_[in_flight_first_];
     quickest_answer_us_ = took < quickest_answer_us_ ? took : quickest_answer_us_;
@@ -310,6 +313,8 @@ void CanAdapter::take(const CanReplyReader::Reply& reply, std::uint64_t now_us) 
       } else {
         in_flight_ = 0;
         in_flight_first_ = 0;
+        written_since_answer_ = 0;
+        last_answer_us_ = now_us;
       }
       acknowledges_ = true;
       unacknowledged_since_us_ = 0;

@@ -119,10 +119,10 @@ class CanAdapter {
   // `count` frames of ours were written at `now_us`.
   void sent(std::size_t count, std::uint64_t now_us) noexcept;
 
-  // Whether `window` frames or more are written and not yet answered by an adapter that
-  // answers each (z, Z or BEL), the oldest of them late: it has stopped reading, and more
-  // lines would only wait in the line's buffer to come out stale when it reads again. Never
-  // while it loses answers: those are not waited for.
+  // Whether `window` frames or more are written since the last answer of an adapter that
+  // answers each (z, Z or BEL), and that answer is CAN_ANSWER_LATE_MS old: it has stopped
+  // reading, and more lines would only wait in the line's buffer to come out stale when it
+  // reads again. One that loses answers, or answers late, still answers: never held.
   bool holding(std::size_t window, std::uint64_t now_us) const noexcept;
 
   // Answers to frames given up since the open: lost by the adapter, or never sent.
@@ -174,7 +174,8 @@ class CanAdapter {
   std::uint64_t in_flight_us_[IN_FLIGHT_KEPT] = {};
   std::size_t in_flight_first_ = 0;
   std::size_t in_flight_ = 0;
-  std::uint64_t last_answer_us_ = 0;  // the last z, Z or BEL
+  std::uint64_t last_answer_us_ = 0;      // the last z, Z or BEL
+  std::size_t written_since_answer_ = 0;  // frames written since it
   void answered_one(std::uint64_t now_us) noexcept;
   void give_up_late(std::uint64_t now_us, bool answers_came) noexcept;
   std::uint64_t quickest_answer_us_ = ~std::uint64_t{0} / 2;  // none yet: nothing is overdue

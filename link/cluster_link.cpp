@@ -366,7 +366,7 @@ void read_port_settings(const Settings& settings, std::size_t ports, LinkSetting
   // is one word and the rest of the line a comment, which players' files rely on. Said, so a
   // second cluster is not left dark without a word.
   for (const char* key : {"comport", "can_port"}) {
-    const std::string& value = settings.get_string(key, "");
+    const std::string value = settings.get_string(key, "");  // a copy: "" dies with the call
     const std::string& comment = settings.get_string_comment(key);
     if (!value.empty() && value.back() == ',' && !comment.empty()) {
       std::string complaint = key;
