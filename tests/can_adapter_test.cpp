@@ -227,7 +227,7 @@ TEST_F(can_adapter_fake_test, answers_lost_or_late_never_hold_the_next_frame_bac
     int lost = 0;
     int held = 0;
     constexpr int SLOTS = 1300;
-    for (std::uint64_t t = start; t < start + SLOTS * 10000u; t += 1000) {
+    for (std::uint64_t t = start; t < start + std::uint64_t{SLOTS} * 10000u; t += 1000) {
       const std::uint64_t slot = (t - start) / 10000;
       if ((t - start) % 10000 == 0) {
         held += fresh.holding(1, t) ? 1 : 0;
@@ -276,11 +276,11 @@ TEST_F(can_adapter_fake_test, one_that_stops_answering_holds_the_next_slot_until
   // Three frames a slot, none answered: held once they are late, not before.
   adapter.sent(3, start + 10000);
   EXPECT_FALSE(adapter.holding(3, start + 20000));
-  EXPECT_TRUE(adapter.holding(3, start + 10000 + CAN_ANSWER_LATE_MS * 1000u));
+  EXPECT_TRUE(adapter.holding(3, start + 10000 + std::uint64_t{CAN_ANSWER_LATE_MS} * 1000u));
   // Still held once their answers are given up: nothing has answered since. The frames of
   // one that answers nothing at all are no lost answers (nobody reads them, or nobody on the
   // bus takes them: other news). An answer, and the next slot goes.
-  const std::uint64_t later = start + 10000 + CAN_ANSWER_MS * 1000u;
+  const std::uint64_t later = start + 10000 + std::uint64_t{CAN_ANSWER_MS} * 1000u;
   ASSERT_TRUE(adapter.poll(later));
   EXPECT_TRUE(adapter.holding(3, later));
   EXPECT_EQ(adapter.answers_missing(), 0u);
