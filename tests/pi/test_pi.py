@@ -15,7 +15,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "system"))
 # pylint: disable=wrong-import-position
 from harness import RESET_FRAME, Datagrams, headless_chromium  # noqa: E402
-from test_udp import speed_cycle  # noqa: E402
+from test_udp import send_datagrams, speed_cycle  # noqa: E402
 
 FLOOR = (2, 31)
 LOADERS = {"aarch64-linux-gnu": "ld-linux-aarch64.so.1", "arm-linux-gnueabihf": "ld-linux-armhf.so.3"}
@@ -50,10 +50,7 @@ class PiTest(unittest.TestCase):
         self.addCleanup(self.sender.close)
 
     def send(self, target, datagrams, every=0.05):
-        host, port = target.rsplit(":", 1)
-        for datagram in datagrams:
-            self.sender.sendto(datagram, (host, int(port)))
-            time.sleep(every)
+        send_datagrams(self.sender, target, datagrams, every)
 
     def test_the_binary_asks_only_what_bullseye_has(self):
         symbols = subprocess.run([f"{self.triple}-objdump", "-T", self.binary], check=True,

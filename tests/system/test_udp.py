@@ -196,6 +196,14 @@ class UdpTest(SystemTest):
         self.assertGreater(len(self.split_wire(data)), 10)
 
 
+def send_datagrams(sender, target, datagrams, every=0.05):
+    """Each datagram to `target` ("127.0.0.1:5005") from `sender`, `every` seconds apart."""
+    host, port = target.rsplit(":", 1)
+    for datagram in datagrams:
+        sender.sendto(datagram, (host, int(port)))
+        time.sleep(every)
+
+
 def speed_cycle(kmh):
     """A whole cycle whose speed frame shows `kmh`, so cycles can be told apart."""
     return cycle(f"FF 04 40 {kmh:02X} 00 00 25 00 00 00 00")
@@ -213,10 +221,7 @@ class BridgeTest(SystemTest):
         self.addCleanup(self.sender.close)
 
     def send(self, target, datagrams, every=0.05):
-        host, port = target.rsplit(":", 1)
-        for datagram in datagrams:
-            self.sender.sendto(datagram, (host, int(port)))
-            time.sleep(every)
+        send_datagrams(self.sender, target, datagrams, every)
 
     @staticmethod
     def said(tool, text):

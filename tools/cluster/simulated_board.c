@@ -734,12 +734,18 @@ uint32_t board_cycles_taken(const simulated_board* board) {
   return board->taken_count;
 }
 
-int board_lcd_taken(const simulated_board* board, uint32_t index, int line, char out[17]) {
-  if (index >= board->taken_count || board->taken_count - index > TAKEN_KEPT) {
+/* Line `line` of display `index` of a ring of TAKEN_KEPT displays (two lines of 16 each,
+ * from `kept` on), `count` kept so far. */
+static int kept_line(const uint8_t* kept, uint32_t count, uint32_t index, int line, char out[17]) {
+  if (index >= count || count - index > TAKEN_KEPT) {
     return -1;
   }
-  printable(board->lcd_taken[index % TAKEN_KEPT][line == 0 ? 0 : 1], out);
+  printable(kept + (index % TAKEN_KEPT) * 32 + (line == 0 ? 0 : 16), out);
   return 0;
+}
+
+int board_lcd_taken(const simulated_board* board, uint32_t index, int line, char out[17]) {
+  return kept_line(&board->lcd_taken[0][0][0], board->taken_count, index, line, out);
 }
 
 uint32_t board_lcd_settles(const simulated_board* board) {
@@ -747,11 +753,7 @@ uint32_t board_lcd_settles(const simulated_board* board) {
 }
 
 int board_lcd_settled(const simulated_board* board, uint32_t index, int line, char out[17]) {
-  if (index >= board->settled_count || board->settled_count - index > TAKEN_KEPT) {
-    return -1;
-  }
-  printable(board->lcd_settled_kept[index % TAKEN_KEPT][line == 0 ? 0 : 1], out);
-  return 0;
+  return kept_line(&board->lcd_settled_kept[0][0][0], board->settled_count, index, line, out);
 }
 
 uint64_t board_lcd_settled_at(const simulated_board* board, uint32_t index) {
