@@ -740,7 +740,7 @@ static int kept_line(const uint8_t* kept, uint32_t count, uint32_t index, int li
   if (index >= count || count - index > TAKEN_KEPT) {
     return -1;
   }
-  printable(kept + (index % TAKEN_KEPT) * 32 + (line == 0 ? 0 : 16), out);
+  printable(kept + (size_t)(index % TAKEN_KEPT) * 32u + (line == 0 ? 0u : 16u), out);
   return 0;
 }
 
