@@ -105,6 +105,10 @@ io_status read_device(device_handle device, std::uint8_t* buffer, std::uint32_t 
 // not be handed seconds-old frames when it reads again.
 void discard_output(device_handle device) noexcept;
 
+// Sets the modem lines DTR and RTS (true: asserted), as an Arduino's auto-reset is driven. False
+// when the line has none the driver can switch (a pseudo-terminal, a cable without DTR).
+bool set_control_lines(device_handle device, bool dtr, bool rts) noexcept;
+
 // Unsent output is discarded first: a real UART's close would otherwise wait up to 30 s for a
 // cluster that stopped reading.
 void close_device(device_handle device) noexcept;

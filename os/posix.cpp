@@ -243,6 +243,16 @@ io_status read_device(device_handle device, std::uint8_t* buffer, std::uint32_t 
                                                                               : io_status::failed;
 }
 
+bool set_control_lines(device_handle device, bool dtr, bool rts) noexcept {
+  int lines = 0;
+  if (::ioctl(fd_of(device), TIOCMGET, &lines) != 0) {
+    return false;
+  }
+  lines = dtr ? lines | TIOCM_DTR : lines & ~TIOCM_DTR;
+  lines = rts ? lines | TIOCM_RTS : lines & ~TIOCM_RTS;
+  return ::ioctl(fd_of(device), TIOCMSET, &lines) == 0;
+}
+
 void discard_output(device_handle device) noexcept {
   ::tcflush(fd_of(device), TCOFLUSH);
 }

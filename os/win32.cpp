@@ -226,6 +226,11 @@ io_status read_device(device_handle device, std::uint8_t* buffer, std::uint32_t 
   return io_status::done;
 }
 
+bool set_control_lines(device_handle device, bool dtr, bool rts) noexcept {
+  return ::EscapeCommFunction(handle_of(device), dtr ? SETDTR : CLRDTR) != 0 &&
+         ::EscapeCommFunction(handle_of(device), rts ? SETRTS : CLRRTS) != 0;
+}
+
 void discard_output(device_handle device) noexcept {
   ::PurgeComm(handle_of(device), PURGE_TXABORT | PURGE_TXCLEAR);
 }

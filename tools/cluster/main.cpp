@@ -94,7 +94,14 @@ struct Options {
   double i2c_held_until = -1.0;
   int backpack = 0;
   std::string bootloader;
+  std::vector<std::string> knows;
   bool taken = false;
+};
+
+// A firmware the board may run: the one it started with, or one an upload may put there.
+struct Known {
+  std::string path;
+  vontrel::cluster::FirmwareImage image;
 };
 
 // With --taken: each display the bus settled on that differs from the one before, and what the
@@ -436,10 +443,29 @@ class ClusterDashboard {
 
 int run(Options options) {
   std::string why;
-  const auto image = vontrel::cluster::inspect(options.firmware, why);
-  if (!image) {
-    std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
-    return exit_firmware;
+  if (options.firmware.empty() && options.bootloader.empty()) {
+    std::fprintf(stderr,
+                 "vontrel-cluster: give --firmware, or --bootloader for a chip with "
+                 "nothing but its bootloader\n");
+    return exit_usage;
+  }
+  std::vector<Known> known;
+  for (const std::string& path : options.knows) {
+    const auto image = vontrel::cluster::inspect(path, why);
+    if (!image) {
+      std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
+      return exit_firmware;
+    }
+    known.push_back({path, *image});
+  }
+  std::optional<vontrel::cluster::FirmwareImage> image;
+  if (!options.firmware.empty()) {
+    image = vontrel::cluster::inspect(options.firmware, why);
+    if (!image) {
+      std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
+      return exit_firmware;
+    }
+    known.insert(known.begin(), {options.firmware, *image});
   }
   if (!options.link.empty() && !vontrel::tools::link_path_free(options.link)) {
     std::fprintf(stderr, "vontrel-cluster: %s is taken: it exists and is not a link of ours\n",
@@ -451,7 +477,9 @@ int run(Options options) {
   std::unique_ptr<vontrel::web::DashboardServer> web;
   if (!options.web.empty()) {
     vontrel::web::DashboardState idle;
-    idle.source = "simulated firmware " + fs::path(options.firmware).filename().string();
+    idle.source = options.firmware.empty()
+                      ? std::string("simulated board, no firmware yet")
+                      : "simulated firmware " + fs::path(options.firmware).filename().string();
     int status = 0;
     web = vontrel::web::serve_dashboard("vontrel-cluster", options.web, idle, options.json, out,
                                         status);
@@ -461,21 +489,27 @@ int run(Options options) {
   }
 
   char message[256] = "";
-  simulated_board* board = board_create(options.firmware.c_str(), message, sizeof message);
+  simulated_board* board = board_create(
+      options.firmware.empty() ? nullptr : options.firmware.c_str(), message, sizeof message);
   if (board == nullptr) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", message);
     return exit_firmware;
   }
   board_set_backpack(board, options.backpack);
-  const auto loaded = firmware_on(board, *image);
-  if (!loaded) {
-    std::fprintf(stderr, "vontrel-cluster: %s has a dial table of no points or of more than 16\n",
-                 options.firmware.c_str());
-    board_destroy(board);
-    return exit_firmware;
+  // What the board runs, read by that firmware's own tables; nothing while it holds none we
+  // know (an empty chip, an upload under way).
+  std::optional<Firmware> running;
+  std::string running_path;
+  if (image) {
+    running = firmware_on(board, *image);
+    if (!running) {
+      std::fprintf(stderr, "vontrel-cluster: %s has a dial table of no points or of more than 16\n",
+                   options.firmware.c_str());
+      board_destroy(board);
+      return exit_firmware;
+    }
+    running_path = options.firmware;
   }
-  const Firmware& firmware = *loaded;
-  const std::uint16_t* address = &firmware.health;
   if (!options.bootloader.empty() &&
       board_load_bootloader(board, options.bootloader.c_str(), message, sizeof message) != 0) {
     std::fprintf(stderr, "vontrel-cluster: %s\n", message);
@@ -515,6 +549,35 @@ int run(Options options) {
     }
     std::fflush(out);
   }
+  // Behind a bootloader an upload may change what runs: look again every 100 ms.
+  const auto identify = [&](double t) {
+    std::optional<Firmware> now;
+    std::string path;
+    for (const Known& candidate : known) {
+      if (board_flash_holds(board, candidate.path.c_str()) != 0) {
+        now = firmware_on(board, candidate.image);
+        path = candidate.path;
+        break;
+      }
+    }
+    if (path == running_path && now.has_value() == running.has_value()) {
+      return;
+    }
+    running = now;
+    running_path = path;
+    const std::string name = path.empty() ? "" : fs::path(path).filename().string();
+    if (options.json) {
+      nlohmann::json event = {{"event", "firmware"}, {"t", round_to(t, 0.001)}};
+      event["name"] = path.empty() ? nlohmann::json(nullptr) : nlohmann::json(name);
+      std::fprintf(out, "%s\n", vontrel::tools::json_text(event).c_str());
+    } else if (!options.quiet) {
+      std::fprintf(out, "%8.3f s  the board now holds %s\n", t,
+                   path.empty() ? "no firmware we know" : name.c_str());
+    }
+    std::fflush(out);
+  };
+  std::uint32_t resets_seen = 0;
+  double last_identified = 0.0;
   std::optional<ClusterDashboard> dashboard;
   if (web) {
     dashboard.emplace(*web, "simulated firmware on " + port);
@@ -560,6 +623,25 @@ int run(Options options) {
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t));
     std::this_thread::sleep_until(due);
 
+    if (!options.bootloader.empty()) {
+      if (board_port_resets(board) != resets_seen) {
+        resets_seen = board_port_resets(board);
+        if (options.json) {
+          std::fprintf(out, "%s\n",
+                       vontrel::tools::json_text(
+                           {{"event", "reset"}, {"t", round_to(t, 0.001)}, {"by", "port opened"}})
+                           .c_str());
+        }
+      }
+      if (t - last_identified >= 0.1) {
+        last_identified = t;
+        identify(t);
+      }
+    }
+    if (!running) {
+      continue;
+    }
+    const Firmware& firmware = *running;
     if (dashboard) {
       dashboard->publish(board, firmware, t);
     }
@@ -584,7 +666,11 @@ int run(Options options) {
 
   feed.reset();
   const double seconds = static_cast<double>(board_cycle(board)) / frequency;
-  const nlohmann::json summary = health(board, *address, seconds);
+  nlohmann::json summary = running ? health(board, running->health, seconds)
+                                   : nlohmann::json{{"event", "health"}, {"firmware", nullptr}};
+  if (!options.bootloader.empty()) {
+    summary["port_resets"] = board_port_resets(board);
+  }
   if (options.json) {
     std::fprintf(out, "%s\n", vontrel::tools::json_text(summary).c_str());
   } else {
@@ -607,7 +693,8 @@ int main(int argc, char** argv) {
         "Runs the Vontrel reference firmware on a simulated ATmega328P at 16 MHz, its UART "
         "behind a pseudo-terminal, and shows the cluster's needles, lamps and display."};
     app.set_version_flag("--version", std::string("Vontrel ") + VONTREL_VERSION);
-    app.add_option("--firmware", options.firmware, "The firmware's .elf")->required();
+    app.add_option("--firmware", options.firmware,
+                   "The firmware's .elf (with --bootloader it may be left out: an empty chip)");
     app.add_option("--link", options.link,
                    "Also make this symbolic link to the port (for the plug-in's settings, or "
                    "Wine's dosdevices/comN)");
@@ -652,6 +739,12 @@ int main(int argc, char** argv) {
                    "reset as on a real board: the Arduino core's ATmegaBOOT (old Nano) or "
                    "Optiboot (Uno, new Nano)")
         ->group("Testing")
+        ->check(CLI::ExistingFile);
+    app.add_option("--knows", options.knows,
+                   "With --bootloader: a firmware (.elf) an upload may put on the board; its "
+                   "needles are read by its tables once the flash holds it (repeatable)")
+        ->group("Testing")
+        ->needs("--bootloader")
         ->check(CLI::ExistingFile);
     app.add_option("--web", options.web,
                    "Serve a live dashboard page at [ADDRESS:]PORT (127.0.0.1 unless given; "

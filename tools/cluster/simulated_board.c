@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "avr_ioport.h"
 #include "avr_spi.h"
@@ -95,6 +98,15 @@ struct simulated_board {
   uint64_t receive_started;
   uint64_t last_byte;
   uint64_t decode_started;
+  /* Behind a bootloader the board is a board an uploader can reach: every open of its port
+   * resets it (an auto-reset board's DTR pulse; a pseudo-terminal has no DTR), and the line
+   * carries bytes only while its rate and the UART's agree, as a real line does. */
+  int bootloader;
+  int opens;          /* inotify on the port, -1 before the bootloader is loaded */
+  uint32_t resets;    /* by the port's opening */
+  uint32_t line_rate; /* the rate the port was last set to, 0 when unknown */
+  avr_irq_t* uart_in; /* the UART's receiver */
+  avr_irq_t* pty_in;  /* the pseudo-terminal's side of what the UART sends */
 };
 
 static void on_receive_interrupt(struct avr_irq_t* irq, uint32_t value, void* param) {
@@ -413,6 +425,39 @@ static void install_timer_flag_rule(avr_t* avr) {
   }
 }
 
+/* The rate the UART is set to, from UBRR0 and U2X0. */
+static uint32_t uart_rate(const simulated_board* board) {
+  const uint32_t ubrr = (uint32_t)(board->avr->data[0xC4] | (board->avr->data[0xC5] & 0x0F) << 8);
+  const uint32_t divisor = (board->avr->data[0xC0] & 0x02) != 0 ? 8u : 16u;
+  return board->avr->frequency / (divisor * (ubrr + 1));
+}
+
+/* A byte crosses the line as sent only when both ends run within 4 % of each other; otherwise
+ * the receiver samples the wrong bits, and what it takes is noise. */
+static uint32_t over_the_line(const simulated_board* board, uint32_t value) {
+  uint32_t uart;
+  if (!board->bootloader || board->line_rate == 0) {
+    return value;
+  }
+  uart = uart_rate(board);
+  if (uart * 100u > board->line_rate * 104u || uart * 104u < board->line_rate * 100u) {
+    return ~value & 0xFFu;
+  }
+  return value;
+}
+
+static void on_uart_sent(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  (void)irq;
+  avr_raise_irq(board->pty_in, over_the_line(board, value));
+}
+
+static void on_line_byte(struct avr_irq_t* irq, uint32_t value, void* param) {
+  simulated_board* board = param;
+  (void)irq;
+  avr_raise_irq(board->uart_in, over_the_line(board, value));
+}
+
 /* Pacing is the caller's: simavr's own sleep would stall the run with usleep. */
 static void no_sleep(avr_t* avr, avr_cycle_count_t how_long) {
   (void)avr;
@@ -426,7 +471,8 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
     snprintf(error, error_size, "out of memory");
     return NULL;
   }
-  if (elf_read_firmware(elf_path, &board->firmware) != 0) {
+  board->opens = -1;
+  if (elf_path != NULL && elf_read_firmware(elf_path, &board->firmware) != 0) {
     snprintf(error, error_size, "cannot read the firmware %s", elf_path);
     free(board);
     return NULL;
@@ -440,13 +486,28 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
   avr_init(board->avr);
   board->avr->frequency = 16000000;
   board->avr->sleep = no_sleep;
-  avr_load_firmware(board->avr, &board->firmware);
+  if (elf_path != NULL) {
+    avr_load_firmware(board->avr, &board->firmware);
+  } else {
+    /* A new chip: its flash erased, nothing to run until a bootloader is put in front. */
+    memset(board->avr->flash, 0xFF, board->avr->flashend + 1);
+  }
   board->avr->frequency = 16000000;
   install_timer_flag_rule(board->avr);
 
   /* The UART behind a pseudo-terminal. */
   uart_pty_init(board->avr, &board->uart);
   uart_pty_connect(&board->uart, '0');
+  {
+    /* Every byte through our hands, so that the line's rate can be held to the UART's. */
+    avr_irq_t* out = avr_io_getirq(board->avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT);
+    board->uart_in = avr_io_getirq(board->avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
+    board->pty_in = board->uart.irq + IRQ_UART_PTY_BYTE_IN;
+    avr_unconnect_irq(out, board->pty_in);
+    avr_unconnect_irq(board->uart.irq + IRQ_UART_PTY_BYTE_OUT, board->uart_in);
+    avr_irq_register_notify(out, on_uart_sent, board);
+    avr_irq_register_notify(board->uart.irq + IRQ_UART_PTY_BYTE_OUT, on_line_byte, board);
+  }
   for (avr_io_t* io = board->avr->io_port; io != NULL; io = io->next) {
     if (strcmp(io->kind, "uart") == 0 && ((avr_uart_t*)io)->name == '0') {
       board->uart0 = (avr_uart_t*)io;
@@ -516,7 +577,67 @@ const char* board_port(const simulated_board* board) {
   return board->uart.pty.slavename;
 }
 
+/* The reset pin pulled low: the chip starts again at the bootloader, which reads in MCUSR that
+ * the reset came from outside and so waits for an upload. */
+static void reset_by_pin(simulated_board* board) {
+  avr_reset(board->avr);
+  board->avr->data[0x54] = 0x02; /* MCUSR: EXTRF */
+  board->resets++;
+}
+
+/* What happened on the port since the last look: each open resets the board; the rate the
+ * opener set is the line's. */
+static void watch_port(simulated_board* board) {
+  struct termios line;
+  char events[4096] __attribute__((aligned(__alignof__(struct inotify_event))));
+  ssize_t got;
+  while ((got = read(board->opens, events, sizeof events)) > 0) {
+    ssize_t at = 0;
+    while (at < got) {
+      const struct inotify_event* event = (const struct inotify_event*)(events + at);
+      if ((event->mask & IN_OPEN) != 0) {
+        reset_by_pin(board);
+      }
+      at += (ssize_t)sizeof *event + event->len;
+    }
+  }
+  if (tcgetattr(board->uart.pty.s, &line) == 0) {
+    static const struct {
+      speed_t speed;
+      uint32_t rate;
+    } rates[] = {{B9600, 9600},   {B19200, 19200},   {B38400, 38400},
+                 {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    size_t i;
+    board->line_rate = 0;
+    for (i = 0; i < sizeof rates / sizeof rates[0]; i++) {
+      if (cfgetospeed(&line) == rates[i].speed) {
+        board->line_rate = rates[i].rate;
+      }
+    }
+  }
+}
+
+uint32_t board_port_resets(const simulated_board* board) {
+  return board->resets;
+}
+
+int board_flash_holds(const simulated_board* board, const char* elf_path) {
+  elf_firmware_t firmware;
+  int same;
+  memset(&firmware, 0, sizeof firmware);
+  if (elf_read_firmware(elf_path, &firmware) != 0 || firmware.flash == NULL ||
+      firmware.flashsize == 0 || firmware.flashsize > board->avr->flashend + 1) {
+    return 0;
+  }
+  same = memcmp(firmware.flash, board->avr->flash, firmware.flashsize) == 0;
+  free(firmware.flash);
+  return same;
+}
+
 int board_run_until(simulated_board* board, uint64_t cycle) {
+  if (board->opens >= 0) {
+    watch_port(board);
+  }
   /* The firmware's UART set-up recomputes the byte time: keep it the line's. */
   if (board->uart0 != NULL) {
     board->uart0->cycles_per_byte = UART_CYCLES_PER_BYTE;
@@ -612,6 +733,14 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
       board->avr->codeend = 0x7FFF;
       board->avr->reset_pc = start;
       board->avr->pc = start;
+      board->bootloader = 1;
+      board->opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      if (board->opens < 0 ||
+          inotify_add_watch(board->opens, board->uart.pty.slavename, IN_OPEN) < 0) {
+        snprintf(error, error_size, "cannot watch the port %s for opens",
+                 board->uart.pty.slavename);
+        return -1;
+      }
       return 0;
     }
     if (type == 2 || type == 4) {

@@ -27,7 +27,8 @@ typedef struct board_timing {
   uint64_t byte_gap_cycles_min; /* between two bytes' interrupts: the line's byte time at best */
 } board_timing;
 
-/* Loads the firmware and starts the board. NULL with `error` filled on failure. */
+/* Loads the firmware and starts the board; with no firmware (NULL), an erased chip. NULL with
+ * `error` filled on failure. */
 simulated_board* board_create(const char* elf_path, char* error, size_t error_size);
 /* Before the process ends: the board's threads end with it. */
 void board_destroy(simulated_board* board);
@@ -42,6 +43,10 @@ int board_run_until(simulated_board* board, uint64_t cycle);
  * reset. 0, or -1 with `error` filled. */
 int board_load_bootloader(simulated_board* board, const char* hex_path, char* error,
                           size_t error_size);
+/* Behind a bootloader: how often opening the port has reset the board (as an auto-reset board's
+ * DTR does), and whether its flash holds the program of a firmware file (an ELF) from 0. */
+uint32_t board_port_resets(const simulated_board* board);
+int board_flash_holds(const simulated_board* board, const char* elf_path);
 /* For tests of the firmware's watchdog: the CPU spins from here on with interrupts off... */
 void board_hang(simulated_board* board);
 /* ... or with them on: the main loop waits for ever, the interrupts go on. */

@@ -1,0 +1,434 @@
+#include "tools/flash/flasher.h"
+
+#include <cstdio>
+
+namespace vontrel::flash {
+
+namespace {
+
+constexpr std::uint32_t OPTIBOOT_BAUD = 115200;
+constexpr std::uint32_t ATMEGABOOT_BAUD = 57600;
+constexpr std::uint8_t ATMEGA328P[3] = {0x1E, 0x95, 0x0F};
+
+std::string hex_byte(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
+  return text;
+}
+
+std::string address_text(std::size_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(address));
+  return text;
+}
+
+std::string signature_text(const std::uint8_t signature[3]) {
+  return hex_byte(signature[0]) + " " + hex_byte(signature[1]) + " " + hex_byte(signature[2]);
+}
+
+// Mostly printable text: what a sketch writes to its serial port, not a bootloader's answer.
+bool looks_like_text(const std::vector<std::uint8_t>& bytes) {
+  std::size_t printable = 0;
+  for (const std::uint8_t byte : bytes) {
+    if ((byte >= 0x20 && byte < 0x7F) || byte == '\r' || byte == '\n' || byte == '\t') {
+      ++printable;
+    }
+  }
+  return bytes.size() >= 4 && printable * 10 >= bytes.size() * 9;
+}
+
+std::string quoted_text(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  for (const std::uint8_t byte : bytes) {
+    if (byte >= 0x20 && byte < 0x7F) {
+      text += static_cast<char>(byte);
+    } else if (!text.empty() && text.back() != ' ') {
+      text += ' ';
+    }
+  }
+  while (!text.empty() && text.back() == ' ') {
+    text.pop_back();
+  }
+  return text.size() > 40 ? text.substr(0, 40) + "..." : text;
+}
+
+}  // namespace
+
+std::size_t room_under(std::uint32_t baud) {
+  // Optiboot takes the last 512 bytes of the 32 KiB, ATmegaBOOT the last 2 KiB.
+  return baud == ATMEGABOOT_BAUD ? 30720 : 32256;
+}
+
+std::string chip_named(const std::uint8_t signature[3]) {
+  struct Chip {
+    std::uint8_t signature[3];
+    const char* name;
+  };
+  static const Chip chips[] = {
+      {{0x1E, 0x95, 0x0F}, "ATmega328P"}, {{0x1E, 0x95, 0x14}, "ATmega328"},
+      {{0x1E, 0x94, 0x06}, "ATmega168"},  {{0x1E, 0x94, 0x0B}, "ATmega168P"},
+      {{0x1E, 0x93, 0x0A}, "ATmega88"},   {{0x1E, 0x93, 0x07}, "ATmega8"},
+      {{0x1E, 0x95, 0x87}, "ATmega32U4"}, {{0x1E, 0x98, 0x01}, "ATmega2560"},
+      {{0x1E, 0x97, 0x03}, "ATmega1280"}, {{0x1E, 0x95, 0x16}, "ATmega328PB"},
+  };
+  for (const Chip& chip : chips) {
+    if (chip.signature[0] == signature[0] && chip.signature[1] == signature[1] &&
+        chip.signature[2] == signature[2]) {
+      return chip.name;
+    }
+  }
+  return "chip of an unknown kind";
+}
+
+Flasher::Flasher(Port& port, Events events, std::uint32_t forced_baud, Timings timings)
+    : port_(port), events_(std::move(events)), forced_baud_(forced_baud), timings_(timings) {}
+
+bool Flasher::reopen(std::uint32_t baud, Report& report) {
+  bootloader_.reset();
+  line_.reset();  // closed first: a port has one owner
+  OpenProblem problem = OpenProblem::none;
+  line_ = port_.open(baud, problem);
+  if (line_) {
+    bootloader_ = std::make_unique<Bootloader>(*line_, timings_.answer_ms);
+    report.baud = baud;
+    return true;
+  }
+  switch (problem) {
+    case OpenProblem::no_such_port:
+      report.outcome = Outcome::port_missing;
+      break;
+    case OpenProblem::held:
+      report.outcome = Outcome::port_held;
+      break;
+    case OpenProblem::refused:
+      report.outcome = Outcome::port_refused;
+      break;
+    case OpenProblem::line_not_set:
+      report.outcome = Outcome::line_not_set;
+      break;
+    case OpenProblem::none:
+    case OpenProblem::other:
+      report.outcome = Outcome::port_missing;
+      break;
+  }
+  report.baud = baud;
+  return false;
+}
+
+bool Flasher::try_sync(Bootloader& bootloader, Report& report) {
+  for (int attempt = 0; attempt < timings_.syncs_per_reset; ++attempt) {
+    const Answer answer = bootloader.sync(timings_.sync_wait_ms);
+    if (answer == Answer::gone) {
+      report.outcome = Outcome::lost;
+      report.message = "The port " + port_.name() + " went away (was the board unplugged?)";
+      return false;
+    }
+    if (answer == Answer::ok) {
+      // Answers to earlier tries may still be on their way: let them come and drop them, so
+      // they do not shift the exchange, then make sure of the bootloader once more.
+      line_->pause(20);
+      line_->discard_input();
+      if (bootloader.sync(timings_.sync_wait_ms) == Answer::ok) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool Flasher::connect(Report& report) {
+  std::vector<std::uint32_t> rates;
+  if (forced_baud_ != 0) {
+    rates.push_back(forced_baud_);
+  } else {
+    rates = {OPTIBOOT_BAUD, ATMEGABOOT_BAUD};
+  }
+  if (!reopen(rates[0], report)) {
+    return false;
+  }
+  const bool lines = line_->switch_lines(false);
+  bool found = false;
+  std::vector<std::uint8_t> stray;
+  const auto keep_stray = [&] {
+    const std::vector<std::uint8_t>& now = bootloader_->stray();
+    stray.insert(stray.end(), now.begin(), now.end());
+    bootloader_->forget_stray();
+  };
+  if (lines) {
+    for (std::size_t r = 0; r < rates.size() && !found; ++r) {
+      if (events_.note) {
+        events_.note(
+            "try", "resetting the board, its bootloader at " + std::to_string(rates[r]) + " baud?");
+      }
+      for (int reset = 0; reset < timings_.resets_per_rate && !found; ++reset) {
+        if (report.baud != rates[r] && !reopen(rates[r], report)) {
+          return false;
+        }
+        // The auto-reset: a capacitor from DTR (and RTS, on some boards) to the reset pin
+        // turns the assertion into a pulse.
+        line_->switch_lines(false);
+        line_->pause(timings_.reset_released_ms);
+        line_->switch_lines(true);
+        line_->pause(timings_.reset_pulse_ms);
+        line_->switch_lines(false);
+        line_->pause(timings_.after_reset_ms);
+        line_->discard_input();
+        found = try_sync(*bootloader_, report);
+        if (report.outcome == Outcome::lost) {
+          return false;
+        }
+        keep_stray();
+      }
+    }
+  } else {
+    // A pseudo-terminal, a cable without DTR: reopening the port still resets a board that
+    // resets when its port opens; any other must be reset by hand.
+    if (events_.note) {
+      events_.note("press_reset", "The port " + port_.name() +
+                                      " cannot switch its DTR and RTS lines, so it may not reset "
+                                      "the board: press the board's reset button now.");
+    }
+    const std::uint64_t until = port_.now_ms() + timings_.press_reset_ms;
+    bool first = true;
+    while (!found && (first || port_.now_ms() < until)) {
+      first = false;
+      for (std::size_t r = 0; r < rates.size() && !found; ++r) {
+        if (events_.note) {
+          events_.note("try", "opening the port again, its bootloader at " +
+                                  std::to_string(rates[r]) + " baud?");
+        }
+        if (!reopen(rates[r], report)) {
+          return false;
+        }
+        line_->pause(timings_.after_reset_ms);
+        line_->discard_input();
+        found = try_sync(*bootloader_, report);
+        if (report.outcome == Outcome::lost) {
+          return false;
+        }
+        keep_stray();
+      }
+    }
+  }
+  if (!found) {
+    if (looks_like_text(stray)) {
+      report.outcome = Outcome::sketch_talking;
+      report.message = "The board on " + port_.name() + " answers with text (\"" +
+                       quoted_text(stray) +
+                       "\"): a sketch is running, not the bootloader, so the reset did not reach "
+                       "the chip. Press the board's reset button just as you start this again, "
+                       "or use a cable that carries DTR.";
+    } else {
+      std::string rates_text;
+      for (std::size_t r = 0; r < rates.size(); ++r) {
+        rates_text += (r == 0 ? "" : " or ") + std::to_string(rates[r]);
+      }
+      report.outcome = Outcome::no_bootloader;
+      report.message = "No bootloader answered on " + port_.name() + " at " + rates_text +
+                       " baud. Is it an Arduino (Uno, Nano) with its bootloader? A board once "
+                       "flashed with a programmer over ISP has lost it. Press the board's reset "
+                       "button just before you run this again.";
+    }
+    return false;
+  }
+  report.bootloader = report.baud == ATMEGABOOT_BAUD ? "ATmegaBOOT" : "Optiboot";
+  report.room = room_under(report.baud);
+  if (events_.note) {
+    events_.note("bootloader",
+                 report.bootloader + " answered at " + std::to_string(report.baud) + " baud");
+  }
+  const Answer signature =
+      with_retry(*bootloader_, [&] { return bootloader_->read_signature(report.signature); });
+  if (signature != Answer::ok) {
+    report.outcome = Outcome::lost;
+    report.message = "The bootloader on " + port_.name() +
+                     " answered, then did not say which chip it runs on. Nothing was written: "
+                     "run this again.";
+    return false;
+  }
+  if (report.signature[0] != ATMEGA328P[0] || report.signature[1] != ATMEGA328P[1] ||
+      report.signature[2] != ATMEGA328P[2]) {
+    report.outcome = Outcome::wrong_chip;
+    report.message = "The board's chip is an " + chip_named(report.signature) + " (signature " +
+                     signature_text(report.signature) +
+                     "), not the ATmega328P the firmware is built for: nothing was written.";
+    leave(report);
+    return false;
+  }
+  if (events_.note) {
+    events_.note("chip", "ATmega328P (signature " + signature_text(report.signature) + ")");
+  }
+  if (with_retry(*bootloader_, [&] { return bootloader_->enter_programming(); }) != Answer::ok) {
+    report.outcome = Outcome::lost;
+    report.message = "The bootloader on " + port_.name() +
+                     " stopped answering before anything was written: run this again.";
+    return false;
+  }
+  return true;
+}
+
+Answer Flasher::with_retry(Bootloader& bootloader, const std::function<Answer()>& step) {
+  Answer answer = Answer::no_answer;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    answer = step();
+    if (answer == Answer::ok || answer == Answer::gone) {
+      return answer;
+    }
+    // Out of step (a byte lost on the way, an answer late): back in sync, then the whole step
+    // again. A page written twice is the same page.
+    line_->pause(50);
+    line_->discard_input();
+    for (int sync = 0; sync < 3; ++sync) {
+      const Answer synced = bootloader.sync(timings_.sync_wait_ms);
+      if (synced == Answer::ok || synced == Answer::gone) {
+        break;
+      }
+    }
+    line_->pause(20);
+    line_->discard_input();
+  }
+  return answer;
+}
+
+void Flasher::leave(Report& report) {
+  (void)report;
+  // The bootloader starts the firmware (Optiboot through its watchdog); a lost answer here
+  // leaves a board that starts it on its own a moment later.
+  bootloader_->leave_programming();
+}
+
+bool Flasher::compare(Bootloader& bootloader, const Image& image, const std::string& phase,
+                      Report& report) {
+  const std::size_t pages = (image.bytes.size() + PAGE_BYTES - 1) / PAGE_BYTES;
+  for (std::size_t page = 0; page < pages; ++page) {
+    std::uint8_t read[PAGE_BYTES];
+    const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
+    const Answer answer = with_retry(bootloader, [&] {
+      const Answer loaded = bootloader.load_address(word);
+      return loaded == Answer::ok ? bootloader.read_page(read) : loaded;
+    });
+    if (answer != Answer::ok) {
+      report.outcome = Outcome::lost;
+      report.page = page + 1;
+      report.message = "The board stopped answering while page " + std::to_string(page + 1) +
+                       " of " + std::to_string(pages) + " was read back.";
+      return false;
+    }
+    for (std::size_t i = 0; i < PAGE_BYTES; ++i) {
+      const std::size_t at = page * PAGE_BYTES + i;
+      const std::uint8_t wanted = at < image.bytes.size() ? image.bytes[at] : 0xFF;
+      if (read[i] != wanted) {
+        report.page = page + 1;
+        report.message = "Page " + std::to_string(page + 1) + " of " + std::to_string(pages) +
+                         " differs at " + address_text(at) + ": the firmware has " +
+                         hex_byte(wanted) + ", the board " + hex_byte(read[i]) + ".";
+        return false;
+      }
+    }
+    report.pages = page + 1;
+    if (events_.progress) {
+      events_.progress(phase, page + 1, pages);
+    }
+  }
+  return true;
+}
+
+Report Flasher::write(const Image& image) {
+  Report report;
+  if (!connect(report)) {
+    return report;
+  }
+  if (image.bytes.size() > report.room) {
+    report.outcome = Outcome::too_large;
+    report.message = "The firmware is " + std::to_string(image.bytes.size()) + " bytes; the " +
+                     report.bootloader + " bootloader leaves " + std::to_string(report.room) +
+                     " for it: nothing was written.";
+    leave(report);
+    return report;
+  }
+  const std::size_t pages = (image.bytes.size() + PAGE_BYTES - 1) / PAGE_BYTES;
+  for (std::size_t page = 0; page < pages; ++page) {
+    // Whole pages only, unwritten bytes erased-0xFF: a bootloader writes the page it is given,
+    // and a part page would leave the rest of it to chance.
+    std::uint8_t bytes[PAGE_BYTES];
+    for (std::size_t i = 0; i < PAGE_BYTES; ++i) {
+      const std::size_t at = page * PAGE_BYTES + i;
+      bytes[i] = at < image.bytes.size() ? image.bytes[at] : 0xFF;
+    }
+    const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
+    const Answer answer = with_retry(*bootloader_, [&] {
+      const Answer loaded = bootloader_->load_address(word);
+      return loaded == Answer::ok ? bootloader_->program_page(bytes) : loaded;
+    });
+    if (answer != Answer::ok) {
+      report.outcome = Outcome::broke_off;
+      report.page = page + 1;
+      report.message = "The board stopped answering while page " + std::to_string(page + 1) +
+                       " of " + std::to_string(pages) + " (flash address " +
+                       address_text(page * PAGE_BYTES) +
+                       ") was being written. It still has its bootloader: run the same command "
+                       "again to finish.";
+      return report;
+    }
+    report.pages = page + 1;
+    if (events_.progress) {
+      events_.progress("write", page + 1, pages);
+    }
+  }
+  if (!compare(*bootloader_, image, "verify", report)) {
+    if (report.outcome == Outcome::done) {
+      report.outcome = Outcome::reads_back_wrong;
+      report.message = "Written, but it reads back otherwise. " + report.message +
+                       " Run the same command again.";
+    } else {
+      report.message += " All was written: run the same command again to check it.";
+    }
+    return report;
+  }
+  leave(report);
+  return report;
+}
+
+Report Flasher::verify(const Image& image) {
+  Report report;
+  if (!connect(report)) {
+    return report;
+  }
+  if (!compare(*bootloader_, image, "verify", report) && report.outcome == Outcome::done) {
+    report.outcome = Outcome::differs;
+  }
+  leave(report);
+  return report;
+}
+
+Report Flasher::read() {
+  Report report;
+  if (!connect(report)) {
+    return report;
+  }
+  const std::size_t pages = report.room / PAGE_BYTES;
+  for (std::size_t page = 0; page < pages; ++page) {
+    std::uint8_t bytes[PAGE_BYTES];
+    const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
+    const Answer answer = with_retry(*bootloader_, [&] {
+      const Answer loaded = bootloader_->load_address(word);
+      return loaded == Answer::ok ? bootloader_->read_page(bytes) : loaded;
+    });
+    if (answer != Answer::ok) {
+      report.outcome = Outcome::lost;
+      report.page = page + 1;
+      report.message = "The board stopped answering while page " + std::to_string(page + 1) +
+                       " of " + std::to_string(pages) + " was read: run this again.";
+      return report;
+    }
+    report.flash.insert(report.flash.end(), bytes, bytes + PAGE_BYTES);
+    report.pages = page + 1;
+    if (events_.progress) {
+      events_.progress("read", page + 1, pages);
+    }
+  }
+  leave(report);
+  return report;
+}
+
+}  // namespace vontrel::flash
