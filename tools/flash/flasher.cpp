@@ -115,7 +115,8 @@ bool Flasher::reopen(std::uint32_t baud, Report& report) {
   return false;
 }
 
-bool Flasher::try_sync(Bootloader& bootloader, Report& report) {
+bool Flasher::try_sync(Report& report) {
+  Bootloader& bootloader = *bootloader_;
   for (int attempt = 0; attempt < timings_.syncs_per_reset; ++attempt) {
     const Answer answer = bootloader.sync(timings_.sync_wait_ms);
     if (answer == Answer::gone) {
@@ -136,6 +137,26 @@ bool Flasher::try_sync(Bootloader& bootloader, Report& report) {
   return false;
 }
 
+bool Flasher::reset_and_sync(std::uint32_t baud, Report& report) {
+  if (lines_) {
+    if (report.baud != baud && !reopen(baud, report)) {
+      return false;
+    }
+    // The auto-reset: a capacitor from DTR (and RTS, on some boards) to the reset pin turns
+    // the assertion into a pulse.
+    line_->switch_lines(false);
+    line_->pause(timings_.reset_released_ms);
+    line_->switch_lines(true);
+    line_->pause(timings_.reset_pulse_ms);
+    line_->switch_lines(false);
+  } else if (!reopen(baud, report)) {
+    return false;
+  }
+  line_->pause(timings_.after_reset_ms);
+  line_->discard_input();
+  return try_sync(report);
+}
+
 bool Flasher::connect(Report& report) {
   std::vector<std::uint32_t> rates;
   if (forced_baud_ != 0) {
@@ -146,7 +167,7 @@ bool Flasher::connect(Report& report) {
   if (!reopen(rates[0], report)) {
     return false;
   }
-  const bool lines = line_->switch_lines(false);
+  lines_ = line_->switch_lines(false);
   bool found = false;
   std::vector<std::uint8_t> stray;
   const auto keep_stray = [&] {
@@ -154,27 +175,15 @@ bool Flasher::connect(Report& report) {
     stray.insert(stray.end(), now.begin(), now.end());
     bootloader_->forget_stray();
   };
-  if (lines) {
+  if (lines_) {
     for (std::size_t r = 0; r < rates.size() && !found; ++r) {
       if (events_.note) {
         events_.note(
             "try", "resetting the board, its bootloader at " + std::to_string(rates[r]) + " baud?");
       }
       for (int reset = 0; reset < timings_.resets_per_rate && !found; ++reset) {
-        if (report.baud != rates[r] && !reopen(rates[r], report)) {
-          return false;
-        }
-        // The auto-reset: a capacitor from DTR (and RTS, on some boards) to the reset pin
-        // turns the assertion into a pulse.
-        line_->switch_lines(false);
-        line_->pause(timings_.reset_released_ms);
-        line_->switch_lines(true);
-        line_->pause(timings_.reset_pulse_ms);
-        line_->switch_lines(false);
-        line_->pause(timings_.after_reset_ms);
-        line_->discard_input();
-        found = try_sync(*bootloader_, report);
-        if (report.outcome == Outcome::lost) {
+        found = reset_and_sync(rates[r], report);
+        if (report.outcome != Outcome::done) {
           return false;
         }
         keep_stray();
@@ -197,13 +206,8 @@ bool Flasher::connect(Report& report) {
           events_.note("try", "opening the port again, its bootloader at " +
                                   std::to_string(rates[r]) + " baud?");
         }
-        if (!reopen(rates[r], report)) {
-          return false;
-        }
-        line_->pause(timings_.after_reset_ms);
-        line_->discard_input();
-        found = try_sync(*bootloader_, report);
-        if (report.outcome == Outcome::lost) {
+        found = reset_and_sync(rates[r], report);
+        if (report.outcome != Outcome::done) {
           return false;
         }
         keep_stray();
@@ -238,7 +242,7 @@ bool Flasher::connect(Report& report) {
                  report.bootloader + " answered at " + std::to_string(report.baud) + " baud");
   }
   const Answer signature =
-      with_retry(*bootloader_, [&] { return bootloader_->read_signature(report.signature); });
+      with_retry(report, [&] { return bootloader_->read_signature(report.signature); });
   if (signature != Answer::ok) {
     report.outcome = Outcome::lost;
     report.message = "The bootloader on " + port_.name() +
@@ -258,7 +262,7 @@ bool Flasher::connect(Report& report) {
   if (events_.note) {
     events_.note("chip", "ATmega328P (signature " + signature_text(report.signature) + ")");
   }
-  if (with_retry(*bootloader_, [&] { return bootloader_->enter_programming(); }) != Answer::ok) {
+  if (with_retry(report, [&] { return bootloader_->enter_programming(); }) != Answer::ok) {
     report.outcome = Outcome::lost;
     report.message = "The bootloader on " + port_.name() +
                      " stopped answering before anything was written: run this again.";
@@ -267,7 +271,7 @@ bool Flasher::connect(Report& report) {
   return true;
 }
 
-Answer Flasher::with_retry(Bootloader& bootloader, const std::function<Answer()>& step) {
+Answer Flasher::with_retry(Report& report, const std::function<Answer()>& step) {
   Answer answer = Answer::no_answer;
   for (int attempt = 0; attempt < 3; ++attempt) {
     answer = step();
@@ -275,13 +279,24 @@ Answer Flasher::with_retry(Bootloader& bootloader, const std::function<Answer()>
       return answer;
     }
     // Out of step (a byte lost on the way, an answer late): back in sync, then the whole step
-    // again. A page written twice is the same page.
+    // again; a page written twice is the same page. Optiboot, out of step, lets its watchdog
+    // restart the chip into the sketch: then only a reset brings the bootloader back.
     line_->pause(50);
     line_->discard_input();
-    for (int sync = 0; sync < 3; ++sync) {
-      const Answer synced = bootloader.sync(timings_.sync_wait_ms);
-      if (synced == Answer::ok || synced == Answer::gone) {
-        break;
+    bool synced = false;
+    for (int sync = 0; sync < 2 && !synced; ++sync) {
+      synced = bootloader_->sync(timings_.sync_wait_ms) == Answer::ok;
+    }
+    if (!synced) {
+      const Outcome before = report.outcome;
+      const std::uint32_t baud = report.baud;
+      bool back = false;
+      for (int reset = 0; reset < timings_.resets_per_rate && !back; ++reset) {
+        back = reset_and_sync(baud, report) && bootloader_->enter_programming() == Answer::ok;
+      }
+      if (report.outcome != before || !back) {
+        report.outcome = before;
+        return answer == Answer::ok ? Answer::no_answer : answer;
       }
     }
     line_->pause(20);
@@ -297,15 +312,14 @@ void Flasher::leave(Report& report) {
   bootloader_->leave_programming();
 }
 
-bool Flasher::compare(Bootloader& bootloader, const Image& image, const std::string& phase,
-                      Report& report) {
+bool Flasher::compare(const Image& image, const std::string& phase, Report& report) {
   const std::size_t pages = (image.bytes.size() + PAGE_BYTES - 1) / PAGE_BYTES;
   for (std::size_t page = 0; page < pages; ++page) {
     std::uint8_t read[PAGE_BYTES];
     const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
-    const Answer answer = with_retry(bootloader, [&] {
-      const Answer loaded = bootloader.load_address(word);
-      return loaded == Answer::ok ? bootloader.read_page(read) : loaded;
+    const Answer answer = with_retry(report, [&] {
+      const Answer loaded = bootloader_->load_address(word);
+      return loaded == Answer::ok ? bootloader_->read_page(read) : loaded;
     });
     if (answer != Answer::ok) {
       report.outcome = Outcome::lost;
@@ -356,7 +370,7 @@ Report Flasher::write(const Image& image) {
       bytes[i] = at < image.bytes.size() ? image.bytes[at] : 0xFF;
     }
     const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
-    const Answer answer = with_retry(*bootloader_, [&] {
+    const Answer answer = with_retry(report, [&] {
       const Answer loaded = bootloader_->load_address(word);
       return loaded == Answer::ok ? bootloader_->program_page(bytes) : loaded;
     });
@@ -375,7 +389,7 @@ Report Flasher::write(const Image& image) {
       events_.progress("write", page + 1, pages);
     }
   }
-  if (!compare(*bootloader_, image, "verify", report)) {
+  if (!compare(image, "verify", report)) {
     if (report.outcome == Outcome::done) {
       report.outcome = Outcome::reads_back_wrong;
       report.message = "Written, but it reads back otherwise. " + report.message +
@@ -394,7 +408,7 @@ Report Flasher::verify(const Image& image) {
   if (!connect(report)) {
     return report;
   }
-  if (!compare(*bootloader_, image, "verify", report) && report.outcome == Outcome::done) {
+  if (!compare(image, "verify", report) && report.outcome == Outcome::done) {
     report.outcome = Outcome::differs;
   }
   leave(report);
@@ -410,7 +424,7 @@ Report Flasher::read() {
   for (std::size_t page = 0; page < pages; ++page) {
     std::uint8_t bytes[PAGE_BYTES];
     const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
-    const Answer answer = with_retry(*bootloader_, [&] {
+    const Answer answer = with_retry(report, [&] {
       const Answer loaded = bootloader_->load_address(word);
       return loaded == Answer::ok ? bootloader_->read_page(bytes) : loaded;
     });

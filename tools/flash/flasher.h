@@ -85,17 +85,20 @@ class Flasher {
 
  private:
   bool connect(Report& report);
-  bool try_sync(Bootloader& bootloader, Report& report);
+  bool reset_and_sync(std::uint32_t baud, Report& report);
+  bool try_sync(Report& report);
   bool reopen(std::uint32_t baud, Report& report);
-  Answer with_retry(Bootloader& bootloader, const std::function<Answer()>& step);
-  bool compare(Bootloader& bootloader, const Image& image, const std::string& phase,
-               Report& report);
+  // A step again after the exchange fell out of step: back in sync, or (a bootloader that
+  // reset itself into the sketch) the board reset and the session taken up again.
+  Answer with_retry(Report& report, const std::function<Answer()>& step);
+  bool compare(const Image& image, const std::string& phase, Report& report);
   void leave(Report& report);
 
   Port& port_;
   Events events_;
   std::uint32_t forced_baud_;
   Timings timings_;
+  bool lines_ = false;  // DTR and RTS switch
   std::unique_ptr<Line> line_;
   std::unique_ptr<Bootloader> bootloader_;
 };

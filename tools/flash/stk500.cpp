@@ -3,10 +3,9 @@
 namespace vontrel::flash {
 
 void Bootloader::keep_stray(std::uint8_t byte) {
-  if (stray_.size() >= 64) {
-    stray_.erase(stray_.begin());
+  if (stray_.size() < 64) {
+    stray_.push_back(byte);
   }
-  stray_.push_back(byte);
 }
 
 Answer Bootloader::exchange(const std::vector<std::uint8_t>& command, std::uint8_t* data,

@@ -67,7 +67,7 @@ class Bootloader {
   Answer program_page(const std::uint8_t* page);  // PAGE_BYTES
   Answer read_page(std::uint8_t* page);           // PAGE_BYTES
 
-  // Bytes that came when an answer was due and were no part of one, the latest 64: what a
+  // Bytes that came when an answer was due and were no part of one, the first 64: what a
   // sketch prints, or noise at the wrong rate.
   const std::vector<std::uint8_t>& stray() const { return stray_; }
   void forget_stray() { stray_.clear(); }
