@@ -88,7 +88,7 @@ class ScriptedBoard : public Line {
     bool lines = true;           // DTR and RTS can be switched
   };
 
-  explicit ScriptedBoard(Faults faults) : faults_(faults), flash_(32768, 0xFF) {}
+  explicit ScriptedBoard(const Faults& faults) : faults_(faults), flash_(32768, 0xFF) {}
 
   // The port's side: each open is at a rate, and closes the line before.
   std::uint32_t rate = 0;
@@ -158,8 +158,8 @@ class ScriptedBoard : public Line {
     if (!in_bootloader_ || rate != faults_.rate) {
       return;
     }
-    if (faults_.dead_from_page >= 0 && page_now() >= faults_.dead_from_page &&
-        command_.empty() == false && command_[0] == stk::PROG_PAGE) {
+    if (faults_.dead_from_page >= 0 && page_now() >= faults_.dead_from_page && !command_.empty() &&
+        command_[0] == stk::PROG_PAGE) {
       in_bootloader_ = false;
       return;
     }
@@ -308,7 +308,7 @@ struct Upload {
   int opens = 0;
 };
 
-Upload upload(ScriptedBoard::Faults faults, const Image& image) {
+Upload upload(const ScriptedBoard::Faults& faults, const Image& image) {
   Upload result{{}, ScriptedBoard(faults), 0};
   ScriptedPort port(result.board);
   Flasher flasher(port, {});
@@ -320,7 +320,7 @@ Upload upload(ScriptedBoard::Faults faults, const Image& image) {
 TEST(flasher_test, an_upload_reaches_the_flash_in_whole_pages_whatever_the_line_does) {
   const Image image = sample_image(1000);  // 7 whole pages and a part, erased beyond it
   Bytes expected = image.bytes;
-  expected.resize(8 * 128, 0xFF);
+  expected.resize(std::size_t{8} * 128, 0xFF);
   ScriptedBoard::Faults plain;
   ScriptedBoard::Faults old_bootloader;
   old_bootloader.rate = 57600;
@@ -351,7 +351,9 @@ TEST(flasher_test, an_upload_reaches_the_flash_in_whole_pages_whatever_the_line_
     EXPECT_EQ(done.report.baud, c.baud) << c.what;
     EXPECT_EQ(done.report.bootloader, c.bootloader) << c.what;
     EXPECT_EQ(done.report.pages, 8u) << c.what;
-    EXPECT_EQ(Bytes(done.board.flash().begin(), done.board.flash().begin() + 8 * 128), expected)
+    EXPECT_EQ(
+        Bytes(done.board.flash().begin(), done.board.flash().begin() + std::ptrdiff_t{8} * 128),
+        expected)
         << c.what;
   }
 }

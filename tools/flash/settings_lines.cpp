@@ -59,7 +59,10 @@ std::string with_settings(const std::string& text, const std::vector<SettingLine
       const std::string rest = value.first == std::string::npos
                                    ? std::string(!line.empty() && line.back() == '\r' ? "\r" : "")
                                    : line.substr(value.second);
-      line = line.substr(0, key.first) + fresh + rest;
+      std::string changed = line.substr(0, key.first);
+      changed += fresh;
+      changed += rest;
+      line = changed;
       found = true;
       break;
     }
