@@ -95,6 +95,7 @@ struct Options {
   int backpack = 0;
   std::string bootloader;
   std::vector<std::string> knows;
+  std::uint64_t stop_after_bytes = 0;
   bool taken = false;
 };
 
@@ -613,6 +614,12 @@ int run(Options options) {
       board_stall(board);
       options.stall_at = -1.0;
     }
+    if (options.stop_after_bytes > 0 && board_line_bytes(board) >= options.stop_after_bytes) {
+      // Frozen where it stands, as a board whose supply dropped mid-upload: its line goes
+      // quiet until SIGCONT.
+      options.stop_after_bytes = 0;
+      std::raise(SIGSTOP);
+    }
     if (board_run_until(board, board_cycle(board) + slice) != 0) {
       std::fprintf(stderr, "vontrel-cluster: the firmware crashed at %.3f s\n", t);
       status = exit_simulator;
@@ -746,6 +753,11 @@ int main(int argc, char** argv) {
         ->group("Testing")
         ->needs("--bootloader")
         ->check(CLI::ExistingFile);
+    app.add_option("--stop-after-bytes", options.stop_after_bytes,
+                   "Stop the whole simulation (SIGSTOP) once its line has brought this many "
+                   "bytes: an upload that breaks off at a known point; SIGCONT goes on")
+        ->group("Testing")
+        ->check(CLI::PositiveNumber);
     app.add_option("--web", options.web,
                    "Serve a live dashboard page at [ADDRESS:]PORT (127.0.0.1 unless given; "
                    "0.0.0.0 lets a phone on the network open it)");

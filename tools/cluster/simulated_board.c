@@ -102,11 +102,12 @@ struct simulated_board {
    * resets it (an auto-reset board's DTR pulse; a pseudo-terminal has no DTR), and the line
    * carries bytes only while its rate and the UART's agree, as a real line does. */
   int bootloader;
-  int opens;          /* inotify on the port, -1 before the bootloader is loaded */
-  uint32_t resets;    /* by the port's opening */
-  uint32_t line_rate; /* the rate the port was last set to, 0 when unknown */
-  avr_irq_t* uart_in; /* the UART's receiver */
-  avr_irq_t* pty_in;  /* the pseudo-terminal's side of what the UART sends */
+  int opens;           /* inotify on the port, -1 before the bootloader is loaded */
+  uint32_t resets;     /* by the port's opening */
+  uint32_t line_rate;  /* the rate the port was last set to, 0 when unknown */
+  uint64_t line_bytes; /* bytes the line has brought */
+  avr_irq_t* uart_in;  /* the UART's receiver */
+  avr_irq_t* pty_in;   /* the pseudo-terminal's side of what the UART sends */
 };
 
 static void on_receive_interrupt(struct avr_irq_t* irq, uint32_t value, void* param) {
@@ -455,6 +456,7 @@ static void on_uart_sent(struct avr_irq_t* irq, uint32_t value, void* param) {
 static void on_line_byte(struct avr_irq_t* irq, uint32_t value, void* param) {
   simulated_board* board = param;
   (void)irq;
+  board->line_bytes++;
   avr_raise_irq(board->uart_in, over_the_line(board, value));
 }
 
@@ -615,6 +617,10 @@ static void watch_port(simulated_board* board) {
       }
     }
   }
+}
+
+uint64_t board_line_bytes(const simulated_board* board) {
+  return board->line_bytes;
 }
 
 uint32_t board_port_resets(const simulated_board* board) {

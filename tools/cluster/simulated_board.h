@@ -46,6 +46,8 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
 /* Behind a bootloader: how often opening the port has reset the board (as an auto-reset board's
  * DTR does), and whether its flash holds the program of a firmware file (an ELF) from 0. */
 uint32_t board_port_resets(const simulated_board* board);
+/* Bytes the line has brought the UART so far. */
+uint64_t board_line_bytes(const simulated_board* board);
 int board_flash_holds(const simulated_board* board, const char* elf_path);
 /* For tests of the firmware's watchdog: the CPU spins from here on with interrupts off... */
 void board_hang(simulated_board* board);
