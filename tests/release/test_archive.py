@@ -18,6 +18,7 @@ import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+OPTIBOOT = "/usr/share/arduino/hardware/arduino/avr/bootloaders/optiboot/optiboot_atmega328.hex"
 # docs/protocol.md: the reset frame, and a cycle at 90 km/h with its clock at 16:40 on day one.
 RESET_FRAME = bytes.fromhex("FF 04" + " 00" * 14)
 CYCLE = bytes.fromhex(
@@ -81,6 +82,33 @@ class Cluster:
         return json.loads(last)
 
 
+class Board:
+    """The simulated board of this machine's linux build: an empty chip behind Optiboot, as a
+    new Nano arrives, that knows the default firmware's tables once an upload puts it there."""
+
+    def __init__(self, link):
+        firmware = os.path.join(ROOT, "build", "avr", "firmware", "vontrel-firmware.elf")
+        self.report = tempfile.TemporaryFile(mode="w+")
+        self.process = subprocess.Popen(
+            [os.path.join(ROOT, "build", "linux", "tools", "cluster", "vontrel-cluster"),
+             "--bootloader", OPTIBOOT, "--knows", firmware, "--json", "--link", link],
+            stdout=self.report, stderr=subprocess.DEVNULL, text=True)
+        deadline = time.monotonic() + 10
+        while not os.path.islink(link) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert os.path.islink(link), "the board made no port"
+
+    def events(self):
+        with open(f"/proc/self/fd/{self.report.fileno()}", encoding="utf-8") as report:
+            lines = report.read().splitlines()
+        return [json.loads(line) for line in lines if line.startswith("{") and line.endswith("}")]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+        self.report.close()
+
+
 class ArchiveTest(unittest.TestCase):
 
     @classmethod
@@ -114,17 +142,58 @@ class ArchiveTest(unittest.TestCase):
                                      capture_output=True, text=True, check=True)
             self.assertRegex(version.stdout, r"^Vontrel \d+\.\d+\.\d+")
 
-    def test_the_windows_guide_and_its_check_drive_a_cluster_under_wine(self):
-        folder = os.path.join(self.top, "windows-64-bit")
+    def wine_with_com5(self):
+        """Wine's environment, its COM5 a link that each run points at its own pseudo-terminal;
+        Wine reads its COM ports when its server starts, so the link is in place before the
+        first program."""
         env = dict(os.environ, WINEPREFIX=os.path.join(self.scratch, "wineprefix"),
                    WINEDEBUG="-all")
-        # COM5 is a link that each run points at its own pseudo-terminal; Wine reads its COM
-        # ports when its server starts, so the link is in place before the first program.
         com5 = os.path.join(self.scratch, "com5")
-        subprocess.run([WINE_RUN, "cmd", "/c", "exit"], env=env, check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.symlink(com5, os.path.join(env["WINEPREFIX"], "dosdevices", "com5"))
-        subprocess.run(["wineserver", "-k"], env=env, check=False)
+        device = os.path.join(env["WINEPREFIX"], "dosdevices", "com5")
+        if not os.path.lexists(device):
+            subprocess.run([WINE_RUN, "cmd", "/c", "exit"], env=env, check=False,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.symlink(com5, device)
+            subprocess.run(["wineserver", "-k"], env=env, check=False)
+        return env, com5
+
+    def test_flash_cluster_flashes_a_new_board_and_sweeps_its_needles_under_wine(self):
+        folder = os.path.join(self.top, "windows-32-bit")
+        env, com5 = self.wine_with_com5()
+        board = Board(com5)
+        self.addCleanup(board.close)
+        run = subprocess.run([WINE_RUN, "cmd", "/c", "flash-cluster.cmd", "--port", "COM5"],
+                             cwd=folder, env=env, capture_output=True, text=True, timeout=240,
+                             stdin=subprocess.DEVNULL, check=False)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertIn("Optiboot answered at 115200 baud", run.stdout)
+        self.assertIn("Using serial port: COM5", run.stdout)
+        with open(os.path.join(folder, "plugins", "Vontrel.txt"), encoding="utf-8") as f:
+            settings = f.read()
+        # The board's lines replace the archive's, whose comments stay.
+        self.assertRegex(settings, r"(?m)^comport str COM5 +the serial port of your cluster")
+        self.assertRegex(settings, r"(?m)^startup_delay int 1500 ")
+        self.assertIn("debug_mode bool 1", settings)
+        events = board.events()
+        self.assertIn("vontrel-firmware.elf", [e.get("name") for e in events])
+        speeds = [e["speed_kmh"] for e in events if e["event"] == "state"]
+        self.assertGreaterEqual(max(speeds), 150.0, "the sweep reached the flashed firmware")
+
+    def test_the_linux_guide_flashes_a_board(self):
+        folder = os.path.join(self.top, "linux-64-bit")
+        (flash,) = guide_commands(self.guide, "tools/vontrel-flash")
+        link = os.path.join(self.scratch, "ttyUSB0")
+        board = Board(link)
+        self.addCleanup(board.close)
+        run = subprocess.run([*flash.split(), "--port", link], cwd=folder, capture_output=True,
+                             text=True, timeout=120, check=False)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        with open(os.path.join(folder, "plugins", "Vontrel.txt"), encoding="utf-8") as f:
+            self.assertRegex(f.read(), f"(?m)^comport str {re.escape(link)}")
+
+    def test_the_windows_guide_and_its_check_drive_a_cluster_under_wine(self):
+        folder = os.path.join(self.top, "windows-64-bit")
+        env, com5 = self.wine_with_com5()
         monitor = os.path.join(self.top, "linux-64-bit", "tools", "vontrel-monitor")
 
         # Step 3: the player writes the port, and the delay an Arduino needs, into the
@@ -172,8 +241,8 @@ class ArchiveTest(unittest.TestCase):
         # Run from inside the zip, Explorer copies the .cmd alone to a temporary folder.
         alone = os.path.join(self.scratch, "inside-the-zip")
         os.makedirs(alone, exist_ok=True)
-        for name in ("check-cluster.cmd", "list-ports.cmd", "watch-port.cmd",
-                     "phone-dashboard.cmd"):
+        for name in ("check-cluster.cmd", "flash-cluster.cmd", "list-ports.cmd",
+                     "watch-port.cmd", "phone-dashboard.cmd"):
             with self.subTest(alone=name):
                 shutil.copy(os.path.join(folder, name), alone)
                 run = subprocess.run([WINE_RUN, "cmd", "/c", name], cwd=alone, env=env,
@@ -263,6 +332,8 @@ class ArchiveTest(unittest.TestCase):
                      "firmware/vontrel_cluster/vontrel_cluster.ino",
                      "firmware/vontrel_cluster/src/protocol/decoder.cpp",
                      "windows-32-bit/plugins/vontrel.dll", "windows-64-bit/check-cluster.cmd",
+                     "windows-64-bit/flash-cluster.cmd", "windows-32-bit/tools/vontrel-flash.exe",
+                     "linux-64-bit/tools/vontrel-flash", "linux-arm64/vontrel-flash",
                      "windows-64-bit/list-ports.cmd", "windows-64-bit/watch-port.cmd",
                      "windows-64-bit/phone-dashboard.cmd",
                      "linux-64-bit/plugins/libvontrel.so", "linux-arm64/vontrel-monitor",
