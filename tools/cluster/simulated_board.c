@@ -646,7 +646,10 @@ int board_run_until(simulated_board* board, uint64_t cycle) {
   }
   /* The firmware's UART set-up recomputes the byte time: keep it the line's. */
   if (board->uart0 != NULL) {
-    board->uart0->cycles_per_byte = UART_CYCLES_PER_BYTE;
+    /* Behind a bootloader, the rate its uploader set (57600 for the old one). */
+    board->uart0->cycles_per_byte = board->bootloader && board->line_rate != 0
+                                        ? 10u * board->avr->frequency / board->line_rate
+                                        : UART_CYCLES_PER_BYTE;
   }
   while (board->avr->cycle < cycle) {
     const uint64_t before = board->avr->cycle;
