@@ -260,6 +260,37 @@ class FlashTest(SystemTest):
         self.assertIn("bytes of flash verified", run.stderr)
         self.assert_runs_default(board)
 
+    def test_a_board_found_by_what_it_is_gets_its_identity_in_the_settings(self):
+        if self.target.wine:
+            self.skipTest("the ports' records are read from a Linux tree")
+        # A CH340 board at ttyUSB0 in a tree laid out as sysfs and /dev lay theirs, its device
+        # the simulated board's port.
+        tree = os.path.join(self.scratch, "ports")
+        device = os.path.join(tree, "sys/devices/pci0000:00/usb1/1-1")
+        owner = os.path.join(device, "1-1:1.0", "ttyUSB0")
+        os.makedirs(os.path.join(owner, "tty", "ttyUSB0"))
+        for name, text in (("idVendor", "1a86"), ("idProduct", "7523"), ("product", "USB Serial")):
+            with open(os.path.join(device, name), "w", encoding="ascii") as f:
+                f.write(text + "\n")
+        os.symlink("../../../ttyUSB0", os.path.join(owner, "tty", "ttyUSB0", "device"))
+        os.makedirs(os.path.join(tree, "sys/class/tty"))
+        os.symlink(os.path.join(owner, "tty", "ttyUSB0"),
+                   os.path.join(tree, "sys/class/tty", "ttyUSB0"))
+        os.makedirs(os.path.join(tree, "dev"))
+        self.link = os.path.join(tree, "dev", "ttyUSB0")
+        board = self.board()
+        settings = os.path.join(self.write_settings("# my cluster\ncomport str COM3   the port\n"),
+                                "plugins", "Vontrel.txt")
+        command = [os.environ["VONTREL_FLASH"], "--json", "--write-settings", settings]
+        run = subprocess.run(command, capture_output=True, text=True, timeout=120, check=False,
+                             env=dict(os.environ, VONTREL_PORTS_ROOT=tree))
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertIn(f"Using serial port: {self.link} (usb:1A86:7523)", run.stdout)
+        with open(settings, encoding="utf-8") as f:
+            self.assertEqual(f.read(), "# my cluster\ncomport str usb:1A86:7523   the port\n"
+                                       "startup_delay int 1500\n")
+        self.assert_runs_default(board)
+
     def test_a_port_another_program_holds_is_named_as_held(self):
         if self.target.wine:
             self.skipTest("a Linux program's lock is not a Windows program's share mode")
