@@ -103,7 +103,25 @@ struct Options {
 struct Known {
   std::string path;
   vontrel::cluster::FirmwareImage image;
+  std::vector<std::uint8_t> program;  // what it puts in flash from 0
 };
+
+// Whether the board's flash holds `known`'s program.
+bool holds(const simulated_board* board, const Known& known) {
+  if (known.program.empty()) {
+    return false;
+  }
+  std::vector<std::uint8_t> flash(known.program.size());
+  board_read_flash(board, 0, flash.data(), flash.size());
+  return flash == known.program;
+}
+
+// The program of a firmware file, read once.
+std::vector<std::uint8_t> program_of(const std::string& path) {
+  std::vector<std::uint8_t> program(32768);
+  program.resize(board_elf_program(path.c_str(), program.data(), program.size()));
+  return program;
+}
 
 // With --taken: each display the bus settled on that differs from the one before, and what the
 // display showed as the firmware took each cycle, in the order they came.
@@ -457,7 +475,7 @@ int run(Options options) {
       std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
       return exit_firmware;
     }
-    known.push_back({path, *image});
+    known.push_back({path, *image, program_of(path)});
   }
   std::optional<vontrel::cluster::FirmwareImage> image;
   if (!options.firmware.empty()) {
@@ -466,7 +484,7 @@ int run(Options options) {
       std::fprintf(stderr, "vontrel-cluster: %s\n", why.c_str());
       return exit_firmware;
     }
-    known.insert(known.begin(), {options.firmware, *image});
+    known.insert(known.begin(), {options.firmware, *image, program_of(options.firmware)});
   }
   if (!options.link.empty() && !vontrel::tools::link_path_free(options.link)) {
     std::fprintf(stderr, "vontrel-cluster: %s is taken: it exists and is not a link of ours\n",
@@ -555,7 +573,7 @@ int run(Options options) {
     std::optional<Firmware> now;
     std::string path;
     for (const Known& candidate : known) {
-      if (board_flash_holds(board, candidate.path.c_str()) != 0) {
+      if (holds(board, candidate)) {
         now = firmware_on(board, candidate.image);
         path = candidate.path;
         break;

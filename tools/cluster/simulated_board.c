@@ -627,17 +627,30 @@ uint32_t board_port_resets(const simulated_board* board) {
   return board->resets;
 }
 
-int board_flash_holds(const simulated_board* board, const char* elf_path) {
-  elf_firmware_t firmware;
-  int same;
-  memset(&firmware, 0, sizeof firmware);
-  if (elf_read_firmware(elf_path, &firmware) != 0 || firmware.flash == NULL ||
-      firmware.flashsize == 0 || firmware.flashsize > board->avr->flashend + 1) {
-    return 0;
+/* What elf_read_firmware allocated: the program, the EEPROM's and fuses' bytes, the symbols. */
+static void free_firmware(elf_firmware_t* firmware) {
+  uint32_t i;
+  for (i = 0; i < firmware->symbolcount; i++) {
+    free(firmware->symbol[i]);
   }
-  same = memcmp(firmware.flash, board->avr->flash, firmware.flashsize) == 0;
-  free(firmware.flash);
-  return same;
+  free(firmware->symbol);
+  free(firmware->flash);
+  free(firmware->eeprom);
+  free(firmware->fuse);
+  free(firmware->lockbits);
+}
+
+size_t board_elf_program(const char* elf_path, uint8_t* out, size_t size) {
+  elf_firmware_t firmware;
+  size_t length = 0;
+  memset(&firmware, 0, sizeof firmware);
+  if (elf_read_firmware(elf_path, &firmware) == 0 && firmware.flash != NULL &&
+      firmware.flashsize <= size) {
+    length = firmware.flashsize;
+    memcpy(out, firmware.flash, length);
+  }
+  free_firmware(&firmware);
+  return length;
 }
 
 int board_run_until(simulated_board* board, uint64_t cycle) {

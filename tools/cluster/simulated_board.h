@@ -44,11 +44,13 @@ int board_run_until(simulated_board* board, uint64_t cycle);
 int board_load_bootloader(simulated_board* board, const char* hex_path, char* error,
                           size_t error_size);
 /* Behind a bootloader: how often opening the port has reset the board (as an auto-reset board's
- * DTR does), and whether its flash holds the program of a firmware file (an ELF) from 0. */
+ * DTR does). */
 uint32_t board_port_resets(const simulated_board* board);
 /* Bytes the line has brought the UART so far. */
 uint64_t board_line_bytes(const simulated_board* board);
-int board_flash_holds(const simulated_board* board, const char* elf_path);
+/* The program a firmware file (an ELF) puts in flash from 0, at most `size` bytes into `out`:
+ * its length, 0 when the file cannot be read or holds more. */
+size_t board_elf_program(const char* elf_path, uint8_t* out, size_t size);
 /* For tests of the firmware's watchdog: the CPU spins from here on with interrupts off... */
 void board_hang(simulated_board* board);
 /* ... or with them on: the main loop waits for ever, the interrupts go on. */
