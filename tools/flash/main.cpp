@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "os/os.h"
 #include "os/usb_ids.h"
 #include "serial/port_identity.h"
 #include "tools/common/console.h"
 #include "tools/common/json_text.h"
+#include "tools/common/listed_ports.h"
+#include "tools/common/terminal.h"
 #include "tools/flash/flasher.h"
 #include "tools/flash/intel_hex.h"
 #include "tools/flash/serial_line.h"
@@ -60,14 +56,6 @@ struct Options {
   std::string write_settings;
   bool json = false;
 };
-
-bool is_terminal() {
-#ifdef _WIN32
-  return ::_isatty(::_fileno(stdout)) != 0;
-#else
-  return ::isatty(STDOUT_FILENO) != 0;
-#endif
-}
 
 fs::path tool_folder(const char* argv0) {
 #ifdef _WIN32
@@ -131,24 +119,8 @@ struct ChosenPort {
   std::string message;
 };
 
-std::vector<vontrel::PortInfo> ports_now() {
-  std::vector<vontrel::PortInfo> ports;
-  // A tree laid out as sysfs and /dev lay theirs, read instead of the system's: the tests' way
-  // of plugging a board in.
-  const char* root = std::getenv("VONTREL_PORTS_ROOT");
-  if (root == nullptr || *root == '\0') {
-    vontrel::os::list_serial_ports(ports);
-    return ports;
-  }
-  vontrel::os::list_serial_ports(ports, root);
-  for (vontrel::PortInfo& port : ports) {
-    port.device = root + port.device;
-  }
-  return ports;
-}
-
 bool choose(const std::string& wanted, ChosenPort& chosen) {
-  const std::vector<vontrel::PortInfo> ports = ports_now();
+  const std::vector<vontrel::PortInfo> ports = vontrel::tools::listed_ports();
   if (!vontrel::names_identity(wanted)) {
     chosen.device = vontrel::os::com_device_name(wanted);
     for (const vontrel::PortInfo& port : ports) {
@@ -171,7 +143,8 @@ bool choose(const std::string& wanted, ChosenPort& chosen) {
 // What a player reads, and a script with --json: one line per step.
 class Output {
  public:
-  explicit Output(bool json) : json_(json), terminal_(!json && is_terminal()) {}
+  explicit Output(bool json)
+      : json_(json), terminal_(!json && vontrel::tools::output_is_terminal()) {}
 
   void note(const std::string& kind, const std::string& text) {
     end_bar();

@@ -64,8 +64,6 @@ std::vector<PortInfo> list_ports();
 // Where a cluster's port shows up once it is plugged in, for when none is.
 extern const char* const WHERE_PORTS_APPEAR;
 
-bool output_is_terminal();
-
 }  // namespace vontrel::monitor
 
 #endif  // VONTREL_TOOLS_MONITOR_INPUT_H

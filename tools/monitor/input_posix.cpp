@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "os/termios_values.h"
+#include "tools/common/listed_ports.h"
 #include "tools/common/pty_link.h"
 #include "tools/monitor/input.h"
 
@@ -224,23 +225,7 @@ const char* const WHERE_PORTS_APPEAR =
     "once plugged in (and under /dev/serial/by-id/)";
 
 std::vector<PortInfo> list_ports() {
-  std::vector<PortInfo> ports;
-  // VONTREL_PORTS_ROOT: a tree laid out as sysfs and /dev lay theirs, read instead of the
-  // system's, its devices opened inside it: the tests' way of plugging a board in and out.
-  const char* root = std::getenv("VONTREL_PORTS_ROOT");
-  if (root == nullptr || *root == '\0') {
-    os::list_serial_ports(ports);
-    return ports;
-  }
-  os::list_serial_ports(ports, root);
-  for (PortInfo& port : ports) {
-    port.device = root + port.device;
-  }
-  return ports;
-}
-
-bool output_is_terminal() {
-  return ::isatty(STDOUT_FILENO) != 0;
+  return tools::listed_ports();
 }
 
 }  // namespace vontrel::monitor

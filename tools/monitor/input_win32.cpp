@@ -216,8 +216,4 @@ std::vector<PortInfo> list_ports() {
   return listed;
 }
 
-bool output_is_terminal() {
-  return ::_isatty(::_fileno(stdout)) != 0;
-}
-
 }  // namespace vontrel::monitor

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/terminal.h"
 #include "tools/monitor/dashboard.h"
 #include "tools/monitor/frame_decoder.h"
 #include "tools/monitor/input.h"
@@ -25,7 +26,9 @@ void print_json(const nlohmann::json& object);
 class Monitor {
  public:
   Monitor(const Options& options, std::string source)
-      : options_(options), source_(std::move(source)), terminal_(output_is_terminal()) {}
+      : options_(options),
+        source_(std::move(source)),
+        terminal_(vontrel::tools::output_is_terminal()) {}
 
   void consume(const std::uint8_t* data, std::size_t length);
   // One datagram holds one cycle or one reset frame, whole: anything else is torn, and no
