@@ -256,7 +256,7 @@ bool Flasher::connect(Report& report) {
     report.message = "The board's chip is an " + chip_named(report.signature) + " (signature " +
                      signature_text(report.signature) +
                      "), not the ATmega328P the firmware is built for: nothing was written.";
-    leave(report);
+    leave();
     return false;
   }
   if (events_.note) {
@@ -305,8 +305,15 @@ Answer Flasher::with_retry(Report& report, const std::function<Answer()>& step) 
   return answer;
 }
 
-void Flasher::leave(Report& report) {
-  (void)report;
+Answer Flasher::at_page(std::size_t page, Report& report, const std::function<Answer()>& step) {
+  const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
+  return with_retry(report, [&] {
+    const Answer loaded = bootloader_->load_address(word);
+    return loaded == Answer::ok ? step() : loaded;
+  });
+}
+
+void Flasher::leave() {
   // The bootloader starts the firmware (Optiboot through its watchdog); a lost answer here
   // leaves a board that starts it on its own a moment later.
   bootloader_->leave_programming();
@@ -316,11 +323,7 @@ bool Flasher::compare(const Image& image, const std::string& phase, Report& repo
   const std::size_t pages = (image.bytes.size() + PAGE_BYTES - 1) / PAGE_BYTES;
   for (std::size_t page = 0; page < pages; ++page) {
     std::uint8_t read[PAGE_BYTES];
-    const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
-    const Answer answer = with_retry(report, [&] {
-      const Answer loaded = bootloader_->load_address(word);
-      return loaded == Answer::ok ? bootloader_->read_page(read) : loaded;
-    });
+    const Answer answer = at_page(page, report, [&] { return bootloader_->read_page(read); });
     if (answer != Answer::ok) {
       report.outcome = Outcome::lost;
       report.page = page + 1;
@@ -357,7 +360,7 @@ Report Flasher::write(const Image& image) {
     report.message = "The firmware is " + std::to_string(image.bytes.size()) + " bytes; the " +
                      report.bootloader + " bootloader leaves " + std::to_string(report.room) +
                      " for it: nothing was written.";
-    leave(report);
+    leave();
     return report;
   }
   const std::size_t pages = (image.bytes.size() + PAGE_BYTES - 1) / PAGE_BYTES;
@@ -369,11 +372,7 @@ Report Flasher::write(const Image& image) {
       const std::size_t at = page * PAGE_BYTES + i;
       bytes[i] = at < image.bytes.size() ? image.bytes[at] : 0xFF;
     }
-    const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
-    const Answer answer = with_retry(report, [&] {
-      const Answer loaded = bootloader_->load_address(word);
-      return loaded == Answer::ok ? bootloader_->program_page(bytes) : loaded;
-    });
+    const Answer answer = at_page(page, report, [&] { return bootloader_->program_page(bytes); });
     if (answer != Answer::ok) {
       report.outcome = Outcome::broke_off;
       report.page = page + 1;
@@ -399,7 +398,7 @@ Report Flasher::write(const Image& image) {
     }
     return report;
   }
-  leave(report);
+  leave();
   return report;
 }
 
@@ -411,7 +410,7 @@ Report Flasher::verify(const Image& image) {
   if (!compare(image, "verify", report) && report.outcome == Outcome::done) {
     report.outcome = Outcome::differs;
   }
-  leave(report);
+  leave();
   return report;
 }
 
@@ -423,11 +422,7 @@ Report Flasher::read() {
   const std::size_t pages = report.room / PAGE_BYTES;
   for (std::size_t page = 0; page < pages; ++page) {
     std::uint8_t bytes[PAGE_BYTES];
-    const auto word = static_cast<std::uint16_t>(page * PAGE_BYTES / 2);
-    const Answer answer = with_retry(report, [&] {
-      const Answer loaded = bootloader_->load_address(word);
-      return loaded == Answer::ok ? bootloader_->read_page(bytes) : loaded;
-    });
+    const Answer answer = at_page(page, report, [&] { return bootloader_->read_page(bytes); });
     if (answer != Answer::ok) {
       report.outcome = Outcome::lost;
       report.page = page + 1;
@@ -441,7 +436,7 @@ Report Flasher::read() {
       events_.progress("read", page + 1, pages);
     }
   }
-  leave(report);
+  leave();
   return report;
 }
 

@@ -91,8 +91,10 @@ class Flasher {
   // A step again after the exchange fell out of step: back in sync, or (a bootloader that
   // reset itself into the sketch) the board reset and the session taken up again.
   Answer with_retry(Report& report, const std::function<Answer()>& step);
+  // A step on one page (its address loaded first), with the retries above.
+  Answer at_page(std::size_t page, Report& report, const std::function<Answer()>& step);
   bool compare(const Image& image, const std::string& phase, Report& report);
-  void leave(Report& report);
+  void leave();
 
   Port& port_;
   Events events_;
