@@ -40,37 +40,44 @@ def guide_commands(guide, prefix):
     return [line.strip() for line in guide.splitlines() if line.strip().startswith(prefix)]
 
 
-class Cluster:
-    """The archive's own monitor on a pseudo-terminal, linked where the port is looked for. Its
-    report goes to a file: a pipe nobody reads would fill and stop it reading the line."""
+class Reporting:
+    """A tool on a pseudo-terminal of its own, linked where the port is looked for, reporting
+    as JSON. Its report goes to a file: a pipe nobody reads would fill and stop it reading the
+    line."""
 
-    def __init__(self, monitor, link):
+    def __init__(self, command, link, stderr=None):
         self.report = tempfile.TemporaryFile(mode="w+")
-        self.process = subprocess.Popen([monitor, "--virtual", "--link", link, "--json"],
-                                        stdout=self.report, text=True)
+        self.process = subprocess.Popen(command, stdout=self.report, stderr=stderr, text=True)
         deadline = time.monotonic() + 10
         while not os.path.islink(link) and time.monotonic() < deadline:
             time.sleep(0.05)
-        assert os.path.islink(link), "the monitor made no port"
+        assert os.path.islink(link), f"{os.path.basename(command[0])} made no port"
 
-    def _events(self):
-        # A file description of our own: the monitor writes at the shared one's offset.
+    def events(self):
+        # A file description of our own: the tool writes at the shared one's offset.
         with open(f"/proc/self/fd/{self.report.fileno()}", encoding="utf-8") as report:
             lines = report.read().splitlines()
         return [json.loads(line) for line in lines if line.startswith("{") and line.endswith("}")]
+
+
+class Cluster(Reporting):
+    """The archive's own monitor as the cluster."""
+
+    def __init__(self, monitor, link):
+        super().__init__([monitor, "--virtual", "--link", link, "--json"], link)
 
     def wait_for_data(self, timeout):
         """When the first frame arrived (time.monotonic()), or None."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if any(e["event"] in ("reset", "frame") for e in self._events()):
+            if any(e["event"] in ("reset", "frame") for e in self.events()):
                 return time.monotonic()
             time.sleep(0.02)
         return None
 
     def speeds(self):
         """The speed needle's km/h in every speed frame, in order."""
-        return [e["fields"]["kmh"] for e in self._events()
+        return [e["fields"]["kmh"] for e in self.events()
                 if e["event"] == "frame" and e.get("id") == 0x40]
 
     def summary(self):
@@ -82,26 +89,16 @@ class Cluster:
         return json.loads(last)
 
 
-class Board:
+class Board(Reporting):
     """The simulated board of this machine's linux build: an empty chip behind Optiboot, as a
     new Nano arrives, that knows the default firmware's tables once an upload puts it there."""
 
     def __init__(self, link):
         firmware = os.path.join(ROOT, "build", "avr", "firmware", "vontrel-firmware.elf")
-        self.report = tempfile.TemporaryFile(mode="w+")
-        self.process = subprocess.Popen(
+        super().__init__(
             [os.path.join(ROOT, "build", "linux", "tools", "cluster", "vontrel-cluster"),
-             "--bootloader", OPTIBOOT, "--knows", firmware, "--json", "--link", link],
-            stdout=self.report, stderr=subprocess.DEVNULL, text=True)
-        deadline = time.monotonic() + 10
-        while not os.path.islink(link) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert os.path.islink(link), "the board made no port"
-
-    def events(self):
-        with open(f"/proc/self/fd/{self.report.fileno()}", encoding="utf-8") as report:
-            lines = report.read().splitlines()
-        return [json.loads(line) for line in lines if line.startswith("{") and line.endswith("}")]
+             "--bootloader", OPTIBOOT, "--knows", firmware, "--json", "--link", link], link,
+            stderr=subprocess.DEVNULL)
 
     def close(self):
         self.process.terminate()
