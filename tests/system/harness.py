@@ -418,7 +418,13 @@ class SystemTest(unittest.TestCase):
         self.assertTrue(data.startswith(RESET_FRAME), data[:16].hex(" "))
         self.assertTrue(data.endswith(RESET_FRAME), data[-16:].hex(" "))
         body = data[len(RESET_FRAME):-len(RESET_FRAME)]
-        self.assertEqual(len(body) % CYCLE_LENGTH, 0, f"{len(body)} bytes between the resets")
+        if len(body) % CYCLE_LENGTH:
+            # Where the cycles go wrong: the places whose frame is not the one its place wants.
+            ids = [body[i + 2] for i in range(0, len(body) - 2, FRAME_LENGTH)]
+            astray = [(i, hex(got)) for i, got in enumerate(ids)
+                      if got != CYCLE_IDS[i % len(CYCLE_IDS)]]
+            self.fail(f"{len(body)} bytes between the resets; frames out of place (place, id): "
+                      f"{astray[:8]}")
         cycles = [body[i:i + CYCLE_LENGTH] for i in range(0, len(body), CYCLE_LENGTH)]
         for cycle in cycles:
             frames = [cycle[i:i + FRAME_LENGTH] for i in range(0, CYCLE_LENGTH, FRAME_LENGTH)]
