@@ -143,8 +143,8 @@ class ArchiveTest(unittest.TestCase):
         """Wine's environment, its COM5 a link that each run points at its own pseudo-terminal;
         Wine reads its COM ports when its server starts, so the link is in place before the
         first program. The prefix is a new one in the scratch folder, or the one
-        VONTREL_ARCHIVE_WINEPREFIX names: the test command makes that one while it builds, as
-        making a prefix takes both cores for a while, which Wine runs beside it did not bear."""
+        VONTREL_ARCHIVE_WINEPREFIX names, which the test command makes while it builds: making
+        a prefix takes both cores for a while, too long to do beside the timed tests."""
         prefix = (os.environ.get("VONTREL_ARCHIVE_WINEPREFIX")
                   or os.path.join(self.scratch, "wineprefix"))
         env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
