@@ -20,6 +20,15 @@ CYCLE_LENGTH = 7 * FRAME_LENGTH
 CYCLE_IDS = [0x10, 0x20, 0x30, 0x31, 0x40, 0x50, 0x99]
 
 
+def wine_loader():
+    """The Wine loader this machine starts programs with, for a test that runs one straight
+    under Wine rather than through scripts/wine-run (which holds the output until the end)."""
+    if not hasattr(wine_loader, "path"):
+        wine_loader.path = subprocess.run([WINE_RUN, "--loader"], capture_output=True, text=True,
+                                          check=True).stdout.strip()
+    return wine_loader.path
+
+
 def hexbytes(text):
     return bytes(int(part, 16) for part in text.split())
 

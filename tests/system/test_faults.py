@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import RESET_FRAME, SystemTest
+from harness import RESET_FRAME, SystemTest, wine_loader
 
 ERROR_LINES = {"Can not open COM port", "Can not get COM port config",
                "Can not set COM port config", "Unable to register callbacks",
@@ -62,7 +62,7 @@ class FaultTest(SystemTest):
                 command = [self.target.host, "--plugin", self.target.host_path(self.target.plugin),
                            *args, "--duration", "0.5", "--calls", "init,drive,exit"]
                 if self.target.wine:
-                    command.insert(0, "wine")
+                    command.insert(0, wine_loader())
                 process = subprocess.Popen(command, stdout=subprocess.PIPE,
                                            stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
                 self.addCleanup(process.stdout.close)

@@ -10,7 +10,7 @@ import time
 import unittest
 import urllib.request
 
-from harness import RESET_FRAME, WINE_RUN, Port, SystemTest, hexbytes
+from harness import RESET_FRAME, WINE_RUN, Port, SystemTest, hexbytes, wine_loader
 from test_wire import cycle
 
 EXIT_USAGE = 64
@@ -152,12 +152,12 @@ class WindowsMonitorTest(SystemTest):
         for line in listed.stdout.splitlines():
             self.assertRegex(line.split()[0], r"^(COM[1-9]|\\\\\.\\COM[1-9][0-9]+)$", line)
 
-        # Straight under wine, not wine-run (which prints only at the end), into a file that
+        # Straight under Wine, not wine-run (which prints only at the end), into a file that
         # Wine's helper processes may keep open without holding us up.
         output_path = os.path.join(self.scratch, "monitor.out")
         with open(output_path, "w", encoding="utf-8") as output_file:
             reading = subprocess.Popen(
-                ["wine", os.environ["VONTREL_WINDOWS_MONITOR"], "--device", "COM7", "--json",
+                [wine_loader(), os.environ["VONTREL_WINDOWS_MONITOR"], "--device", "COM7", "--json",
                  "--duration", "8", "--web", "0"], stdout=output_file,
                 stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
