@@ -49,6 +49,9 @@ TEST(intel_hex_test, refuses_what_is_no_record_with_its_line) {
       {":00000001FF\n", "holds no data"},
       {"", "empty"},
       {":027FFF004142FD\n:00000001FF\n", "line 1: data at 0x8000, beyond the chip's 0x8000 bytes"},
+      // 16 bytes at 0xFFFFFFF8, past the top of a 32-bit address: never the chip's bottom.
+      {":02000004FFFFFC\n:10FFF800000102030405060708090A0B0C0D0E0F81\n:00000001FF\n",
+       "line 2: data at 0x100000007, beyond the chip's 0x8000 bytes"},
   };
   for (const auto& c : cases) {
     Image image;

@@ -20,6 +20,23 @@ CYCLE_LENGTH = 7 * FRAME_LENGTH
 CYCLE_IDS = [0x10, 0x20, 0x30, 0x31, 0x40, 0x50, 0x99]
 
 
+def emulated_32_bit():
+    """Whether this run's programs are 32-bit ones under qemu-i386 emulation, on a machine that
+    runs no 32-bit code (scripts/x86-32): there a program's pace and memory are the emulator's.
+    The test command finds out once and says so in VONTREL_X86_32."""
+    if os.environ.get("VONTREL_TARGET") != "win32":
+        return False
+    mode = os.environ.get("VONTREL_X86_32")
+    if not mode:
+        mode = subprocess.run([os.path.join(ROOT, "scripts", "x86-32")], capture_output=True,
+                              text=True, check=True).stdout.strip()
+        os.environ["VONTREL_X86_32"] = mode
+    return mode == "emulated"
+
+
+EMULATED = emulated_32_bit()
+
+
 def wine_loader():
     """The Wine loader this machine starts programs with, for a test that runs one straight
     under Wine rather than through scripts/wine-run (which holds the output until the end)."""

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import RESET_FRAME, SystemTest, wine_loader
+from harness import EMULATED, RESET_FRAME, SystemTest, wine_loader
 
 ERROR_LINES = {"Can not open COM port", "Can not get COM port config",
                "Can not set COM port config", "Unable to register callbacks",
@@ -16,8 +16,9 @@ ERROR_LINES = {"Can not open COM port", "Can not get COM port config",
 
 
 # Under AddressSanitizer freed memory sits in quarantine, so memory is checked by the plain
-# build (and leaks by LeakSanitizer and valgrind).
-MEMORY_MEANINGFUL = not os.environ.get("VONTREL_SANITIZED")
+# build (and leaks by LeakSanitizer and valgrind). Under qemu-i386 emulation the process's
+# memory is mostly the emulator's code cache, which grew by 120 MB over 100 loads of the DLL.
+MEMORY_MEANINGFUL = not os.environ.get("VONTREL_SANITIZED") and not EMULATED
 
 
 def resources(run):

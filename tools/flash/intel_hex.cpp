@@ -83,19 +83,23 @@ bool parse_hex(const std::string& text, Image& image, std::string& why, std::siz
     const std::uint8_t* data = record.data() + 4;
     switch (type) {
       case 0x00: {
-        const std::uint32_t at = base + address;
+        // Summed in 64 bits: a base near the top of the 32-bit range must not wrap a record's
+        // bytes round to the bottom of the chip.
+        const std::uint64_t at = std::uint64_t{base} + address;
         if (at + length > limit) {
           char where[64];
-          std::snprintf(where, sizeof where, "data at 0x%X, beyond the chip's 0x%X bytes",
-                        static_cast<unsigned>(at + length - 1), static_cast<unsigned>(limit));
+          std::snprintf(where, sizeof where, "data at 0x%llX, beyond the chip's 0x%X bytes",
+                        static_cast<unsigned long long>(at + length - 1),
+                        static_cast<unsigned>(limit));
           why = at_line(number, where);
           return false;
         }
-        if (image.bytes.size() < at + length) {
-          image.bytes.resize(at + length, 0xFF);
+        const auto first = static_cast<std::size_t>(at);  // within the chip, so it fits
+        if (image.bytes.size() < first + length) {
+          image.bytes.resize(first + length, 0xFF);
         }
         for (std::size_t i = 0; i < length; ++i) {
-          image.bytes[at + i] = data[i];
+          image.bytes[first + i] = data[i];
         }
         any = any || length > 0;
         break;
