@@ -184,6 +184,20 @@ bool current_directory(std::string& directory);
 enum class file_kind : std::uint8_t { regular, missing, directory, device, other };
 file_kind kind_of_file(const std::string& path) noexcept;
 
+// For a tool that rewrites a file the player keeps (Vontrel.txt), in os/files.cpp.
+// The file `path` names once every symbolic link on the way to it is followed, so that the
+// link stays a link and its target gets the change; `path` itself where it is no link (and on
+// Windows). Empty, with the reason in `why`, when the links go round in a circle.
+std::string followed_links(const std::string& path, std::string& why);
+// Why the file may not be written, empty when it may: its own permissions forbid it for
+// everyone (a read-only file: even an administrator's tool leaves it so), or this user.
+std::string write_protection(const std::string& path);
+// `from` put in place of `to` in one step: there is never a moment without either. False with
+// the system's reason.
+bool replace_file(const std::string& from, const std::string& to, std::string& why);
+// `path` given the permissions, and where this user may, the owner of `model`.
+void copy_permissions(const std::string& model, const std::string& path) noexcept;
+
 }  // namespace vontrel::os
 
 #endif  // VONTREL_OS_OS_H

@@ -148,9 +148,9 @@ void append_utf8(std::string& out, std::uint32_t code) {
   }
 }
 
-// UTF-16 text (after its byte-order mark) as UTF-8. A surrogate without its partner, and an
-// odd last byte, become U+FFFD, as any decoder shows them.
-std::string utf16_to_utf8(std::string_view bytes, bool little_endian) {
+}  // namespace
+
+std::string utf16_as_utf8(std::string_view bytes, bool little_endian) {
   constexpr std::uint32_t replacement = 0xFFFD;
   std::string out;
   out.reserve(bytes.size());
@@ -178,6 +178,8 @@ std::string utf16_to_utf8(std::string_view bytes, bool little_endian) {
   return out;
 }
 
+namespace {
+
 struct file_closer {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
@@ -199,20 +201,27 @@ bool Settings::load(const std::string& path) {
 
 void Settings::load_stream(std::FILE* file) {
   // The whole file first (a settings file is a few lines): its encoding is known only from its
-  // first bytes. A read error ends it like the end of the file.
+  // first bytes. A read error ends it like the end of the file. One byte past the limit is
+  // enough to know the file goes on.
   std::string bytes;
   char chunk[512];
-  cut_short_ = false;
   for (std::size_t n = 0; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
     bytes.append(chunk, n);
     if (bytes.size() > MAX_FILE_BYTES) {
-      // Only whole lines: a line cut at the limit could store a value cut short.
-      bytes.resize(MAX_FILE_BYTES);
-      const std::size_t last_line_end = bytes.rfind('\n');
-      bytes.resize(last_line_end == std::string::npos ? 0 : last_line_end + 1);
-      cut_short_ = true;
       break;
     }
+  }
+  load_bytes(bytes);
+}
+
+void Settings::load_bytes(std::string_view bytes) {
+  cut_short_ = false;
+  if (bytes.size() > MAX_FILE_BYTES) {
+    // Only whole lines: a line cut at the limit could store a value cut short.
+    bytes = bytes.substr(0, MAX_FILE_BYTES);
+    const std::size_t last_line_end = bytes.rfind('\n');
+    bytes = bytes.substr(0, last_line_end == std::string_view::npos ? 0 : last_line_end + 1);
+    cut_short_ = true;
   }
   std::string_view text = bytes;
   std::string converted;
@@ -220,7 +229,7 @@ void Settings::load_stream(std::FILE* file) {
   // as one garbled line, the port silently becoming COM3.
   if (text.size() >= 2 &&
       ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF'))) {
-    converted = utf16_to_utf8(text.substr(2), text[0] == '\xFF');
+    converted = utf16_as_utf8(text.substr(2), text[0] == '\xFF');
     text = converted;
   } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     // "UTF-8 with BOM": the mark would otherwise glue itself to the first key and lose that line.

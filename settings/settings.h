@@ -31,6 +31,8 @@ class Settings {
   // The same, from a stream already open for reading; it is not closed. Of a file longer
   // than MAX_FILE_BYTES only the whole lines within that many bytes are read.
   void load_stream(std::FILE* file);
+  // The same, from the file's bytes.
+  void load_bytes(std::string_view bytes);
   // Whether the last load stopped at MAX_FILE_BYTES.
   bool cut_short() const noexcept { return cut_short_; }
 
@@ -68,6 +70,10 @@ class Settings {
   store<bool> bool_values;
   bool cut_short_ = false;
 };
+
+// UTF-16 text (after its byte-order mark) as UTF-8. A surrogate without its partner, and an
+// odd last byte, become U+FFFD, as any decoder shows them.
+std::string utf16_as_utf8(std::string_view bytes, bool little_endian);
 
 }  // namespace vontrel
 

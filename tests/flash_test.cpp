@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,8 +15,11 @@
 
 #include "tools/flash/flasher.h"
 #include "tools/flash/intel_hex.h"
-#include "tools/flash/settings_lines.h"
 #include "tools/flash/stk500.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -61,6 +66,40 @@ TEST(intel_hex_test, refuses_what_is_no_record_with_its_line) {
   }
 }
 
+#ifndef _WIN32
+TEST(intel_hex_test, reads_only_a_plain_file_of_a_size_a_chip_can_hold) {
+  const std::string folder = ::testing::TempDir();
+  const std::string fifo = folder + "vontrel-flash-fifo";
+  const std::string large = folder + "vontrel-flash-large.hex";
+  const std::string fine = folder + "vontrel-flash-fine.hex";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(large, std::ios::binary) << std::string(MAX_HEX_FILE_BYTES + 1, ':');
+  std::ofstream(fine, std::ios::binary) << ":00000001FF\n";
+  const struct {
+    std::string path;
+    HexFile result;
+    const char* why;
+  } cases[] = {
+      {"/dev/zero", HexFile::unreadable, "a device or a pipe"},  // would fill the memory
+      {fifo, HexFile::unreadable, "a device or a pipe"},         // would wait for a writer
+      {folder, HexFile::unreadable, "a folder"},
+      {folder + "no-such.hex", HexFile::unreadable, "no such file"},
+      {large, HexFile::too_large, "larger than 128 KiB"},
+      {fine, HexFile::read, ""},
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    std::string why;
+    EXPECT_EQ(read_hex_file(c.path, text, why), c.result) << c.path;
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.path << ": " << why;
+  }
+  std::remove(fifo.c_str());
+  std::remove(large.c_str());
+  std::remove(fine.c_str());
+}
+#endif
+
 TEST(intel_hex_test, what_it_writes_reads_back_the_same_without_trailing_erased_bytes) {
   Bytes bytes(40);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -88,6 +127,7 @@ class ScriptedBoard : public Line {
     int lose_byte_of_page = -1;  // one byte of this page's first write never arrives
     int dead_from_page = -1;     // from this page on, nothing answers
     std::string sketch;          // when not empty: no bootloader, a sketch printing this
+    bool endless = false;        // the sketch prints it every 5 ms, whether asked or not
     bool lines = true;           // DTR and RTS can be switched
   };
 
@@ -107,6 +147,13 @@ class ScriptedBoard : public Line {
     return true;
   }
   Read read(std::uint8_t& byte, std::uint32_t milliseconds) override {
+    if (faults_.endless && answers_.empty()) {
+      clock_ms += 5;
+      if (clock_ms > 120000) {
+        return Read::gone;  // a flasher that never ends: cut off, not hung
+      }
+      answers_.insert(answers_.end(), faults_.sketch.begin(), faults_.sketch.end());
+    }
     if (answers_.empty()) {
       clock_ms += milliseconds;
       return Read::timed_out;
@@ -381,6 +428,10 @@ TEST(flasher_test, refuses_before_writing_and_says_why) {
   old_bootloader.rate = 57600;
   ScriptedBoard::Faults silent_without_lines = silent;
   silent_without_lines.lines = false;
+  ScriptedBoard::Faults printing = sketch;
+  printing.endless = true;
+  ScriptedBoard::Faults printing_without_lines = printing;
+  printing_without_lines.lines = false;
   const struct {
     const char* what;
     ScriptedBoard::Faults faults;
@@ -397,6 +448,10 @@ TEST(flasher_test, refuses_before_writing_and_says_why) {
        "The firmware is 30721 bytes; the ATmegaBOOT bootloader leaves 30720 for it"},
       {"no bootloader, nothing to reset it", silent_without_lines, 256, Outcome::no_bootloader,
        "No bootloader answered"},
+      {"a sketch printing without pause", printing, 256, Outcome::sketch_talking,
+       "answers with text (\"temp=21.5"},
+      {"a sketch printing without pause, nothing to reset it", printing_without_lines, 256,
+       Outcome::sketch_talking, "answers with text (\"temp=21.5"},
   };
   for (const auto& c : cases) {
     const Upload done = upload(c.faults, sample_image(c.size));
@@ -404,6 +459,7 @@ TEST(flasher_test, refuses_before_writing_and_says_why) {
     EXPECT_NE(done.report.message.find(c.says), std::string::npos)
         << c.what << ": " << done.report.message;
     EXPECT_EQ(done.board.pages_written, 0) << c.what;
+    EXPECT_LT(done.board.clock_ms, 15000u) << c.what;  // the press-reset wait, and a little
   }
 }
 
@@ -447,28 +503,6 @@ TEST(flasher_test, verify_and_read_write_nothing) {
   EXPECT_EQ(read.flash.size(), 32256u);
   EXPECT_EQ(Bytes(read.flash.begin(), read.flash.begin() + 300), image.bytes);
   EXPECT_EQ(board.pages_written, written);
-}
-
-TEST(settings_lines_test, sets_lines_keeping_every_other_line_and_comment) {
-  const std::vector<SettingLine> ours = {{"comport", "str", "usb:1A86:7523"},
-                                         {"startup_delay", "int", "1500"}};
-  const struct {
-    const char* before;
-    const char* after;
-  } cases[] = {
-      {"", "comport str usb:1A86:7523\nstartup_delay int 1500\n"},
-      {"# mine\ncomport str COM3        the serial port\ndebug_mode bool 1\n",
-       "# mine\ncomport str usb:1A86:7523        the serial port\ndebug_mode bool 1\n"
-       "startup_delay int 1500\n"},
-      {"startup_delay int 0\r\ncomport str COM3\r\n",
-       "startup_delay int 1500\r\ncomport str usb:1A86:7523\r\n"},
-      {"comport_old str X\ncomport\n",
-       "comport_old str X\ncomport str usb:1A86:7523\n"
-       "startup_delay int 1500\n"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(with_settings(c.before, ours), c.after) << c.before;
-  }
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 #include "tools/flash/intel_hex.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "os/os.h"
 
 namespace vontrel::flash {
 
@@ -157,6 +162,47 @@ std::string to_hex(const std::vector<std::uint8_t>& bytes) {
   }
   text += ":00000001FF\n";
   return text;
+}
+
+HexFile read_hex_file(const std::string& path, std::string& text, std::string& why) {
+  switch (os::kind_of_file(path)) {
+    case os::file_kind::missing:
+      why = "there is no such file";
+      return HexFile::unreadable;
+    case os::file_kind::directory:
+      why = "it is a folder";
+      return HexFile::unreadable;
+    case os::file_kind::device:
+    case os::file_kind::other:
+      why = "it is a device or a pipe, not a file";
+      return HexFile::unreadable;
+    case os::file_kind::regular:
+      break;
+  }
+  struct closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, closer> file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    why = std::strerror(errno);
+    return HexFile::unreadable;
+  }
+  text.clear();
+  char chunk[4096];
+  for (std::size_t n = 0; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
+    text.append(chunk, n);
+    if (text.size() > MAX_HEX_FILE_BYTES) {
+      why = "it is larger than " + std::to_string(MAX_HEX_FILE_BYTES / 1024) +
+            " KiB, and no Intel hex file for a 32 KiB chip is";
+      text.clear();
+      return HexFile::too_large;
+    }
+  }
+  if (std::ferror(file.get()) != 0) {
+    why = "reading it failed";
+    return HexFile::unreadable;
+  }
+  return HexFile::read;
 }
 
 }  // namespace vontrel::flash

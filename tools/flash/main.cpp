@@ -13,6 +13,7 @@
 #include "os/os.h"
 #include "os/usb_ids.h"
 #include "serial/port_identity.h"
+#include "settings/settings_file.h"
 #include "tools/common/console.h"
 #include "tools/common/json_text.h"
 #include "tools/common/listed_ports.h"
@@ -20,7 +21,6 @@
 #include "tools/flash/flasher.h"
 #include "tools/flash/intel_hex.h"
 #include "tools/flash/serial_line.h"
-#include "tools/flash/settings_lines.h"
 #include "vontrel_version.h"
 
 namespace {
@@ -99,17 +99,6 @@ std::string firmware_file(const std::string& wanted, const fs::path& tools,
     }
   }
   return {};
-}
-
-bool read_text(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return false;
-  }
-  std::ostringstream all;
-  all << in.rdbuf();
-  text = all.str();
-  return true;
 }
 
 // The port a setting or --port names, with its identity for the settings line where it has one.
@@ -334,10 +323,18 @@ int run(const Options& options, const char* argv0) {
                       " and " + std::to_string(looked.size() - 1) + " other places.");
     }
     std::string text;
-    if (!read_text(firmware_path, text)) {
-      return fail(exit_no_firmware, "no_firmware", "Cannot read " + firmware_path + ".");
-    }
     std::string why;
+    switch (read_hex_file(firmware_path, text, why)) {
+      case HexFile::unreadable:
+        return fail(exit_no_firmware, "no_firmware",
+                    "Cannot read " + firmware_path + ": " + why + ".");
+      case HexFile::too_large:
+        return fail(exit_bad_firmware, "bad_firmware",
+                    firmware_path + " is no firmware for the board: " + why +
+                        ". Nothing was written.");
+      case HexFile::read:
+        break;
+    }
     if (!parse_hex(text, image, why, 0x8000)) {
       return fail(exit_bad_firmware, "bad_firmware",
                   firmware_path + " is no firmware for the board (Intel hex): " + why +
@@ -400,13 +397,18 @@ int run(const Options& options, const char* argv0) {
                  comport + "\n  startup_delay int " + std::to_string(delay));
     if (!options.write_settings.empty()) {
       std::string why;
-      if (!set_settings(
-              options.write_settings,
-              {{"comport", "str", comport}, {"startup_delay", "int", std::to_string(delay)}},
-              why)) {
+      std::vector<std::string> notes;
+      if (!vontrel::write_settings_file(options.write_settings,
+                                        {{"comport", "str", comport, false},
+                                         {"startup_delay", "int", std::to_string(delay), true}},
+                                        notes, why)) {
         return fail(exit_cannot_write, "cannot_write", why);
       }
-      out.note("settings", "Written into " + options.write_settings);
+      std::string said = "Written into " + options.write_settings;
+      for (const std::string& note : notes) {
+        said += "\n  " + note;
+      }
+      out.note("settings", said);
     }
   }
   if (out.json()) {

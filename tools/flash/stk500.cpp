@@ -2,6 +2,13 @@
 
 namespace vontrel::flash {
 
+namespace {
+
+// 22 ms at 115200 baud.
+constexpr int STRAY_DRAIN_BYTES = 256;
+
+}  // namespace
+
 void Bootloader::keep_stray(std::uint8_t byte) {
   if (stray_.size() < 64) {
     stray_.push_back(byte);
@@ -23,9 +30,11 @@ Answer Bootloader::exchange(const std::vector<std::uint8_t>& command, std::uint8
       break;
   }
   if (byte != stk::INSYNC) {
-    // Whatever else came with it belongs to the same stray answer.
+    // Whatever else came with it belongs to the same stray answer, as far as a pause; but a
+    // sketch that prints without pause never leaves one, so no more than a few lines of it.
     keep_stray(byte);
-    while (line_.read(byte, 20) == Line::Read::got) {
+    for (int more = 0; more < STRAY_DRAIN_BYTES && line_.read(byte, 20) == Line::Read::got;
+         ++more) {
       keep_stray(byte);
     }
     return Answer::out_of_sync;
