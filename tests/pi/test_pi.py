@@ -108,7 +108,7 @@ class PiTest(unittest.TestCase):
         self.addCleanup(os.close, cluster)
         self.addCleanup(os.close, device)
         subprocess.run(["stty", "-F", os.ttyname(device), "raw", "-echo"], check=True)
-        bridge = Datagrams("--forward", os.ttyname(device))
+        bridge = Datagrams("--forward", os.ttyname(device), "--startup-delay", "0")
         self.addCleanup(bridge.close)
         sent = [RESET_FRAME] + [speed_cycle(kmh) for kmh in range(40)]
         self.send(bridge.target, sent)

@@ -174,7 +174,9 @@ class ArchiveTest(unittest.TestCase):
             settings = f.read()
         # The board's lines replace the archive's, whose comments stay.
         self.assertRegex(settings, r"(?m)^comport str COM5 +the serial port of your cluster")
-        self.assertRegex(settings, r"(?m)^startup_delay int 1500 ")
+        # The archive's own delay is longer than this board needs: kept, and said.
+        self.assertRegex(settings, r"(?m)^startup_delay int 2000 ")
+        self.assertIn("startup_delay 2000 kept", run.stdout)
         self.assertIn("debug_mode bool 1", settings)
         events = board.events()
         self.assertIn("vontrel-firmware.elf", [e.get("name") for e in events])

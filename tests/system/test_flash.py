@@ -189,6 +189,26 @@ class FlashTest(SystemTest):
         self.assertIsNotNone(state, "the flashed firmware never showed the drive")
         self.assertEqual(host.finish().returncode, 0)
 
+    def test_a_board_that_gets_the_drive_from_its_reset_shows_it_behind_either_bootloader(self):
+        # No startup_delay: the plug-in's open resets the board and the cycles reach its
+        # bootloader at once. Each bootloader gives up on bytes that are no upload and starts
+        # the firmware (Optiboot through a watchdog reset), which must then take the drive.
+        for bootloader in (OPTIBOOT, ATMEGABOOT):
+            with self.subTest(bootloader=os.path.basename(bootloader)):
+                board = Board(self.link, bootloader, os.environ["VONTREL_FIRMWARE"])
+                try:
+                    self.write_settings(f"comport str {self.target.port_name(board)}\n"
+                                        "startup_delay int 0\n")
+                    host = self.target.start_host(
+                        "--cwd", self.target.host_path(self.scratch), "--scenario",
+                        self.write_scenario("0 truck.speed 25\n"), "--duration", "10")
+                    state = board.wait_for(lambda s: abs(s["speed_kmh"] - 90) < 1, timeout=30)
+                    self.assertIsNotNone(state, "the board stayed dark")
+                    self.assertLess(state["t"], 8, "the drive came late")
+                    self.assertEqual(host.finish().returncode, 0)
+                finally:
+                    board.close()
+
     def test_the_old_bootloader_is_found_at_57600_and_replaces_another_firmware(self):
         x27 = os.path.join(FIRMWARE_DIR, "vontrel-firmware-x27.elf")
         board = self.board(ATMEGABOOT, firmware=x27)

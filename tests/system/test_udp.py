@@ -104,7 +104,7 @@ class UdpTest(SystemTest):
     def test_the_bridge_and_the_simulated_cluster_take_the_datagrams_at_the_line_rate(self):
         # The bridge passes every byte on to a serial line (here the monitor's pseudo-terminal),
         # and the simulated firmware decodes the datagrams as it decodes a cable.
-        bridge = Datagrams("--forward", self.port.path)
+        bridge = Datagrams("--forward", self.port.path, "--startup-delay", "0")
         self.addCleanup(bridge.close)
         cluster = Cluster(os.path.join(self.scratch, "board"), "--udp", "0")
         self.addCleanup(cluster.close)
@@ -228,7 +228,7 @@ class BridgeTest(SystemTest):
         return [e["text"] for e in tool.events("garbage") if text in e["text"]]
 
     def test_the_bridge_reopens_a_device_that_was_unplugged(self):
-        bridge = Datagrams("--forward", self.port.link)
+        bridge = Datagrams("--forward", self.port.link, "--startup-delay", "0")
         self.addCleanup(bridge.close)
         self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 5)
         self.assertEqual(len(self.split_wire(self.port.data() + RESET_FRAME)), 5)
@@ -243,6 +243,29 @@ class BridgeTest(SystemTest):
         self.assertEqual(len(self.said(bridge, "is gone")), 1)
         self.assertEqual(len(self.said(bridge, "is back")), 1)
         self.assertEqual(replugged.events("torn") + replugged.events("unknown"), [])
+
+    def test_the_bridge_passes_nothing_on_while_a_board_starts_after_each_open(self):
+        # Most boards reset when their port opens; what reaches their bootloader is lost, and
+        # may keep it from starting the firmware. The shipped delay is 2 s, after every open.
+        for event in ("start", "re-plug"):
+            with self.subTest(event=event):
+                if event == "start":
+                    opened = time.monotonic()
+                    bridge = Datagrams("--forward", self.port.link)
+                    self.addCleanup(bridge.close)
+                else:
+                    self.port.close()  # the cluster's USB cable is pulled, and put back
+                    self.send(bridge.target, [speed_cycle(20)] * 5)
+                    self.port = Port(self.port.link)
+                    self.addCleanup(self.port.close)
+                    opened = time.monotonic()
+                self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 20)  # for 1 s
+                self.assertEqual(self.port.events("frame"), [], "passed on as the board starts")
+                deadline = opened + 6
+                while not self.port.events("frame"):
+                    self.assertLess(time.monotonic(), deadline, "nothing passed on after 2 s")
+                    self.send(bridge.target, [speed_cycle(30)])
+                self.assertGreater(time.monotonic() - opened, 1.0)
 
     def plug(self, tree, tty, socket_name):
         """A CH340 board at `tty` in a tree laid out as sysfs and /dev lay theirs (the monitor
@@ -282,7 +305,7 @@ class BridgeTest(SystemTest):
         os.makedirs(os.path.join(tree, "sys/class/tty"))
         os.environ["VONTREL_PORTS_ROOT"] = tree
         self.addCleanup(os.environ.pop, "VONTREL_PORTS_ROOT")
-        bridge = Datagrams("--forward", "usb:1A86:7523")
+        bridge = Datagrams("--forward", "usb:1A86:7523", "--startup-delay", "0")
         self.addCleanup(bridge.close)
         self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 30)  # for 1.5 s: nobody
         board = self.plug(tree, "ttyUSB0", "1-1")
@@ -303,7 +326,7 @@ class BridgeTest(SystemTest):
 
     def test_the_bridge_says_once_when_datagrams_stop_and_once_when_they_come_again(self):
         # The network drops (or the game pauses) for six seconds.
-        bridge = Datagrams("--forward", self.port.link)
+        bridge = Datagrams("--forward", self.port.link, "--startup-delay", "0")
         self.addCleanup(bridge.close)
         self.send(bridge.target, [RESET_FRAME] + [speed_cycle(10)] * 5)
         time.sleep(6.5)
@@ -317,7 +340,7 @@ class BridgeTest(SystemTest):
         self.port.close()
         self.port = Port(self.target.port_link(self.scratch), "--stall", "3", "--stall-at", "0")
         self.addCleanup(self.port.close)
-        bridge = Datagrams("--forward", self.port.link)
+        bridge = Datagrams("--forward", self.port.link, "--startup-delay", "0")
         self.addCleanup(bridge.close)
         # A stray datagram as large as one can be, then 40 cycles at the host's pace.
         self.send(bridge.target, [bytes(65000)], every=0)

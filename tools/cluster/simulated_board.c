@@ -1,6 +1,8 @@
 #include "simulated_board.h"
 
+#include <fcntl.h>
 #include <math.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -107,7 +109,10 @@ struct simulated_board {
   uint32_t line_rate;  /* the rate the port was last set to, 0 when unknown */
   uint64_t line_bytes; /* bytes the line has brought */
   avr_irq_t* uart_in;  /* the UART's receiver */
-  avr_irq_t* pty_in;   /* the pseudo-terminal's side of what the UART sends */
+  /* What the port has brought and the UART has not yet taken: the line is ours, not simavr's
+   * pseudo-terminal thread's (below). */
+  uint8_t line_queue[4096];
+  size_t line_head, line_count;
 };
 
 static void on_receive_interrupt(struct avr_irq_t* irq, uint32_t value, void* param) {
@@ -449,15 +454,41 @@ static uint32_t over_the_line(const simulated_board* board, uint32_t value) {
 
 static void on_uart_sent(struct avr_irq_t* irq, uint32_t value, void* param) {
   simulated_board* board = param;
+  const uint8_t byte = (uint8_t)over_the_line(board, value);
   (void)irq;
-  avr_raise_irq(board->pty_in, over_the_line(board, value));
+  /* Nobody reading the port: the byte is gone, as on a wire. */
+  if (write(board->uart.pty.s, &byte, 1) < 0) {
+    return;
+  }
 }
 
-static void on_line_byte(struct avr_irq_t* irq, uint32_t value, void* param) {
-  simulated_board* board = param;
-  (void)irq;
-  board->line_bytes++;
-  avr_raise_irq(board->uart_in, over_the_line(board, value));
+/* The port's bytes into the UART, as many as its receiver has room for. simavr's own pump
+ * waits for the UART's "room again" signal, which a reset silences until something polls the
+ * receiver; a firmware that takes bytes by interrupt, started by a watchdog reset with no
+ * bootloader polling the line (Optiboot's way out), then never got another byte, and the
+ * pump's thread stalls for good once its buffer fills. A real line has neither hold: every
+ * slice here takes what the port brought and offers it to the receiver, which drops it while
+ * it is switched off (during a reset), as a chip does. */
+static void pump_line(simulated_board* board) {
+  const size_t size = sizeof board->line_queue;
+  while (board->line_count < size) {
+    const size_t tail = (board->line_head + board->line_count) % size;
+    const size_t room =
+        board->line_count + (size - tail) > size ? size - board->line_count : size - tail;
+    const ssize_t got = read(board->uart.pty.s, board->line_queue + tail, room);
+    if (got <= 0) {
+      break; /* nothing more now, or no one has the port open (EIO) */
+    }
+    board->line_count += (size_t)got;
+  }
+  while (board->line_count > 0 && board->uart0 != NULL &&
+         ((board->uart0->input.write + 1u) & 63u) != board->uart0->input.read) {
+    const uint8_t byte = board->line_queue[board->line_head];
+    board->line_head = (board->line_head + 1) % size;
+    board->line_count--;
+    board->line_bytes++;
+    avr_raise_irq(board->uart_in, over_the_line(board, byte));
+  }
 }
 
 /* Pacing is the caller's: simavr's own sleep would stall the run with usleep. */
@@ -504,11 +535,13 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
     /* Every byte through our hands, so that the line's rate can be held to the UART's. */
     avr_irq_t* out = avr_io_getirq(board->avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT);
     board->uart_in = avr_io_getirq(board->avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
-    board->pty_in = board->uart.irq + IRQ_UART_PTY_BYTE_IN;
-    avr_unconnect_irq(out, board->pty_in);
+    avr_unconnect_irq(out, board->uart.irq + IRQ_UART_PTY_BYTE_IN);
     avr_unconnect_irq(board->uart.irq + IRQ_UART_PTY_BYTE_OUT, board->uart_in);
     avr_irq_register_notify(out, on_uart_sent, board);
-    avr_irq_register_notify(board->uart.irq + IRQ_UART_PTY_BYTE_OUT, on_line_byte, board);
+    /* simavr's thread gives the line up (see pump_line); its pseudo-terminal stays. */
+    pthread_cancel(board->uart.thread);
+    pthread_join(board->uart.thread, NULL);
+    fcntl(board->uart.pty.s, F_SETFL, fcntl(board->uart.pty.s, F_GETFL) | O_NONBLOCK);
   }
   for (avr_io_t* io = board->avr->io_port; io != NULL; io = io->next) {
     if (strcmp(io->kind, "uart") == 0 && ((avr_uart_t*)io)->name == '0') {
@@ -664,6 +697,7 @@ int board_run_until(simulated_board* board, uint64_t cycle) {
                                         ? 10u * board->avr->frequency / board->line_rate
                                         : UART_CYCLES_PER_BYTE;
   }
+  pump_line(board);
   while (board->avr->cycle < cycle) {
     const uint64_t before = board->avr->cycle;
     const int was_asleep = board->avr->state == cpu_Sleeping;

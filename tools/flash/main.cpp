@@ -329,9 +329,9 @@ int run(const Options& options, const char* argv0) {
         return fail(exit_no_firmware, "no_firmware",
                     "Cannot read " + firmware_path + ": " + why + ".");
       case HexFile::too_large:
-        return fail(exit_bad_firmware, "bad_firmware",
-                    firmware_path + " is no firmware for the board: " + why +
-                        ". Nothing was written.");
+        return fail(
+            exit_bad_firmware, "bad_firmware",
+            firmware_path + " is no firmware for the board: " + why + ". Nothing was written.");
       case HexFile::read:
         break;
     }

@@ -16,8 +16,8 @@ constexpr int WRITE_TIMEOUT_MS = 200;
 
 }  // namespace
 
-Forwarder::Forwarder(std::string wanted, bool crtscts)
-    : wanted_(std::move(wanted)), name_(wanted_), crtscts_(crtscts) {
+Forwarder::Forwarder(std::string wanted, bool crtscts, std::chrono::milliseconds startup_delay)
+    : wanted_(std::move(wanted)), name_(wanted_), crtscts_(crtscts), startup_delay_(startup_delay) {
   reopen();
   thread_ = std::thread([this] { run(); });
 }
@@ -130,7 +130,8 @@ void Forwarder::reopen() {
     waiting_for_ = why;
     return;
   }
-  line_free_ = Clock::now();
+  // The board's bootloader first: the line counts as busy until its firmware runs.
+  line_free_ = Clock::now() + startup_delay_;
   const bool waited = !waiting_for_.empty() || told_gone_;
   name_ = device == wanted_ ? device : wanted_ + " (" + device + ")";
   waiting_for_.clear();

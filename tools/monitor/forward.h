@@ -7,10 +7,13 @@
 // way and the newest go out once it reads again. A device that is not there yet (a board
 // plugged in after the forwarder starts, at a Pi's boot) or goes away (a USB re-plug) is looked
 // for once a second; one named by its USB identity (`usb:VID:PID`, `auto`) is found again
-// wherever it comes back. Each change is told once on standard error.
+// wherever it comes back. Each change is told once on standard error. After every open nothing
+// is passed on for the start-up delay, as the plug-in's startup_delay does: most boards reset
+// when their port opens, and what reaches a bootloader still waiting is not the firmware's.
 #ifndef VONTREL_TOOLS_MONITOR_FORWARD_H
 #define VONTREL_TOOLS_MONITOR_FORWARD_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +38,7 @@ class Forwarder {
  public:
   // `wanted` as the player wrote it: a device ("/dev/ttyUSB0", "COM4") or an identity. The
   // first look is made here, so that what is wrong is said before anything arrives.
-  Forwarder(std::string wanted, bool crtscts);
+  Forwarder(std::string wanted, bool crtscts, std::chrono::milliseconds startup_delay);
   ~Forwarder();  // stops the writer, at most one bounded write later
   Forwarder(const Forwarder&) = delete;
   Forwarder& operator=(const Forwarder&) = delete;
@@ -53,6 +56,7 @@ class Forwarder {
   std::string wanted_;
   std::string name_;  // the device last opened, or `wanted_` before the first
   bool crtscts_;
+  std::chrono::milliseconds startup_delay_;
   bool had_device_ = false;  // ever opened: it comes "back", not "there"
   bool told_gone_ = false;
   std::string waiting_for_;  // why the device cannot be opened, as last told

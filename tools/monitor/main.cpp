@@ -164,7 +164,8 @@ int run(const Options& options) {
   // what it says comes after the line that names what is read.
   std::unique_ptr<Forwarder> forwarder;
   if (!options.forward.empty()) {
-    forwarder = std::make_unique<Forwarder>(options.forward, options.crtscts);
+    forwarder = std::make_unique<Forwarder>(options.forward, options.crtscts,
+                                            std::chrono::milliseconds(options.forward_delay_ms));
   }
 
   std::signal(SIGINT, on_stop);
@@ -307,9 +308,16 @@ int tool_main(int argc, char** argv) {
                "With --dbc: print every message and signal as Vontrel reads them and every "
                "problem with its line, and exit (non-zero when the profile has a problem)")
       ->needs(dbc);
-  app.add_option("--forward", options.forward,
-                 "Also pass what arrives on, unchanged, to this serial device at the line's "
-                 "pace (a cluster on this machine)");
+  auto* forward = app.add_option("--forward", options.forward,
+                                 "Also pass what arrives on, unchanged, to this serial device at "
+                                 "the line's pace (a cluster on this machine)");
+  app.add_option("--startup-delay", options.forward_delay_ms,
+                 "With --forward: milliseconds to pass nothing on after the device opens, each "
+                 "time it does, while a board that resets then starts its firmware; 0 for one "
+                 "that does not reset")
+      ->check(CLI::Range(0, 60000))
+      ->needs(forward)
+      ->capture_default_str();
   app.add_option("--link", options.link,
                  "With --virtual: also make this symbolic link to the port "
                  "(for example $WINEPREFIX/dosdevices/com7)")

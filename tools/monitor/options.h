@@ -33,10 +33,11 @@ struct Options {
   bool fast = false;
   bool list_ports = false;
   std::string web;
-  std::string udp;         // [ADDRESS:]PORT datagrams are taken at
-  std::string forward;     // a serial device what arrives is passed on to
-  bool can = false;        // the input is a CAN adapter's slcan stream: decode J1939
-  std::string can_device;  // the adapter, opened listen-only; "-" for standard input
+  std::string udp;              // [ADDRESS:]PORT datagrams are taken at
+  std::string forward;          // a serial device what arrives is passed on to
+  int forward_delay_ms = 2000;  // nothing passed on for this long after each open
+  bool can = false;             // the input is a CAN adapter's slcan stream: decode J1939
+  std::string can_device;       // the adapter, opened listen-only; "-" for standard input
   int can_bitrate = 250000;
   std::string dbc;        // a CAN profile
   bool describe = false;  // print it as read, and its problems, then exit
