@@ -39,7 +39,8 @@ def drive(command, cycles, log):
     port = free_port()
     with open(log, "w", encoding="utf-8") as err:
         bridge = subprocess.Popen([*command, "--quiet", "--udp", f"127.0.0.1:{port}", "--forward",
-                                   os.ttyname(device), "--startup-delay", "0"], stdout=subprocess.DEVNULL, stderr=err)
+                                   os.ttyname(device), "--startup-delay", "0"],
+                                  stdout=subprocess.DEVNULL, stderr=err)
         time.sleep(1.5)  # started, under the emulator or valgrind
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             sender.sendto(RESET_FRAME, ("127.0.0.1", port))
