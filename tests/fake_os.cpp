@@ -197,6 +197,13 @@ void discard_input(device_handle /*device*/) noexcept {
   state().calls.emplace_back("discard");
 }
 
+// A pseudo-terminal's answer: no DTR or RTS to switch.
+bool set_control_lines(device_handle /*device*/, bool /*dtr*/, bool /*rts*/) noexcept {
+  const record lock(fake_os::record_mutex());
+  state().calls.emplace_back("lines");
+  return false;
+}
+
 io_status read_device(device_handle /*device*/, std::uint8_t* buffer, std::uint32_t size,
                       std::uint32_t& got) noexcept {
   const record lock(fake_os::record_mutex());

@@ -46,7 +46,7 @@ struct State {
   // Record.
   std::vector<std::string> calls;  // "open", "get", "set", "bounded", "write", "flush",
                                    // "ready", "close", "tick", "socket", "send",
-                                   // "discard", "discard_output", "list_ports"
+                                   // "discard", "discard_output", "list_ports", "lines"
   std::vector<std::string> opened_names;
   std::optional<os::line_settings> applied;
   std::vector<std::vector<std::uint8_t>> writes;

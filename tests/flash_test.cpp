@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/fake_os.h"
 #include "tools/flash/flasher.h"
 #include "tools/flash/intel_hex.h"
+#include "tools/flash/serial_line.h"
 #include "tools/flash/stk500.h"
 
 #ifndef _WIN32
@@ -503,6 +505,40 @@ TEST(flasher_test, verify_and_read_write_nothing) {
   EXPECT_EQ(read.flash.size(), 32256u);
   EXPECT_EQ(Bytes(read.flash.begin(), read.flash.begin() + 300), image.bytes);
   EXPECT_EQ(board.pages_written, written);
+}
+
+TEST(flasher_test, a_port_the_system_says_is_in_use_is_named_as_held) {
+  // Windows refuses a second opener of a COM port (ERROR_ACCESS_DENIED), Linux's lock says
+  // EBUSY: the os layer's "held", whatever the system.
+  vontrel::fake_os::reset();
+  vontrel::fake_os::state().open_fails = true;
+  vontrel::fake_os::state().open_error = vontrel::os::open_error::held;
+  SerialPort port("COM5");
+  const Report report = Flasher(port, {}).write(sample_image(128));
+  vontrel::fake_os::reset();
+  EXPECT_EQ(report.outcome, Outcome::port_held);
+  const std::string said = port_message(report.outcome, "COM5", report.baud);
+  EXPECT_EQ(said.rfind("COM5 is held by another program: close it and try again (the game with "
+                       "Vontrel loaded, the Arduino IDE's serial monitor, a cockpit tool",
+                       0),
+            0u)
+      << said;
+}
+
+TEST(flasher_test, no_board_found_says_what_to_do) {
+  const std::string said = no_match_advice("No serial port matches auto");
+  EXPECT_EQ(said.rfind("No serial port matches auto: is the board plugged in? ", 0), 0u) << said;
+#ifdef _WIN32
+  EXPECT_NE(said.find("list-ports.cmd"), std::string::npos) << said;
+  EXPECT_NE(said.find("CH340"), std::string::npos) << said;
+  EXPECT_NE(said.find("flash-cluster.cmd --port COM5"), std::string::npos) << said;
+#else
+  EXPECT_NE(said.find("--list-ports"), std::string::npos) << said;
+  EXPECT_NE(said.find("--port /dev/ttyUSB0"), std::string::npos) << said;
+#endif
+  // Several matches are named already, with what tells them apart.
+  EXPECT_EQ(no_match_advice("Several serial ports match auto: COM3, COM4"),
+            "Several serial ports match auto: COM3, COM4");
 }
 
 }  // namespace

@@ -326,6 +326,20 @@ class ArchiveTest(unittest.TestCase):
             wire = wire[len(RESET_FRAME):]
         return wire
 
+    def test_the_guides_answer_what_new_players_met(self):
+        # What three players trying the archive alone could not find in it.
+        self.assertNotIn("README's", self.guide, "the archive holds no README")
+        troubles = self.guide[self.guide.index("TROUBLESHOOTING"):]
+        self.assertRegex(troubles, r"display stays blank[\s\S]*0x3F[\s\S]*i2c-3f")
+        with open(os.path.join(self.top, "linux-arm64", "README-Pi.txt"), encoding="utf-8") as f:
+            pi = f.read()
+        self.assertLess(pi.index("chmod +x"), pi.index("dialout"),
+                        "the execute bits a FAT stick loses come before the dialout group")
+        with open(os.path.join(self.top, "docs", "can.md"), encoding="utf-8") as f:
+            can = f.read()
+        self.assertIn("vontrel-monitor --virtual --can --dbc", can)
+        self.assertRegex(can, r"not tried by\s+us")
+
     def test_the_archive_carries_what_the_guide_names(self):
         for path in ("GUIDE.txt", "CHANGELOG.md", "LICENSE", "docs/firmware.md",
                      "docs/wiring.svg", "docs/can.md", "docs/vontrel.dbc",

@@ -440,4 +440,64 @@ Report Flasher::read() {
   return report;
 }
 
+namespace {
+
+#ifdef _WIN32
+constexpr const char* WHERE_PORTS_ARE =
+    "list-ports.cmd shows the ports there are (a CH340 clone that shows none needs its driver: "
+    "GUIDE.txt says where)";
+#else
+constexpr const char* WHERE_PORTS_ARE =
+    "tools/vontrel-monitor --list-ports shows the ports there are";
+#endif
+
+}  // namespace
+
+// The port's own failures, in words that name what to close or change.
+std::string port_message(Outcome outcome, const std::string& port, std::uint32_t baud) {
+  switch (outcome) {
+    case Outcome::port_missing:
+      return "There is no port " + port + ": is the board plugged in? " + WHERE_PORTS_ARE + ".";
+    case Outcome::port_held:
+#ifdef _WIN32
+      return port +
+             " is held by another program: close it and try again (the game with Vontrel loaded, "
+             "the Arduino IDE's serial monitor, a cockpit tool).";
+#else
+      return port +
+             " is held by another program: close it and try again (the game with Vontrel loaded, "
+             "the Arduino IDE's serial monitor, a cockpit tool; brltty or ModemManager take "
+             "USB-serial boards for their own: remove brltty, or tell ModemManager to leave the "
+             "port alone).";
+#endif
+    case Outcome::port_refused:
+#ifdef _WIN32
+      return "Access to " + port + " was refused: another program may hold it.";
+#else
+      return "Access to " + port +
+             " was refused: add yourself to the dialout group (sudo usermod -a -G dialout "
+             "$USER), then log out and in again.";
+#endif
+    case Outcome::line_not_set:
+      return port + " would not take " + std::to_string(baud) +
+             " baud, 8N1: its driver cannot set the line. A CH340 clone needs the driver from "
+             "the chip's maker on older Windows; unplug the board, plug it in again, and retry.";
+    default:
+      return {};
+  }
+}
+
+std::string no_match_advice(const std::string& message) {
+  if (message.rfind("No serial port matches", 0) != 0) {
+    return message;  // several matched, and are named
+  }
+#ifdef _WIN32
+  const char* example = "flash-cluster.cmd --port COM5";
+#else
+  const char* example = "--port /dev/ttyUSB0";
+#endif
+  return message + ": is the board plugged in? " + WHERE_PORTS_ARE +
+         "; or name its port: " + example + ".";
+}
+
 }  // namespace vontrel::flash

@@ -75,6 +75,12 @@ struct Events {
   std::function<void(const std::string& kind, const std::string& text)> note;
 };
 
+// The port's own failures (missing, held, refused, a line it will not set), in words that name
+// what to close or change; empty for any other outcome.
+std::string port_message(Outcome outcome, const std::string& port, std::uint32_t baud);
+// "No serial port matches auto" with what to do about it.
+std::string no_match_advice(const std::string& message);
+
 class Flasher {
  public:
   Flasher(Port& port, Events events, std::uint32_t forced_baud = 0, Timings timings = {});

@@ -258,41 +258,6 @@ int exit_status(Outcome outcome) {
   return exit_lost;
 }
 
-// The port's own failures, in words that name what to close or change.
-std::string port_message(Outcome outcome, const std::string& port, std::uint32_t baud) {
-  switch (outcome) {
-    case Outcome::port_missing:
-      return "There is no port " + port +
-             ": is the board plugged in? vontrel-monitor --list-ports shows the ports there are.";
-    case Outcome::port_held:
-#ifdef _WIN32
-      return port +
-             " is held by another program: close it and try again (the game with Vontrel loaded, "
-             "the Arduino IDE's serial monitor, a cockpit tool).";
-#else
-      return port +
-             " is held by another program: close it and try again (the game with Vontrel loaded, "
-             "the Arduino IDE's serial monitor, a cockpit tool; brltty or ModemManager take "
-             "USB-serial boards for their own: remove brltty, or tell ModemManager to leave the "
-             "port alone).";
-#endif
-    case Outcome::port_refused:
-#ifdef _WIN32
-      return "Access to " + port + " was refused: another program may hold it.";
-#else
-      return "Access to " + port +
-             " was refused: add yourself to the dialout group (sudo usermod -a -G dialout "
-             "$USER), then log out and in again.";
-#endif
-    case Outcome::line_not_set:
-      return port + " would not take " + std::to_string(baud) +
-             " baud, 8N1: its driver cannot set the line. A CH340 clone needs the driver from "
-             "the chip's maker on older Windows; unplug the board, plug it in again, and retry.";
-    default:
-      return {};
-  }
-}
-
 int run(const Options& options, const char* argv0) {
   Output out(options.json);
   const auto fail = [&](int status, const std::string& outcome, const std::string& message) {
@@ -344,7 +309,7 @@ int run(const Options& options, const char* argv0) {
 
   ChosenPort chosen;
   if (!choose(options.port, chosen)) {
-    return fail(exit_no_port, "no_port", chosen.message);
+    return fail(exit_no_port, "no_port", no_match_advice(chosen.message));
   }
   if (!chosen.message.empty()) {
     out.note("port", chosen.message);

@@ -294,8 +294,8 @@ int tool_main(int argc, char** argv) {
   auto* can = app.add_option("--can", options.can_device,
                              "Decode J1939 from a USB-CAN adapter (slcan/Lawicel) on this serial "
                              "port, opened listen-only; - reads an slcan stream from standard "
-                             "input; with --virtual and no port, the plug-in's can_port writes "
-                             "to the pseudo-terminal")
+                             "input; with --virtual and no port (--virtual --can --dbc FILE), "
+                             "the plug-in's can_port writes to the pseudo-terminal")
                   ->expected(0, 1);
   can->excludes(device)->excludes(file)->excludes(udp);
   app.add_option("--can-bitrate", options.can_bitrate,
