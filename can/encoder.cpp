@@ -314,7 +314,16 @@ Data encode(const Message& message, const std::vector<Source>& sources, const Te
                              : source.kind == SourceKind::pulses
                                  ? send.totals->distance_km() * source.constant
                                  : send.totals->fuel_used_ul();
-        put_raw(signal, wrapped(std::fmax(signal.start_value, 0.0) + std::floor(total)), bytes);
+        double shown = std::floor(total);
+        if (send.totals_sent != nullptr && !std::isnan(send.totals_sent[i])) {
+          const double most =
+              std::fmax(1.0, std::exp2(static_cast<double>(signal.length) - 1.0) - 1.0);
+          shown = std::fmin(shown, send.totals_sent[i] + most);
+        }
+        if (send.totals_sending != nullptr) {
+          send.totals_sending[i] = shown;
+        }
+        put_raw(signal, wrapped(std::fmax(signal.start_value, 0.0) + shown), bytes);
         break;
       }
       case SourceKind::xor8:

@@ -38,6 +38,13 @@ struct Send {
   std::uint32_t number = 0;  // sends of this message before this one: its counter's step
   std::uint32_t page = 0;    // for a multiplexed message: the multiplexor's value
   const RunningTotals* totals = nullptr;
+  // Per signal of the message, the running total its last send carried (NaN before the first):
+  // a cluster tells a step from a wrap of its counter only while the step is under half the
+  // counter's range, so a larger one goes out in parts, the rest carried to the next sends.
+  // Null: the whole total at once.
+  const double* totals_sent = nullptr;
+  // Where this send's are kept (may be the same array); null to only look.
+  double* totals_sending = nullptr;
 };
 
 // The message's first `message.length` data bytes (the rest of `Data` is 0).

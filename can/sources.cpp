@@ -362,6 +362,9 @@ namespace {
 constexpr std::uint64_t LONGEST_STEP_US = 250000;
 // An odometer that jumps further at once was set (another truck, a new profile): no drive.
 constexpr double LONGEST_ODOMETER_STEP_KM = 5.0;
+// A tank that falls further at once was set (a save loaded, another truck, a teleport): no
+// fuel burned. The heaviest truck at full power burns this much in about 15 s.
+constexpr double LONGEST_FUEL_STEP_L = 2.0;
 
 }  // namespace
 
@@ -391,7 +394,7 @@ void RunningTotals::advance(const TelemetryState& state, std::uint64_t now_us,
   }
   shown_km_ = std::max(shown_km_, odometer_driven_km_ + since_move_km_);
   const double used = double{fuel_litres_} - double{state.fuel_amount};
-  if (std::isfinite(used) && used > 0.0) {
+  if (std::isfinite(used) && used > 0.0 && used <= LONGEST_FUEL_STEP_L) {
     fuel_ul_ += used * 1e6;
   }
   fuel_litres_ = state.fuel_amount;

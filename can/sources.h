@@ -87,7 +87,8 @@ class RunningTotals {
   // `fresh`: the host handed over a snapshot since the last call. Distance comes from the
   // odometer as it moves, and from the speed between its moves (a game's odometer moves in
   // steps); time without fresh snapshots (the game paused) drives nowhere. Neither total ever
-  // falls: a refill is no fuel used, an odometer set back no distance.
+  // falls: a refill is no fuel used, an odometer set back no distance; nor does either jump
+  // (a tank that falls 2 l at once, an odometer 5 km, was set, not driven).
   void advance(const TelemetryState& state, std::uint64_t now_us, bool fresh) noexcept;
 
   double distance_km() const noexcept { return shown_km_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "can/builtin_profile.h"
@@ -330,6 +331,10 @@ bool CanOutput::open(const CanSettings& settings) {
   }
   reported_ = 0;
   schedules_.assign(settings_.messages.size(), Schedule{});
+  for (std::size_t i = 0; i < schedules_.size(); ++i) {
+    schedules_[i].totals_sent.assign(settings_.messages[i].message.signals.size(),
+                                     std::numeric_limits<double>::quiet_NaN());
+  }
   totals_ = can::RunningTotals{};
   totals_seen_ = 0;
   claims_.clear();
@@ -493,12 +498,12 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
     const bool due = now_us >= schedule.due_us;
     // Encoded again with the last send's counter and page, an unchanged message is the same
     // bytes.
-    const bool changed =
-        !due && !blocked && schedule.sent &&
-        message.message.send_type == can::SendType::cyclic_and_on_change &&
-        now_us >= schedule.change_allowed_us &&
-        can::encode(message.message, message.sources, state,
-                    {schedule.counter - 1, schedule.last_page, &totals_}) != schedule.last;
+    const bool changed = !due && !blocked && schedule.sent &&
+                         message.message.send_type == can::SendType::cyclic_and_on_change &&
+                         now_us >= schedule.change_allowed_us &&
+                         can::encode(message.message, message.sources, state,
+                                     {schedule.counter - 1, schedule.last_page, &totals_,
+                                      schedule.totals_sent.data(), nullptr}) != schedule.last;
     if (due) {
       // On schedule from the last due time; after a stall, from now, never in a burst.
       schedule.due_us = now_us - schedule.due_us < interval_us ? schedule.due_us + interval_us
@@ -512,7 +517,8 @@ std::uint64_t CanOutput::send_due(std::uint64_t now_us) noexcept {
       schedule.last_page = message.pages.empty() ? 0 : message.pages[schedule.page];
       schedule.page = message.pages.empty() ? 0 : (schedule.page + 1) % message.pages.size();
       schedule.last = can::encode(message.message, message.sources, state,
-                                  {schedule.counter, schedule.last_page, &totals_});
+                                  {schedule.counter, schedule.last_page, &totals_,
+                                   schedule.totals_sent.data(), schedule.totals_sent.data()});
       ++schedule.counter;
       schedule.sent = true;
       length += can::slcan_line(message.id, message.message.extended, schedule.last,

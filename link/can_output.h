@@ -149,6 +149,7 @@ class CanOutput {
     bool sent = false;                    // since the adapter was opened
     can::Data last{};                     // as sent, with the counter of that send
     std::uint32_t last_page = 0;          // the page of that send
+    std::vector<double> totals_sent;      // per signal: the running total last sent (NaN: none)
   };
   std::vector<Schedule> schedules_;
   // The drive's distance and fuel used, for the running totals a car's cluster reads: kept

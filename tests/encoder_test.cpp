@@ -239,6 +239,36 @@ TEST(encoder_test, states_combined_and_running_totals_wrapping_at_their_bits) {
   }
 }
 
+TEST(encoder_test, a_running_total_never_steps_half_its_counter_or_more_in_one_send) {
+  // Motor_5's fuel used: a 15-bit microlitre counter, which a cluster reads as wrapping at
+  // 32,768. 42 ml at once (a machine that stalled for 1.5 s) goes out in steps under half of
+  // that, the rest carried, so no wrap is lost; only a limit kept from send to send does it.
+  Message message;
+  message.length = 4;
+  message.signals = {signal("Fuel", 16, 15, "fuel_used_ul")};
+  std::vector<Source> sources;
+  std::string why;
+  ASSERT_TRUE(prepare_sources(message, sources, why)) << why;
+  RunningTotals totals;
+  TelemetryState state{};
+  state.fuel_amount = 64.0f;
+  totals.advance(state, 0, true);
+  double sent[1] = {std::nan("")};
+  const auto raw = [&] {
+    const Data data = encode(message, sources, state, {0, 0, &totals, sent, sent});
+    return (data[2] | data[3] << 8) & 0x7FFF;
+  };
+  EXPECT_EQ(raw(), 0);
+  state.fuel_amount = 63.9580078125f;  // 41,992.1875 microlitres used
+  totals.advance(state, 100000, true);
+  // Only looking leaves what was sent as it was.
+  const Data looked = encode(message, sources, state, {0, 0, &totals, sent, nullptr});
+  EXPECT_EQ((looked[2] | looked[3] << 8) & 0x7FFF, 16383);
+  for (const int expected : {16383, 32766, 41992 % 32768, 41992 % 32768}) {
+    EXPECT_EQ(raw(), expected);
+  }
+}
+
 TEST(encoder_test, a_multiplexed_message_carries_one_page_and_its_multiplexor) {
   TelemetryState state{};
   state.water_temperature = 90.0f;

@@ -251,6 +251,10 @@ TEST(sources_test, running_totals_count_distance_and_fuel_and_never_fall) {
         {100, 0, 0, 99.5f, true, 0, 500000},
         {100, 0, 0, 200, true, 0, 500000},
         {100, 0, 0, 199.75f, true, 0, 750000}}},
+      {"a tank that falls 50 l at once was set (a save loaded), not burned",
+       {{0, 0, 0, 400, true, 0, 0},
+        {100, 0, 0, 350, true, 0, 0},
+        {100, 0, 0, 349.5f, true, 0, 500000}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
