@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "can/builtin_profile.h"
+#include "can/bus_load.h"
 #include "can/j1939.h"
 #include "os/os.h"
 #include "serial/port_identity.h"
@@ -308,6 +309,19 @@ bool read_can_settings(const Settings& settings, const std::string& settings_pat
   const bool set = number_setting(settings, "can_bitrate", bitrate, complaints);
   if (bitrate_command(bitrate, can.bitrate_command)) {
     can.bitrate = static_cast<std::uint32_t>(bitrate);
+    // What the messages ask of the bus, with the intervals the settings gave them.
+    can::BusLoad load;
+    for (const CanMessage& message : can.messages) {
+      load.add(message.message.extended, message.message.length, message.interval_ms);
+    }
+    const double share = load.share(can.bitrate);
+    if (share > 1.0) {
+      complaints.push_back("CAN output off, " + can::bus_load_text(share, can.bitrate));
+      return false;
+    }
+    if (share > can::BUS_LOAD_WARNING) {
+      complaints.push_back("CAN warning: " + can::bus_load_text(share, can.bitrate));
+    }
     return true;
   }
   std::string complaint = set || !from_profile

@@ -80,6 +80,19 @@ TEST(can_output_test, settings_each_bad_value_told_once_the_rest_kept) {
       // "none" in any case is off, as comport's is: never a file of that name.
       {"can_port str None\n", false, 250000, {}},
       {"can_port str COM7\ncan_bitrate int 0x7A120\n", true, 500000, {}},
+      // The built-in messages take 15840 bit/s at most (99 eight-byte 29-bit frames a second,
+      // 160 bits each with the worst stuffing and the gap after it).
+      {"can_port str COM7\ncan_bitrate int 20000\n",
+       true,
+       20000,
+       {"CAN warning: the messages take 79 % of the bus at 20000 bit/s: over 70 %, other "
+        "nodes' frames of lower priority will wait"}},
+      {"can_port str COM7\ncan_bitrate int 10000\n",
+       false,
+       10000,
+       {"CAN output off, the messages take 158 % of the bus at 10000 bit/s: more than the bus "
+        "carries, so frames would be late or lost (fewer messages, longer cycles or a faster "
+        "bus)"}},
       {"can_port str COM7\ncan_baud int 5\n",
        true,
        250000,

@@ -126,6 +126,36 @@ class ProfileReaderTest(unittest.TestCase):
                     self.assertEqual(run.stdout.splitlines()[-1], words)
                     self.assertNotIn("no problem", run.stdout)
 
+    def test_the_bus_load_at_the_profiles_rate(self):
+        # An 8-byte frame with an 11-bit identifier takes at most 135 bits on the bus, with
+        # the worst stuffing and the gap after it: 300 of them every 10 ms are 4,050,000 bit/s.
+        def profile(messages, cycle_ms, rate):
+            text = ('VERSION ""\nBA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;\n'
+                    'BA_DEF_ "Baudrate" INT 10000 1000000;\n'
+                    f'BA_ "Baudrate" {rate};\n')
+            for n in range(messages):
+                text += (f'BO_ {n + 1} M{n}: 8 Vontrel\n SG_ S{n} : 0|8@1+ (1,0) [0|255] "" X\n'
+                         f'BA_ "GenMsgCycleTime" BO_ {n + 1} {cycle_ms};\n')
+            return text
+        cases = [(profile(300, 10, 250000), 1,
+                  "CAN output off, the messages take 1620 % of the bus at 250000 bit/s: more "
+                  "than the bus carries"),
+                 (profile(13, 10, 250000), 0,
+                  "warning: the messages take 70 % of the bus at 250000 bit/s"),
+                 (profile(1, 10, 250000), 0, "the messages take 5 % of the bus at 250000 bit/s")]
+        with tempfile.TemporaryDirectory() as folder:
+            for text, status, words in cases:
+                path = os.path.join(folder, "bus.dbc")
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(text)
+                with self.subTest(words=words):
+                    run = subprocess.run([os.environ["VONTREL_MONITOR"], "--dbc", path,
+                                          "--describe"], capture_output=True, text=True,
+                                         timeout=30, check=False)
+                    self.assertEqual(run.returncode, status, run.stdout)
+                    self.assertIn(words, run.stdout)
+                    self.assertEqual("no problem" in run.stdout, status == 0, run.stdout)
+
     def test_a_large_profile_is_read_in_about_its_own_size_of_memory(self):
         # 4 MiB of marks, the most the plug-in reads, each a token: the reader's peak stays
         # near the file's size (it took 40 bytes of memory for each byte of it).

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "can/bus_load.h"
 #include "can/dbc.h"
 #include "os/os.h"
 #include "tools/monitor/monitor.h"
@@ -65,7 +66,7 @@ nlohmann::json as_json(const can::Profile& profile) {
           {"bitrate", profile.bitrate}};
 }
 
-void print_text(const can::Profile& profile) {
+void print_text(const can::Profile& profile, double share, std::uint32_t bitrate) {
   for (const can::Message& message : profile.messages) {
     // Everything the sender takes from the file, so a player sees what it will do.
     std::string how = "every " + std::to_string(message.cycle_ms) + " ms";
@@ -111,7 +112,17 @@ void print_text(const can::Profile& profile) {
   if (profile.problems_not_kept > 0) {
     std::printf("%zu more problems not shown\n", profile.problems_not_kept);
   }
-  if (profile.problems.empty() && !profile.messages.empty()) {
+  const bool overloaded = share > 1.0;
+  if (!profile.messages.empty()) {
+    std::printf("%s%s%s\n",
+                overloaded                      ? "CAN output off, "
+                : share > can::BUS_LOAD_WARNING ? "warning: "
+                                                : "",
+                can::bus_load_text(share, bitrate).c_str(),
+                profile.bitrate != 0 ? " (the profile's Baudrate)"
+                                     : " (no Baudrate in the profile: the plug-in's default)");
+  }
+  if (profile.problems.empty() && !profile.messages.empty() && !overloaded) {
     std::printf("%zu messages to send, %zu left out: no problem\n", profile.messages.size(),
                 profile.skipped.size());
   }
@@ -160,20 +171,35 @@ int describe_profile(const Options& options) {
   }
   const can::Profile profile = can::read_dbc(text);
   const bool nothing = profile.problems.empty() && profile.messages.empty();
+  // At the profile's own rate, or the plug-in's default where it gives none.
+  const std::uint32_t bitrate = profile.bitrate != 0 ? profile.bitrate : 250000;
+  can::BusLoad load;
+  for (const can::Message& message : profile.messages) {
+    load.add(message.extended, message.length, message.cycle_ms);
+  }
+  const double share = load.share(bitrate);
+  const bool overloaded = share > 1.0;
   if (options.json) {
     nlohmann::json json = as_json(profile);
+    json["bus_load"] = share;
+    json["bus_load_bitrate"] = bitrate;
     if (nothing) {
       json["problems"].push_back({{"line", 0}, {"text", "the CAN profile has no message to send"}});
     }
+    if (overloaded) {
+      json["problems"].push_back({{"line", 0}, {"text", can::bus_load_text(share, bitrate)}});
+    } else if (share > can::BUS_LOAD_WARNING) {
+      json["warnings"] = {can::bus_load_text(share, bitrate)};
+    }
     print_json(json);
   } else {
-    print_text(profile);
+    print_text(profile, share, bitrate);
     if (nothing) {
       std::printf("CAN output off, the CAN profile has no message to send: %s\n",
                   options.dbc.c_str());
     }
   }
-  return profile.problems.empty() && !nothing ? 0 : 1;
+  return profile.problems.empty() && !nothing && !overloaded ? 0 : 1;
 }
 
 }  // namespace vontrel::monitor
