@@ -5,8 +5,10 @@ player may meet, each with its exit status."""
 import json
 import os
 import pty
+import select
 import signal
 import subprocess
+import termios
 import threading
 import time
 import tty
@@ -208,6 +210,42 @@ class FlashTest(SystemTest):
                     self.assertEqual(host.finish().returncode, 0)
                 finally:
                     board.close()
+
+    def test_a_write_into_the_bootloaders_own_pages_leaves_it_answering(self):
+        # The lock bits the Arduino core burns (0x0F) forbid SPM to write the boot section: a
+        # page written there by an upload does nothing, and the bootloader answers on.
+        if self.target.wine:
+            self.skipTest("the board's side alone: no plug-in or Windows program in it")
+        board = self.board()
+        boot_page = 0x7E00  # Optiboot's 512 bytes at the top of the flash
+        with open(OPTIBOOT, encoding="ascii") as f:
+            optiboot = hex_records(f.read())
+        line = os.open(self.link, os.O_RDWR | os.O_NOCTTY)  # the open resets the board
+        self.addCleanup(os.close, line)
+        tty.setraw(line)
+        termios_speed = termios.tcgetattr(line)
+        termios_speed[4] = termios_speed[5] = termios.B115200
+        termios.tcsetattr(line, termios.TCSANOW, termios_speed)
+
+        def exchange(command, answer_length, timeout=1.0):
+            os.write(line, bytes(command) + b"\x20")
+            got = b""
+            deadline = time.monotonic() + timeout
+            while len(got) < answer_length + 2 and time.monotonic() < deadline:
+                if select.select([line], [], [], 0.05)[0]:
+                    got += os.read(line, 512)
+            return got
+
+        self.assertTrue(any(exchange([0x30], 0) == b"\x14\x10" for _ in range(20)),
+                        "the bootloader never answered")
+        word = boot_page // 2
+        self.assertEqual(exchange([0x55, word & 0xFF, word >> 8], 0), b"\x14\x10")
+        self.assertEqual(exchange([0x64, 0, 128, 0x46] + [0] * 128, 0), b"\x14\x10")
+        self.assertEqual(exchange([0x30], 0), b"\x14\x10", "the bootloader stopped answering")
+        self.assertEqual(exchange([0x55, word & 0xFF, word >> 8], 0), b"\x14\x10")
+        page = exchange([0x74, 0, 128, 0x46], 128)
+        self.assertEqual(page[1:129], bytes(optiboot.get(boot_page + i, 0xFF)
+                                            for i in range(128)), "the boot section was written")
 
     def test_the_old_bootloader_is_found_at_57600_and_replaces_another_firmware(self):
         x27 = os.path.join(FIRMWARE_DIR, "vontrel-firmware-x27.elf")

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "avr_flash.h"
 #include "avr_ioport.h"
 #include "avr_spi.h"
 #include "avr_timer.h"
@@ -735,6 +736,37 @@ static int hex_value(const char* text, int digits) {
   return value;
 }
 
+/* The lock bits the Arduino core burns with its bootloader (0x0F: boot lock bits BLB1 = 00):
+ * SPM may not write the boot section, neither from the firmware nor from the bootloader
+ * itself. A page erase or write whose address lies there does nothing on the chip, so an
+ * upload that reaches the bootloader's area leaves it answering; simavr would write it. */
+static int (*flash_ioctl)(struct avr_io_t* io, uint32_t ctl, void* io_param);
+
+static int locked_flash_ioctl(struct avr_io_t* io, uint32_t ctl, void* io_param) {
+  avr_t* avr = io->avr;
+  if (ctl == AVR_IOCTL_FLASH_SPM) {
+    const avr_flash_t* flash = (const avr_flash_t*)io;
+    const uint16_t z = (uint16_t)(avr->data[R_ZL] | avr->data[R_ZH] << 8);
+    const int writes =
+        avr_regbit_get(avr, flash->pgers) != 0 || avr_regbit_get(avr, flash->pgwrt) != 0;
+    if (writes && z >= avr->reset_pc) {
+      avr->data[flash->r_spm] = 0; /* the operation ends at once, having done nothing */
+      return 0;
+    }
+  }
+  return flash_ioctl(io, ctl, io_param);
+}
+
+static void lock_boot_section(avr_t* avr) {
+  avr_io_t* io;
+  for (io = avr->io_port; io != NULL; io = io->next) {
+    if (strcmp(io->kind, "flash") == 0 && io->ioctl != locked_flash_ioctl) {
+      flash_ioctl = io->ioctl;
+      io->ioctl = locked_flash_ioctl;
+    }
+  }
+}
+
 int board_load_bootloader(simulated_board* board, const char* hex_path, char* error,
                           size_t error_size) {
   /* Intel hex: ":" length, address, type, data, checksum, each byte two hex digits. Data
@@ -790,6 +822,7 @@ int board_load_bootloader(simulated_board* board, const char* hex_path, char* er
       board->avr->reset_pc = start;
       board->avr->pc = start;
       board->bootloader = 1;
+      lock_boot_section(board->avr);
       board->opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
       if (board->opens < 0 ||
           inotify_add_watch(board->opens, board->uart.pty.slavename, IN_OPEN) < 0) {
