@@ -130,6 +130,7 @@ class ScriptedBoard : public Line {
     int dead_from_page = -1;     // from this page on, nothing answers
     std::string sketch;          // when not empty: no bootloader, a sketch printing this
     bool endless = false;        // the sketch prints it every 5 ms, whether asked or not
+    int another_from_reset = 0;  // from this reset on (1: the first), another board answers
     bool lines = true;           // DTR and RTS can be switched
   };
 
@@ -191,6 +192,9 @@ class ScriptedBoard : public Line {
  private:
   void reset() {
     command_.clear();
+    if (++resets_ == faults_.another_from_reset) {
+      faults_.signature = {0x1E, 0x95, 0x14};  // an ATmega328 (no P) behind the same path
+    }
     in_bootloader_ = faults_.sketch.empty() && faults_.resets_unanswered-- <= 0;
   }
   void answer(const Bytes& bytes) {
@@ -279,6 +283,7 @@ class ScriptedBoard : public Line {
   bool in_bootloader_ = false;
   bool lost_ = false;
   bool refused_ = false;
+  int resets_ = 0;
 };
 
 // The port to the scripted board: every open hands out a line to the same board.
@@ -487,6 +492,21 @@ TEST(flasher_test, an_upload_that_breaks_off_names_its_page_and_a_second_run_fin
   EXPECT_EQ(report.message,
             "The board stopped answering while page 6 of 16 (flash address 0x0280) was being "
             "written. It still has its bootloader: run the same command again to finish.");
+}
+
+TEST(flasher_test, a_board_that_answers_otherwise_after_a_reset_gets_nothing_more) {
+  // Page 3 falls out of step, Optiboot's watchdog starts the sketch, and the reset that brings
+  // a bootloader back finds another board behind the path.
+  ScriptedBoard::Faults faults;
+  faults.lose_byte_of_page = 2;
+  faults.another_from_reset = 2;
+  const Upload done = upload(faults, sample_image(1000));
+  EXPECT_EQ(done.report.outcome, Outcome::wrong_chip);
+  EXPECT_NE(
+      done.report.message.find("not the one this began with (signature 1E 95 14, not 1E 95 0F)"),
+      std::string::npos)
+      << done.report.message;
+  EXPECT_EQ(done.board.pages_written, 2);  // pages 1 and 2, before the reset
 }
 
 TEST(flasher_test, verify_and_read_write_nothing) {

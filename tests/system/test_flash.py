@@ -66,6 +66,22 @@ def as_another_chip(bootloader, path):
     return path
 
 
+def plug(tree, tty, socket_name, vendor, product):
+    """A USB-serial device at `tty` in a tree laid out as sysfs and /dev lay theirs (the tools
+    read it for VONTREL_PORTS_ROOT); its /dev entry is the path returned, for a link to make."""
+    device = os.path.join(tree, "sys/devices/pci0000:00/usb1", socket_name)
+    owner = os.path.join(device, socket_name + ":1.0", tty)
+    os.makedirs(os.path.join(owner, "tty", tty))
+    for name, text in (("idVendor", vendor), ("idProduct", product), ("product", "USB Serial")):
+        with open(os.path.join(device, name), "w", encoding="ascii") as f:
+            f.write(text + "\n")
+    os.symlink("../../../" + tty, os.path.join(owner, "tty", tty, "device"))
+    os.makedirs(os.path.join(tree, "sys/class/tty"), exist_ok=True)
+    os.symlink(os.path.join(owner, "tty", tty), os.path.join(tree, "sys/class/tty", tty))
+    os.makedirs(os.path.join(tree, "dev"), exist_ok=True)
+    return os.path.join(tree, "dev", tty)
+
+
 class Board(Cluster):
     """The simulated board with only a bootloader (or another firmware) on its chip; it knows
     the default firmware's tables, so that it reads the needles once an upload puts it there."""
@@ -325,18 +341,7 @@ class FlashTest(SystemTest):
         # A CH340 board at ttyUSB0 in a tree laid out as sysfs and /dev lay theirs, its device
         # the simulated board's port.
         tree = os.path.join(self.scratch, "ports")
-        device = os.path.join(tree, "sys/devices/pci0000:00/usb1/1-1")
-        owner = os.path.join(device, "1-1:1.0", "ttyUSB0")
-        os.makedirs(os.path.join(owner, "tty", "ttyUSB0"))
-        for name, text in (("idVendor", "1a86"), ("idProduct", "7523"), ("product", "USB Serial")):
-            with open(os.path.join(device, name), "w", encoding="ascii") as f:
-                f.write(text + "\n")
-        os.symlink("../../../ttyUSB0", os.path.join(owner, "tty", "ttyUSB0", "device"))
-        os.makedirs(os.path.join(tree, "sys/class/tty"))
-        os.symlink(os.path.join(owner, "tty", "ttyUSB0"),
-                   os.path.join(tree, "sys/class/tty", "ttyUSB0"))
-        os.makedirs(os.path.join(tree, "dev"))
-        self.link = os.path.join(tree, "dev", "ttyUSB0")
+        self.link = plug(tree, "ttyUSB0", "1-1", "1a86", "7523")
         board = self.board()
         settings = os.path.join(self.write_settings("# my cluster\ncomport str COM3   the port\n"),
                                 "plugins", "Vontrel.txt")
@@ -348,6 +353,34 @@ class FlashTest(SystemTest):
         with open(settings, encoding="utf-8") as f:
             self.assertEqual(f.read(), "# my cluster\ncomport str usb:1A86:7523   the port\n"
                                        "startup_delay int 1500\n")
+        self.assert_runs_default(board)
+
+    def test_auto_never_takes_the_can_adapter_the_settings_name(self):
+        if self.target.wine:
+            self.skipTest("the ports' records are read from a Linux tree")
+        # The cluster's CH340 board and an Arduino Uno that is the player's CAN adapter: both
+        # boards `auto` takes, but the settings say which one is the adapter.
+        tree = os.path.join(self.scratch, "ports")
+        self.link = plug(tree, "ttyUSB0", "1-1", "1a86", "7523")
+        adapter_path = plug(tree, "ttyACM0", "1-2", "2341", "0043")
+        adapter = FakeBoard(adapter_path)
+        self.addCleanup(adapter.close)
+        board = self.board()
+        env = dict(os.environ, VONTREL_PORTS_ROOT=tree)
+        for settings_text, status, said in (
+                ("comport str COM3\n", 68, "Several serial ports match auto"),
+                (f"comport str COM3\ncan_port str {adapter_path}\n", 0,
+                 f"Using serial port: {self.link} (usb:1A86:7523)"),
+                ("comport str COM3\ncan_port str usb:2341:0043\n", 0,
+                 f"Using serial port: {self.link} (usb:1A86:7523)")):
+            with self.subTest(settings=settings_text):
+                settings = os.path.join(self.write_settings(settings_text), "plugins",
+                                        "Vontrel.txt")
+                run = subprocess.run([os.environ["VONTREL_FLASH"], "--json", "--write-settings",
+                                      settings], capture_output=True, text=True, timeout=120,
+                                     check=False, env=env)
+                self.assertEqual(run.returncode, status, run.stdout + run.stderr)
+                self.assertIn(said, run.stdout)
         self.assert_runs_default(board)
 
     def test_a_port_another_program_holds_is_named_as_held(self):

@@ -1,5 +1,6 @@
 #include "tools/flash/flasher.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vontrel::flash {
@@ -250,6 +251,7 @@ bool Flasher::connect(Report& report) {
                      "run this again.";
     return false;
   }
+  signature_known_ = true;
   if (report.signature[0] != ATMEGA328P[0] || report.signature[1] != ATMEGA328P[1] ||
       report.signature[2] != ATMEGA328P[2]) {
     report.outcome = Outcome::wrong_chip;
@@ -263,6 +265,9 @@ bool Flasher::connect(Report& report) {
     events_.note("chip", "ATmega328P (signature " + signature_text(report.signature) + ")");
   }
   if (with_retry(report, [&] { return bootloader_->enter_programming(); }) != Answer::ok) {
+    if (another_board(report)) {
+      return false;
+    }
     report.outcome = Outcome::lost;
     report.message = "The bootloader on " + port_.name() +
                      " stopped answering before anything was written: run this again.";
@@ -298,11 +303,31 @@ Answer Flasher::with_retry(Report& report, const std::function<Answer()>& step) 
         report.outcome = before;
         return answer == Answer::ok ? Answer::no_answer : answer;
       }
+      // The board that answers after a reset is asked again who it is: a reopened path may
+      // lead to another one, which must not get the rest of this one's firmware.
+      if (signature_known_ && (bootloader_->read_signature(answered_) != Answer::ok ||
+                               !std::equal(answered_, answered_ + 3, report.signature))) {
+        another_board_ = true;
+        return Answer::gone;
+      }
     }
     line_->pause(20);
     line_->discard_input();
   }
   return answer;
+}
+
+bool Flasher::another_board(Report& report) const {
+  if (!another_board_) {
+    return false;
+  }
+  report.outcome = Outcome::wrong_chip;
+  report.message = "After a reset on " + port_.name() + " a board answered that is not the one " +
+                   "this began with (signature " + signature_text(answered_) + ", not " +
+                   signature_text(report.signature) +
+                   "): nothing more was written. Check which board is plugged in, then run "
+                   "this again.";
+  return true;
 }
 
 Answer Flasher::at_page(std::size_t page, Report& report, const std::function<Answer()>& step) {
@@ -324,6 +349,9 @@ bool Flasher::compare(const Image& image, const std::string& phase, Report& repo
   for (std::size_t page = 0; page < pages; ++page) {
     std::uint8_t read[PAGE_BYTES];
     const Answer answer = at_page(page, report, [&] { return bootloader_->read_page(read); });
+    if (another_board(report)) {
+      return false;
+    }
     if (answer != Answer::ok) {
       report.outcome = Outcome::lost;
       report.page = page + 1;
@@ -373,6 +401,9 @@ Report Flasher::write(const Image& image) {
       bytes[i] = at < image.bytes.size() ? image.bytes[at] : 0xFF;
     }
     const Answer answer = at_page(page, report, [&] { return bootloader_->program_page(bytes); });
+    if (another_board(report)) {
+      return report;
+    }
     if (answer != Answer::ok) {
       report.outcome = Outcome::broke_off;
       report.page = page + 1;
@@ -423,6 +454,9 @@ Report Flasher::read() {
   for (std::size_t page = 0; page < pages; ++page) {
     std::uint8_t bytes[PAGE_BYTES];
     const Answer answer = at_page(page, report, [&] { return bootloader_->read_page(bytes); });
+    if (another_board(report)) {
+      return report;
+    }
     if (answer != Answer::ok) {
       report.outcome = Outcome::lost;
       report.page = page + 1;

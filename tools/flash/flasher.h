@@ -101,12 +101,18 @@ class Flasher {
   Answer at_page(std::size_t page, Report& report, const std::function<Answer()>& step);
   bool compare(const Image& image, const std::string& phase, Report& report);
   void leave();
+  // After a reset inside the retries another board answered (a reopened path may lead to
+  // another): the report says so, and true; nothing more may be written.
+  bool another_board(Report& report) const;
 
   Port& port_;
   Events events_;
   std::uint32_t forced_baud_;
   Timings timings_;
   bool lines_ = false;  // DTR and RTS switch
+  bool signature_known_ = false;
+  bool another_board_ = false;
+  std::uint8_t answered_[3] = {};  // the signature another board gave
   std::unique_ptr<Line> line_;
   std::unique_ptr<Bootloader> bootloader_;
 };

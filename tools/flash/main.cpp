@@ -13,6 +13,7 @@
 #include "os/os.h"
 #include "os/usb_ids.h"
 #include "serial/port_identity.h"
+#include "settings/settings.h"
 #include "settings/settings_file.h"
 #include "tools/common/console.h"
 #include "tools/common/json_text.h"
@@ -108,7 +109,26 @@ struct ChosenPort {
   std::string message;
 };
 
-bool choose(const std::string& wanted, ChosenPort& chosen) {
+// The CAN adapter's port in the player's settings (the file --write-settings names, or the
+// archive's plugins/Vontrel.txt beside the tools): an Arduino-based adapter looks like the
+// cluster's board to `auto`, and must never be reset and overwritten in its place.
+std::string can_port_of(const Options& options, const fs::path& tools) {
+  std::vector<std::string> files;
+  if (!options.write_settings.empty()) {
+    files.push_back(options.write_settings);
+  }
+  files.push_back((tools / ".." / "plugins" / "Vontrel.txt").lexically_normal().string());
+  for (const std::string& file : files) {
+    vontrel::Settings settings;
+    if (vontrel::os::kind_of_file(file) == vontrel::os::file_kind::regular && settings.load(file)) {
+      const std::string& port = settings.get_string("can_port", "");
+      return port;
+    }
+  }
+  return {};
+}
+
+bool choose(const std::string& wanted, const std::string& avoid, ChosenPort& chosen) {
   const std::vector<vontrel::PortInfo> ports = vontrel::tools::listed_ports();
   if (!vontrel::names_identity(wanted)) {
     chosen.device = vontrel::os::com_device_name(wanted);
@@ -119,7 +139,7 @@ bool choose(const std::string& wanted, ChosenPort& chosen) {
     }
     return true;
   }
-  const vontrel::PortChoice choice = vontrel::choose_port(wanted, ports);
+  const vontrel::PortChoice choice = vontrel::choose_port(wanted, ports, avoid);
   chosen.message = choice.message;
   if (choice.port == nullptr) {
     return false;
@@ -308,7 +328,7 @@ int run(const Options& options, const char* argv0) {
   }
 
   ChosenPort chosen;
-  if (!choose(options.port, chosen)) {
+  if (!choose(options.port, can_port_of(options, tool_folder(argv0)), chosen)) {
     return fail(exit_no_port, "no_port", no_match_advice(chosen.message));
   }
   if (!chosen.message.empty()) {
