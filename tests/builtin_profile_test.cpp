@@ -241,7 +241,7 @@ TEST(builtin_profile_test, vw_pq_profile_pages_and_checksums_as_the_layouts_give
   const std::map<std::string, Prepared> messages = prepared(pq_profile);
   TelemetryState state{};
   state.water_temperature = 90.0f;  // (90 + 48) / 0.75 = 184, 0xB8
-  state.speed = 25.0f;              // 90 km/h: 90 / 1.28 = 70.3, 0x46; 9000 at 0.01 from bit 17
+  state.speed = 25.0f;              // 90 km/h: 9000 at 0.01 from bit 17
   state.battery_voltage_warning = true;
   struct Case {
     const char* message;
@@ -249,8 +249,10 @@ TEST(builtin_profile_test, vw_pq_profile_pages_and_checksums_as_the_layouts_give
     const char* bytes;
   };
   const Case cases[] = {
-      {"Motor_2", 0, 1, "40 B8 00 46 00 00 00 00"},
-      {"Motor_2", 1, 3, "C0 B8 00 46 00 00 00 00"},
+      // Byte 3 is the cruise control's flags in the PQ35/46 layout: no speed there, which
+      // would read as cruise regulating.
+      {"Motor_2", 0, 1, "40 B8 00 00 00 00 00 00"},
+      {"Motor_2", 1, 3, "C0 B8 00 00 00 00 00 00"},
       // The battery lamp in byte 1; the XOR of bytes 0 to 6 in byte 7.
       {"Motor_5", 0, 2, "80 01 00 00 00 00 00 81"},
       // The counter in byte 2's high nibble, the XOR of bytes 0 to 2 in byte 3.
