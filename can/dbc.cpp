@@ -1,5 +1,7 @@
 #include "can/dbc.h"
 
+#include "can/dbc_checks.h"
+#include "can/dbc_tokens.h"
 #include "can/sources.h"
 
 #include <algorithm>
@@ -16,180 +18,11 @@ namespace vontrel::can {
 
 namespace {
 
-// ---- Tokens -----------------------------------------------------------------------------
-
-struct Token {
-  enum class Kind : std::uint8_t { word, string, mark, end };
-  Kind kind = Kind::end;
-  std::string_view text;
-  std::size_t line = 0;
-  bool line_start = false;  // the first token on its line
-  bool indented = false;    // its line starts with white space
-};
-
-bool word_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '+' || c == '-';
-}
-
-// Words (names, numbers, "1+"), strings without their quotes (they may span lines), and single
-// marks (: ; | @ ( ) [ ] ,). A // comment runs to the end of its line.
-// LF, CRLF, and the CR alone of old Mac editors, each end a line: true at the character that
-// does.
-bool line_end(std::string_view text, std::size_t i) {
-  return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
-}
-
-// Tokens one at a time, as the reader asks for them: a whole file's at once took about 40
-// bytes of memory for each byte of a file of marks, 160 MB and more for the 4 MiB the plug-in
-// reads; one at a time, the file itself is most of the peak.
-class Tokenizer {
- public:
-  explicit Tokenizer(std::string_view text) : text_(text) {}
-
-  // The next token; at the end, the end token again and again.
-  Token next() {
-    while (i_ < text_.size()) {
-      const char c = text_[i_];
-      if (line_end(text_, i_)) {
-        ++line_;
-        at_line_start_ = true;
-        indented_ = false;
-        ++i_;
-        continue;
-      }
-      if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') {  // \r of a CRLF
-        indented_ = indented_ || at_line_start_;
-        ++i_;
-        continue;
-      }
-      Token token;
-      token.line = line_;
-      token.line_start = at_line_start_;
-      token.indented = indented_;
-      at_line_start_ = false;
-      if (c == '/' && i_ + 1 < text_.size() && text_[i_ + 1] == '/') {
-        while (i_ < text_.size() && !line_end(text_, i_)) {
-          ++i_;
-        }
-        at_line_start_ = token.line_start;
-        continue;
-      }
-      if (c == '"') {
-        const std::size_t start = ++i_;
-        while (i_ < text_.size() && text_[i_] != '"') {
-          if (text_[i_] == '\\' && i_ + 1 < text_.size()) {
-            ++i_;
-          }
-          if (line_end(text_, i_)) {
-            ++line_;
-          }
-          ++i_;
-        }
-        token.kind = Token::Kind::string;
-        token.text = text_.substr(start, i_ - start);
-        if (i_ < text_.size()) {
-          ++i_;  // the closing quote; an unclosed string runs to the end of the file
-        }
-      } else if (word_char(c)) {
-        const std::size_t start = i_;
-        while (i_ < text_.size() && word_char(text_[i_])) {
-          ++i_;
-        }
-        token.kind = Token::Kind::word;
-        token.text = text_.substr(start, i_ - start);
-      } else {
-        token.kind = Token::Kind::mark;
-        token.text = text_.substr(i_, 1);
-        ++i_;
-      }
-      return token;
-    }
-    Token end;
-    end.line = line_;
-    end.line_start = true;
-    return end;
-  }
-
- private:
-  std::string_view text_;
-  std::size_t i_ = 0;
-  std::size_t line_ = 1;
-  bool at_line_start_ = true;
-  bool indented_ = false;
-};
-
-// Every statement's first word. A statement without its closing ';' ends where the next one
-// begins at the start of a line.
-constexpr std::string_view KEYWORDS[] = {"VERSION",
-                                         "NS_",
-                                         "BS_",
-                                         "BU_",
-                                         "BO_",
-                                         "SG_",
-                                         "CM_",
-                                         "VAL_TABLE_",
-                                         "VAL_",
-                                         "BA_DEF_",
-                                         "BA_DEF_DEF_",
-                                         "BA_",
-                                         "BO_TX_BU_",
-                                         "SIG_VALTYPE_",
-                                         "EV_",
-                                         "ENVVAR_DATA_",
-                                         "SGTYPE_",
-                                         "SGTYPE_VAL_",
-                                         "SIG_GROUP_",
-                                         "SIG_TYPE_REF_",
-                                         "BA_DEF_REL_",
-                                         "BA_REL_",
-                                         "BA_DEF_DEF_REL_",
-                                         "SG_MUL_VAL_",
-                                         "CAT_DEF_",
-                                         "CAT_",
-                                         "FILTER",
-                                         "BA_DEF_SGTYPE_",
-                                         "BA_SGTYPE_",
-                                         "BU_SG_REL_",
-                                         "BU_EV_REL_",
-                                         "BU_BO_REL_",
-                                         "NS_DESC_",
-                                         "SIGTYPE_VALTYPE_"};
-
-bool is_keyword(std::string_view word) {
-  return std::find(std::begin(KEYWORDS), std::end(KEYWORDS), word) != std::end(KEYWORDS);
-}
-
-// ---- Numbers ----------------------------------------------------------------------------
-
-std::optional<double> number(std::string_view text) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-  }
-  double value = 0;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec != std::errc{} || result.ptr != text.data() + text.size() ||
-      !std::isfinite(value)) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-std::optional<std::uint64_t> whole(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  std::uint64_t value = 0;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (text.empty() || result.ec != std::errc{} || result.ptr != text.data() + text.size()) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-// ---- Attributes -------------------------------------------------------------------------
+using dbc::is_keyword;
+using dbc::number;
+using dbc::Token;
+using dbc::Tokenizer;
+using dbc::whole;
 
 enum class Scope : std::uint8_t { network, node, message, signal, environment };
 
@@ -210,15 +43,6 @@ struct AttributeDefinition {
 constexpr std::uint32_t EXTENDED_FLAG = 0x80000000u;
 constexpr std::uint32_t CYCLE_MS_SHORTEST = 10;
 constexpr std::uint32_t CYCLE_MS_LONGEST = 60000;
-
-struct RawMessage {
-  Message message;
-  std::uint32_t raw_id = 0;
-  bool nested = false;                 // a signal both multiplexed and a multiplexor (mNM)
-  bool extended_multiplexing = false;  // SG_MUL_VAL_
-  bool cycle_given = false;
-  bool floats = false;
-};
 
 class Reader {
  public:
@@ -282,13 +106,7 @@ class Reader {
 
   // Whether another problem is still kept: past the tenth, problems are counted, not written.
   bool keeping() const { return profile_.problems.size() < MAX_PROBLEMS; }
-  void problem(std::size_t line, std::string text) {
-    if (profile_.problems.size() < MAX_PROBLEMS) {
-      profile_.problems.push_back({line, std::move(text)});
-    } else {
-      ++profile_.problems_not_kept;
-    }
-  }
+  void problem(std::size_t line, std::string text) { add_problem(profile_, line, std::move(text)); }
   // A statement that does not read as its keyword says: one problem, then the next statement.
   void syntax(std::size_t line, std::string_view keyword, std::string_view expected) {
     std::string text(keyword);
@@ -741,178 +559,8 @@ class Reader {
     }
   }
 
-  // The bits a signal covers, bit byte * 8 + bit (bit 0 the least significant) of `bits`, or
-  // false when it reaches beyond `bytes` (8 at most).
-  static bool covered(const Signal& signal, std::uint32_t bytes, std::uint64_t& bits) {
-    bits = 0;
-    std::int64_t position = signal.start_bit;
-    for (std::uint32_t i = 0; i < signal.length; ++i) {
-      if (position < 0 || position >= static_cast<std::int64_t>(bytes) * 8) {
-        return false;
-      }
-      bits |= std::uint64_t{1} << position;
-      position = next_bit(signal, position);
-    }
-    return true;
-  }
-
-  // "bits 8-15": the lowest and highest bit a signal covers, as byte * 8 + bit.
-  static std::string bit_range(std::uint64_t bits) {
-    int lowest = 0;
-    int highest = 63;
-    while (((bits >> lowest) & 1U) == 0) {
-      ++lowest;
-    }
-    while (((bits >> highest) & 1U) == 0) {
-      --highest;
-    }
-    return lowest == highest ? "bit " + std::to_string(lowest)
-                             : "bits " + std::to_string(lowest) + "-" + std::to_string(highest);
-  }
-
-  // Signals of one page, or of every page, may not share a bit; signals of two pages may. Each
-  // bit remembers the first signal that took it, so a message of many signals is checked in
-  // one pass.
-  void check_overlaps(const Message& message) {
-    constexpr std::size_t FREE = static_cast<std::size_t>(-1);
-    struct Owners {
-      std::int64_t page;
-      std::array<std::size_t, 64> by_bit;
-    };
-    std::vector<Owners> owners;  // [0] every page's; then one a page, as met
-    owners.push_back({-1, {}});
-    owners[0].by_bit.fill(FREE);
-    std::vector<std::uint64_t> bits_of(message.signals.size(), 0);
-    const auto table = [&](std::int64_t page) -> Owners& {
-      for (Owners& one : owners) {
-        if (one.page == page) {
-          return one;
-        }
-      }
-      owners.push_back({page, {}});
-      owners.back().by_bit.fill(FREE);
-      return owners.back();
-    };
-    for (std::size_t i = 0; i < message.signals.size(); ++i) {
-      const Signal& signal = message.signals[i];
-      std::uint64_t bits = 0;
-      if (signal.length == 0 || signal.length > 64) {
-        problem(signal.line, "signal " + signal.name + ": a length of " +
-                                 std::to_string(signal.length) + " bits; 1 to 64 are sent");
-        continue;
-      }
-      if (!covered(signal, message.length, bits)) {
-        problem(signal.line, "signal " + signal.name + " reaches beyond the message's " +
-                                 std::to_string(message.length) + " bytes");
-        continue;
-      }
-      bits_of[i] = bits;
-      const std::int64_t page = signal.multiplexor ? -1 : signal.page;
-      // A signal of every page meets every page's; one of a page meets every page's and its own.
-      std::size_t other = FREE;
-      for (std::size_t t = 0; t < owners.size() && other == FREE; ++t) {
-        if (page >= 0 && owners[t].page >= 0 && owners[t].page != page) {
-          continue;
-        }
-        for (int bit = 0; bit < 64 && other == FREE; ++bit) {
-          if (((bits >> bit) & 1U) != 0) {
-            other = owners[t].by_bit[static_cast<std::size_t>(bit)];
-          }
-        }
-      }
-      if (other != FREE) {
-        if (keeping()) {
-          problem(signal.line, "signals " + message.signals[other].name + " (" +
-                                   bit_range(bits_of[other]) + ") and " + signal.name + " (" +
-                                   bit_range(bits) + ") overlap");
-        } else {
-          ++profile_.problems_not_kept;
-        }
-        continue;
-      }
-      Owners& mine = table(page);
-      for (int bit = 0; bit < 64; ++bit) {
-        if (((bits >> bit) & 1U) != 0 && mine.by_bit[static_cast<std::size_t>(bit)] == FREE) {
-          mine.by_bit[static_cast<std::size_t>(bit)] = i;
-        }
-      }
-    }
-  }
-
-  // The pages of a multiplexed message, or why it is no multiplexed message the sender takes.
-  bool read_pages(RawMessage& raw) {
-    Message& message = raw.message;
-    const Signal* multiplexor = nullptr;
-    const Signal* paged = nullptr;
-    for (const Signal& signal : message.signals) {
-      if (signal.multiplexor && multiplexor != nullptr) {
-        problem(signal.line, "message " + message.name + " has two multiplexors (M): " +
-                                 multiplexor->name + " and " + signal.name);
-        return false;
-      }
-      multiplexor = signal.multiplexor ? &signal : multiplexor;
-      if (signal.page >= 0) {
-        paged = paged != nullptr ? paged : &signal;
-        message.pages.push_back(static_cast<std::uint32_t>(signal.page));
-      }
-    }
-    if (paged != nullptr && multiplexor == nullptr) {
-      problem(paged->line, "signal " + paged->name + " is multiplexed (m" +
-                               std::to_string(paged->page) +
-                               ") in a message without a "
-                               "multiplexor (M)");
-      return false;
-    }
-    std::sort(message.pages.begin(), message.pages.end());
-    message.pages.erase(std::unique(message.pages.begin(), message.pages.end()),
-                        message.pages.end());
-    if (multiplexor != nullptr && message.pages.empty()) {
-      // Nothing is multiplexed under it: an ordinary signal.
-      for (Signal& signal : message.signals) {
-        signal.multiplexor = false;
-      }
-      return true;
-    }
-    if (multiplexor != nullptr && multiplexor->length < 64 &&
-        message.pages.back() >= (std::uint64_t{1} << multiplexor->length)) {
-      problem(multiplexor->line,
-              "multiplexor " + multiplexor->name + " of " + std::to_string(multiplexor->length) +
-                  " bits cannot carry page " + std::to_string(message.pages.back()));
-      return false;
-    }
-    return true;
-  }
-
-  // Two messages with one identifier would both go out under it, and two of one name (or two
-  // signals of one name in a message) take each other's attributes: each is a problem.
-  void check_names() {
-    std::map<std::uint64_t, const RawMessage*> by_id;
-    std::map<std::string, const RawMessage*> by_name;
-    for (const RawMessage& raw : messages_) {
-      const auto [same_id, new_id] = by_id.emplace(raw.raw_id, &raw);
-      if (!new_id) {
-        problem(raw.message.line, "messages " + same_id->second->message.name + " (line " +
-                                      std::to_string(same_id->second->message.line) + ") and " +
-                                      raw.message.name + " have one identifier");
-      }
-      const auto [same_name, new_name] = by_name.emplace(raw.message.name, &raw);
-      if (!new_name) {
-        problem(raw.message.line, "two messages are named " + raw.message.name + " (lines " +
-                                      std::to_string(same_name->second->message.line) + " and " +
-                                      std::to_string(raw.message.line) + ")");
-      }
-      std::set<std::string_view> signals;
-      for (const Signal& signal : raw.message.signals) {
-        if (!signals.insert(signal.name).second) {
-          problem(signal.line,
-                  "message " + raw.message.name + " has two signals named " + signal.name);
-        }
-      }
-    }
-  }
-
   void check() {
-    check_names();
+    check_names(messages_, profile_);
     for (RawMessage& raw : messages_) {
       Message& message = raw.message;
       for (const Signal& signal : message.signals) {
@@ -943,73 +591,11 @@ class Reader {
                                   std::to_string(message.cycle_ms) +
                                   " ms; the sender takes 10 to 60000 ms");
       }
-      if (read_pages(raw)) {
-        check_overlaps(message);
+      if (read_pages(message, profile_)) {
+        check_overlaps(message, profile_);
       }
-      check_sources(message);
+      check_sources(message, profile_);
       profile_.messages.push_back(std::move(message));
-    }
-  }
-
-  // Each source reads, a checksum fills one whole byte (and is the message's only one), and
-  // a CRC with a data byte per counter value has a counter that stays within its sixteen.
-  void check_sources(const Message& message) {
-    std::size_t checksums = 0;
-    const Signal* counter = nullptr;
-    const Signal* per_counter = nullptr;
-    std::uint64_t counter_last = 0;
-    for (const Signal& signal : message.signals) {
-      Source source;
-      std::string why;
-      if (!read_source(signal.source, source, why)) {
-        problem(signal.source_line, "signal " + signal.name + ": " + why);
-        continue;
-      }
-      if (source.kind == SourceKind::counter) {
-        counter = &signal;
-        counter_last = source.last != 0     ? source.last
-                       : signal.length < 64 ? (std::uint64_t{1} << signal.length) - 1
-                                            : ~std::uint64_t{0};
-        if (signal.length < 64 && source.last >= (std::uint64_t{1} << signal.length)) {
-          problem(signal.source_line, "signal " + signal.name + ": a counter to " +
-                                          std::to_string(source.last) + " needs more than " +
-                                          std::to_string(signal.length) + " bits");
-        }
-      }
-      if (source.is_checksum()) {
-        ++checksums;
-        const bool on_a_byte = signal.byte_order == ByteOrder::intel ? signal.start_bit % 8 == 0
-                                                                     : signal.start_bit % 8 == 7;
-        if (signal.length != 8 || !on_a_byte) {
-          problem(signal.source_line,
-                  "signal " + signal.name + ": a checksum takes 8 bits on a byte boundary");
-        } else if (((source.bytes >> (signal.start_bit / 8)) & 1U) != 0) {
-          problem(signal.source_line, "signal " + signal.name +
-                                          ": a checksum's bytes may not take its own byte " +
-                                          std::to_string(signal.start_bit / 8));
-        }
-        if (source.bytes >> message.length != 0) {
-          problem(signal.source_line, "signal " + signal.name +
-                                          ": the checksum's bytes reach "
-                                          "beyond the message's " +
-                                          std::to_string(message.length) + " bytes");
-        }
-        if (source.data.size() == 16) {
-          per_counter = &signal;
-        }
-      }
-    }
-    if (checksums > 1) {
-      problem(message.line, "message " + message.name + " has more than one checksum");
-    }
-    if (per_counter != nullptr && counter == nullptr) {
-      problem(per_counter->source_line, "signal " + per_counter->name +
-                                            ": a data byte per counter value needs a counter "
-                                            "in the message");
-    } else if (per_counter != nullptr && counter_last > 15) {
-      problem(counter->source_line, "signal " + counter->name + ": a counter of " +
-                                        std::to_string(counter->length) +
-                                        " bits runs past the checksum's sixteen data bytes");
     }
   }
 
