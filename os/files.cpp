@@ -149,8 +149,12 @@ std::string followed_links(const std::string& path, std::string& why) {
     }
     target.resize(static_cast<std::size_t>(length));
     const std::size_t slash = at.rfind('/');
-    at = target.front() == '/' || slash == std::string::npos ? target
-                                                             : at.substr(0, slash + 1) + target;
+    if (target.front() == '/' || slash == std::string::npos) {
+      at = target;
+    } else {
+      at.resize(slash + 1);  // the link's own folder, where a relative target starts
+      at += target;
+    }
   }
   why = "its symbolic links go round in a circle";
   return {};

@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +92,13 @@ std::string encoded(const std::string& utf8, Encoding encoding) {
   return utf8;
 }
 
+// An int edit's value as the plug-in reads it (our tools write plain decimal).
+std::int64_t int_of(const std::string& text) {
+  std::int64_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
 bool blank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -154,7 +162,7 @@ bool reads_back(const Settings& settings, const SettingEdit& edit) {
     if (text == nullptr) {
       return false;
     }
-    return edit.keep_larger ? settings.get_int(edit.key, 0) >= std::atoi(edit.value.c_str())
+    return edit.keep_larger ? settings.get_int(edit.key, 0) >= int_of(edit.value)
                             : *text == edit.value;
   }
   if (edit.type == "bool") {
@@ -193,7 +201,7 @@ SettingsEdited edit_settings(const std::string& bytes, const std::vector<Setting
   for (const SettingEdit& edit : edits) {
     const std::string fresh = edit.key + " " + edit.type + " " + edit.value;
     if (edit.keep_larger && edit.type == "int" && before.get_int_text(edit.key) != nullptr &&
-        before.get_int(edit.key, 0) > std::atoi(edit.value.c_str())) {
+        before.get_int(edit.key, 0) > int_of(edit.value)) {
       result.notes.push_back(edit.key + " " + std::to_string(before.get_int(edit.key, 0)) +
                              " kept: longer than the " + edit.value + " needed here");
       continue;
@@ -237,6 +245,7 @@ SettingsEdited edit_settings(const std::string& bytes, const std::vector<Setting
   }
   // The end is past the 64 KiB the plug-in reads: the keys go first, where it reads them.
   std::vector<std::string> at_top;
+  at_top.reserve(edits.size() + lines.size());
   for (const SettingEdit& edit : edits) {
     at_top.push_back(edit.key + " " + edit.type + " " + edit.value + line_end);
   }
