@@ -59,10 +59,9 @@ std::string hex_of(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
-nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
-  nlohmann::json fields = nlohmann::json::object();
+bool update_dashboard(Dashboard& d, const std::vector<std::uint8_t>& f) {
   if (f.size() < 11) {
-    return fields;
+    return false;
   }
   switch (f[2]) {
     case FRAME_ID_CLOCK:
@@ -71,11 +70,6 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
       d.day = from_bcd(f[5]);
       d.month = from_bcd(f[6]);
       d.year = from_bcd(f[8]);
-      fields = {{"hours", d.hours},
-                {"minutes", d.minutes},
-                {"day", d.day},
-                {"month", d.month},
-                {"year", d.year}};
       break;
     case FRAME_ID_STATUS:
       d.parking_brake = bit(f[3], STATUS_PARKING_BRAKE);
@@ -86,10 +80,6 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
       d.fuel_level = f[8];
       d.electric_on = f[9] == STATUS_ELECTRICS_ON;
       d.cruise_control = f[10] == STATUS_CRUISE_CONTROL;
-      fields = {{"parking_brake", d.parking_brake},     {"parking_light", d.parking_light},
-                {"battery_warning", d.battery_warning}, {"power", d.power},
-                {"fuel_warning", d.fuel_warning},       {"fuel_level", d.fuel_level},
-                {"electric_on", d.electric_on},         {"cruise_control", d.cruise_control}};
       break;
     case FRAME_ID_ENGINE:
       d.oil_warning = bit(f[4], ENGINE_OIL_PRESSURE);
@@ -98,6 +88,43 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
       d.wear_warning = bit(f[5], ENGINE_WEAR);
       d.water_gauge = f[6];
       d.rpm_byte = f[9];
+      break;
+    case FRAME_ID_SPEED:
+      d.speed_value = f[3] << 8 | f[4];
+      break;
+    case FRAME_ID_LIGHT:
+      d.speed_high = f[3];
+      d.high_beam = bit(f[4], LIGHT_HIGH_BEAM);
+      d.light_parking = bit(f[4], LIGHT_PARKING);
+      d.right_blinker = bit(f[5], LIGHT_RIGHT_BLINKER);
+      d.left_blinker = bit(f[5], LIGHT_LEFT_BLINKER);
+      break;
+    case FRAME_ID_DEBUG:
+      d.debug = f[3];
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+nlohmann::json frame_fields(const Dashboard& d, std::uint8_t id) {
+  nlohmann::json fields = nlohmann::json::object();
+  switch (id) {
+    case FRAME_ID_CLOCK:
+      fields = {{"hours", d.hours},
+                {"minutes", d.minutes},
+                {"day", d.day},
+                {"month", d.month},
+                {"year", d.year}};
+      break;
+    case FRAME_ID_STATUS:
+      fields = {{"parking_brake", d.parking_brake},     {"parking_light", d.parking_light},
+                {"battery_warning", d.battery_warning}, {"power", d.power},
+                {"fuel_warning", d.fuel_warning},       {"fuel_level", d.fuel_level},
+                {"electric_on", d.electric_on},         {"cruise_control", d.cruise_control}};
+      break;
+    case FRAME_ID_ENGINE:
       fields = {{"oil_warning", d.oil_warning},
                 {"air_warning", d.air_warning},
                 {"electric_without_engine", d.electric_without_engine},
@@ -108,15 +135,9 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
                 {"rpm", engine_rpm(d)}};
       break;
     case FRAME_ID_SPEED:
-      d.speed_value = f[3] << 8 | f[4];
       fields = {{"speed_value", d.speed_value}, {"kmh", speed_kmh(d)}};
       break;
     case FRAME_ID_LIGHT:
-      d.speed_high = f[3];
-      d.high_beam = bit(f[4], LIGHT_HIGH_BEAM);
-      d.light_parking = bit(f[4], LIGHT_PARKING);
-      d.right_blinker = bit(f[5], LIGHT_RIGHT_BLINKER);
-      d.left_blinker = bit(f[5], LIGHT_LEFT_BLINKER);
       fields = {{"speed_high", d.speed_high},
                 {"high_beam", d.high_beam},
                 {"parking_light", d.light_parking},
@@ -124,13 +145,16 @@ nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
                 {"right_blinker", d.right_blinker}};
       break;
     case FRAME_ID_DEBUG:
-      d.debug = f[3];
       fields = {{"debug", d.debug}};
       break;
     default:
       break;
   }
   return fields;
+}
+
+nlohmann::json apply_frame(Dashboard& d, const std::vector<std::uint8_t>& f) {
+  return update_dashboard(d, f) ? frame_fields(d, f[2]) : nlohmann::json::object();
 }
 
 double speed_kmh(const Dashboard& d) {

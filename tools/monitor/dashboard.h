@@ -38,6 +38,11 @@ int from_bcd(std::uint8_t value);
 
 // Folds one frame into the dashboard and returns its decoded fields.
 nlohmann::json apply_frame(Dashboard& dashboard, const std::vector<std::uint8_t>& frame);
+// The two halves of it: the frame into the dashboard (false for a frame too short, which
+// changes nothing), without allocating; and the fields the frame set, as the dashboard holds
+// them.
+bool update_dashboard(Dashboard& dashboard, const std::vector<std::uint8_t>& frame);
+nlohmann::json frame_fields(const Dashboard& dashboard, std::uint8_t id);
 
 double speed_kmh(const Dashboard& dashboard);
 double engine_rpm(const Dashboard& dashboard);

@@ -120,17 +120,14 @@ double Monitor::rate(double seconds) const {
 }
 
 void Monitor::report() {
+  // Each event's JSON only where it is printed: a bridge with --quiet passes cycles on without
+  // building text for nobody.
+  const bool printing = options_.json || (!options_.quiet && !terminal_);
   for (const DecodedEvent& event : events_) {
-    nlohmann::json object = {{"hex", hex_of(event.bytes)}};
     switch (event.kind) {
       case EventKind::frame:
         ++counters_.frames;
-        object["event"] = "frame";
-        object["id"] = event.id;
-        object["name"] = frame_name(event.id);
-        object["id_hex"] = id_hex(event.id);
-        object["cycle"] = event.cycle;
-        object["fields"] = apply_frame(dashboard_, event.bytes);
+        update_dashboard(dashboard_, event.bytes);
         dashboard_.cleared = false;
         valid_in_read_ = true;
         if (event.completes_cycle) {
@@ -142,7 +139,6 @@ void Monitor::report() {
         break;
       case EventKind::reset:
         ++counters_.resets;
-        object["event"] = "reset";
         valid_in_read_ = true;
         // As the cluster would: the reset frame clears every needle and lamp.
         dashboard_ = Dashboard{};
@@ -150,19 +146,41 @@ void Monitor::report() {
         break;
       case EventKind::unknown:
         ++counters_.unknown;
+        break;
+      case EventKind::torn:
+        ++counters_.torn;
+        break;
+    }
+    if (!printing || (!options_.json && event.kind == EventKind::frame)) {
+      continue;
+    }
+    nlohmann::json object = {{"hex", hex_of(event.bytes)}};
+    switch (event.kind) {
+      case EventKind::frame:
+        object["event"] = "frame";
+        object["id"] = event.id;
+        object["name"] = frame_name(event.id);
+        object["id_hex"] = id_hex(event.id);
+        object["cycle"] = event.cycle;
+        object["fields"] =
+            event.bytes.size() < 11 ? nlohmann::json::object() : frame_fields(dashboard_, event.id);
+        break;
+      case EventKind::reset:
+        object["event"] = "reset";
+        break;
+      case EventKind::unknown:
         object["event"] = "unknown";
         object["id"] = event.id;
         object["id_hex"] = id_hex(event.id);
         break;
       case EventKind::torn:
-        ++counters_.torn;
         object["event"] = "torn";
         object["reason"] = event.reason;
         break;
     }
     if (options_.json) {
       print_json(object);
-    } else if (event.kind != EventKind::frame && !options_.quiet && !terminal_) {
+    } else {
       std::printf("%s %s%s%s\n", object["event"].get<std::string>().c_str(),
                   object["hex"].get<std::string>().c_str(), event.reason.empty() ? "" : ": ",
                   event.reason.c_str());
