@@ -186,8 +186,9 @@ class Datagrams(Port):
     """vontrel-monitor taking the plug-in's datagrams at a free loopback port; `target` is
     what the settings' udp_target names to reach it."""
 
-    def __init__(self, *options):  # pylint: disable=super-init-not-called
-        self._start(None, [os.environ["VONTREL_MONITOR"], "--udp", "0", "--json", *options])
+    def __init__(self, *options, monitor=None):  # pylint: disable=super-init-not-called
+        self._start(None, [monitor or os.environ["VONTREL_MONITOR"], "--udp", "0", "--json",
+                           *options])
         assert self.path.startswith("udp:"), self.path
         self.target = self.path[len("udp:"):]
 

@@ -267,12 +267,13 @@ class BridgeTest(SystemTest):
                     self.send(bridge.target, [speed_cycle(30)])
                 self.assertGreater(time.monotonic() - opened, 1.0)
 
-    def plug(self, tree, tty, socket_name):
-        """A CH340 board at `tty` in a tree laid out as sysfs and /dev lay theirs (the monitor
-        reads it for VONTREL_PORTS_ROOT), its device a pseudo-terminal read from here."""
+    def plug(self, tree, tty, socket_name, ids=("1a86", "7523")):
+        """A CH340 board (or another, by its USB ids) at `tty` in a tree laid out as sysfs and
+        /dev lay theirs (the monitor reads it for VONTREL_PORTS_ROOT), its device a
+        pseudo-terminal read from here."""
         device = os.path.join(tree, "sys/devices/pci0000:00/usb1", socket_name)
         os.makedirs(device, exist_ok=True)
-        for name, text in (("idVendor", "1a86"), ("idProduct", "7523"),
+        for name, text in (("idVendor", ids[0]), ("idProduct", ids[1]),
                            ("product", "USB Serial")):
             with open(os.path.join(device, name), "w", encoding="ascii") as f:
                 f.write(text + "\n")
@@ -323,6 +324,28 @@ class BridgeTest(SystemTest):
         self.assertEqual(len(self.said(bridge, "is gone")), 1, self.said(bridge, ""))
         self.assertEqual(len(self.said(bridge, "usb:1A86:7523 (" + tree + "/dev/ttyUSB1) is back;"
                                        " forwarding again")), 1, self.said(bridge, ""))
+
+    def test_the_bridge_never_takes_the_can_adapter_its_settings_name_for_the_cluster(self):
+        # The archive's layout: tools/ beside plugins/Vontrel.txt, whose can_port is an
+        # Arduino Uno; the cluster is a CH340 board. Both are boards `auto` takes.
+        tree = os.path.join(self.scratch, "ports")
+        os.makedirs(os.path.join(tree, "sys/class/tty"))
+        os.environ["VONTREL_PORTS_ROOT"] = tree
+        self.addCleanup(os.environ.pop, "VONTREL_PORTS_ROOT")
+        game = os.path.join(self.scratch, "game")
+        os.makedirs(os.path.join(game, "tools"))
+        os.makedirs(os.path.join(game, "plugins"))
+        monitor = os.path.join(game, "tools", "vontrel-monitor")
+        shutil.copy2(os.environ["VONTREL_MONITOR"], monitor)
+        with open(os.path.join(game, "plugins", "Vontrel.txt"), "w", encoding="ascii") as f:
+            f.write("comport str none\ncan_port str usb:2341:0043\n")
+        adapter = self.plug(tree, "ttyACM0", "1-2", ("2341", "0043"))
+        board = self.plug(tree, "ttyUSB0", "1-1")
+        bridge = Datagrams("--forward", "auto", "--startup-delay", "0", monitor=monitor)
+        self.addCleanup(bridge.close)
+        self.send_until_it_arrives(bridge, board, "took the cluster's board")
+        self.assertEqual(adapter.events("frame"), [], "the CAN adapter got the cluster's frames")
+        self.assertEqual(self.said(bridge, "Several serial ports"), [], self.said(bridge, ""))
 
     def test_the_bridge_says_once_when_datagrams_stop_and_once_when_they_come_again(self):
         # The network drops (or the game pauses) for six seconds.

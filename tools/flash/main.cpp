@@ -15,6 +15,7 @@
 #include "serial/port_identity.h"
 #include "settings/settings.h"
 #include "settings/settings_file.h"
+#include "tools/common/beside_the_tools.h"
 #include "tools/common/console.h"
 #include "tools/common/json_text.h"
 #include "tools/common/listed_ports.h"
@@ -58,23 +59,6 @@ struct Options {
   bool json = false;
 };
 
-fs::path tool_folder(const char* argv0) {
-#ifdef _WIN32
-  wchar_t path[1024];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, 1024);
-  if (length > 0 && length < 1024) {
-    return fs::path(path).parent_path();
-  }
-#else
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    return self.parent_path();
-  }
-#endif
-  return fs::absolute(fs::path(argv0)).parent_path();
-}
-
 // A variant's name ("default", "x27") to its file, beside the tool in the archive
 // (<platform>/tools/ -> firmware/) or in the build tree (build/<preset>/tools/flash/ ->
 // build/avr/firmware/). A path is taken as it stands.
@@ -108,25 +92,6 @@ struct ChosenPort {
   std::string identity;  // "usb:1A86:7523[:SERIAL]", or empty
   std::string message;
 };
-
-// The CAN adapter's port in the player's settings (the file --write-settings names, or the
-// archive's plugins/Vontrel.txt beside the tools): an Arduino-based adapter looks like the
-// cluster's board to `auto`, and must never be reset and overwritten in its place.
-std::string can_port_of(const Options& options, const fs::path& tools) {
-  std::vector<std::string> files;
-  if (!options.write_settings.empty()) {
-    files.push_back(options.write_settings);
-  }
-  files.push_back((tools / ".." / "plugins" / "Vontrel.txt").lexically_normal().string());
-  for (const std::string& file : files) {
-    vontrel::Settings settings;
-    if (vontrel::os::kind_of_file(file) == vontrel::os::file_kind::regular && settings.load(file)) {
-      const std::string& port = settings.get_string("can_port", "");
-      return port;
-    }
-  }
-  return {};
-}
 
 bool choose(const std::string& wanted, const std::string& avoid, ChosenPort& chosen) {
   const std::vector<vontrel::PortInfo> ports = vontrel::tools::listed_ports();
@@ -296,7 +261,7 @@ int run(const Options& options, const char* argv0) {
   const std::string& wanted = !options.verify.empty() ? options.verify : options.firmware;
   if (options.read.empty()) {
     std::vector<std::string> looked;
-    firmware_path = firmware_file(wanted, tool_folder(argv0), looked);
+    firmware_path = firmware_file(wanted, vontrel::tools::tool_folder(argv0), looked);
     if (firmware_path.empty()) {
       std::string names;
       for (const char* variant : VARIANTS) {
@@ -328,7 +293,12 @@ int run(const Options& options, const char* argv0) {
   }
 
   ChosenPort chosen;
-  if (!choose(options.port, can_port_of(options, tool_folder(argv0)), chosen)) {
+  if (!choose(options.port,
+              vontrel::tools::can_port_in_settings(
+                  options.write_settings.empty() ? std::vector<std::string>{}
+                                                 : std::vector<std::string>{options.write_settings},
+                  vontrel::tools::tool_folder(argv0)),
+              chosen)) {
     return fail(exit_no_port, "no_port", no_match_advice(chosen.message));
   }
   if (!chosen.message.empty()) {

@@ -16,8 +16,13 @@ constexpr int WRITE_TIMEOUT_MS = 200;
 
 }  // namespace
 
-Forwarder::Forwarder(std::string wanted, bool crtscts, std::chrono::milliseconds startup_delay)
-    : wanted_(std::move(wanted)), name_(wanted_), crtscts_(crtscts), startup_delay_(startup_delay) {
+Forwarder::Forwarder(std::string wanted, bool crtscts, std::chrono::milliseconds startup_delay,
+                     std::string avoid)
+    : wanted_(std::move(wanted)),
+      name_(wanted_),
+      crtscts_(crtscts),
+      startup_delay_(startup_delay),
+      avoid_(std::move(avoid)) {
   reopen();
   thread_ = std::thread([this] { run(); });
 }
@@ -110,7 +115,7 @@ void Forwarder::reopen() {
   if (names_identity(wanted_)) {
     // Looked up afresh each time: a board plugged back in may get another device name.
     const std::vector<PortInfo> ports = list_ports();
-    const PortChoice choice = choose_port(wanted_, ports);
+    const PortChoice choice = choose_port(wanted_, ports, avoid_);
     if (choice.port == nullptr) {
       why = choice.message;
     } else {

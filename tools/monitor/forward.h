@@ -38,7 +38,10 @@ class Forwarder {
  public:
   // `wanted` as the player wrote it: a device ("/dev/ttyUSB0", "COM4") or an identity. The
   // first look is made here, so that what is wrong is said before anything arrives.
-  Forwarder(std::string wanted, bool crtscts, std::chrono::milliseconds startup_delay);
+  // `avoid`: the port of the player's CAN adapter, which `auto` never takes (an Arduino-based
+  // adapter is a board `auto` would take for the cluster's).
+  Forwarder(std::string wanted, bool crtscts, std::chrono::milliseconds startup_delay,
+            std::string avoid = {});
   ~Forwarder();  // stops the writer, at most one bounded write later
   Forwarder(const Forwarder&) = delete;
   Forwarder& operator=(const Forwarder&) = delete;
@@ -57,6 +60,7 @@ class Forwarder {
   std::string name_;  // the device last opened, or `wanted_` before the first
   bool crtscts_;
   std::chrono::milliseconds startup_delay_;
+  std::string avoid_;
   bool had_device_ = false;  // ever opened: it comes "back", not "there"
   bool told_gone_ = false;
   std::string waiting_for_;  // why the device cannot be opened, as last told

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/beside_the_tools.h"
 #include "tools/common/console.h"
 #include "tools/common/json_text.h"
 #include "tools/common/pty_link.h"
@@ -164,8 +165,11 @@ int run(const Options& options) {
   // what it says comes after the line that names what is read.
   std::unique_ptr<Forwarder> forwarder;
   if (!options.forward.empty()) {
-    forwarder = std::make_unique<Forwarder>(options.forward, options.crtscts,
-                                            std::chrono::milliseconds(options.forward_delay_ms));
+    forwarder = std::make_unique<Forwarder>(
+        options.forward, options.crtscts, std::chrono::milliseconds(options.forward_delay_ms),
+        options.can_device.empty()
+            ? vontrel::tools::can_port_in_settings({}, vontrel::tools::tool_folder(nullptr))
+            : options.can_device);
   }
 
   std::signal(SIGINT, on_stop);
