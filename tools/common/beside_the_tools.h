@@ -12,6 +12,12 @@
 #include "settings/settings.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max, not the macros
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // nor COM's "interface", a word other headers use
+#endif
 #include <windows.h>
 #endif
 
