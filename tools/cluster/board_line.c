@@ -305,3 +305,14 @@ void board_line_slice(simulated_board* board) {
   }
   pump_line(board);
 }
+
+void board_line_close(simulated_board* board) {
+  if (board->uart.pty.s > 0) {
+    close(board->uart.pty.s);
+    board->uart.pty.s = 0;
+  }
+  if (board->opens >= 0) {
+    close(board->opens);
+    board->opens = -1;
+  }
+}

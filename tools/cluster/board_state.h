@@ -93,5 +93,7 @@ struct simulated_board {
  * brought offered to the UART. */
 void board_line_init(simulated_board* board);
 void board_line_slice(simulated_board* board);
+/* The port and the watch on its opens closed. */
+void board_line_close(simulated_board* board);
 
 #endif /* VONTREL_TOOLS_CLUSTER_BOARD_STATE_H */

@@ -444,8 +444,18 @@ simulated_board* board_create(const char* elf_path, char* error, size_t error_si
 }
 
 void board_destroy(simulated_board* board) {
-  /* simavr's uart_pty_stop waits for a thread that never ends; the process's exit ends it. */
-  (void)board;
+  /* The port and the watch on it are closed; the chip itself stays until the process ends:
+   * simavr gives back only part of what it and its parts allocate, so the board is kept where
+   * it can be found (while simavr's pseudo-terminal thread ran, that thread held it). */
+  static simulated_board* retired[16];
+  static size_t count;
+  if (board == NULL) {
+    return;
+  }
+  board_line_close(board);
+  if (count < sizeof retired / sizeof retired[0]) {
+    retired[count++] = board;
+  }
 }
 
 /* What elf_read_firmware allocated: the program, the EEPROM's and fuses' bytes, the symbols. */
